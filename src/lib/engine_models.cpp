@@ -1,0 +1,118 @@
+#include "lib/engine_models.hpp"
+
+#include "cost/cost_l2.hpp"
+#include "cost/cost_mahalanobis.hpp"
+#include "cost/cost_normal.hpp"
+#include "lib/budget.hpp"
+#include "lib/errors.hpp"
+#include "lib/py_ref.hpp"
+
+#include <array>
+#include <string_view>
+
+namespace marbolt::py {
+
+namespace {
+
+constexpr std::string_view kSupportedModels =
+    ". Supported: l1, l2, normal, rbf, cosine, rank, mahalanobis, clinear, linear, ar";
+
+// params[key] by the dict's own lookup (a subclass's __missing__ is not
+// called). Absent and None are the same; false means the lookup raised.
+bool read_param(PyObject* params, const char* key, PyObject*& out) {
+    out = nullptr;
+    if (params == nullptr) return true;
+    PyRef name = PyRef::steal(PyUnicode_FromString(key));
+    if (!name) return false;
+    PyObject* value = PyDict_GetItemWithError(params, name.get());
+    if (value == nullptr) return !PyErr_Occurred();
+    if (value != Py_None) out = value;
+    return true;
+}
+
+bool raised(const Status& status) {
+    if (status) return false;
+    raise(status.error());
+    return true;
+}
+
+std::span<const double> values(const SignalMatrix& m) { return m.data; }
+
+std::optional<BuiltModel> build_l2(const SignalMatrix& x, PyObject*, bool) {
+    return BuiltModel{std::make_unique<cost::CostL2>(cost::CostL2::build(values(x), x.n, x.d)), {}};
+}
+
+std::optional<BuiltModel> build_normal(const SignalMatrix& x, PyObject* params, bool) {
+    if (raised(check_outer_memory(x.n, x.d, "normal"))) return {};
+    PyObject* flag = nullptr;
+    if (!read_param(params, "add_small_diag", flag)) return {};
+    bool add_small_diag = true;
+    if (flag != nullptr) {
+        const int truth = PyObject_IsTrue(flag);
+        if (truth < 0) return {};
+        add_small_diag = truth == 1;
+    }
+    return BuiltModel{std::make_unique<cost::CostNormal>(
+                          cost::CostNormal::build(values(x), x.n, x.d, add_small_diag)),
+                      {}};
+}
+
+// The metric goes through the same intake as the signal, so its refusals
+// carry the same messages.
+std::optional<SignalMatrix> read_metric(PyObject* params, std::uint64_t d) {
+    PyObject* metric = nullptr;
+    if (!read_param(params, "metric", metric)) return {};
+    if (metric == nullptr) {
+        raise_value("the `mahalanobis` model requires a `metric`");
+        return {};
+    }
+    if (!check_float64_array(metric)) return {};
+    Result<SignalMatrix> matrix = as_matrix(metric);
+    if (!matrix) {
+        raise(matrix.error());
+        return {};
+    }
+    if (matrix->n != d || matrix->d != d) {
+        PyErr_Format(PyExc_ValueError, "metric must be (%llu, %llu), got (%llu, %llu)",
+                     static_cast<unsigned long long>(d), static_cast<unsigned long long>(d),
+                     static_cast<unsigned long long>(matrix->n),
+                     static_cast<unsigned long long>(matrix->d));
+        return {};
+    }
+    return std::move(*matrix);
+}
+
+std::optional<BuiltModel> build_mahalanobis(const SignalMatrix& x, PyObject* params, bool) {
+    if (raised(check_outer_memory(x.n, x.d, "mahalanobis"))) return {};
+    std::optional<SignalMatrix> metric = read_metric(params, x.d);
+    if (!metric) return {};
+    return BuiltModel{std::make_unique<cost::CostMl>(
+                          cost::CostMl::build(values(x), x.n, x.d, std::move(metric->data))),
+                      {}};
+}
+
+using Builder = std::optional<BuiltModel> (*)(const SignalMatrix&, PyObject*, bool);
+
+struct ModelRow {
+    std::string_view name;
+    Builder build;
+};
+
+constexpr std::array kModels{
+    ModelRow{"l2", build_l2},
+    ModelRow{"normal", build_normal},
+    ModelRow{"mahalanobis", build_mahalanobis},
+};
+
+}  // namespace
+
+std::optional<BuiltModel> build_model(const std::string& name, const SignalMatrix& signal,
+                                      PyObject* params, bool extension) {
+    for (const ModelRow& row : kModels) {
+        if (row.name == name) return row.build(signal, params, extension);
+    }
+    raise_value("unknown model: " + name + std::string(kSupportedModels));
+    return {};
+}
+
+}  // namespace marbolt::py

@@ -1,0 +1,35 @@
+// The one place where error values of the core and of the boundary's own
+// checks become Python exceptions, and where C++ exceptions are stopped before
+// they can cross into the interpreter.
+#pragma once
+
+#include "detect/result.hpp"
+#include "lib/python.hpp"
+
+#include <new>
+#include <stdexcept>
+#include <string_view>
+
+namespace marbolt::py {
+
+// Sets the exception for `error` and returns nullptr, for `return raise(e);`.
+PyObject* raise(const Error& error);
+PyObject* raise_value(std::string_view message);
+
+// Runs an entry point's body. An allocation that fails anywhere inside becomes
+// MemoryError instead of terminating the interpreter's process.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+        return nullptr;
+    }
+}
+
+}  // namespace marbolt::py

@@ -1,0 +1,39 @@
+// Running a search without the interpreter lock. Every search wrapper has the
+// same shape: convert and check with the lock held, run the core without it,
+// then take it back and build the result (or raise) with it held.
+#pragma once
+
+#include "lib/python.hpp"
+
+#include <optional>
+#include <type_traits>
+
+namespace marbolt::py {
+
+// Releases the lock for its lifetime; the destructor re-acquires it, also when
+// the search unwinds with an exception (which guarded() then turns into a
+// Python exception with the lock held).
+class GilRelease {
+public:
+    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+    ~GilRelease() { PyEval_RestoreThread(state_); }
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// The search must touch no Python object: it sees only the engine's model and
+// values converted before the call.
+template <class Search, class ToPython>
+PyObject* run_unlocked(Search&& search, ToPython&& to_python) {
+    std::optional<std::invoke_result_t<Search>> result;
+    {
+        GilRelease unlocked;
+        result.emplace(search());
+    }
+    return to_python(*result);
+}
+
+}  // namespace marbolt::py

@@ -1,0 +1,41 @@
+// "mahalanobis": the within-segment sum of squared deviations from the segment
+// mean in a fixed user metric M, evaluated as trace(M C) - S^T M S / L from
+// prefix sums of the centred signal in O(d^2) per segment.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "cost/cost.hpp"
+#include "prefix/prefix.hpp"
+
+namespace marbolt::cost {
+
+class CostMl final : public Cost {
+public:
+    // x is n x d row-major; nothing of it is kept. metric is d x d row-major
+    // (the caller has checked its shape) and is used exactly as given: never
+    // symmetrised and never tested for definiteness.
+    static CostMl build(std::span<const double> x, std::size_t n, std::size_t d,
+                        std::vector<double> metric);
+
+    std::size_t min_size() const noexcept override { return 2; }
+    // Allocates its scratch per call, hence not noexcept.
+    double error(std::size_t start, std::size_t end) const override;
+    std::string_view model() const noexcept override { return "mahalanobis"; }
+
+private:
+    CostMl(prefix::Prefix1 sum, prefix::PrefixOuter outer, std::vector<double> metric,
+           std::size_t d)
+        : sum_(std::move(sum)), outer_(std::move(outer)), metric_(std::move(metric)), d_(d) {}
+
+    prefix::Prefix1 sum_;
+    prefix::PrefixOuter outer_;
+    std::vector<double> metric_;
+    std::size_t d_;
+};
+
+}  // namespace marbolt::cost

@@ -1,0 +1,89 @@
+// Gaussian likelihood cost: L * ln det(covariance). One column uses the
+// population variance (divisor L), several columns the sample covariance
+// (divisor L - 1) factorised by Cholesky; a pivot that is not > 0 means the
+// covariance is not positive definite and the cost is -inf.
+#include "cost/cost_normal.hpp"
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "prefix/center.hpp"
+
+namespace marbolt::cost {
+namespace {
+
+constexpr double kSmallDiag = 1e-6;
+
+// Lower Cholesky factor in place, row by row; returns sum of ln of the
+// diagonal of the factor (half the log-determinant), or nothing at the first
+// pivot that is zero, negative or NaN.
+std::optional<double> cholesky_half_log_det(std::vector<double>& c, std::size_t d) {
+    for (std::size_t k = 0; k < d; ++k) {
+        for (std::size_t m = 0; m <= k; ++m) {
+            double b = c[k * d + m];
+            for (std::size_t t = 0; t < m; ++t) b = b - c[k * d + t] * c[m * d + t];
+            if (m < k) {
+                c[k * d + m] = b / c[m * d + m];
+            } else if (b > 0.0) {
+                c[k * d + k] = std::sqrt(b);
+            } else {
+                return std::nullopt;
+            }
+        }
+    }
+    double ld = 0.0;
+    for (std::size_t k = 0; k < d; ++k) ld = ld + std::log(c[k * d + k]);
+    return ld;
+}
+
+}  // namespace
+
+CostNormal CostNormal::build(std::span<const double> x, std::size_t n, std::size_t d,
+                             bool add_small_diag) {
+    std::vector<double> xc = prefix::center(x, n, d);
+    prefix::Prefix1 sum = prefix::Prefix1::build(xc, n, d);
+    prefix::PrefixOuter outer = prefix::PrefixOuter::build(xc, n, d);
+    return CostNormal(std::move(sum), std::move(outer), d, add_small_diag);
+}
+
+double CostNormal::error(std::size_t start, std::size_t end) const {
+    if (d_ == 1) return error_one_column(start, end);
+    if (d_ == 0) return 0.0;
+    return error_several_columns(start, end);
+}
+
+double CostNormal::error_one_column(std::size_t start, std::size_t end) const noexcept {
+    const double len = static_cast<double>(end - start);
+    const double q = outer_.segment_sum(start, end, 0);
+    const double s = sum_.segment_sum(start, end, 0);
+    double v = (q - s * s / len) / len;
+    if (v < 0.0) v = 0.0;  // rounding residue of a constant segment; NaN stays
+    if (add_small_diag_) v = v + kSmallDiag;
+    return std::log(v) * len;  // a zero variance gives -inf
+}
+
+// A one-sample segment divides by L - 1 = 0; the arithmetic is left to run
+// (callers keep segments at min_size() or longer).
+double CostNormal::error_several_columns(std::size_t start, std::size_t end) const {
+    const std::size_t d = d_;
+    const double len = static_cast<double>(end - start);
+    std::vector<double> mu(d);
+    for (std::size_t j = 0; j < d; ++j) mu[j] = sum_.segment_sum(start, end, j) / len;
+    std::vector<double> c(d * d);
+    for (std::size_t j = 0; j < d; ++j) {
+        for (std::size_t t = 0; t < d; ++t) {
+            const double scatter = outer_.segment_sum(start, end, j * d + t);
+            c[j * d + t] = (scatter - (mu[j] * len) * mu[t]) / (len - 1.0);
+        }
+    }
+    if (add_small_diag_) {
+        for (std::size_t k = 0; k < d; ++k) c[k * d + k] = c[k * d + k] + kSmallDiag;
+    }
+    const std::optional<double> ld = cholesky_half_log_det(c, d);
+    if (!ld) return -std::numeric_limits<double>::infinity();
+    return (2.0 * *ld) * len;
+}
+
+}  // namespace marbolt::cost

@@ -1,0 +1,177 @@
+// Test-side registry of cost models for the shared contract suite: how to
+// build each model by label, and a plain two-pass reference for its segment
+// cost. A new model is one line in kModels plus its reference function.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <memory>
+#include <random>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cost/cost.hpp"
+#include "cost/cost_l2.hpp"
+#include "cost/cost_mahalanobis.hpp"
+#include "cost/cost_normal.hpp"
+
+namespace marbolt::cost::testing {
+
+using Signal = std::span<const double>;
+
+// n x d signal with a level shift halfway and a distinct offset per column,
+// so that centring has something to remove.
+inline std::vector<double> random_signal(std::size_t n, std::size_t d, unsigned seed) {
+    std::mt19937_64 gen(seed);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    std::vector<double> x(n * d);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < d; ++j) {
+            const double level = (i < n / 2 ? 0.0 : 3.0) + 10.0 * static_cast<double>(j + 1);
+            x[i * d + j] = level + noise(gen);
+        }
+    }
+    return x;
+}
+
+inline std::vector<double> identity_metric(std::size_t d) {
+    std::vector<double> m(d * d, 0.0);
+    for (std::size_t k = 0; k < d; ++k) m[k * d + k] = 1.0;
+    return m;
+}
+
+// A A^T + d I for a fixed random A: symmetric positive definite.
+inline std::vector<double> spd_metric(std::size_t d) {
+    std::mt19937_64 gen(7);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::vector<double> a(d * d);
+    for (double& v : a) v = u(gen);
+    std::vector<double> m = identity_metric(d);
+    for (std::size_t i = 0; i < d; ++i) {
+        for (std::size_t j = 0; j < d; ++j) {
+            m[i * d + j] *= static_cast<double>(d);
+            for (std::size_t k = 0; k < d; ++k) m[i * d + j] += a[i * d + k] * a[j * d + k];
+        }
+    }
+    return m;
+}
+
+// Segment rows [start, end) minus their own mean, computed in two passes.
+inline std::vector<double> deviations(Signal x, std::size_t d, std::size_t start, std::size_t end) {
+    const std::size_t len = end - start;
+    std::vector<double> dev(len * d);
+    for (std::size_t j = 0; j < d; ++j) {
+        double mean = 0.0;
+        for (std::size_t i = start; i < end; ++i) mean += x[i * d + j];
+        mean /= static_cast<double>(len);
+        for (std::size_t i = start; i < end; ++i) dev[(i - start) * d + j] = x[i * d + j] - mean;
+    }
+    return dev;
+}
+
+inline double naive_mahalanobis_with(const std::vector<double>& m, Signal x, std::size_t d,
+                                     std::size_t start, std::size_t end) {
+    const std::vector<double> dev = deviations(x, d, start, end);
+    double total = 0.0;
+    for (std::size_t r = 0; r < end - start; ++r) {
+        for (std::size_t j = 0; j < d; ++j) {
+            for (std::size_t k = 0; k < d; ++k) total += dev[r * d + j] * m[j * d + k] * dev[r * d + k];
+        }
+    }
+    return total;
+}
+
+inline double naive_l2(Signal x, std::size_t, std::size_t d, std::size_t start, std::size_t end) {
+    return naive_mahalanobis_with(identity_metric(d), x, d, start, end);
+}
+
+// ln det by Gaussian elimination with partial pivoting; -inf unless positive.
+inline double log_det(std::vector<double> a, std::size_t d) {
+    double ld = 0.0;
+    bool negative = false;
+    for (std::size_t c = 0; c < d; ++c) {
+        std::size_t p = c;
+        for (std::size_t r = c + 1; r < d; ++r) {
+            if (std::fabs(a[r * d + c]) > std::fabs(a[p * d + c])) p = r;
+        }
+        if (a[p * d + c] == 0.0) return -std::numeric_limits<double>::infinity();
+        if (p != c) {
+            for (std::size_t k = 0; k < d; ++k) std::swap(a[p * d + k], a[c * d + k]);
+            negative = !negative;
+        }
+        if (a[c * d + c] < 0.0) negative = !negative;
+        ld += std::log(std::fabs(a[c * d + c]));
+        for (std::size_t r = c + 1; r < d; ++r) {
+            const double f = a[r * d + c] / a[c * d + c];
+            for (std::size_t k = c; k < d; ++k) a[r * d + k] -= f * a[c * d + k];
+        }
+    }
+    return negative ? -std::numeric_limits<double>::infinity() : ld;
+}
+
+// One column: population variance; several: sample covariance (divisor L - 1).
+inline double naive_normal_with(bool small_diag, Signal x, std::size_t d, std::size_t start,
+                                std::size_t end) {
+    const std::vector<double> dev = deviations(x, d, start, end);
+    const double len = static_cast<double>(end - start);
+    const double divisor = d == 1 ? len : len - 1.0;
+    std::vector<double> cov(d * d, 0.0);
+    for (std::size_t r = 0; r < end - start; ++r) {
+        for (std::size_t j = 0; j < d; ++j) {
+            for (std::size_t k = 0; k < d; ++k) cov[j * d + k] += dev[r * d + j] * dev[r * d + k];
+        }
+    }
+    for (double& v : cov) v /= divisor;
+    if (small_diag) {
+        for (std::size_t k = 0; k < d; ++k) cov[k * d + k] += 1e-6;
+    }
+    return len * log_det(cov, d);
+}
+
+struct ModelCase {
+    std::string_view label;
+    std::unique_ptr<Cost> (*make)(Signal x, std::size_t n, std::size_t d);
+    double (*naive)(Signal x, std::size_t n, std::size_t d, std::size_t start, std::size_t end);
+};
+
+inline const ModelCase kModels[] = {
+    {"l2", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
+         return std::make_unique<CostL2>(CostL2::build(x, n, d));
+     }, naive_l2},
+    {"normal", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
+         return std::make_unique<CostNormal>(CostNormal::build(x, n, d, true));
+     }, [](Signal x, std::size_t, std::size_t d, std::size_t s, std::size_t e) {
+         return naive_normal_with(true, x, d, s, e);
+     }},
+    {"normal_nodiag", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
+         return std::make_unique<CostNormal>(CostNormal::build(x, n, d, false));
+     }, [](Signal x, std::size_t, std::size_t d, std::size_t s, std::size_t e) {
+         return naive_normal_with(false, x, d, s, e);
+     }},
+    {"mahalanobis", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
+         return std::make_unique<CostMl>(CostMl::build(x, n, d, spd_metric(d)));
+     }, [](Signal x, std::size_t, std::size_t d, std::size_t s, std::size_t e) {
+         return naive_mahalanobis_with(spd_metric(d), x, d, s, e);
+     }},
+    {"mahalanobis_identity", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
+         return std::make_unique<CostMl>(CostMl::build(x, n, d, identity_metric(d)));
+     }, naive_l2},
+};
+
+inline const ModelCase& model_case(std::string_view label) {
+    for (const ModelCase& c : kModels) {
+        if (c.label == label) return c;
+    }
+    throw std::invalid_argument("no test model named " + std::string(label));
+}
+
+inline std::unique_ptr<Cost> make_cost(std::string_view label, Signal x, std::size_t n,
+                                       std::size_t d) {
+    return model_case(label).make(x, n, d);
+}
+
+}  // namespace marbolt::cost::testing

@@ -24,8 +24,10 @@ public:
 
     explicit operator bool() const noexcept { return state_.index() == 0; }
     T& operator*() & { return std::get<0>(state_); }
+    const T& operator*() const& { return std::get<0>(state_); }
     T&& operator*() && { return std::get<0>(std::move(state_)); }
     T* operator->() { return &std::get<0>(state_); }
+    const T* operator->() const { return &std::get<0>(state_); }
     const Error& error() const { return std::get<1>(state_); }
 
 private:

@@ -11,6 +11,15 @@ struct ModuleFunction {
     FastFunction impl;
 };
 
+extern const ModuleFunction dynp_function;
+extern const ModuleFunction dynp_all_function;
+extern const ModuleFunction pelt_function;
+extern const ModuleFunction binseg_function;
+extern const ModuleFunction bottomup_function;
+extern const ModuleFunction window_fit_function;
+extern const ModuleFunction window_predict_function;
+extern const ModuleFunction crops_function;
+extern const ModuleFunction sanity_check_function;
 extern const ModuleFunction check_outer_memory_function;
 
 }  // namespace marbolt::py

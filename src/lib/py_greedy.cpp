@@ -1,0 +1,54 @@
+// The greedy searches with a stopping rule: binseg and bottomup.
+#include "detect/binseg.hpp"
+#include "detect/bottomup.hpp"
+#include "lib/convert.hpp"
+#include "lib/engine.hpp"
+#include "lib/errors.hpp"
+#include "lib/functions.hpp"
+#include "lib/results.hpp"
+#include "lib/unlocked.hpp"
+
+namespace marbolt::py {
+
+namespace {
+
+constexpr Signature kBinseg{
+    "", "binseg", {"engine", "jump", "min_size"}, {"n_bkps", "pen", "epsilon"}};
+constexpr Signature kBottomup{
+    "", "bottomup", {"engine", "jump", "min_size"}, {"n_bkps", "pen", "epsilon"}};
+
+using Search = std::vector<std::size_t> (*)(const cost::Cost&, std::size_t, std::size_t,
+                                            std::size_t, const detect::StopRule&);
+
+// Both searches take the same arguments in the same order.
+PyObject* greedy_search(const Signature& sig, Search search, PyObject* const* args,
+                        Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArgs a;
+    EngineBorrow engine;
+    std::uint64_t jump = 0, min_size = 0;
+    detect::StopRule rule;
+    if (!bind(sig, args, nargs, kwnames, a) || !to_engine(a, 0, engine) ||
+        !to_count(a, 1, jump) || !to_count(a, 2, min_size) || !to_count(a, 3, rule.n_bkps) ||
+        !to_real(a, 4, rule.pen) || !to_real(a, 5, rule.epsilon) || !check_jump(jump)) {
+        return nullptr;
+    }
+    return run_unlocked(
+        [&] { return search(engine.cost(), engine.n_samples(), jump, min_size, rule); },
+        [](const std::vector<std::size_t>& bkps) { return to_int_list(bkps); });
+}
+
+PyObject* py_binseg(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return greedy_search(kBinseg, detect::binseg, args, nargs, kwnames); });
+}
+
+PyObject* py_bottomup(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded(
+        [&] { return greedy_search(kBottomup, detect::bottomup, args, nargs, kwnames); });
+}
+
+}  // namespace
+
+const ModuleFunction binseg_function{kBinseg, py_binseg};
+const ModuleFunction bottomup_function{kBottomup, py_bottomup};
+
+}  // namespace marbolt::py

@@ -1,0 +1,95 @@
+// The sliding window in two calls: window_fit scores the centres once, and
+// window_predict turns one fit into breakpoints as often as the caller likes.
+#include "detect/window.hpp"
+#include "lib/convert.hpp"
+#include "lib/engine.hpp"
+#include "lib/errors.hpp"
+#include "lib/functions.hpp"
+#include "lib/results.hpp"
+#include "lib/unlocked.hpp"
+
+namespace marbolt::py {
+
+namespace {
+
+constexpr Signature kWindowFit{"", "window_fit", {"engine", "width", "jump"}};
+constexpr Signature kWindowPredict{
+    "", "window_predict", {"engine", "inds", "score", "width", "jump", "min_size"},
+    {"n_bkps", "pen", "epsilon"}};
+
+bool raised(const Status& status) {
+    if (status) return false;
+    raise(status.error());
+    return true;
+}
+
+PyObject* scores_tuple(const detect::WindowScores& fit) {
+    PyRef inds = PyRef::steal(to_int_list(fit.inds));
+    if (!inds) return nullptr;
+    PyRef score = PyRef::steal(to_float_list(fit.score));
+    if (!score) return nullptr;
+    return PyTuple_Pack(2, inds.get(), score.get());
+}
+
+PyObject* py_window_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        BoundArgs a;
+        EngineBorrow engine;
+        std::uint64_t width = 0, jump = 0;
+        if (!bind(kWindowFit, args, nargs, kwnames, a) || !to_engine(a, 0, engine) ||
+            !to_count(a, 1, width) || !to_count(a, 2, jump) || !check_jump(jump) ||
+            raised(detect::check_window_width(width))) {
+            return nullptr;
+        }
+        return run_unlocked(
+            [&] { return detect::window_fit(engine.cost(), engine.n_samples(), width, jump); },
+            scores_tuple);
+    });
+}
+
+struct PredictArgs {
+    EngineBorrow engine;
+    std::vector<std::size_t> inds;
+    std::vector<double> score;
+    std::uint64_t width = 0, jump = 0, min_size = 0;
+    detect::StopRule rule;
+};
+
+bool convert_predict_args(const BoundArgs& a, PredictArgs& p) {
+    return to_engine(a, 0, p.engine) && to_sequence<std::size_t>(a, 1, p.inds, count_from) &&
+           to_sequence(a, 2, p.score, real_from) && to_count(a, 3, p.width) &&
+           to_count(a, 4, p.jump) && to_count(a, 5, p.min_size) &&
+           to_count(a, 6, p.rule.n_bkps) && to_real(a, 7, p.rule.pen) &&
+           to_real(a, 8, p.rule.epsilon);
+}
+
+// The peak search and greedy selection over one fit, without the lock.
+PyObject* window_predict(const PredictArgs& p) {
+    return run_unlocked(
+        [&] {
+            return detect::window_seg(p.engine.cost(), p.engine.n_samples(), p.inds, p.score,
+                                      p.width, p.jump, p.min_size, p.rule);
+        },
+        [](const std::vector<std::size_t>& bkps) { return to_int_list(bkps); });
+}
+
+PyObject* py_window_predict(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        BoundArgs a;
+        PredictArgs p;
+        if (!bind(kWindowPredict, args, nargs, kwnames, a) || !convert_predict_args(a, p) ||
+            !check_jump(p.jump) ||
+            raised(detect::check_window_centres(p.engine.n_samples(), p.inds, p.score))) {
+            return nullptr;
+        }
+        return window_predict(p);
+    });
+}
+
+}  // namespace
+
+const ModuleFunction window_fit_function{kWindowFit, py_window_fit};
+const ModuleFunction window_predict_function{kWindowPredict, py_window_predict};
+
+}  // namespace marbolt::py

@@ -1,0 +1,35 @@
+// Tie-heavy pseudo-random segment costs for the greedy searches' comparisons
+// with step-by-step reference versions.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+namespace marbolt::testing {
+
+// Small integers hashed from (seed, start, end), so that many gains tie
+// exactly, with occasional -0.0, NaNs and infinities. One NaN pattern per seed:
+// an operation on two different NaNs has an unspecified sign (the compiler may
+// swap the operands of a sum), and inf - inf gives the default NaN (negative on
+// x86-64), so +inf only appears together with that pattern.
+inline double tie_heavy_value(std::uint64_t seed, std::size_t start, std::size_t end) {
+    std::uint64_t h = seed ^ (start * 0x9e3779b97f4a7c15ULL) ^ (end * 0xc2b2ae3d27d4eb4fULL);
+    h ^= h >> 31;
+    h *= 0xbf58476d1ce4e5b9ULL;
+    h ^= h >> 29;
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const bool negative_nan = ((seed >> 1) & 1) != 0;
+    const double nan = std::bit_cast<double>(negative_nan ? std::uint64_t{0xfff8000000000000}
+                                                          : std::uint64_t{0x7ff8000000000000});
+    switch (h % 29) {
+        case 0: return -0.0;
+        case 1: return nan;
+        case 2: return -inf;
+        case 3: return negative_nan ? inf : -inf;
+        default: return static_cast<double>(static_cast<int>((h >> 8) % 5) - 2);
+    }
+}
+
+}  // namespace marbolt::testing

@@ -1,0 +1,136 @@
+#include "detect/pelt.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <tuple>
+#include <vector>
+
+#include "search_fakes.hpp"
+
+namespace marbolt::detect {
+namespace {
+
+using testing::FakeCost;
+using testing::Segment;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+
+TEST(PeltCandidates, EvaluatesOnlyStartsThatLeaveMinSizeBeforeTheEnd) {
+    // n = 10, jump 3, min_size 2: ends 3, 6, 9, 10 append the candidates
+    // 0, 3, 6 and again 6 (jump * floor((b - 2) / 3)). pen = +inf makes every
+    // total infinite, so nothing is pruned and both copies of 6 are evaluated.
+    FakeCost cost(10, [](std::size_t, std::size_t) { return 1.0; });
+    EXPECT_EQ(pelt(cost, 10, 3, 2, kInf), std::vector<std::size_t>{10});
+    const std::vector<Segment> expected{{0, 3}, {0, 6}, {3, 6}, {0, 9}, {3, 9},
+                                        {6, 9}, {0, 10}, {3, 10}, {6, 10}, {6, 10}};
+    EXPECT_EQ(cost.calls(), expected);
+}
+
+TEST(PeltPruning, DropsStartsWhoseTotalExceedsTheBestAndKeepsTies) {
+    // Every segment costs 1, pen 0: F(b) = 1 from start 0, and any later start
+    // totals 2 > 1, so it is evaluated once and dropped at once.
+    FakeCost cost(4, [](std::size_t, std::size_t) { return 1.0; });
+    EXPECT_EQ(pelt(cost, 4, 1, 1, 0.0), std::vector<std::size_t>{4});
+    const std::vector<Segment> expected{{0, 1}, {0, 2}, {1, 2}, {0, 3}, {2, 3}, {0, 4}, {3, 4}};
+    EXPECT_EQ(cost.calls(), expected);
+}
+
+TEST(PeltPruning, KeepsEveryStartWhenAllSplitsTie) {
+    // Cost = length: every split of [0, b) totals b, so all starts survive and
+    // the first (0) wins every choice.
+    FakeCost cost(4, [](std::size_t s, std::size_t e) { return static_cast<double>(e - s); });
+    EXPECT_EQ(pelt(cost, 4, 1, 1, 0.0), std::vector<std::size_t>{4});
+    EXPECT_EQ(cost.calls().size(), 10u);  // 1 + 2 + 3 + 4 segments
+}
+
+TEST(PeltTies, SmallestPreviousBreakpointWins) {
+    // Segments inside [0, 2) or inside [2, 4) are free, others cost 5; pen 0.
+    // End 4 ties between starts 2 and 3 (both total 0): 2 wins -> [2, 4].
+    FakeCost cost(4, [](std::size_t s, std::size_t e) { return (e <= 2 || s >= 2) ? 0.0 : 5.0; });
+    EXPECT_EQ(pelt(cost, 4, 1, 1, 0.0), (std::vector<std::size_t>{2, 4}));
+}
+
+TEST(PeltTies, NanTotalNeverReplacesAChoice) {
+    // n = 2, jump 1, pen 1: end 2 sees start 0 first with a NaN total; start 1
+    // (total F(1) + 1 + 1 = 4) does not replace it, so no breakpoint.
+    FakeCost cost(2, [](std::size_t s, std::size_t e) { return s == 0 && e == 2 ? std::nan("") : 1.0; });
+    EXPECT_EQ(pelt(cost, 2, 1, 1, 1.0), std::vector<std::size_t>{2});
+}
+
+struct DegenerateCase {
+    std::size_t n, jump, min_size;
+    double pen;
+    std::vector<std::size_t> expected;
+    std::size_t calls;
+};
+
+class PeltDegenerate : public ::testing::TestWithParam<DegenerateCase> {};
+
+TEST_P(PeltDegenerate, GivesTheDefinedResult) {
+    const DegenerateCase& c = GetParam();
+    FakeCost cost(c.n, testing::naive_l2(testing::gaussian_signal(c.n, 3)));
+    EXPECT_EQ(pelt(cost, c.n, c.jump, c.min_size, c.pen), c.expected);
+    EXPECT_EQ(cost.calls().size(), c.calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HandChecked, PeltDegenerate,
+    ::testing::Values(DegenerateCase{3, 1, 5, 1.0, {3}, 0},     // n < min_size: no end has a start
+                      DegenerateCase{0, 1, 1, 1.0, {}, 0},      // empty signal
+                      DegenerateCase{8, 1, 1, kInf, {8}, 36},   // nothing pruned, 0 always wins
+                      DegenerateCase{5, kMax, 2, 1.0, {5}, 1},  // grid [0]: only [0, 5)
+                      DegenerateCase{5, kMax, kMax, 1.0, {5}, 0}));
+
+using BoundsParam = std::tuple<std::size_t, std::size_t, std::size_t, double>;
+class PeltBounds : public ::testing::TestWithParam<BoundsParam> {};
+
+TEST_P(PeltBounds, EvaluatesOnlyNonEmptySegmentsInsideTheSignal) {
+    const auto [n, jump, min_size, pen] = GetParam();
+    FakeCost cost(n, testing::naive_l2(testing::gaussian_signal(n, 11)));
+    const std::vector<std::size_t> bkps = pelt(cost, n, jump, min_size, pen);
+    EXPECT_FALSE(cost.out_of_bounds());
+    ASSERT_FALSE(bkps.empty());
+    EXPECT_EQ(bkps.back(), n);
+    for (std::size_t i = 0; i + 1 < bkps.size(); ++i) {
+        EXPECT_GT(bkps[i], 0u);
+        EXPECT_LT(bkps[i], bkps[i + 1]);
+        EXPECT_EQ(bkps[i] % jump, 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AnyArguments, PeltBounds,
+                         ::testing::Combine(::testing::Values(1, 7, 13), ::testing::Values(1, 2, 5, kMax),
+                                            ::testing::Values(0, 1, 3, kMax),
+                                            ::testing::Values(-2.0, 0.0, 1.5, std::nan(""))));
+
+TEST(PeltMinSize, ServesZeroAsOne) {
+    FakeCost zero(12, testing::naive_l2(testing::gaussian_signal(12, 5)));
+    FakeCost one(12, testing::naive_l2(testing::gaussian_signal(12, 5)));
+    EXPECT_EQ(pelt(zero, 12, 2, 0, 0.3), pelt(one, 12, 2, 1, 0.3));
+    EXPECT_EQ(zero.calls(), one.calls());
+}
+
+using ExactParam = std::tuple<std::size_t, std::size_t, double, unsigned>;
+class PeltExactness : public ::testing::TestWithParam<ExactParam> {};
+
+// With min_size 1 and a cost that never rises when a segment is split (l2),
+// pruning never drops a start that could still win, so PELT reaches the
+// penalised optimum over every segmentation.
+TEST_P(PeltExactness, ReachesTheBruteForcePenalisedOptimum) {
+    const auto [n, jump, pen, seed] = GetParam();
+    const testing::SegmentCost l2 = testing::naive_l2(testing::gaussian_signal(n, seed));
+    FakeCost cost(n, l2);
+    const std::vector<std::size_t> bkps = pelt(cost, n, jump, 1, pen);
+    const double found = cost.sum_of_costs(bkps) + pen * static_cast<double>(bkps.size());
+    EXPECT_NEAR(found, testing::brute_force_penalised(l2, n, jump, 1, pen), 1e-9);
+}
+
+INSTANTIATE_TEST_SUITE_P(SmallSignals, PeltExactness,
+                         ::testing::Combine(::testing::Values(6, 12), ::testing::Values(1, 2),
+                                            ::testing::Values(0.0, 0.3, 1.0, 4.0),
+                                            ::testing::Values(1u, 2u, 3u)));
+
+}  // namespace
+}  // namespace marbolt::detect

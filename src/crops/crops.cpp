@@ -53,21 +53,15 @@ void explore(const Search& search, RunCache& cache, double pen_min, double pen_m
     std::vector<Interval> stack{{pen_min, low.count, low.cost, pen_max, high.count, high.cost}};
     while (!stack.empty()) {
         const Interval top = stack.back();
-        if (top.n_lo <= top.n_hi + 1) {
-            stack.pop_back();
-            continue;
-        }
+        stack.pop_back();
+        // Counts that differ by at most one leave no segmentation in between.
+        if (top.n_lo <= top.n_hi + 1) continue;
+        // The penalty at which the two ends' segmentations cost the same.
         const double p = (top.c_hi - top.c_lo) / static_cast<double>(top.n_lo - top.n_hi);
-        if (!(top.lo < p && p < top.hi && std::isfinite(p))) {
-            stack.pop_back();
-            continue;
-        }
+        if (!(top.lo < p && p < top.hi && std::isfinite(p))) continue;
         const CountCost mid = run(search, cache, p);
-        if (mid.count == top.n_hi) {
-            stack.pop_back();
-            continue;
-        }
-        stack.back() = {top.lo, top.n_lo, top.c_lo, p, mid.count, mid.cost};
+        if (mid.count == top.n_hi) continue;  // nothing new between p and hi
+        stack.push_back({top.lo, top.n_lo, top.c_lo, p, mid.count, mid.cost});
         stack.push_back({p, mid.count, mid.cost, top.hi, top.n_hi, top.c_hi});
     }
 }

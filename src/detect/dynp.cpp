@@ -96,6 +96,13 @@ bool settle_layer(const std::vector<Item>& items, Layer& layer, std::vector<std:
 
 Result<DynpTables> dynp_tables(const cost::Cost& cost, std::size_t n, std::size_t n_bkps,
                                std::size_t jump, std::size_t min_size, WorkerPool& pool) {
+    DynpTables tables;
+    tables.n_samples = n;
+    tables.jump = jump;
+    tables.n_bkps = n_bkps;
+    // Without breakpoints the answer is [n] whatever the signal: no layer is
+    // built and nothing is tested, not even the length limit below.
+    if (n_bkps == 0) return tables;
     if (n > kMaxSamples) {
         return value_error("dynp supports signals of at most 4294967295 samples, got " +
                            std::to_string(n));
@@ -105,11 +112,6 @@ Result<DynpTables> dynp_tables(const cost::Cost& cost, std::size_t n, std::size_
     // start with the breakpoint 0; as 1, a count is feasible exactly when
     // sanity_check(n, count, jump, 1) holds.
     min_size = std::max<std::size_t>(min_size, 1);
-    DynpTables tables;
-    tables.n_samples = n;
-    tables.jump = jump;
-    tables.n_bkps = n_bkps;
-    if (n_bkps == 0) return tables;
 
     const std::vector<std::size_t> closed = closed_grid(n, jump);
     Layer layer = seed_first_layer(cost, closed, min_size, pool);

@@ -7,7 +7,11 @@ import pytest
 import marbolt_rs
 from marbolt_rs import _marbolt_rs as m
 
-BUILT_FUNCTIONS = ["check_outer_memory"]
+# In registration order.
+BUILT_FUNCTIONS = [
+    "dynp", "dynp_all", "pelt", "binseg", "bottomup", "window_fit", "window_predict", "crops",
+    "sanity_check", "check_outer_memory",
+]
 
 
 class TestContents:

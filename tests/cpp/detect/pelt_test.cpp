@@ -37,14 +37,6 @@ TEST(PeltPruning, DropsStartsWhoseTotalExceedsTheBestAndKeepsTies) {
     EXPECT_EQ(cost.calls(), expected);
 }
 
-TEST(PeltPruning, KeepsEveryStartWhenAllSplitsTie) {
-    // Cost = length: every split of [0, b) totals b, so all starts survive and
-    // the first (0) wins every choice.
-    FakeCost cost(4, [](std::size_t s, std::size_t e) { return static_cast<double>(e - s); });
-    EXPECT_EQ(pelt(cost, 4, 1, 1, 0.0), std::vector<std::size_t>{4});
-    EXPECT_EQ(cost.calls().size(), 10u);  // 1 + 2 + 3 + 4 segments
-}
-
 TEST(PeltTies, SmallestPreviousBreakpointWins) {
     // Segments inside [0, 2) or inside [2, 4) are free, others cost 5; pen 0.
     // End 4 ties between starts 2 and 3 (both total 0): 2 wins -> [2, 4].
@@ -57,6 +49,16 @@ TEST(PeltTies, NanTotalNeverReplacesAChoice) {
     // (total F(1) + 1 + 1 = 4) does not replace it, so no breakpoint.
     FakeCost cost(2, [](std::size_t s, std::size_t e) { return s == 0 && e == 2 ? std::nan("") : 1.0; });
     EXPECT_EQ(pelt(cost, 2, 1, 1, 1.0), std::vector<std::size_t>{2});
+}
+
+TEST(PeltTotals, AddSegmentCostAndPenaltyBeforeThePrefixCost) {
+    // pen = 2^53, n = 2: F(1) = 0 + ((1 - 2^53) + 2^53) = 1. At end 2, start 0
+    // totals 0 + (2 + 2^53) = 2^53 + 2, start 1 totals 1 + (1 + 2^53) = 2^53
+    // (1 + 2^53 rounds to even), so 1 wins; adding F(1) + 1 first would give
+    // 2^53 + 2, a tie that start 0 would win.
+    const double big = 9007199254740992.0;
+    FakeCost cost(2, [&](std::size_t s, std::size_t e) { return s == 0 ? (e == 1 ? 1.0 - big : 2.0) : 1.0; });
+    EXPECT_EQ(pelt(cost, 2, 1, 1, big), (std::vector<std::size_t>{1, 2}));
 }
 
 struct DegenerateCase {

@@ -49,10 +49,22 @@ TEST(WorkerPoolFailure, RethrowsTheItemExceptionAndStaysUsable) {
                                          ran.fetch_add(1);
                                      }),
                  std::bad_alloc);
-    EXPECT_LT(ran.load(), 10000u);  // the failure stops the items not yet started
+    EXPECT_LT(ran.load(), 10000u);
     EXPECT_THROW(pool.for_each_index(3, [](std::size_t) { throw std::runtime_error("x"); }),
                  std::runtime_error);
     EXPECT_TRUE(runs_each_index_once(pool, 500));
+}
+
+TEST(WorkerPoolFailure, StopsTheItemsNotYetStarted) {
+    WorkerPool pool(1);  // one worker runs the items in index order
+    std::atomic<std::size_t> ran{0};
+    EXPECT_THROW(pool.for_each_index(1000,
+                                     [&](std::size_t i) {
+                                         if (i == 13) throw std::runtime_error("item 13");
+                                         ran.fetch_add(1);
+                                     }),
+                 std::runtime_error);
+    EXPECT_EQ(ran.load(), 13u);
 }
 
 TEST(WorkerPoolConcurrency, SeveralSubmittersShareOnePool) {

@@ -47,7 +47,7 @@ py-test: install
 
 bench: install $(NATIVE_BUILD)/build.ninja
 	ninja -C $(NATIVE_BUILD)
-	$(VENV_PYTHON) bench/run.py
+	$(VENV_PYTHON) bench/run.py $(NATIVE_BUILD)
 
 clean:
 	rm -rf build $(VENV)

@@ -20,17 +20,6 @@ PyObject* row_tuple(const crops::Row& row) {
     return Py_BuildValue("(ddO)", row.lower, row.upper, bkps.get());
 }
 
-PyObject* rows_list(const std::vector<crops::Row>& rows) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        PyObject* item = row_tuple(rows[i]);
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-}
-
 // The path search proper, run with the interpreter lock released.
 PyObject* crops_path(const EngineBorrow& engine, double pen_min, double pen_max,
                      std::uint64_t jump, std::uint64_t min_size) {
@@ -39,7 +28,7 @@ PyObject* crops_path(const EngineBorrow& engine, double pen_min, double pen_max,
             return crops::crops(engine.cost(), engine.n_samples(), pen_min, pen_max, jump,
                                 min_size);
         },
-        rows_list);
+        [](const std::vector<crops::Row>& rows) { return list_of(rows, row_tuple); });
 }
 
 PyObject* py_crops(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -82,12 +82,7 @@ TEST_P(BinsegMatchesStepByStepReference, OnEveryStoppingRule) {
     const std::size_t n = 1 + rng() % 50;
     const std::size_t jump = 1 + rng() % 4;
     const std::size_t min_size = 1 + rng() % 3;
-    std::vector<double> x(n);
-    double level = 0.0;
-    for (double& v : x) {
-        if (rng() % 8 == 0) level = static_cast<double>(rng() % 9);
-        v = level + static_cast<double>(rng() % 100) / 100.0;
-    }
+    const std::vector<double> x = testing::noisy_levels(rng, n);
     const FakeCost l2(n, naive_l2(x));
     const FakeCost hashed(
         n, [seed](std::size_t s, std::size_t e) { return testing::tie_heavy_value(seed, s, e); });

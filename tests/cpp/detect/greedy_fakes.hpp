@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <random>
+#include <vector>
 
 namespace marbolt::testing {
 
@@ -30,6 +32,18 @@ inline double tie_heavy_value(std::uint64_t seed, std::size_t start, std::size_t
         case 3: return negative_nan ? inf : -inf;
         default: return static_cast<double>(static_cast<int>((h >> 8) % 5) - 2);
     }
+}
+
+// A noisy piecewise-constant signal of n samples: levels 0..8 changing with
+// probability 1/8, plus uniform noise in [0, 1) on a 0.01 grid.
+inline std::vector<double> noisy_levels(std::mt19937_64& rng, std::size_t n) {
+    std::vector<double> x(n);
+    double level = 0.0;
+    for (double& v : x) {
+        if (rng() % 8 == 0) level = static_cast<double>(rng() % 9);
+        v = level + static_cast<double>(rng() % 100) / 100.0;
+    }
+    return x;
 }
 
 }  // namespace marbolt::testing

@@ -1,0 +1,75 @@
+"""Runs the micro-benchmarks and checks them against the project's targets.
+
+    make bench        (or: python bench/run.py [build directory])
+
+PELT must grow linearly on piecewise-constant signals, dynp must gain from a
+second worker thread, and the greedy searches must grow at most as n log n.
+"""
+
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def run(binary, threads=None):
+    env = dict(os.environ)
+    if threads is not None:
+        env["RAYON_NUM_THREADS"] = str(threads)
+    with tempfile.TemporaryDirectory() as tmp:
+        out = pathlib.Path(tmp) / "results.json"
+        subprocess.run(
+            [str(binary), f"--benchmark_out={out}", "--benchmark_out_format=json",
+             "--benchmark_repetitions=3", "--benchmark_report_aggregates_only=true"],
+            env=env, check=True, capture_output=True, text=True,
+        )
+        runs = json.loads(out.read_text())["benchmarks"]
+    results = {}
+    for b in runs:
+        if b.get("aggregate_name") != "median":
+            continue
+        name = b["run_name"].replace("/real_time", "")
+        seconds = b["real_time"] * {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b["time_unit"]]
+        results[name] = (seconds, b.get("error_calls/s"))
+    return results
+
+
+def report(title, results):
+    print(title)
+    for name, (seconds, rate) in results.items():
+        rate_text = f"{rate / 1e6:8.1f} M error calls/s" if rate else ""
+        print(f"  {name:<28} {seconds * 1e3:10.2f} ms   {rate_text}")
+
+
+def check(label, value, bound, at_most):
+    ok = value <= bound if at_most else value >= bound
+    relation = "<=" if at_most else ">="
+    print(f"  {'ok  ' if ok else 'MISS'} {label}: {value:.2f} (target {relation} {bound})")
+    return ok
+
+
+def main():
+    build = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else ROOT / "build" / "native"
+    exact1 = run(build / "bench" / "exact_bench", threads=1)
+    exact2 = run(build / "bench" / "exact_bench", threads=2)
+    greedy = run(build / "bench" / "greedy_bench")
+    report("exact searches, 1 worker thread:", exact1)
+    report("exact searches, 2 worker threads:", exact2)
+    report("greedy searches:", greedy)
+    print("targets:")
+    oks = [
+        check("pelt 1e6 / 1e5", exact1["BM_PeltL2/1000000"][0] / exact1["BM_PeltL2/100000"][0], 12, True),
+        check("dynp speed-up with 2 threads", exact1["BM_DynpL2"][0] / exact2["BM_DynpL2"][0], 1.7, False),
+    ]
+    for search in ("BM_BinsegL2", "BM_BottomUpL2"):
+        ratio = greedy[f"{search}/100000"][0] / greedy[f"{search}/10000"][0]
+        oks.append(check(f"{search[3:]} 1e5 / 1e4", ratio, 15, True))
+    return 0 if all(oks) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

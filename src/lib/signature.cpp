@@ -14,7 +14,9 @@ std::string quoted_list(const std::vector<std::string_view>& names) {
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i > 0) out += names.size() > 2 ? ", " : " ";
         if (i > 0 && i + 1 == names.size()) out += "and ";
-        out += "'" + std::string(names[i]) + "'";
+        out += '\'';
+        out += names[i];
+        out += '\'';
     }
     return out;
 }

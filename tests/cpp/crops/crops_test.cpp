@@ -12,7 +12,10 @@ namespace marbolt::crops {
 namespace {
 
 using testing::FakeCost;
-using Bkps = std::vector<std::size_t>;
+using testing::Bkps;
+using testing::kInf;
+using testing::kMax;
+using testing::kNan;
 
 PenaltyResult point(std::size_t count, double cost) {
     return {count, cost, Bkps(count, count)};  // a list of `count` entries tags the row

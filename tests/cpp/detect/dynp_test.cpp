@@ -16,9 +16,11 @@ namespace marbolt::detect {
 namespace {
 
 using testing::FakeCost;
+using testing::Bkps;
+using testing::kInf;
+using testing::kMax;
+using testing::kNan;
 using testing::Segment;
-using Bkps = std::vector<std::size_t>;
-constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
 
 DynpTables fill(const cost::Cost& cost, std::size_t n, std::size_t n_bkps, std::size_t jump,
                 std::size_t min_size, WorkerPool& pool = WorkerPool::global()) {

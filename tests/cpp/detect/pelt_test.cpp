@@ -13,9 +13,11 @@ namespace marbolt::detect {
 namespace {
 
 using testing::FakeCost;
+using testing::Bkps;
+using testing::kInf;
+using testing::kMax;
+using testing::kNan;
 using testing::Segment;
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
 
 TEST(PeltCandidates, EvaluatesOnlyStartsThatLeaveMinSizeBeforeTheEnd) {
     // n = 10, jump 3, min_size 2: ends 3, 6, 9, 10 append the candidates

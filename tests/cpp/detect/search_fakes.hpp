@@ -3,7 +3,9 @@
 // l2 cost, and brute-force optima over every segmentation of a small signal.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <limits>
 #include <mutex>
@@ -18,6 +20,12 @@ namespace marbolt::testing {
 
 using Segment = std::pair<std::size_t, std::size_t>;
 using SegmentCost = std::function<double(std::size_t, std::size_t)>;
+using Bkps = std::vector<std::size_t>;
+
+inline constexpr double kInf = std::numeric_limits<double>::infinity();
+inline constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+// Positive quiet NaN, spelled out: std::nan("") leaves the sign to the library.
+inline constexpr double kNan = std::bit_cast<double>(std::uint64_t{0x7ff8000000000000});
 
 class FakeCost final : public cost::Cost {
 public:

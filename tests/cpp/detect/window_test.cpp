@@ -15,12 +15,12 @@ namespace marbolt::detect {
 namespace {
 
 using testing::FakeCost;
+using testing::Bkps;
+using testing::kInf;
+using testing::kMax;
+using testing::kNan;
 using testing::naive_l2;
-using Bkps = std::vector<std::size_t>;
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
-const double kNan = std::nan("");
 
 struct PeakCase {
     const char* name;

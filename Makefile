@@ -32,8 +32,9 @@ $(VENV_PYTHON): | deps
 # The way Python users install the package; the build directory is kept so
 # that a second run only recompiles what changed.
 install: deps $(VENV_PYTHON)
+	mkdir -p build
 	$(VENV_PYTHON) -m pip install --no-build-isolation --no-index --quiet \
-		--config-settings=builddir=build/py .
+		--config-settings=builddir=$(CURDIR)/build/py .
 
 $(NATIVE_BUILD)/build.ninja: | deps
 	meson setup $(NATIVE_BUILD) -Dpython=false -Dtests=true -Dbenchmarks=true

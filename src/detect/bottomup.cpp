@@ -253,7 +253,12 @@ void MergeMemo::rehash(std::size_t capacity) {
 }
 
 std::vector<BNode> BottomUp::grow_tree() {
-    std::vector<Span> work{Span{0, n_samples}};
+    // Every leaf holds at least min_size samples and all but the first start on
+    // the jump grid, which bounds the leaf count; sizing the list once makes a
+    // partition that cannot fit fail at once with bad_alloc.
+    std::vector<Span> work;
+    work.reserve(std::min(n_samples / std::max<std::size_t>(min_size, 1), grid_count(n_samples, jump)) + 1);
+    work.push_back(Span{0, n_samples});
     for (;;) {
         const Span top = work.front();
         if (top.start >= top.end) break;

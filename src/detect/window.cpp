@@ -116,7 +116,12 @@ WindowScores window_fit(const cost::Cost& cost, std::size_t n, std::size_t width
     // ceil(upper / jump)) give exactly the centres in [half, upper), and
     // i * jump < upper <= n never wraps.
     const std::size_t upper = n - half;
-    for (std::size_t i = grid_count(half, jump); i < grid_count(upper, jump); ++i) {
+    const std::size_t first = grid_count(half, jump), last = grid_count(upper, jump);
+    // Sized once: a result that cannot fit fails at once with bad_alloc instead
+    // of growing until the machine runs out of memory.
+    fit.inds.reserve(last > first ? last - first : 0);
+    fit.score.reserve(fit.inds.capacity());
+    for (std::size_t i = first; i < last; ++i) {
         const std::size_t c = i * jump;
         fit.inds.push_back(c);
         fit.score.push_back(window_score(cost, c, half));

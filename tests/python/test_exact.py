@@ -155,10 +155,6 @@ class TestPelt:
         engine = m.CostEngine(rng.normal(size=30), "l2")
         assert m.pelt(engine, 0.5, jump, 0) == m.pelt(engine, 0.5, jump, 1)
 
-    def test_tables_that_cannot_fit_are_a_memory_error(self):
-        engine = m.CostEngine(np.zeros((2**40, 0)), "l2")
-        with pytest.raises(MemoryError):
-            m.pelt(engine, 1.0, 1, 1)
 
 
 class TestDynp:
@@ -288,6 +284,32 @@ class TestCrops:
     def test_one_count_over_the_whole_range(self, engine):
         bkps = m.pelt(engine, 1e6, 1, 2)
         assert m.crops(engine, 1e5, 1e6, 1, 2) == [(1e5, 1e6, bkps)]
+
+
+class TestHugeSignals:
+    """A (2**40, 0) signal is valid, but no search table over it can fit."""
+
+    @pytest.fixture(scope="class")
+    def engine(self):
+        return m.CostEngine(np.zeros((2**40, 0)), "l2")
+
+    @pytest.mark.parametrize(
+        "search",
+        [
+            lambda e: m.pelt(e, 1.0, 1, 1),
+            lambda e: m.crops(e, 1.0, 2.0, 1, 1),
+            lambda e: m.bottomup(e, 1, 1, n_bkps=1),
+            lambda e: m.window_fit(e, 2, 1),
+        ],
+        ids=["pelt", "crops", "bottomup", "window_fit"],
+    )
+    def test_tables_that_cannot_fit_are_a_memory_error(self, engine, search):
+        with pytest.raises(MemoryError):
+            search(engine)
+
+    def test_a_coarse_grid_fits(self, engine):
+        assert m.pelt(engine, 1.0, 2**39, 1) == [2**40]
+        assert m.binseg(engine, 2**38, 1, n_bkps=1) == [3 * 2**38, 2**40]
 
 
 class TestConcurrency:

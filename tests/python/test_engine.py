@@ -41,6 +41,10 @@ class TestConstruction:
         engine = m.CostEngine(x, "l2", None, variant)
         assert engine.error(0, 20) == m.CostEngine(x, "l2").error(0, 20)
 
+    def test_linear_kernel_form_of_l2_is_not_served_yet(self):
+        with pytest.raises(ValueError, match=exact(f"unknown model: l2. Supported: {SUPPORTED}")):
+            m.CostEngine(np.zeros(3), "l2", variant="extension")
+
     def test_unknown_variant(self):
         with pytest.raises(ValueError, match=exact("unknown variant: fast")):
             m.CostEngine(np.zeros(3), "l2", variant="fast")

@@ -9,7 +9,8 @@
 
 namespace marbolt {
 
-enum class ErrorKind { value, runtime, assertion, type, overflow, memory };
+// Each kind becomes one Python exception type at the boundary.
+enum class ErrorKind { value, runtime, assertion };
 
 struct Error {
     ErrorKind kind;

@@ -13,9 +13,6 @@ PyObject* exception_type(ErrorKind kind) {
         case ErrorKind::value: return PyExc_ValueError;
         case ErrorKind::runtime: return PyExc_RuntimeError;
         case ErrorKind::assertion: return PyExc_AssertionError;
-        case ErrorKind::type: return PyExc_TypeError;
-        case ErrorKind::overflow: return PyExc_OverflowError;
-        case ErrorKind::memory: return PyExc_MemoryError;
     }
     return PyExc_SystemError;
 }

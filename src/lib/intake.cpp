@@ -39,14 +39,14 @@ void copy_strided(PyArrayObject* array, const Shape& shape, double* out) {
     }
 }
 
-}  // namespace
-
 bool is_float64_array(PyObject* o) {
     if (!PyArray_Check(o)) return false;
     PyRef float64 = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
     return PyArray_EquivTypes(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(o)),
                               reinterpret_cast<PyArray_Descr*>(float64.get())) != 0;
 }
+
+}  // namespace
 
 bool check_float64_array(PyObject* o) {
     return is_float64_array(o) || refuse_type(o, "PyArray<T, D>");

@@ -17,14 +17,14 @@ struct SignalMatrix {
     std::uint64_t d = 0;
 };
 
-// The array kind: a NumPy array whose dtype is equivalent to float64.
-bool is_float64_array(PyObject* o);
-// Refuses anything else with the wrong-type TypeError (no argument prefix).
+// The array kind: a NumPy array whose dtype is equivalent to float64 (by
+// NumPy's own test, so a byte-swapped float64 is refused too). Anything else
+// gets the wrong-type TypeError, without an argument prefix.
 bool check_float64_array(PyObject* o);
 bool to_array(const BoundArgs& a, std::size_t i, PyObject*& out);
 
 // Shape, size and budget checks, then a bit-exact copy in logical row-major
-// order whatever the array's strides. `array` must pass is_float64_array.
+// order whatever the array's strides. `array` must pass check_float64_array.
 Result<SignalMatrix> as_matrix(PyObject* array);
 
 }  // namespace marbolt::py

@@ -286,6 +286,32 @@ class TestCrops:
         assert m.crops(engine, 1e5, 1e6, 1, 2) == [(1e5, 1e6, bkps)]
 
 
+class TestReferenceNeutrality:
+    @pytest.mark.parametrize(
+        "call",
+        [
+            lambda e, pen: m.pelt(e, pen, 1, 2),
+            lambda e, pen: m.pelt(e, pen, 0, 2),
+            lambda e, pen: m.dynp(e, 2, 1, 2),
+            lambda e, pen: m.dynp(e, 99, 1, 2),
+            lambda e, pen: m.dynp_all(e, 3, 1, 2),
+            lambda e, pen: m.crops(e, pen, pen, 1, 2),
+            lambda e, pen: m.crops(e, pen, "x", 1, 2),
+        ],
+        ids=["pelt", "pelt-jump-0", "dynp", "dynp-infeasible", "dynp_all", "crops", "crops-bad-pen"],
+    )
+    def test_arguments_keep_their_counts(self, rng, call):
+        engine = m.CostEngine(steps(rng), "l2")
+        pen = 12345.678
+        before = sys.getrefcount(engine), sys.getrefcount(pen)
+        for _ in range(20):
+            try:
+                call(engine, pen)
+            except (ValueError, TypeError, AssertionError):
+                pass
+        assert (sys.getrefcount(engine), sys.getrefcount(pen)) == before
+
+
 class TestHugeSignals:
     """A (2**40, 0) signal is valid, but no search table over it can fit."""
 

@@ -8,6 +8,7 @@ import os
 import subprocess
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -373,22 +374,16 @@ class TestConcurrency:
         window = {}
 
         def run():
-            window["start"] = time_now()
+            window["start"] = time.monotonic()
             search(engine)
-            window["end"] = time_now()
+            window["end"] = time.monotonic()
 
         ticks = []
         worker = threading.Thread(target=run)
         worker.start()
         while worker.is_alive():
-            ticks.append(time_now())
+            ticks.append(time.monotonic())
         worker.join()
         start, end = window["start"] + 0.02, window["end"] - 0.02
         assert end > start, "the search was too quick to tell"
         assert sum(start < t < end for t in ticks) > 100
-
-
-def time_now():
-    import time
-
-    return time.monotonic()

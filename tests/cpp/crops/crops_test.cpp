@@ -11,11 +11,8 @@
 namespace marbolt::crops {
 namespace {
 
-using testing::FakeCost;
-using testing::Bkps;
-using testing::kInf;
-using testing::kMax;
-using testing::kNan;
+// The shared fakes, constants and brute-force optima of the search tests.
+using namespace testing;
 
 PenaltyResult point(std::size_t count, double cost) {
     return {count, cost, Bkps(count, count)};  // a list of `count` entries tags the row

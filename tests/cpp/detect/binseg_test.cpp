@@ -16,12 +16,8 @@
 namespace marbolt::detect {
 namespace {
 
-using testing::FakeCost;
-using testing::Bkps;
-using testing::kInf;
-using testing::kMax;
-using testing::kNan;
-using testing::naive_l2;
+// The shared fakes, constants and brute-force optima of the search tests.
+using namespace testing;
 
 
 // A step-by-step reference, pass by pass: every segment's record comes from a
@@ -72,21 +68,12 @@ struct ReferenceBinseg {
     }
 };
 
-// Seeds alternate between a noisy piecewise-constant signal under naive l2 and
-// tie-heavy hashed costs (equal gains, signed zeros, NaNs, infinities).
 class BinsegMatchesStepByStepReference : public ::testing::TestWithParam<std::uint64_t> {};
 
 TEST_P(BinsegMatchesStepByStepReference, OnEveryStoppingRule) {
-    const std::uint64_t seed = GetParam();
-    std::mt19937_64 rng(seed);
-    const std::size_t n = 1 + rng() % 50;
-    const std::size_t jump = 1 + rng() % 4;
-    const std::size_t min_size = 1 + rng() % 3;
-    const std::vector<double> x = testing::noisy_levels(rng, n);
-    const FakeCost l2(n, naive_l2(x));
-    const FakeCost hashed(
-        n, [seed](std::size_t s, std::size_t e) { return testing::tie_heavy_value(seed, s, e); });
-    const cost::Cost& cost = seed % 2 == 0 ? static_cast<const cost::Cost&>(l2) : hashed;
+    const testing::RandomCase random(GetParam(), 50, 4, 3);
+    const auto [n, jump, min_size] = std::tuple(random.n, random.jump, random.min_size);
+    const cost::Cost& cost = random.cost();
 
     std::vector<StopRule> rules{{}};
     for (std::uint64_t k : {0, 1, 2, 4, 7, 1000}) rules.push_back({k, {}, {}});
@@ -97,7 +84,7 @@ TEST_P(BinsegMatchesStepByStepReference, OnEveryStoppingRule) {
         EXPECT_EQ(binseg(cost, n, jump, min_size, rule), reference.run(n, rule))
             << "n=" << n << " jump=" << jump << " min_size=" << min_size;
     }
-    EXPECT_FALSE(l2.out_of_bounds() || hashed.out_of_bounds());
+    EXPECT_FALSE(random.out_of_bounds());
 }
 
 INSTANTIATE_TEST_SUITE_P(RandomInputs, BinsegMatchesStepByStepReference,

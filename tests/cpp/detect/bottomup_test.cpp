@@ -21,12 +21,8 @@
 namespace marbolt::detect {
 namespace {
 
-using testing::FakeCost;
-using testing::Bkps;
-using testing::kInf;
-using testing::kMax;
-using testing::kNan;
-using testing::naive_l2;
+// The shared fakes, constants and brute-force optima of the search tests.
+using namespace testing;
 
 const double kNegNan = std::bit_cast<double>(std::uint64_t{0xfff8000000000000});
 
@@ -158,21 +154,12 @@ std::vector<StopRule> all_rules() {
     return rules;
 }
 
-// Seeds alternate between a noisy piecewise-constant signal under naive l2 and
-// tie-heavy hashed costs (equal gains, signed zeros, NaNs, infinities).
 class BottomUpMatchesStepByStepReference : public ::testing::TestWithParam<std::uint64_t> {};
 
 TEST_P(BottomUpMatchesStepByStepReference, OnEveryStoppingRule) {
-    const std::uint64_t seed = GetParam();
-    std::mt19937_64 rng(seed);
-    const std::size_t n = 1 + rng() % 70;
-    const std::size_t jump = 1 + rng() % 5;
-    const std::size_t min_size = 1 + rng() % 4;
-    const std::vector<double> x = testing::noisy_levels(rng, n);
-    const FakeCost l2(n, naive_l2(x));
-    const FakeCost hashed(
-        n, [seed](std::size_t s, std::size_t e) { return testing::tie_heavy_value(seed, s, e); });
-    const cost::Cost& cost = seed % 2 == 0 ? static_cast<const cost::Cost&>(l2) : hashed;
+    const testing::RandomCase random(GetParam(), 70, 5, 4);
+    const auto [n, jump, min_size] = std::tuple(random.n, random.jump, random.min_size);
+    const cost::Cost& cost = random.cost();
 
     BottomUp fast{cost, {}, n, jump, min_size};
     ReferenceBottomUp reference{cost, n, jump, min_size, {}};
@@ -189,7 +176,7 @@ TEST_P(BottomUpMatchesStepByStepReference, OnEveryStoppingRule) {
             << " n_bkps=" << rule.n_bkps.value_or(kMax) << " pen=" << rule.pen.value_or(-7)
             << " eps=" << rule.epsilon.value_or(-7);
     }
-    EXPECT_FALSE(l2.out_of_bounds() || hashed.out_of_bounds());
+    EXPECT_FALSE(random.out_of_bounds());
 }
 
 INSTANTIATE_TEST_SUITE_P(RandomInputs, BottomUpMatchesStepByStepReference,

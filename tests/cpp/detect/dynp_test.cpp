@@ -15,12 +15,8 @@
 namespace marbolt::detect {
 namespace {
 
-using testing::FakeCost;
-using testing::Bkps;
-using testing::kInf;
-using testing::kMax;
-using testing::kNan;
-using testing::Segment;
+// The shared fakes, constants and brute-force optima of the search tests.
+using namespace testing;
 
 DynpTables fill(const cost::Cost& cost, std::size_t n, std::size_t n_bkps, std::size_t jump,
                 std::size_t min_size, WorkerPool& pool = WorkerPool::global()) {

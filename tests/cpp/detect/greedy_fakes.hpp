@@ -9,6 +9,8 @@
 #include <random>
 #include <vector>
 
+#include "search_fakes.hpp"
+
 namespace marbolt::testing {
 
 // Small integers hashed from (seed, start, end), so that many gains tie
@@ -45,5 +47,27 @@ inline std::vector<double> noisy_levels(std::mt19937_64& rng, std::size_t n) {
     }
     return x;
 }
+
+// One random input for comparing a search with its step-by-step reference:
+// even seeds give a noisy piecewise-constant signal under naive l2, odd seeds
+// tie-heavy hashed costs (equal gains, signed zeros, NaNs, infinities).
+struct RandomCase {
+    std::uint64_t seed;
+    std::mt19937_64 rng;
+    std::size_t n, jump, min_size;
+    FakeCost l2, hashed;
+
+    RandomCase(std::uint64_t seed_, std::size_t max_n, std::size_t max_jump, std::size_t max_min_size)
+        : seed(seed_),
+          rng(seed_),
+          n(1 + rng() % max_n),
+          jump(1 + rng() % max_jump),
+          min_size(1 + rng() % max_min_size),
+          l2(n, naive_l2(noisy_levels(rng, n))),
+          hashed(n, [s = seed_](std::size_t a, std::size_t b) { return tie_heavy_value(s, a, b); }) {}
+
+    const cost::Cost& cost() const { return seed % 2 == 0 ? static_cast<const cost::Cost&>(l2) : hashed; }
+    bool out_of_bounds() const { return l2.out_of_bounds() || hashed.out_of_bounds(); }
+};
 
 }  // namespace marbolt::testing

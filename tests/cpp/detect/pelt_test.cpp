@@ -12,12 +12,8 @@
 namespace marbolt::detect {
 namespace {
 
-using testing::FakeCost;
-using testing::Bkps;
-using testing::kInf;
-using testing::kMax;
-using testing::kNan;
-using testing::Segment;
+// The shared fakes, constants and brute-force optima of the search tests.
+using namespace testing;
 
 TEST(PeltCandidates, EvaluatesOnlyStartsThatLeaveMinSizeBeforeTheEnd) {
     // n = 10, jump 3, min_size 2: ends 3, 6, 9, 10 append the candidates

@@ -14,12 +14,8 @@
 namespace marbolt::detect {
 namespace {
 
-using testing::FakeCost;
-using testing::Bkps;
-using testing::kInf;
-using testing::kMax;
-using testing::kNan;
-using testing::naive_l2;
+// The shared fakes, constants and brute-force optima of the search tests.
+using namespace testing;
 
 
 struct PeakCase {

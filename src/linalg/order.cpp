@@ -1,7 +1,10 @@
 #include "linalg/order.hpp"
 
+#include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 
 namespace marbolt::linalg {
 
@@ -19,6 +22,26 @@ std::int64_t total_order_key(double x) noexcept {
 
 std::strong_ordering total_cmp(double a, double b) noexcept {
     return total_order_key(a) <=> total_order_key(b);
+}
+
+namespace {
+
+bool total_less(double a, double b) noexcept { return total_cmp(a, b) < 0; }
+
+}  // namespace
+
+double median_inplace(std::span<double> values) noexcept {
+    // NaN is checked for up front: under the total order a NaN would simply
+    // sort to one end and yield a plausible-looking number.
+    if (values.empty() || std::ranges::any_of(values, [](double v) { return std::isnan(v); })) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    const std::size_t mid = values.size() / 2;
+    const auto nth = values.begin() + static_cast<std::ptrdiff_t>(mid);
+    std::nth_element(values.begin(), nth, values.end(), total_less);
+    if (values.size() % 2 == 1) return *nth;
+    const double lower = *std::max_element(values.begin(), nth, total_less);
+    return (*nth + lower) * 0.5;
 }
 
 }  // namespace marbolt::linalg

@@ -4,11 +4,18 @@
 #pragma once
 
 #include <compare>
+#include <span>
 
 namespace marbolt::linalg {
 
 // -NaN < -inf < negative numbers < -0.0 < +0.0 < positive numbers < +inf < +NaN;
 // NaNs further ordered by payload.
 std::strong_ordering total_cmp(double a, double b) noexcept;
+
+// Median of the values, reordering them in place (a selection in expected
+// linear time, no allocation). NaN when empty or when any value is NaN; the
+// mean of the two middle values for an even count. Ties between -0.0 and +0.0
+// follow the total order, so [-0.0, 0.0, 0.0] gives +0.0.
+double median_inplace(std::span<double> values) noexcept;
 
 }  // namespace marbolt::linalg

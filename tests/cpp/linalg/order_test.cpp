@@ -5,6 +5,9 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
+#include <algorithm>
+#include <cmath>
+#include <random>
 #include <vector>
 
 namespace marbolt::linalg {
@@ -36,6 +39,51 @@ TEST(TotalCmpOrder, OrdersNansByPayloadWithinTheirSign) {
     const double neg_big_payload = std::bit_cast<double>(std::uint64_t{0xffffffffffffffff});
     EXPECT_EQ(total_cmp(kPosNan, big_payload), std::strong_ordering::less);
     EXPECT_EQ(total_cmp(neg_big_payload, kNegNan), std::strong_ordering::less);
+}
+
+}  // namespace
+}  // namespace marbolt::linalg
+
+namespace marbolt::linalg {
+namespace {
+
+struct MedianCase {
+    std::vector<double> values;
+    double expected;
+};
+
+class Median : public ::testing::TestWithParam<MedianCase> {};
+
+TEST_P(Median, SelectsTheMiddleUnderTheTotalOrder) {
+    std::vector<double> v = GetParam().values;
+    const double got = median_inplace(v);
+    const double want = GetParam().expected;
+    if (std::isnan(want)) {
+        EXPECT_TRUE(std::isnan(got));
+    } else {
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(got), std::bit_cast<std::uint64_t>(want)) << got;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Median,
+    ::testing::Values(MedianCase{{3, 1, 2}, 2.0}, MedianCase{{4, 1, 3, 2}, 2.5},
+                      MedianCase{{}, NAN}, MedianCase{{1, NAN}, NAN},
+                      MedianCase{{NAN, 1, 2}, NAN}, MedianCase{{-0.0, 0.0, 0.0}, 0.0},
+                      MedianCase{{0.0, -0.0, -0.0}, -0.0}, MedianCase{{-kInf, kInf}, NAN},
+                      MedianCase{{7}, 7.0}, MedianCase{{1, 1e308, 1e308, 2}, (1e308 + 2.0) * 0.5}));
+
+TEST(Median, AgreesWithSortingOnRandomData) {
+    std::mt19937_64 gen(3);
+    std::uniform_int_distribution<int> small(-5, 5);
+    for (std::size_t len = 1; len < 40; ++len) {
+        std::vector<double> v(len);
+        for (double& x : v) x = small(gen);
+        std::vector<double> sorted = v;
+        std::sort(sorted.begin(), sorted.end());
+        const double want = len % 2 ? sorted[len / 2] : (sorted[len / 2] + sorted[len / 2 - 1]) * 0.5;
+        EXPECT_EQ(median_inplace(v), want) << len;
+    }
 }
 
 }  // namespace

@@ -15,24 +15,15 @@ struct Rotation {
     double s;
 };
 
-// Columns p and q of the k x k matrix m, rotated in place.
-void rotate_columns(std::vector<double>& m, std::size_t k, std::size_t p, std::size_t q,
-                    Rotation r) noexcept {
-    for (std::size_t row = 0; row < k; ++row) {
-        const double x = m[row * k + p];
-        const double y = m[row * k + q];
-        m[row * k + p] = r.c * x - r.s * y;
-        m[row * k + q] = r.s * x + r.c * y;
-    }
-}
-
-void rotate_rows(std::vector<double>& m, std::size_t k, std::size_t p, std::size_t q,
-                 Rotation r) noexcept {
-    for (std::size_t col = 0; col < k; ++col) {
-        const double x = m[p * k + col];
-        const double y = m[q * k + col];
-        m[p * k + col] = r.c * x - r.s * y;
-        m[q * k + col] = r.s * x + r.c * y;
+// Rotates the k pairs (x, y) = (m[first_x + i * step], m[first_y + i * step]):
+// step k walks two columns, step 1 two rows.
+void rotate_pairs(std::vector<double>& m, std::size_t first_x, std::size_t first_y,
+                  std::size_t step, std::size_t k, Rotation r) noexcept {
+    for (std::size_t i = 0; i < k; ++i) {
+        const double x = m[first_x + i * step];
+        const double y = m[first_y + i * step];
+        m[first_x + i * step] = r.c * x - r.s * y;
+        m[first_y + i * step] = r.s * x + r.c * y;
     }
 }
 
@@ -64,9 +55,9 @@ void sweep(std::vector<double>& a, std::vector<double>& v, std::size_t k, double
             // so converged entries are not churned by rounding.
             if (std::isnan(apq) || std::fabs(apq) <= thr) continue;
             const Rotation r = zeroing_rotation(a, k, p, q);
-            rotate_columns(a, k, p, q, r);
-            rotate_rows(a, k, p, q, r);
-            rotate_columns(v, k, p, q, r);
+            rotate_pairs(a, p, q, k, k, r);          // columns p and q of A
+            rotate_pairs(a, p * k, q * k, 1, k, r);  // then its rows p and q
+            rotate_pairs(v, p, q, k, k, r);          // columns of V as those of A
         }
     }
 }

@@ -64,26 +64,36 @@ double CostNormal::error_one_column(std::size_t start, std::size_t end) const no
     return std::log(v) * len;  // a zero variance gives -inf
 }
 
-// A one-sample segment divides by L - 1 = 0; the arithmetic is left to run
-// (callers keep segments at min_size() or longer).
+// Searches may be asked for segments below min_size(). A one-sample segment
+// would divide its zero scatter by L - 1 = 0, and the 0/0 or rounding-residue
+// /0 would make the result depend on noise bits (NaN, +inf or -inf). Its
+// covariance is taken as the zero matrix instead, as the one-column form's
+// clamp does: the cost is d * ln(1e-6) with the small diagonal, -inf without.
 double CostNormal::error_several_columns(std::size_t start, std::size_t end) const {
     const std::size_t d = d_;
     const double len = static_cast<double>(end - start);
-    std::vector<double> mu(d);
-    for (std::size_t j = 0; j < d; ++j) mu[j] = sum_.segment_sum(start, end, j) / len;
-    std::vector<double> c(d * d);
-    for (std::size_t j = 0; j < d; ++j) {
-        for (std::size_t t = 0; t < d; ++t) {
-            const double scatter = outer_.segment_sum(start, end, j * d + t);
-            c[j * d + t] = (scatter - (mu[j] * len) * mu[t]) / (len - 1.0);
-        }
-    }
+    std::vector<double> c(d * d, 0.0);
+    if (end - start > 1) sample_covariance(start, end, c);
     if (add_small_diag_) {
         for (std::size_t k = 0; k < d; ++k) c[k * d + k] = c[k * d + k] + kSmallDiag;
     }
     const std::optional<double> ld = cholesky_half_log_det(c, d);
     if (!ld) return -std::numeric_limits<double>::infinity();
     return (2.0 * *ld) * len;
+}
+
+void CostNormal::sample_covariance(std::size_t start, std::size_t end,
+                                   std::vector<double>& c) const {
+    const std::size_t d = d_;
+    const double len = static_cast<double>(end - start);
+    std::vector<double> mu(d);
+    for (std::size_t j = 0; j < d; ++j) mu[j] = sum_.segment_sum(start, end, j) / len;
+    for (std::size_t j = 0; j < d; ++j) {
+        for (std::size_t t = 0; t < d; ++t) {
+            const double scatter = outer_.segment_sum(start, end, j * d + t);
+            c[j * d + t] = (scatter - (mu[j] * len) * mu[t]) / (len - 1.0);
+        }
+    }
 }
 
 }  // namespace marbolt::cost

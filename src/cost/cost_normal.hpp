@@ -7,6 +7,7 @@
 #include <span>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "cost/cost.hpp"
 #include "prefix/prefix.hpp"
@@ -32,6 +33,8 @@ private:
 
     double error_one_column(std::size_t start, std::size_t end) const noexcept;
     double error_several_columns(std::size_t start, std::size_t end) const;
+    // Sample covariance (divisor L - 1) of a segment of at least two rows.
+    void sample_covariance(std::size_t start, std::size_t end, std::vector<double>& c) const;
 
     prefix::Prefix1 sum_;
     prefix::PrefixOuter outer_;

@@ -77,5 +77,17 @@ TEST(NormalDivisor, SeveralColumnsUseTheSampleCovarianceAndOnlyExactPivotsFail) 
     EXPECT_NEAR(e, -69.31, 0.01);
 }
 
+// A search with min_size 1 asks for one-sample segments; their covariance is
+// the zero matrix rather than 0/0 whatever rounding left in the scatter.
+TEST(NormalDivisor, OneSampleOfSeveralColumnsHasAZeroCovariance) {
+    const std::vector<double> x = {0.1, 7.3, -2.9, 1.0 / 3.0, 5.5, 1e8};
+    const CostNormal plain = CostNormal::build(x, 3, 2, false);
+    const CostNormal padded = CostNormal::build(x, 3, 2, true);
+    for (std::size_t start = 0; start < 3; ++start) {
+        EXPECT_EQ(plain.error(start, start + 1), kMinusInf);
+        EXPECT_EQ(padded.error(start, start + 1), 2.0 * (std::log(std::sqrt(1e-6)) * 2.0));
+    }
+}
+
 }  // namespace
 }  // namespace marbolt::cost

@@ -18,23 +18,25 @@ CostMl CostMl::build(std::span<const double> x, std::size_t n, std::size_t d,
     return CostMl(std::move(sum), std::move(outer), std::move(metric), d);
 }
 
-double CostMl::error(std::size_t start, std::size_t end) const {
+// Reads the prefix tables in place: recomputing a segment sum gives the same
+// bits as storing it, and the call then allocates nothing.
+double CostMl::error(std::size_t start, std::size_t end) const noexcept {
     const std::size_t d = d_;
     const double len = static_cast<double>(end - start);
-    std::vector<double> c(d * d);
-    for (std::size_t m = 0; m < d * d; ++m) c[m] = outer_.segment_sum(start, end, m);
-    std::vector<double> s(d);
-    for (std::size_t j = 0; j < d; ++j) s[j] = sum_.segment_sum(start, end, j);
-
     // trace(M C): i outer, j inner, one running sum.
     double t1 = 0.0;
     for (std::size_t i = 0; i < d; ++i) {
-        for (std::size_t j = 0; j < d; ++j) t1 = t1 + metric_[i * d + j] * c[j * d + i];
+        for (std::size_t j = 0; j < d; ++j) {
+            t1 = t1 + metric_[i * d + j] * outer_.segment_sum(start, end, j * d + i);
+        }
     }
     // S^T M S: j outer, k inner, one running sum.
     double t2 = 0.0;
     for (std::size_t j = 0; j < d; ++j) {
-        for (std::size_t k = 0; k < d; ++k) t2 = t2 + (s[j] * metric_[j * d + k]) * s[k];
+        const double sj = sum_.segment_sum(start, end, j);
+        for (std::size_t k = 0; k < d; ++k) {
+            t2 = t2 + (sj * metric_[j * d + k]) * sum_.segment_sum(start, end, k);
+        }
     }
     return t1 - t2 / len;
 }

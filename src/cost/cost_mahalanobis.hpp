@@ -23,8 +23,7 @@ public:
                         std::vector<double> metric);
 
     std::size_t min_size() const noexcept override { return 2; }
-    // Allocates its scratch per call, hence not noexcept.
-    double error(std::size_t start, std::size_t end) const override;
+    double error(std::size_t start, std::size_t end) const noexcept override;
     std::string_view model() const noexcept override { return "mahalanobis"; }
 
 private:

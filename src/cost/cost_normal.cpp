@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "cost/scratch.hpp"
 #include "prefix/center.hpp"
 
 namespace marbolt::cost {
@@ -19,7 +20,7 @@ constexpr double kSmallDiag = 1e-6;
 // Lower Cholesky factor in place, row by row; returns sum of ln of the
 // diagonal of the factor (half the log-determinant), or nothing at the first
 // pivot that is zero, negative or NaN.
-std::optional<double> cholesky_half_log_det(std::vector<double>& c, std::size_t d) {
+std::optional<double> cholesky_half_log_det(std::span<double> c, std::size_t d) {
     for (std::size_t k = 0; k < d; ++k) {
         for (std::size_t m = 0; m <= k; ++m) {
             double b = c[k * d + m];
@@ -72,7 +73,8 @@ double CostNormal::error_one_column(std::size_t start, std::size_t end) const no
 double CostNormal::error_several_columns(std::size_t start, std::size_t end) const {
     const std::size_t d = d_;
     const double len = static_cast<double>(end - start);
-    std::vector<double> c(d * d, 0.0);
+    SmallScratch scratch(d * d);
+    const std::span<double> c = scratch.span();
     if (end - start > 1) sample_covariance(start, end, c);
     if (add_small_diag_) {
         for (std::size_t k = 0; k < d; ++k) c[k * d + k] = c[k * d + k] + kSmallDiag;
@@ -83,10 +85,11 @@ double CostNormal::error_several_columns(std::size_t start, std::size_t end) con
 }
 
 void CostNormal::sample_covariance(std::size_t start, std::size_t end,
-                                   std::vector<double>& c) const {
+                                   std::span<double> c) const {
     const std::size_t d = d_;
     const double len = static_cast<double>(end - start);
-    std::vector<double> mu(d);
+    SmallScratch mu_scratch(d);
+    const std::span<double> mu = mu_scratch.span();
     for (std::size_t j = 0; j < d; ++j) mu[j] = sum_.segment_sum(start, end, j) / len;
     for (std::size_t j = 0; j < d; ++j) {
         for (std::size_t t = 0; t < d; ++t) {

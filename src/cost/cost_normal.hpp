@@ -7,7 +7,6 @@
 #include <span>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "cost/cost.hpp"
 #include "prefix/prefix.hpp"
@@ -22,7 +21,7 @@ public:
                             bool add_small_diag);
 
     std::size_t min_size() const noexcept override { return 2; }
-    // Allocates its d x d scratch per call, hence not noexcept.
+    // Allocates its d x d scratch only beyond 8 columns, hence not noexcept.
     double error(std::size_t start, std::size_t end) const override;
     std::string_view model() const noexcept override { return "normal"; }
 
@@ -34,7 +33,7 @@ private:
     double error_one_column(std::size_t start, std::size_t end) const noexcept;
     double error_several_columns(std::size_t start, std::size_t end) const;
     // Sample covariance (divisor L - 1) of a segment of at least two rows.
-    void sample_covariance(std::size_t start, std::size_t end, std::vector<double>& c) const;
+    void sample_covariance(std::size_t start, std::size_t end, std::span<double> c) const;
 
     prefix::Prefix1 sum_;
     prefix::PrefixOuter outer_;

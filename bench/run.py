@@ -3,7 +3,9 @@
     make bench        (or: python bench/run.py [build directory])
 
 PELT must grow linearly on piecewise-constant signals, dynp must gain from a
-second worker thread, and the greedy searches must grow at most as n log n.
+second worker thread, the greedy searches must grow at most as n log n, and
+every cost model whose error is a constant number of table reads must answer
+within 3 times the time of l2.
 """
 
 import json
@@ -52,14 +54,38 @@ def check(label, value, bound, at_most):
     return ok
 
 
+# Models whose error is not a constant number of table reads: l1 selects
+# medians (linear in the segment length), linear and ar decompose a small
+# matrix, normal calls log once per segment.
+NOT_CONSTANT_TIME = {"l1": "O(L) medians", "linear": "eigen-decomposition",
+                     "ar": "eigen-decomposition", "normal": "one log per call"}
+
+
+def check_cost_rates(costs):
+    l2 = costs["BM_Error/l2/d1"][1]
+    oks = []
+    for name, (_, rate) in costs.items():
+        parts = name.split("/")
+        if parts[0] != "BM_Error" or parts[2] != "d1" or parts[1] == "l2":
+            continue
+        ratio = l2 / rate
+        if parts[1] in NOT_CONSTANT_TIME:
+            print(f"  info {parts[1]} error at d = 1: {ratio:.2f} x l2 ({NOT_CONSTANT_TIME[parts[1]]})")
+        else:
+            oks.append(check(f"{parts[1]} error at d = 1, x l2", ratio, 3, True))
+    return oks
+
+
 def main():
     build = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else ROOT / "build" / "native"
     exact1 = run(build / "bench" / "exact_bench", threads=1)
     exact2 = run(build / "bench" / "exact_bench", threads=2)
     greedy = run(build / "bench" / "greedy_bench")
+    costs = run(build / "bench" / "cost_bench")
     report("exact searches, 1 worker thread:", exact1)
     report("exact searches, 2 worker threads:", exact2)
     report("greedy searches:", greedy)
+    report("cost models (error on random segments; pelt at pen = 2 log n):", costs)
     print("targets:")
     oks = [
         check("pelt 1e6 / 1e5", exact1["BM_PeltL2/1000000"][0] / exact1["BM_PeltL2/100000"][0], 12, True),
@@ -68,6 +94,7 @@ def main():
     for search in ("BM_BinsegL2", "BM_BottomUpL2"):
         ratio = greedy[f"{search}/100000"][0] / greedy[f"{search}/10000"][0]
         oks.append(check(f"{search[3:]} 1e5 / 1e4", ratio, 15, True))
+    oks += check_cost_rates(costs)
     return 0 if all(oks) else 1
 
 

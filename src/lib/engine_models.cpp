@@ -1,8 +1,10 @@
 #include "lib/engine_models.hpp"
 
+#include "cost/cost_l1.hpp"
 #include "cost/cost_l2.hpp"
 #include "cost/cost_mahalanobis.hpp"
 #include "cost/cost_normal.hpp"
+#include "cost/cost_rank.hpp"
 #include "lib/budget.hpp"
 #include "lib/errors.hpp"
 #include "lib/py_ref.hpp"
@@ -43,6 +45,10 @@ bool raised(const Status& status) {
 
 std::span<const double> values(const SignalMatrix& m) { return m.data; }
 
+std::optional<BuiltModel> build_l1(const SignalMatrix& x, PyObject*, bool) {
+    return BuiltModel{std::make_unique<cost::CostL1>(cost::CostL1::build(values(x), x.n, x.d)), {}};
+}
+
 std::optional<BuiltModel> build_l2(const SignalMatrix& x, PyObject*, bool extension) {
     // The linear-kernel form of l2 is not built yet; refusing it beats quietly
     // serving the plain form under the name of the other.
@@ -62,6 +68,11 @@ std::optional<BuiltModel> build_normal(const SignalMatrix& x, PyObject* params, 
     }
     return BuiltModel{std::make_unique<cost::CostNormal>(
                           cost::CostNormal::build(values(x), x.n, x.d, add_small_diag)),
+                      {}};
+}
+
+std::optional<BuiltModel> build_rank(const SignalMatrix& x, PyObject*, bool) {
+    return BuiltModel{std::make_unique<cost::CostRank>(cost::CostRank::build(values(x), x.n, x.d)),
                       {}};
 }
 
@@ -107,8 +118,10 @@ struct ModelRow {
 };
 
 constexpr std::array kModels{
+    ModelRow{"l1", build_l1},
     ModelRow{"l2", build_l2},
     ModelRow{"normal", build_normal},
+    ModelRow{"rank", build_rank},
     ModelRow{"mahalanobis", build_mahalanobis},
 };
 

@@ -75,8 +75,8 @@ std::string case_name(const ::testing::TestParamInfo<CostContract::ParamType>& i
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, CostContract,
-                         ::testing::Combine(::testing::Values("l2", "normal", "normal_nodiag",
-                                                              "mahalanobis",
+                         ::testing::Combine(::testing::Values("l1", "l2", "normal", "normal_nodiag",
+                                                              "rank", "mahalanobis",
                                                               "mahalanobis_identity"),
                                             ::testing::Values(std::size_t{1}, std::size_t{3})),
                          case_name);

@@ -3,6 +3,7 @@
 // cost. A new model is one line in kModels plus its reference function.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -15,9 +16,11 @@
 #include <vector>
 
 #include "cost/cost.hpp"
+#include "cost/cost_l1.hpp"
 #include "cost/cost_l2.hpp"
 #include "cost/cost_mahalanobis.hpp"
 #include "cost/cost_normal.hpp"
+#include "cost/cost_rank.hpp"
 
 namespace marbolt::cost::testing {
 
@@ -132,6 +135,96 @@ inline double naive_normal_with(bool small_diag, Signal x, std::size_t d, std::s
     return len * log_det(cov, d);
 }
 
+// Per column: sort a copy of the raw segment, take the middle (or the mean of
+// the two middle values), add up the absolute deviations.
+inline double naive_l1(Signal x, std::size_t, std::size_t d, std::size_t start, std::size_t end) {
+    const std::size_t len = end - start;
+    double total = 0.0;
+    for (std::size_t j = 0; j < d; ++j) {
+        std::vector<double> col;
+        for (std::size_t i = start; i < end; ++i) col.push_back(x[i * d + j]);
+        std::sort(col.begin(), col.end());
+        const double med = len % 2 == 1 ? col[len / 2] : (col[len / 2 - 1] + col[len / 2]) / 2.0;
+        for (double v : col) total += std::fabs(v - med);
+    }
+    return total;
+}
+
+// Average rank by counting: the samples below, plus the mean position within
+// the run of equal ones; then minus the centre (n + 1) / 2.
+inline std::vector<double> naive_centred_ranks(Signal x, std::size_t n, std::size_t d) {
+    std::vector<double> r(n * d);
+    for (std::size_t j = 0; j < d; ++j) {
+        for (std::size_t i = 0; i < n; ++i) {
+            double below = 0.0;
+            double equal = 0.0;
+            for (std::size_t k = 0; k < n; ++k) {
+                below += x[k * d + j] < x[i * d + j] ? 1.0 : 0.0;
+                equal += x[k * d + j] == x[i * d + j] ? 1.0 : 0.0;
+            }
+            r[i * d + j] = below + (equal + 1.0) / 2.0 - (static_cast<double>(n) + 1.0) / 2.0;
+        }
+    }
+    return r;
+}
+
+// Inverse by Gauss-Jordan with partial pivoting; the test data keep the
+// matrix well away from singular.
+inline std::vector<double> invert(std::vector<double> a, std::size_t d) {
+    std::vector<double> inv = identity_metric(d);
+    for (std::size_t c = 0; c < d; ++c) {
+        std::size_t p = c;
+        for (std::size_t r = c + 1; r < d; ++r) {
+            if (std::fabs(a[r * d + c]) > std::fabs(a[p * d + c])) p = r;
+        }
+        for (std::size_t k = 0; k < d; ++k) {
+            std::swap(a[p * d + k], a[c * d + k]);
+            std::swap(inv[p * d + k], inv[c * d + k]);
+        }
+        const double pivot = a[c * d + c];
+        for (std::size_t k = 0; k < d; ++k) {
+            a[c * d + k] /= pivot;
+            inv[c * d + k] /= pivot;
+        }
+        for (std::size_t r = 0; r < d; ++r) {
+            if (r == c) continue;
+            const double f = a[r * d + c];
+            for (std::size_t k = 0; k < d; ++k) {
+                a[r * d + k] -= f * a[c * d + k];
+                inv[r * d + k] -= f * inv[c * d + k];
+            }
+        }
+    }
+    return inv;
+}
+
+// -L mu^T C^-1 mu, with mu the segment mean of the centred ranks and C their
+// whole-signal population covariance.
+inline double naive_rank(Signal x, std::size_t n, std::size_t d, std::size_t start,
+                         std::size_t end) {
+    const std::vector<double> r = naive_centred_ranks(x, n, d);
+    const std::vector<double> dev = deviations(r, d, 0, n);
+    std::vector<double> cov(d * d, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < d; ++j) {
+            for (std::size_t k = 0; k < d; ++k) {
+                cov[j * d + k] += dev[i * d + j] * dev[i * d + k] / static_cast<double>(n);
+            }
+        }
+    }
+    const std::vector<double> inv = invert(cov, d);
+    const double len = static_cast<double>(end - start);
+    std::vector<double> mu(d, 0.0);
+    for (std::size_t j = 0; j < d; ++j) {
+        for (std::size_t i = start; i < end; ++i) mu[j] += r[i * d + j] / len;
+    }
+    double q = 0.0;
+    for (std::size_t j = 0; j < d; ++j) {
+        for (std::size_t k = 0; k < d; ++k) q += mu[j] * inv[j * d + k] * mu[k];
+    }
+    return -len * q;
+}
+
 struct ModelCase {
     std::string_view label;
     std::unique_ptr<Cost> (*make)(Signal x, std::size_t n, std::size_t d);
@@ -139,6 +232,9 @@ struct ModelCase {
 };
 
 inline const ModelCase kModels[] = {
+    {"l1", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
+         return std::make_unique<CostL1>(CostL1::build(x, n, d));
+     }, naive_l1},
     {"l2", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
          return std::make_unique<CostL2>(CostL2::build(x, n, d));
      }, naive_l2},
@@ -160,6 +256,9 @@ inline const ModelCase kModels[] = {
     {"mahalanobis_identity", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
          return std::make_unique<CostMl>(CostMl::build(x, n, d, identity_metric(d)));
      }, naive_l2},
+    {"rank", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
+         return std::make_unique<CostRank>(CostRank::build(x, n, d));
+     }, naive_rank},
 };
 
 inline const ModelCase& model_case(std::string_view label) {

@@ -1,0 +1,34 @@
+// "l1": per column, the sum of absolute deviations of the segment's samples
+// from the segment median. No prefix structure serves medians, so each call
+// selects them afresh: O(d * L) per segment, the one cost linear in L.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "cost/cost.hpp"
+
+namespace marbolt::cost {
+
+class CostL1 final : public Cost {
+public:
+    // x is n x d row-major; the model keeps its own centred copy.
+    static CostL1 build(std::span<const double> x, std::size_t n, std::size_t d);
+
+    std::size_t min_size() const noexcept override { return 2; }
+    // Grows this thread's scratch when a segment is longer than any before it,
+    // hence not noexcept.
+    double error(std::size_t start, std::size_t end) const override;
+    std::string_view model() const noexcept override { return "l1"; }
+
+private:
+    CostL1(std::vector<double> centred, std::size_t d) : centred_(std::move(centred)), d_(d) {}
+
+    std::vector<double> centred_;
+    std::size_t d_;
+};
+
+}  // namespace marbolt::cost

@@ -15,9 +15,11 @@
 #include <vector>
 
 #include "bench_support.hpp"
+#include "cost/cost_l1.hpp"
 #include "cost/cost_l2.hpp"
 #include "cost/cost_mahalanobis.hpp"
 #include "cost/cost_normal.hpp"
+#include "cost/cost_rank.hpp"
 #include "detect/pelt.hpp"
 
 namespace {
@@ -47,6 +49,7 @@ std::function<std::unique_ptr<Cost>(Signal, std::size_t, std::size_t)> plain(Opt
 std::vector<Model> models() {
     using namespace marbolt::cost;
     return {
+        {"l1", plain<CostL1>(), 5'000},
         {"l2", plain<CostL2>(), 100'000},
         {"normal", plain<CostNormal>(true), 100'000},
         {"mahalanobis",
@@ -54,6 +57,7 @@ std::vector<Model> models() {
              return std::make_unique<CostMl>(CostMl::build(x, n, d, identity(d)));
          },
          100'000},
+        {"rank", plain<CostRank>(), 100'000},
     };
 }
 

@@ -114,14 +114,17 @@ CostRank CostRank::build(std::span<const double> x, std::size_t n, std::size_t d
     return CostRank(std::move(sum), pseudo_inverse(cov, d), d);
 }
 
-double CostRank::error(std::size_t start, std::size_t end) const {
+// The segment means are recomputed where they are used rather than stored:
+// the same division gives the same bits, and the call allocates nothing.
+double CostRank::error(std::size_t start, std::size_t end) const noexcept {
     const std::size_t d = d_;
     const double len = static_cast<double>(end - start);
-    std::vector<double> mu(d);
-    for (std::size_t j = 0; j < d; ++j) mu[j] = sum_.segment_sum(start, end, j) / len;
     double q = 0.0;
     for (std::size_t j = 0; j < d; ++j) {
-        for (std::size_t k = 0; k < d; ++k) q = q + (mu[j] * pinv_[j * d + k]) * mu[k];
+        const double mu_j = sum_.segment_sum(start, end, j) / len;
+        for (std::size_t k = 0; k < d; ++k) {
+            q = q + (mu_j * pinv_[j * d + k]) * (sum_.segment_sum(start, end, k) / len);
+        }
     }
     return q * (-len);
 }

@@ -21,8 +21,7 @@ public:
     static CostRank build(std::span<const double> x, std::size_t n, std::size_t d);
 
     std::size_t min_size() const noexcept override { return 2; }
-    // Allocates its d-entry scratch per call, hence not noexcept.
-    double error(std::size_t start, std::size_t end) const override;
+    double error(std::size_t start, std::size_t end) const noexcept override;
     std::string_view model() const noexcept override { return "rank"; }
 
 private:

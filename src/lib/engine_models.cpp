@@ -1,9 +1,11 @@
 #include "lib/engine_models.hpp"
 
+#include "cost/cost_kernel.hpp"
 #include "cost/cost_l2.hpp"
 #include "cost/cost_mahalanobis.hpp"
 #include "cost/cost_normal.hpp"
 #include "lib/budget.hpp"
+#include "lib/convert.hpp"
 #include "lib/errors.hpp"
 #include "lib/py_ref.hpp"
 
@@ -43,10 +45,14 @@ bool raised(const Status& status) {
 
 std::span<const double> values(const SignalMatrix& m) { return m.data; }
 
+// The variant "extension" serves l2 as the linear kernel, which offers kernel
+// PELT its block sums; both forms report the model "l2".
 std::optional<BuiltModel> build_l2(const SignalMatrix& x, PyObject*, bool extension) {
-    // The linear-kernel form of l2 is not built yet; refusing it beats quietly
-    // serving the plain form under the name of the other.
-    if (extension) return unknown_model("l2");
+    if (extension) {
+        return BuiltModel{std::make_unique<cost::CostKernelLinear>(
+                              cost::CostKernelLinear::build(values(x), x.n, x.d)),
+                          {}};
+    }
     return BuiltModel{std::make_unique<cost::CostL2>(cost::CostL2::build(values(x), x.n, x.d)), {}};
 }
 
@@ -62,6 +68,29 @@ std::optional<BuiltModel> build_normal(const SignalMatrix& x, PyObject* params, 
     }
     return BuiltModel{std::make_unique<cost::CostNormal>(
                           cost::CostNormal::build(values(x), x.n, x.d, add_small_diag)),
+                      {}};
+}
+
+// "gamma" is read before the budget: a value that does not convert fails
+// with the interpreter's own TypeError whatever the signal's size.
+std::optional<BuiltModel> build_rbf(const SignalMatrix& x, PyObject* params, bool extension) {
+    PyObject* value = nullptr;
+    if (!read_param(params, "gamma", value)) return {};
+    std::optional<double> gamma;
+    if (value != nullptr) {
+        double g = 0.0;
+        if (!real_from(value, g)) return {};
+        gamma = g;
+    }
+    if (raised(check_kernel_memory(x.n, "rbf"))) return {};
+    cost::RbfFit fit = cost::CostKernel::rbf(values(x), x.n, x.d, gamma, extension);
+    return BuiltModel{std::make_unique<cost::CostKernel>(std::move(fit.model)), fit.gamma};
+}
+
+std::optional<BuiltModel> build_cosine(const SignalMatrix& x, PyObject*, bool extension) {
+    if (raised(check_kernel_memory(x.n, "cosine"))) return {};
+    return BuiltModel{std::make_unique<cost::CostKernel>(
+                          cost::CostKernel::cosine(values(x), x.n, x.d, extension)),
                       {}};
 }
 
@@ -109,6 +138,8 @@ struct ModelRow {
 constexpr std::array kModels{
     ModelRow{"l2", build_l2},
     ModelRow{"normal", build_normal},
+    ModelRow{"rbf", build_rbf},
+    ModelRow{"cosine", build_cosine},
     ModelRow{"mahalanobis", build_mahalanobis},
 };
 

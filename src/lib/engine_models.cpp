@@ -1,11 +1,13 @@
 #include "lib/engine_models.hpp"
 
 #include "cost/cost_l1.hpp"
+#include "cost/cost_kernel.hpp"
 #include "cost/cost_l2.hpp"
 #include "cost/cost_mahalanobis.hpp"
 #include "cost/cost_normal.hpp"
 #include "cost/cost_rank.hpp"
 #include "lib/budget.hpp"
+#include "lib/convert.hpp"
 #include "lib/errors.hpp"
 #include "lib/py_ref.hpp"
 
@@ -49,10 +51,14 @@ std::optional<BuiltModel> build_l1(const SignalMatrix& x, PyObject*, bool) {
     return BuiltModel{std::make_unique<cost::CostL1>(cost::CostL1::build(values(x), x.n, x.d)), {}};
 }
 
+// The variant "extension" serves l2 as the linear kernel, which offers kernel
+// PELT its block sums; both forms report the model "l2".
 std::optional<BuiltModel> build_l2(const SignalMatrix& x, PyObject*, bool extension) {
-    // The linear-kernel form of l2 is not built yet; refusing it beats quietly
-    // serving the plain form under the name of the other.
-    if (extension) return unknown_model("l2");
+    if (extension) {
+        return BuiltModel{std::make_unique<cost::CostKernelLinear>(
+                              cost::CostKernelLinear::build(values(x), x.n, x.d)),
+                          {}};
+    }
     return BuiltModel{std::make_unique<cost::CostL2>(cost::CostL2::build(values(x), x.n, x.d)), {}};
 }
 
@@ -73,6 +79,29 @@ std::optional<BuiltModel> build_normal(const SignalMatrix& x, PyObject* params, 
 
 std::optional<BuiltModel> build_rank(const SignalMatrix& x, PyObject*, bool) {
     return BuiltModel{std::make_unique<cost::CostRank>(cost::CostRank::build(values(x), x.n, x.d)),
+                      {}};
+}
+
+// "gamma" is read before the budget: a value that does not convert fails
+// with the interpreter's own TypeError whatever the signal's size.
+std::optional<BuiltModel> build_rbf(const SignalMatrix& x, PyObject* params, bool extension) {
+    PyObject* value = nullptr;
+    if (!read_param(params, "gamma", value)) return {};
+    std::optional<double> gamma;
+    if (value != nullptr) {
+        double g = 0.0;
+        if (!real_from(value, g)) return {};
+        gamma = g;
+    }
+    if (raised(check_kernel_memory(x.n, "rbf"))) return {};
+    cost::RbfFit fit = cost::CostKernel::rbf(values(x), x.n, x.d, gamma, extension);
+    return BuiltModel{std::make_unique<cost::CostKernel>(std::move(fit.model)), fit.gamma};
+}
+
+std::optional<BuiltModel> build_cosine(const SignalMatrix& x, PyObject*, bool extension) {
+    if (raised(check_kernel_memory(x.n, "cosine"))) return {};
+    return BuiltModel{std::make_unique<cost::CostKernel>(
+                          cost::CostKernel::cosine(values(x), x.n, x.d, extension)),
                       {}};
 }
 
@@ -121,6 +150,8 @@ constexpr std::array kModels{
     ModelRow{"l1", build_l1},
     ModelRow{"l2", build_l2},
     ModelRow{"normal", build_normal},
+    ModelRow{"rbf", build_rbf},
+    ModelRow{"cosine", build_cosine},
     ModelRow{"rank", build_rank},
     ModelRow{"mahalanobis", build_mahalanobis},
 };

@@ -14,6 +14,7 @@ struct ModuleFunction {
 extern const ModuleFunction dynp_function;
 extern const ModuleFunction dynp_all_function;
 extern const ModuleFunction pelt_function;
+extern const ModuleFunction kernel_pelt_function;
 extern const ModuleFunction binseg_function;
 extern const ModuleFunction bottomup_function;
 extern const ModuleFunction window_fit_function;

@@ -17,11 +17,12 @@ namespace {
 
 // Registration order is part of the module's contract.
 const std::array kFunctions{
-    std::cref(dynp_function),           std::cref(dynp_all_function),
-    std::cref(pelt_function),           std::cref(binseg_function),
-    std::cref(bottomup_function),       std::cref(window_fit_function),
-    std::cref(window_predict_function), std::cref(crops_function),
-    std::cref(sanity_check_function),   std::cref(check_outer_memory_function),
+    std::cref(dynp_function),         std::cref(dynp_all_function),
+    std::cref(pelt_function),         std::cref(kernel_pelt_function),
+    std::cref(binseg_function),       std::cref(bottomup_function),
+    std::cref(window_fit_function),   std::cref(window_predict_function),
+    std::cref(crops_function),        std::cref(sanity_check_function),
+    std::cref(check_outer_memory_function),
 };
 
 PyMethodDef* module_methods() {

@@ -21,7 +21,7 @@ NILE = Path(__file__).resolve().parents[2] / "data" / "nile.csv"
 STEP = np.array([0.0, 2.0, 0.0, 2.0, 6.0, 8.0, 6.0, 8.0])
 
 # Models whose construction needs nothing beyond the signal.
-PLAIN_MODELS = ["l1", "l2", "normal", "rank"]
+PLAIN_MODELS = ["l1", "l2", "normal", "rbf", "cosine", "rank"]
 
 
 class SeededRng:

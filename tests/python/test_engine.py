@@ -41,9 +41,10 @@ class TestConstruction:
         engine = m.CostEngine(x, "l2", None, variant)
         assert engine.error(0, 20) == m.CostEngine(x, "l2").error(0, 20)
 
-    def test_linear_kernel_form_of_l2_is_not_served_yet(self):
-        with pytest.raises(ValueError, match=exact(f"unknown model: l2. Supported: {SUPPORTED}")):
-            m.CostEngine(np.zeros(3), "l2", variant="extension")
+    def test_extension_variant_of_l2_is_the_linear_kernel(self, rng):
+        engine = m.CostEngine(rng.normal(size=20), "l2", variant="extension")
+        assert (engine.model, engine.min_size, engine.gamma) == ("l2", 1, None)
+        assert m.kernel_pelt(engine, 1e9, 1) == [20]
 
     def test_unknown_variant(self):
         with pytest.raises(ValueError, match=exact("unknown variant: fast")):
@@ -71,9 +72,10 @@ class TestConstruction:
         with pytest.raises(TypeError, match=exact(message)):
             m.CostEngine(np.zeros(3), "l2", [("gamma", 1.0)])
 
-    def test_unread_params_keys_are_ignored(self):
-        engine = m.CostEngine(np.zeros(3), "l2", {"gamma": "not a float", 1: 2, "order": -5})
-        assert engine.model == "l2"
+    @pytest.mark.parametrize("model", ["l2", "cosine", "normal"])
+    def test_unread_params_keys_are_ignored(self, model):
+        engine = m.CostEngine(np.ones(3), model, {"gamma": "not a float", 1: 2, "order": -5})
+        assert engine.model == model
 
 
 class TestNormalOptions:

@@ -9,8 +9,8 @@ from marbolt_rs import _marbolt_rs as m
 
 # In registration order.
 BUILT_FUNCTIONS = [
-    "dynp", "dynp_all", "pelt", "binseg", "bottomup", "window_fit", "window_predict", "crops",
-    "sanity_check", "check_outer_memory",
+    "dynp", "dynp_all", "pelt", "kernel_pelt", "binseg", "bottomup", "window_fit",
+    "window_predict", "crops", "sanity_check", "check_outer_memory",
 ]
 
 
@@ -18,6 +18,7 @@ class TestContents:
     def test_exposes_the_engine_functions_and_version(self):
         public = {name for name in dir(m) if not name.startswith("__")}
         assert public == {"CostEngine", *BUILT_FUNCTIONS}
+        assert [name for name in vars(m) if name in BUILT_FUNCTIONS] == BUILT_FUNCTIONS
         assert m.__version__ == "0.1.1"
         assert m.__doc__ == ""
 

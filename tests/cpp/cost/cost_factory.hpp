@@ -17,6 +17,7 @@
 
 #include "cost/cost.hpp"
 #include "cost/cost_l1.hpp"
+#include "cost/cost_kernel.hpp"
 #include "cost/cost_l2.hpp"
 #include "cost/cost_mahalanobis.hpp"
 #include "cost/cost_normal.hpp"
@@ -225,6 +226,55 @@ inline double naive_rank(Signal x, std::size_t n, std::size_t d, std::size_t sta
     return -len * q;
 }
 
+// Sum of k(x_i, x_i) minus the double sum of k(x_i, x_j) over L, straight
+// from the definition; `kernel` gets the two rows and whether i == j.
+template <class Kernel>
+double naive_kernel_cost(Signal x, std::size_t d, std::size_t start, std::size_t end,
+                         Kernel kernel) {
+    double diag = 0.0, block = 0.0;
+    for (std::size_t i = start; i < end; ++i) {
+        diag += kernel(&x[i * d], &x[i * d], true);
+        for (std::size_t j = start; j < end; ++j) block += kernel(&x[i * d], &x[j * d], i == j);
+    }
+    return diag - block / static_cast<double>(end - start);
+}
+
+inline constexpr double kTestGamma = 0.1;
+
+// "python" variant: diagonal 1.0, scaled distances clipped to [0.01, 100].
+inline double naive_rbf(Signal x, std::size_t, std::size_t d, std::size_t s, std::size_t e) {
+    return naive_kernel_cost(x, d, s, e, [d](const double* a, const double* b, bool same) {
+        if (same) return 1.0;
+        double sq = 0.0;
+        for (std::size_t c = 0; c < d; ++c) sq += (a[c] - b[c]) * (a[c] - b[c]);
+        return std::exp(-std::clamp(kTestGamma * sq, 0.01, 100.0));
+    });
+}
+
+// "python" variant: the diagonal contributes nothing.
+inline double naive_cosine(Signal x, std::size_t, std::size_t d, std::size_t s, std::size_t e) {
+    return naive_kernel_cost(x, d, s, e, [d](const double* a, const double* b, bool same) {
+        if (same) return 0.0;
+        double ab = 0.0, aa = 0.0, bb = 0.0;
+        for (std::size_t c = 0; c < d; ++c) {
+            ab += a[c] * b[c];
+            aa += a[c] * a[c];
+            bb += b[c] * b[c];
+        }
+        return ab / std::sqrt(aa * bb);
+    });
+}
+
+// The linear kernel on the raw signal: no centring, no clamp.
+inline double naive_linear_kernel(Signal x, std::size_t, std::size_t d, std::size_t s,
+                                  std::size_t e) {
+    return naive_kernel_cost(x, d, s, e, [d](const double* a, const double* b, bool) {
+        double ab = 0.0;
+        for (std::size_t c = 0; c < d; ++c) ab += a[c] * b[c];
+        return ab;
+    });
+}
+
 struct ModelCase {
     std::string_view label;
     std::unique_ptr<Cost> (*make)(Signal x, std::size_t n, std::size_t d);
@@ -259,6 +309,15 @@ inline const ModelCase kModels[] = {
     {"rank", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
          return std::make_unique<CostRank>(CostRank::build(x, n, d));
      }, naive_rank},
+    {"rbf", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
+         return std::make_unique<CostKernel>(CostKernel::rbf(x, n, d, kTestGamma, false).model);
+     }, naive_rbf},
+    {"cosine", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
+         return std::make_unique<CostKernel>(CostKernel::cosine(x, n, d, false));
+     }, naive_cosine},
+    {"l2_extension", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
+         return std::make_unique<CostKernelLinear>(CostKernelLinear::build(x, n, d));
+     }, naive_linear_kernel},
 };
 
 inline const ModelCase& model_case(std::string_view label) {

@@ -60,7 +60,8 @@ TEST_P(ZeroColumnSignal, CostsNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, ZeroColumnSignal,
-                         ::testing::Values("l2", "normal", "normal_nodiag", "mahalanobis"));
+                         ::testing::Values("l2", "normal", "normal_nodiag", "mahalanobis",
+                                           "l2_extension"));
 
 // Without centring, Q and S^2 / L would both be about L * 1e16 and their
 // difference would lose every digit of the noise.

@@ -1,0 +1,247 @@
+// The kernel table is a two-dimensional prefix sum of the kernel matrix, filled
+// row by row with one compensated accumulator per row, so a segment's block
+// sum is four table reads however long the segment is.
+#include "cost/cost_kernel.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "linalg/order.hpp"
+#include "prefix/accumulator.hpp"
+#include "prefix/center.hpp"
+
+namespace marbolt::cost {
+namespace {
+
+// exp(-100), the value of every rbf entry whose scaled distance is past 100.
+constexpr double kExpMinus100 = 3.720075976020836e-44;
+// The 32-bit floats nearest 0.01 and 100, widened, and the midpoints above
+// and below which a double rounds past them; exp(-kFloatHundredth) is the
+// "extension" diagonal.
+constexpr double kFloatHundredth = 0.009999999776482582;
+constexpr double kBelowFloatHundredth = 0.009999999310821295;
+constexpr double kAboveFloatHundred = 100.00000381469727;
+constexpr double kExtensionDiagonal = 0.9900498339704614;
+
+// Sums from 0.0 in column order. (a - b)^2 and (b - a)^2 round alike, so the
+// distance is exactly symmetric.
+double squared_distance(const double* a, const double* b, std::size_t d) noexcept {
+    double s = 0.0;
+    for (std::size_t c = 0; c < d; ++c) {
+        const double diff = a[c] - b[c];
+        s = s + diff * diff;
+    }
+    return s;
+}
+
+double dot(const double* a, const double* b, std::size_t d) noexcept {
+    double s = 0.0;
+    for (std::size_t c = 0; c < d; ++c) s = s + a[c] * b[c];
+    return s;
+}
+
+// Scaled distances below 0.01 are raised to it, and past 100 the value is
+// pinned to exp(-100) rather than computed: it is never 0. NaN stays NaN.
+double rbf_python_value(double v) noexcept {
+    const double u = 0.01 > v ? 0.01 : v;
+    return u > 100.0 ? kExpMinus100 : std::exp(-u);
+}
+
+// v rounded to a 32-bit float and clipped to the floats nearest 0.01 and 100,
+// then widened back.
+double rbf_extension_value(double v) noexcept {
+    double e;
+    if (v > kAboveFloatHundred) {
+        e = 100.0;
+    } else if (v < kBelowFloatHundredth) {
+        e = kFloatHundredth;
+    } else {
+        e = static_cast<double>(static_cast<float>(v));
+    }
+    return std::exp(-e);
+}
+
+struct RbfKernel {
+    const double* x;
+    std::size_t d;
+    double gamma;
+    bool extension;
+
+    double operator()(std::size_t i, std::size_t l) const noexcept {
+        if (extension) return rbf_extension_value(gamma * squared_distance(x + i * d, x + l * d, d));
+        if (i == l) return 1.0;
+        return rbf_python_value(gamma * squared_distance(x + i * d, x + l * d, d));
+    }
+};
+
+struct CosineKernel {
+    const double* x;
+    std::size_t d;
+    const double* norms;
+    bool extension;
+
+    // A zero-norm sample gives 0 / 0 = NaN in every entry it takes part in.
+    double operator()(std::size_t i, std::size_t l) const noexcept {
+        if (i == l && !extension) return 0.0;
+        return dot(x + i * d, x + l * d, d) / (norms[i] * norms[l]);
+    }
+};
+
+// Side of the square tiles in which kernel values are computed and mirrored:
+// a tile's rows of the table stay in cache until they are summed, and its
+// mirror lands as whole row stretches rather than one value per row.
+constexpr std::size_t kTile = 32;
+// Rows summed side by side: each row's compensated sum is a chain of
+// dependent additions, and independent chains overlap in the pipeline.
+constexpr std::size_t kSideBySide = 4;
+
+// K[i][l] for the rows [r0, r1) and the columns l >= i of [c0, c1), with
+// c0 >= r0: stored at T[i + 1][l + 1] and mirrored to T[l + 1][i + 1], where
+// row l reads it when its turn comes. K[l][i] is computed with the operations
+// of K[i][l] on swapped operands, which round alike, so the mirror holds the
+// bits a second evaluation would give; only a NaN, whose payload may follow
+// the operand order, is evaluated again the other way round.
+template <class Kernel>
+void store_tile(const Kernel& kernel, std::size_t r0, std::size_t r1, std::size_t c0,
+                std::size_t c1, double* table, std::size_t stride) {
+    double tile[kTile][kTile];
+    for (std::size_t i = r0; i < r1; ++i) {
+        double* row = table + (i + 1) * stride + 1;
+        for (std::size_t l = std::max(c0, i); l < c1; ++l) {
+            tile[i - r0][l - c0] = kernel(i, l);
+            row[l] = tile[i - r0][l - c0];
+        }
+    }
+    for (std::size_t l = c0; l < c1; ++l) {
+        double* mirror = table + (l + 1) * stride + 1;
+        for (std::size_t i = r0; i < std::min(r1, l + 1); ++i) {
+            const double k = tile[i - r0][l - c0];
+            mirror[i] = std::isnan(k) ? kernel(l, i) : k;
+        }
+    }
+}
+
+// Replaces the kernel values of rows first + 1 .. first + Rows of the table by
+// its entries: each row's running compensated sum plus the entry above.
+template <std::size_t Rows>
+void sum_rows(std::size_t first, std::size_t n, double* table, std::size_t stride) {
+    prefix::CompensatedSum acc[Rows];
+    const double* top = table + first * stride + 1;
+    for (std::size_t l = 0; l < n; ++l) {
+        double above = top[l];
+        for (std::size_t r = 0; r < Rows; ++r) {
+            double* entry = table + (first + 1 + r) * stride + 1 + l;
+            acc[r].add(*entry);
+            above = acc[r].value() + above;
+            *entry = above;
+        }
+    }
+}
+
+}  // namespace
+
+// Each entry is K[i][l] added to row i's accumulator in increasing l, read out
+// and added to the entry above: exactly the row-by-row fill, with each pair's
+// kernel value computed once (n^2 / 2 exponentials for rbf instead of n^2).
+template <class Kernel>
+CostKernel CostKernel::fill(std::size_t n, const Kernel& kernel,
+                            std::span<const double> diagonal, std::string_view name) {
+    const std::size_t stride = n + 1;
+    KernelTable table(stride * stride);
+    double* t = table.data();
+    // Row and column 0 are the only entries that no kernel value reaches.
+    std::fill(t, t + stride, 0.0);
+    for (std::size_t r = 1; r < stride; ++r) t[r * stride] = 0.0;
+    for (std::size_t r0 = 0; r0 < n; r0 += kTile) {
+        const std::size_t r1 = std::min(n, r0 + kTile);
+        for (std::size_t c0 = r0; c0 < n; c0 += kTile) {
+            store_tile(kernel, r0, r1, c0, std::min(n, c0 + kTile), t, stride);
+        }
+        std::size_t i = r0;
+        for (; i + kSideBySide <= r1; i += kSideBySide) sum_rows<kSideBySide>(i, n, t, stride);
+        for (; i < r1; ++i) sum_rows<1>(i, n, t, stride);
+    }
+    return CostKernel(std::move(table), stride, prefix::Prefix1::build(diagonal, n, 1), name);
+}
+
+double rbf_value(double v, bool extension) noexcept {
+    return extension ? rbf_extension_value(v) : rbf_python_value(v);
+}
+
+double rbf_default_gamma(std::span<const double> x, std::size_t n, std::size_t d) {
+    if (n <= 1) return 1.0;  // no pair: the median is taken as 0
+    std::vector<double> distances;
+    distances.reserve(n * (n - 1) / 2);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = i + 1; j < n; ++j) {
+            distances.push_back(squared_distance(x.data() + i * d, x.data() + j * d, d));
+        }
+    }
+    const double median = linalg::median_inplace(distances);
+    return median == 0.0 ? 1.0 : 1.0 / median;
+}
+
+RbfFit CostKernel::rbf(std::span<const double> x, std::size_t n, std::size_t d,
+                       std::optional<double> gamma, bool extension) {
+    // The distance list of the default is released before the table exists.
+    const double g = gamma ? *gamma : rbf_default_gamma(x, n, d);
+    const std::vector<double> diagonal(n, extension ? kExtensionDiagonal : 1.0);
+    return {fill(n, RbfKernel{x.data(), d, g, extension}, diagonal, "rbf"), g};
+}
+
+CostKernel CostKernel::cosine(std::span<const double> x, std::size_t n, std::size_t d,
+                              bool extension) {
+    std::vector<double> norms(n);
+    std::vector<double> diagonal(n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double sq = dot(x.data() + i * d, x.data() + i * d, d);
+        norms[i] = std::sqrt(sq);
+        if (extension) diagonal[i] = sq / (norms[i] * norms[i]);
+    }
+    return fill(n, CosineKernel{x.data(), d, norms.data(), extension}, diagonal, "cosine");
+}
+
+double CostKernel::block_sum(std::size_t start, std::size_t end) const noexcept {
+    const double* t = table_.data();
+    const std::size_t s = stride_;
+    return t[end * s + end] - t[start * s + end] - t[end * s + start] + t[start * s + start];
+}
+
+double CostKernel::error(std::size_t start, std::size_t end) const noexcept {
+    const double len = static_cast<double>(end - start);
+    return diag_sum(start, end) - block_sum(start, end) / len;
+}
+
+CostKernelLinear CostKernelLinear::build(std::span<const double> x, std::size_t n,
+                                         std::size_t d) {
+    const std::vector<double> xc = prefix::center(x, n, d);
+    prefix::Prefix1 sums = prefix::Prefix1::build(xc, n, d);
+    // Without columns every norm is 0; no per-row table is built, so a signal
+    // of many rows and no columns stays as cheap as for the plain l2 model.
+    if (d == 0) return CostKernelLinear(std::move(sums), prefix::Prefix1{}, 0);
+    std::vector<double> sq(n);
+    for (std::size_t i = 0; i < n; ++i) sq[i] = dot(xc.data() + i * d, xc.data() + i * d, d);
+    return CostKernelLinear(std::move(sums), prefix::Prefix1::build(sq, n, 1), d);
+}
+
+double CostKernelLinear::diag_sum(std::size_t start, std::size_t end) const noexcept {
+    if (n_dims_ == 0) return 0.0;
+    return sqnorms_.segment_sum(start, end, 0);
+}
+
+double CostKernelLinear::block_sum(std::size_t start, std::size_t end) const noexcept {
+    double s = 0.0;
+    for (std::size_t c = 0; c < n_dims_; ++c) {
+        const double v = sums_.segment_sum(start, end, c);
+        s = s + v * v;
+    }
+    return s;
+}
+
+double CostKernelLinear::error(std::size_t start, std::size_t end) const noexcept {
+    const double len = static_cast<double>(end - start);
+    const double e = diag_sum(start, end) - block_sum(start, end) / len;
+    return e < 0.0 ? 0.0 : e;
+}
+
+}  // namespace marbolt::cost

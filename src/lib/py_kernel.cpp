@@ -1,0 +1,43 @@
+// kernel_pelt: the penalised search of the kernel change-point method, for
+// engines whose model offers kernel block sums.
+#include "detect/kernel_pelt.hpp"
+#include "lib/convert.hpp"
+#include "lib/engine.hpp"
+#include "lib/errors.hpp"
+#include "lib/functions.hpp"
+#include "lib/results.hpp"
+#include "lib/unlocked.hpp"
+
+namespace marbolt::py {
+
+namespace {
+
+constexpr Signature kKernelPelt{
+    "", "kernel_pelt", {"engine", "pen", "min_size"}, {},
+    "The penalised mode of kernel change-point detection: PELT over every position on the "
+    "engine's kernel block sums, minimising the segment costs plus `pen` per segment."};
+
+PyObject* py_kernel_pelt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        BoundArgs a;
+        EngineBorrow engine;
+        double pen = 0.0;
+        std::uint64_t min_size = 0;
+        if (!bind(kKernelPelt, args, nargs, kwnames, a) || !to_engine(a, 0, engine) ||
+            !to_real(a, 1, pen) || !to_count(a, 2, min_size)) {
+            return nullptr;
+        }
+        const cost::KernelBlocks* blocks = engine.cost().as_kernel_blocks();
+        if (blocks == nullptr) return raise_value("kernel_pelt requires a kernel cost engine");
+        if (min_size == 0) return raise_value("min_size must be at least 1");
+        return run_unlocked(
+            [&] { return detect::kernel_pelt(*blocks, engine.n_samples(), min_size, pen); },
+            [](const std::vector<std::size_t>& bkps) { return to_int_list(bkps); });
+    });
+}
+
+}  // namespace
+
+const ModuleFunction kernel_pelt_function{kKernelPelt, py_kernel_pelt};
+
+}  // namespace marbolt::py

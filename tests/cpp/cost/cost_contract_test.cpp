@@ -77,7 +77,8 @@ std::string case_name(const ::testing::TestParamInfo<CostContract::ParamType>& i
 INSTANTIATE_TEST_SUITE_P(Models, CostContract,
                          ::testing::Combine(::testing::Values("l2", "normal", "normal_nodiag",
                                                               "mahalanobis",
-                                                              "mahalanobis_identity"),
+                                                              "mahalanobis_identity",
+                                                              "clinear", "linear", "ar"),
                                             ::testing::Values(std::size_t{1}, std::size_t{3})),
                          case_name);
 

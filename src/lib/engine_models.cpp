@@ -2,7 +2,9 @@
 
 #include "cost/cost_l1.hpp"
 #include "cost/cost_kernel.hpp"
+#include "cost/cost_clinear.hpp"
 #include "cost/cost_l2.hpp"
+#include "cost/cost_linear.hpp"
 #include "cost/cost_mahalanobis.hpp"
 #include "cost/cost_normal.hpp"
 #include "cost/cost_rank.hpp"
@@ -12,6 +14,8 @@
 #include "lib/py_ref.hpp"
 
 #include <array>
+#include <cstdint>
+#include <limits>
 #include <string_view>
 
 namespace marbolt::py {
@@ -139,6 +143,53 @@ std::optional<BuiltModel> build_mahalanobis(const SignalMatrix& x, PyObject* par
                       {}};
 }
 
+std::optional<BuiltModel> build_clinear(const SignalMatrix& x, PyObject*, bool) {
+    return BuiltModel{
+        std::make_unique<cost::CostCLinear>(cost::CostCLinear::build(values(x), x.n, x.d)), {}};
+}
+
+std::optional<BuiltModel> build_regression(cost::Design m, std::uint64_t n, const char* name) {
+    return BuiltModel{std::make_unique<cost::CostLstsq>(cost::CostLstsq::build(
+                          std::move(m.x), std::move(m.y), n, m.p, m.q, m.min_size, name)),
+                      {}};
+}
+
+std::optional<BuiltModel> build_linear(const SignalMatrix& x, PyObject*, bool) {
+    if (raised(check_outer_memory(x.n, x.d == 0 ? 0 : x.d - 1, "linear"))) return {};
+    // Column 0 is the target. An empty signal still builds (with no rows
+    // there is nothing to regress), so that every search on it works.
+    if (x.n > 0 && x.d == 0) {
+        raise_value(
+            "the `linear` model needs at least one column (its target); the signal has none");
+        return {};
+    }
+    return build_regression(cost::linear_design(values(x), x.n, x.d), x.n, "linear");
+}
+
+// order + 1 saturates: an order of 2**64 - 1 on an empty signal (the length
+// test only applies with samples) must be refused by the budget, not wrap to
+// zero regressors.
+std::uint64_t saturating_inc(std::uint64_t a) {
+    return a == std::numeric_limits<std::uint64_t>::max() ? a : a + 1;
+}
+
+std::optional<BuiltModel> build_ar(const SignalMatrix& x, PyObject* params, bool) {
+    PyObject* value = nullptr;
+    if (!read_param(params, "order", value)) return {};
+    std::uint64_t order = 4;
+    if (value != nullptr && !count_from(value, order)) return {};
+    if (x.n >= 1 && order >= x.n) {
+        PyErr_Format(PyExc_ValueError,
+                     "the `ar` model needs more samples than its order (%llu); "
+                     "the signal has %llu",
+                     static_cast<unsigned long long>(order), static_cast<unsigned long long>(x.n));
+        return {};
+    }
+    if (raised(check_outer_memory(x.n, saturating_inc(order), "ar"))) return {};
+    // The budget bounds (n + 1) (order + 1)^2, so order + 1 is exact from here.
+    return build_regression(cost::ar_design(values(x), x.n, x.d, order), x.n, "ar");
+}
+
 using Builder = std::optional<BuiltModel> (*)(const SignalMatrix&, PyObject*, bool);
 
 struct ModelRow {
@@ -154,6 +205,9 @@ constexpr std::array kModels{
     ModelRow{"cosine", build_cosine},
     ModelRow{"rank", build_rank},
     ModelRow{"mahalanobis", build_mahalanobis},
+    ModelRow{"clinear", build_clinear},
+    ModelRow{"linear", build_linear},
+    ModelRow{"ar", build_ar},
 };
 
 }  // namespace

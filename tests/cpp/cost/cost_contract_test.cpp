@@ -77,7 +77,8 @@ std::string case_name(const ::testing::TestParamInfo<CostContract::ParamType>& i
 INSTANTIATE_TEST_SUITE_P(Models, CostContract,
                          ::testing::Combine(::testing::Values("l1", "l2", "normal", "normal_nodiag",
                                                               "rbf", "cosine", "rank", "mahalanobis",
-                                                              "mahalanobis_identity", "l2_extension"),
+                                                              "mahalanobis_identity", "clinear",
+                                                              "linear", "ar", "l2_extension"),
                                             ::testing::Values(std::size_t{1}, std::size_t{3})),
                          case_name);
 

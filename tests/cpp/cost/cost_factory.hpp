@@ -18,7 +18,9 @@
 #include "cost/cost.hpp"
 #include "cost/cost_l1.hpp"
 #include "cost/cost_kernel.hpp"
+#include "cost/cost_clinear.hpp"
 #include "cost/cost_l2.hpp"
+#include "cost/cost_linear.hpp"
 #include "cost/cost_mahalanobis.hpp"
 #include "cost/cost_normal.hpp"
 #include "cost/cost_rank.hpp"
@@ -151,6 +153,60 @@ inline double naive_l1(Signal x, std::size_t, std::size_t d, std::size_t start, 
     return total;
 }
 
+// Solves a x = b (k x k) by Gaussian elimination with partial pivoting; false
+// when a pivot is negligible next to the largest diagonal entry (singular).
+inline bool solve_dense(std::vector<double> a, std::vector<double>& b, std::size_t k) {
+    double scale = 0.0;
+    for (std::size_t c = 0; c < k; ++c) scale = std::max(scale, std::fabs(a[c * k + c]));
+    for (std::size_t c = 0; c < k; ++c) {
+        std::size_t p = c;
+        for (std::size_t r = c + 1; r < k; ++r) {
+            if (std::fabs(a[r * k + c]) > std::fabs(a[p * k + c])) p = r;
+        }
+        if (std::fabs(a[p * k + c]) <= 1e-10 * scale) return false;
+        for (std::size_t m = 0; m < k; ++m) std::swap(a[p * k + m], a[c * k + m]);
+        std::swap(b[p], b[c]);
+        for (std::size_t r = c + 1; r < k; ++r) {
+            const double f = a[r * k + c] / a[c * k + c];
+            for (std::size_t m = c; m < k; ++m) a[r * k + m] -= f * a[c * k + m];
+            b[r] -= f * b[c];
+        }
+    }
+    for (std::size_t c = k; c-- > 0;) {
+        for (std::size_t m = c + 1; m < k; ++m) b[c] -= a[c * k + m] * b[m];
+        b[c] /= a[c * k + c];
+    }
+    return true;
+}
+
+// Residual sum of squares of the least-squares fit of each target column on
+// the segment's regressor rows, from the normal equations; 0 when the segment
+// has no more rows than regressors or its Gram matrix is singular.
+inline double naive_rss(Signal x, Signal y, std::size_t p, std::size_t q, std::size_t start,
+                        std::size_t end) {
+    if (end - start <= p) return 0.0;
+    std::vector<double> g(p * p, 0.0);
+    for (std::size_t i = start; i < end; ++i) {
+        for (std::size_t a = 0; a < p; ++a) {
+            for (std::size_t b = 0; b < p; ++b) g[a * p + b] += x[i * p + a] * x[i * p + b];
+        }
+    }
+    double total = 0.0;
+    for (std::size_t t = 0; t < q; ++t) {
+        std::vector<double> beta(p, 0.0);
+        for (std::size_t i = start; i < end; ++i) {
+            for (std::size_t a = 0; a < p; ++a) beta[a] += x[i * p + a] * y[i * q + t];
+        }
+        if (!solve_dense(g, beta, p)) return 0.0;
+        for (std::size_t i = start; i < end; ++i) {
+            double r = y[i * q + t];
+            for (std::size_t a = 0; a < p; ++a) r -= x[i * p + a] * beta[a];
+            total += r * r;
+        }
+    }
+    return total;
+}
+
 // Average rank by counting: the samples below, plus the mean position within
 // the run of equal ones; then minus the centre (n + 1) / 2.
 inline std::vector<double> naive_centred_ranks(Signal x, std::size_t n, std::size_t d) {
@@ -275,6 +331,60 @@ inline double naive_linear_kernel(Signal x, std::size_t, std::size_t d, std::siz
     });
 }
 
+inline double naive_linear(Signal x, std::size_t n, std::size_t d, std::size_t start,
+                           std::size_t end) {
+    const std::size_t p = d - 1;
+    std::vector<double> regressors(n * p);
+    std::vector<double> target(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        target[i] = x[i * d];
+        for (std::size_t j = 0; j < p; ++j) regressors[i * p + j] = x[i * d + j + 1];
+    }
+    return naive_rss(regressors, target, p, 1, start, end);
+}
+
+constexpr std::size_t kArOrder = 2;
+
+// Lags of the centred signal, read from its flattened form; the rows before
+// the order repeat the first row with a full history.
+inline double naive_ar(Signal x, std::size_t n, std::size_t d, std::size_t start,
+                       std::size_t end) {
+    const std::vector<double> c = deviations(x, d, 0, n);
+    const std::size_t p = kArOrder + 1;
+    std::vector<double> lags(n * p);
+    std::vector<double> target(n * d);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t row = std::max(i, kArOrder);
+        for (std::size_t j = 0; j < kArOrder; ++j) lags[i * p + j] = c[(row - kArOrder) + j];
+        lags[i * p + kArOrder] = 1.0;
+        for (std::size_t t = 0; t < d; ++t) target[i * d + t] = c[row * d + t];
+    }
+    return naive_rss(lags, target, p, d, start, end);
+}
+
+// Squared distance of rows u .. end-1 from the line through row u - 1 and row
+// end - 1, u = max(start, 1), taken on the raw signal.
+inline double naive_clinear(Signal x, std::size_t, std::size_t d, std::size_t start,
+                            std::size_t end) {
+    const std::size_t u = std::max<std::size_t>(start, 1);
+    const double steps = static_cast<double>(end - u);
+    double total = 0.0;
+    for (std::size_t j = 0; j < d; ++j) {
+        const double y0 = x[(u - 1) * d + j];
+        const double y1 = x[(end - 1) * d + j];
+        for (std::size_t t = u; t < end; ++t) {
+            const double line = y0 + (y1 - y0) * static_cast<double>(t - u + 1) / steps;
+            total += (x[t * d + j] - line) * (x[t * d + j] - line);
+        }
+    }
+    return total;
+}
+
+inline std::unique_ptr<Cost> make_lstsq(Design m, std::size_t n, const char* name) {
+    return std::make_unique<CostLstsq>(
+        CostLstsq::build(std::move(m.x), std::move(m.y), n, m.p, m.q, m.min_size, name));
+}
+
 struct ModelCase {
     std::string_view label;
     std::unique_ptr<Cost> (*make)(Signal x, std::size_t n, std::size_t d);
@@ -318,6 +428,15 @@ inline const ModelCase kModels[] = {
     {"l2_extension", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
          return std::make_unique<CostKernelLinear>(CostKernelLinear::build(x, n, d));
      }, naive_linear_kernel},
+    {"clinear", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
+         return std::make_unique<CostCLinear>(CostCLinear::build(x, n, d));
+     }, naive_clinear},
+    {"linear", [](Signal x, std::size_t n, std::size_t d) {
+         return make_lstsq(linear_design(x, n, d), n, "linear");
+     }, naive_linear},
+    {"ar", [](Signal x, std::size_t n, std::size_t d) {
+         return make_lstsq(ar_design(x, n, d, kArOrder), n, "ar");
+     }, naive_ar},
 };
 
 inline const ModelCase& model_case(std::string_view label) {

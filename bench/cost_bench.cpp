@@ -15,8 +15,11 @@
 #include <vector>
 
 #include "bench_support.hpp"
+#include "cost/cost_clinear.hpp"
+#include "cost/cost_kernel.hpp"
 #include "cost/cost_l1.hpp"
 #include "cost/cost_l2.hpp"
+#include "cost/cost_linear.hpp"
 #include "cost/cost_mahalanobis.hpp"
 #include "cost/cost_normal.hpp"
 #include "cost/cost_rank.hpp"
@@ -30,7 +33,8 @@ using Signal = std::span<const double>;
 struct Model {
     std::string label;
     std::function<std::unique_ptr<Cost>(Signal, std::size_t, std::size_t)> build;
-    std::size_t pelt_n;  // the O(L) l1 cost makes PELT quadratic-ish; keep it shorter
+    // Shorter for l1 (O(L) per call) and ar (a 5 x 5 eigen-decomposition per call).
+    std::size_t pelt_n;
 };
 
 std::vector<double> identity(std::size_t d) {
@@ -58,6 +62,22 @@ std::vector<Model> models() {
          },
          100'000},
         {"rank", plain<CostRank>(), 100'000},
+        {"clinear", plain<CostCLinear>(), 100'000},
+        {"linear",
+         [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
+             Design m = linear_design(x, n, d);
+             return std::make_unique<CostLstsq>(CostLstsq::build(
+                 std::move(m.x), std::move(m.y), n, m.p, m.q, m.min_size, "linear"));
+         },
+         100'000},
+        {"ar",
+         [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
+             Design m = ar_design(x, n, d, 4);
+             return std::make_unique<CostLstsq>(
+                 CostLstsq::build(std::move(m.x), std::move(m.y), n, m.p, m.q, m.min_size, "ar"));
+         },
+         10'000},
+        {"l2_extension", plain<CostKernelLinear>(), 100'000},
     };
 }
 

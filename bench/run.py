@@ -68,13 +68,13 @@ NOT_CONSTANT_TIME = {"l1": "O(L) medians", "linear": "eigen-decomposition",
 
 
 def check_cost_rates(costs):
-    l2 = costs["BM_Error/l2/d1"][1]
+    l2 = costs["BM_Error/l2/d1"][1][0]
     oks = []
     for name, (_, rate) in costs.items():
         parts = name.split("/")
         if parts[0] != "BM_Error" or parts[2] != "d1" or parts[1] == "l2":
             continue
-        ratio = l2 / rate
+        ratio = l2 / rate[0]
         if parts[1] in NOT_CONSTANT_TIME:
             print(f"  info {parts[1]} error at d = 1: {ratio:.2f} x l2 ({NOT_CONSTANT_TIME[parts[1]]})")
         else:

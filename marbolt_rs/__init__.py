@@ -11,5 +11,6 @@ except ImportError as error:  # pragma: no cover - only outside an installation
 
 from ._marbolt_rs import *  # noqa: F401,F403
 from ._marbolt_rs import __version__
+from . import datasets, metrics
 
-__all__ = [name for name in dir(_marbolt_rs) if not name.startswith("_")]
+__all__ = [name for name in dir(_marbolt_rs) if not name.startswith("_")] + ["datasets", "metrics"]

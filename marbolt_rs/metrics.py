@@ -1,0 +1,156 @@
+"""Scores that compare a found segmentation with the true one.
+
+Every function takes two breakpoint lists in the form the searches return:
+strictly ascending positive sample counts whose last entry is the number of
+samples n, so ``[100, 200, 300]`` is the three segments [0, 100), [100, 200)
+and [200, 300). The change points are the entries before that closing n; both
+lists must end with the same n.
+"""
+
+from __future__ import annotations
+
+import bisect
+import math
+import operator
+from collections.abc import Iterable
+from typing import SupportsIndex
+
+Bkps = Iterable[SupportsIndex]
+
+__all__ = ["precision_recall", "f1_score", "hausdorff", "rand_index"]
+
+
+def _checked(bkps, name):
+    """The list as plain ints, after the checks every metric relies on."""
+    values = [operator.index(b) for b in bkps]
+    if not values:
+        raise ValueError(f"{name} is empty: a breakpoint list ends with the number of samples")
+    for previous, current in zip([0] + values, values):
+        if current <= 0:
+            raise ValueError(f"{name} must hold positive sample counts, got {current}")
+        if current <= previous:
+            raise ValueError(f"{name} must be strictly ascending, got {current} after {previous}")
+    return values
+
+
+def _pair(true_bkps, predicted_bkps):
+    true = _checked(true_bkps, "true_bkps")
+    predicted = _checked(predicted_bkps, "predicted_bkps")
+    if true[-1] != predicted[-1]:
+        raise ValueError(
+            f"true_bkps ends at {true[-1]} but predicted_bkps ends at {predicted[-1]}: "
+            "both must end with the number of samples")
+    return true, predicted
+
+
+def _matches(true_cps, predicted_cps, margin):
+    """How many true change points find a predicted one within `margin`.
+
+    Each predicted point serves at most one true point. Taking, for each true
+    point in ascending order, the leftmost predicted point still free and not
+    too far left is a maximum matching: every window has the same width, so a
+    point skipped as too far left for one true point is too far left for all
+    later ones, and the leftmost free candidate leaves the most for them.
+    """
+    found, j = 0, 0
+    for t in true_cps:
+        while j < len(predicted_cps) and predicted_cps[j] < t - margin:
+            j += 1
+        if j < len(predicted_cps) and predicted_cps[j] <= t + margin:
+            found += 1
+            j += 1
+    return found
+
+
+def precision_recall(
+    true_bkps: Bkps, predicted_bkps: Bkps, margin: SupportsIndex = 10
+) -> tuple[float, float]:
+    """Precision and recall of the predicted change points, as (precision, recall).
+
+    A true change point counts as detected when a predicted change point lies
+    within `margin` samples of it (``|t - p| <= margin``); each predicted point
+    detects at most one true point, and the matching is the largest possible.
+    Precision is the fraction of predicted change points that detect one,
+    recall the fraction of true change points detected. A ratio over an empty
+    set is 1.0: predicting no change point makes no false claim (precision 1)
+    and a signal without change points has none to miss (recall 1).
+    """
+    margin = operator.index(margin)
+    if margin < 0:
+        raise ValueError(f"margin must be non-negative, got {margin}")
+    true, predicted = _pair(true_bkps, predicted_bkps)
+    true_cps, predicted_cps = true[:-1], predicted[:-1]
+    found = _matches(true_cps, predicted_cps, margin)
+    precision = found / len(predicted_cps) if predicted_cps else 1.0
+    recall = found / len(true_cps) if true_cps else 1.0
+    return precision, recall
+
+
+def f1_score(true_bkps: Bkps, predicted_bkps: Bkps, margin: SupportsIndex = 10) -> float:
+    """The harmonic mean of `precision_recall`; 0.0 when both are 0.
+
+    With the empty-set rule of `precision_recall`, two lists without change
+    points score 1.0, and one empty list against a non-empty one scores 0.0.
+    """
+    precision, recall = precision_recall(true_bkps, predicted_bkps, margin)
+    if precision + recall == 0.0:
+        return 0.0
+    return 2.0 * precision * recall / (precision + recall)
+
+
+def _farthest(from_cps, to_cps):
+    """The largest distance from a point of `from_cps` to its nearest point in `to_cps`."""
+    worst = 0
+    for p in from_cps:
+        i = bisect.bisect_left(to_cps, p)
+        nearest = min(abs(to_cps[k] - p) for k in (i - 1, i) if 0 <= k < len(to_cps))
+        worst = max(worst, nearest)
+    return worst
+
+
+def hausdorff(true_bkps: Bkps, predicted_bkps: Bkps) -> float:
+    """The Hausdorff distance between the two sets of change points, as a float.
+
+    The larger of: the farthest any true change point is from its nearest
+    predicted one, and the farthest any predicted change point is from its
+    nearest true one. The closing n is not a change point and is left out.
+    Two empty sets are at distance 0.0; an empty set and a non-empty one at
+    ``math.inf`` (no finite distance bounds a change point that has no
+    counterpart).
+    """
+    true, predicted = _pair(true_bkps, predicted_bkps)
+    true_cps, predicted_cps = true[:-1], predicted[:-1]
+    if not true_cps and not predicted_cps:
+        return 0.0
+    if not true_cps or not predicted_cps:
+        return math.inf
+    return float(max(_farthest(true_cps, predicted_cps), _farthest(predicted_cps, true_cps)))
+
+
+def _same_segment_pairs(bkps):
+    """Pairs of samples that share a segment: the sum of C(length, 2) over segments."""
+    lengths = (end - start for start, end in zip([0] + bkps, bkps))
+    return sum(length * (length - 1) // 2 for length in lengths)
+
+
+def rand_index(true_bkps: Bkps, predicted_bkps: Bkps) -> float:
+    """The Rand index of the two segmentations of the n samples, in [0, 1].
+
+    The fraction of the n(n-1)/2 pairs of samples on which the segmentations
+    agree: both put the pair in one segment, or both split it. A pair shares a
+    segment in both exactly when it shares a segment of the common refinement
+    (the segmentation at the union of both lists), so everything follows from
+    segment lengths in O(number of segments), counted exactly in integers.
+    With a single sample there is no pair and the index is 1.0.
+    """
+    true, predicted = _pair(true_bkps, predicted_bkps)
+    n = true[-1]
+    pairs = n * (n - 1) // 2
+    if pairs == 0:
+        return 1.0
+    in_true = _same_segment_pairs(true)
+    in_predicted = _same_segment_pairs(predicted)
+    in_both = _same_segment_pairs(sorted(set(true) | set(predicted)))
+    # Agreements: all pairs, less those together in only one of the two.
+    disagreements = (in_true - in_both) + (in_predicted - in_both)
+    return (pairs - disagreements) / pairs

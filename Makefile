@@ -7,7 +7,8 @@ VENV := .venv
 VENV_PYTHON := $(VENV)/bin/python
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 APT_PACKAGES := g++ pkg-config meson ninja-build python3-dev python3-venv python3-numpy \
-	python3-pytest python3-mesonpy python3-matplotlib libgtest-dev libbenchmark-dev
+	python3-pytest python3-mesonpy python3-matplotlib python3-tqdm python3-distributed \
+	libgtest-dev libbenchmark-dev
 NATIVE_BUILD := build/native
 
 .PHONY: demo test deps install cpp-test py-test bench clean

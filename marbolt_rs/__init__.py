@@ -12,5 +12,11 @@ except ImportError as error:  # pragma: no cover - only outside an installation
 from ._marbolt_rs import *  # noqa: F401,F403
 from ._marbolt_rs import __version__
 from . import datasets, metrics
+from ._detect import Detection, detect
+from ._many import detect_many
+from ._path import PathEntry, PenaltyPath, penalty_path
+from ._penalty import default_penalty
 
-__all__ = [name for name in dir(_marbolt_rs) if not name.startswith("_")] + ["datasets", "metrics"]
+__all__ = [name for name in dir(_marbolt_rs) if not name.startswith("_")] + [
+    "Detection", "detect", "detect_many", "PathEntry", "PenaltyPath", "penalty_path",
+    "default_penalty", "datasets", "metrics"]

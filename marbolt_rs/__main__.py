@@ -1,0 +1,7 @@
+"""`python -m marbolt_rs FILE ...`: the `marbolt-rs` command."""
+
+import sys
+
+from .cli import main
+
+sys.exit(main())

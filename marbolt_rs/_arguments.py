@@ -1,0 +1,116 @@
+"""Checks of what `detect` is asked, before any work is done.
+
+They run without the signal, so `detect_many` can refuse a bad request once,
+up front, instead of once per signal.
+"""
+
+import math
+import numbers
+import operator
+from dataclasses import dataclass
+from typing import Optional
+
+MODELS = ("l1", "l2", "normal", "rbf", "cosine", "rank", "mahalanobis", "clinear",
+          "linear", "ar")
+METHODS = ("pelt", "dynp", "binseg", "bottomup", "window", "kernel_pelt")
+PENALISED = ("pelt", "kernel_pelt")
+STOPPING = ("n_bkps", "pen", "epsilon")
+# Extra keyword options each method understands.
+OPTIONS = {"window": ("width",)}
+KERNEL_PELT_MODELS = ("rbf", "cosine", "l2")
+
+
+@dataclass(frozen=True)
+class Request:
+    """A checked request: counts are ints, penalties floats, absent values None."""
+
+    model: str
+    method: str
+    n_bkps: Optional[int]
+    pen: Optional[float]
+    epsilon: Optional[float]
+    jump: int
+    min_size: Optional[int]
+    width: Optional[int]
+
+
+def check_request(model, method, *, n_bkps=None, pen=None, epsilon=None, jump=1,
+                  min_size=None, params=None, variant=None, **options):
+    """A `Request`, or the ValueError/TypeError that says what is wrong."""
+    if not isinstance(model, str) or model not in MODELS:
+        raise ValueError(f"unknown model: {model}. Supported: {', '.join(MODELS)}")
+    if not isinstance(method, str) or method not in METHODS:
+        raise ValueError(f"unknown method: {method}. Supported: {', '.join(METHODS)}")
+    unknown = sorted(set(options) - set(OPTIONS.get(method, ())))
+    if unknown:
+        raise TypeError(f"method '{method}' got unexpected option(s): {', '.join(unknown)}")
+    _check_stopping(method, n_bkps, pen, epsilon)
+    width = options.get("width")
+    request = Request(
+        model=model, method=method,
+        n_bkps=None if n_bkps is None else count("n_bkps", n_bkps, 0),
+        pen=None if pen is None else real("pen", pen),
+        epsilon=None if epsilon is None else real("epsilon", epsilon),
+        jump=count("jump", jump, 1),
+        min_size=None if min_size is None else count("min_size", min_size, 1),
+        width=None if width is None else count("width", width, 2),
+    )
+    if method == "kernel_pelt":
+        _check_kernel_pelt(model, variant, request.jump)
+    return request
+
+
+def _check_stopping(method, n_bkps, pen, epsilon):
+    values = {"n_bkps": n_bkps, "pen": pen, "epsilon": epsilon}
+    given = [name for name in STOPPING if values[name] is not None]
+    if method in PENALISED:
+        wrong = [name for name in given if name != "pen"]
+        if wrong:
+            raise ValueError(f"method '{method}' takes pen (or none, for the default "
+                             f"penalty), not {wrong[0]}")
+    elif method == "dynp":
+        wrong = [name for name in given if name != "n_bkps"]
+        if wrong:
+            raise ValueError(f"method 'dynp' takes n_bkps, not {wrong[0]}")
+        if n_bkps is None:
+            raise ValueError("method 'dynp' needs n_bkps, the number of breakpoints")
+    elif not given:
+        raise ValueError(f"method '{method}' needs one of n_bkps, pen or epsilon")
+    elif len(given) > 1:
+        raise ValueError(f"method '{method}' takes only one of n_bkps, pen or epsilon, "
+                         f"got {' and '.join(given)}")
+
+
+def _check_kernel_pelt(model, variant, jump):
+    if model not in KERNEL_PELT_MODELS:
+        raise ValueError("method 'kernel_pelt' needs model 'rbf', 'cosine' or 'l2', "
+                         f"got '{model}'")
+    if model == "l2" and variant not in (None, "extension"):
+        raise ValueError("method 'kernel_pelt' needs variant 'extension' for model 'l2' "
+                         f"(the default for it), got '{variant}'")
+    if jump != 1:
+        raise ValueError(f"method 'kernel_pelt' tries every position: jump must be 1, "
+                         f"got {jump}")
+
+
+def count(name, value, least):
+    """`value` as an int of at least `least`."""
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an integer, got bool")
+    try:
+        value = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, got {type(value).__name__}") from None
+    if value < least:
+        raise ValueError(f"{name} must be at least {least}, got {value}")
+    return value
+
+
+def real(name, value):
+    """`value` as a finite float >= 0: a penalty or threshold below 0 means nothing."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
+    value = float(value)
+    if not math.isfinite(value) or value < 0:
+        raise ValueError(f"{name} must be a finite number >= 0, got {value!r}")
+    return value

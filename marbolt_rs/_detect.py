@@ -1,0 +1,147 @@
+"""detect(): from a signal to its breakpoints in one call."""
+
+from dataclasses import dataclass, field
+from typing import List, Optional
+
+import numpy as np
+
+from . import _marbolt_rs as core
+from ._arguments import check_request
+from ._penalty import penalty_for
+from ._plot import plot_segments
+from ._signal import as_signal, columns
+
+DEFAULT_WIDTH = 100
+
+
+@dataclass(frozen=True)
+class Detection:
+    """The outcome of `detect`: breakpoints and what produced them.
+
+    `breakpoints` ascend and end with the number of samples; `cost` is the
+    engine's `sum_of_costs` of them (no penalty included); `penalty` is the
+    `pen` used, chosen by the default rule when none was given, or None for
+    searches stopped by `n_bkps` or `epsilon`. `signal` is the read-only
+    float64 copy that was searched, kept for `plot`.
+    """
+
+    breakpoints: List[int]
+    cost: float
+    model: str
+    method: str
+    penalty: Optional[float]
+    min_size: int
+    jump: int
+    signal: np.ndarray = field(repr=False, compare=False)
+
+    @property
+    def segments(self):
+        """Half-open (start, end) sample ranges, one per segment."""
+        return list(zip([0, *self.breakpoints[:-1]], self.breakpoints))
+
+    @property
+    def n_bkps(self):
+        """The number of changes (the breakpoints before the end of the signal)."""
+        return len(self.breakpoints) - 1
+
+    def plot(self, ax=None, true_breakpoints=None):
+        """Draw the signal over its segments; returns the Axes (needs matplotlib)."""
+        title = f"{self.method}, model {self.model}: {self.n_bkps} change(s)"
+        return plot_segments(self.signal, self.breakpoints, ax=ax,
+                             true_breakpoints=true_breakpoints, title=title)
+
+
+def detect(signal, model="l2", method="pelt", *, pen=None, n_bkps=None, epsilon=None,
+           jump=1, min_size=None, params=None, variant=None, **method_options):
+    """Find the change points of `signal` and return a `Detection`.
+
+    `signal`: array-like, samples × columns (1-D is one column), finite.
+    `model`: the segment cost ("l1", "l2", "normal", "rbf", "cosine", "rank",
+    "mahalanobis", "clinear", "linear", "ar"), with its `params` and
+    `variant` as for `CostEngine`.
+    `method` and what stops it:
+
+    - "pelt", "kernel_pelt": `pen`, the price of one change; when None, the
+      default of `default_penalty` (stated in the result's `penalty`).
+      "kernel_pelt" takes "rbf", "cosine" or "l2" (whose variant then
+      defaults to "extension") and every position (`jump` 1).
+    - "dynp": `n_bkps`, the exact number of changes.
+    - "binseg", "bottomup", "window": exactly one of `n_bkps`, `pen` or
+      `epsilon` (a bound on the total cost). "window" takes the option
+      `width`: 100 samples, or half the signal for shorter ones (rounded
+      down to even), never below 2·min_size.
+
+    `jump` is the grid step of the admissible breakpoints; `min_size`, the
+    shortest segment, is raised to the model's own minimum when smaller or
+    not given.
+    """
+    request = check_request(model, method, n_bkps=n_bkps, pen=pen, epsilon=epsilon,
+                            jump=jump, min_size=min_size, variant=variant,
+                            **method_options)
+    x = as_signal(signal)
+    if model == "cosine":
+        _check_norms(x)
+    if method == "kernel_pelt" and model == "l2" and variant is None:
+        variant = "extension"
+    engine = core.CostEngine(x, model, params, variant)
+    size = max(engine.min_size, request.min_size or 0)
+    penalty = request.pen
+    if method in ("pelt", "kernel_pelt") and penalty is None:
+        penalty = penalty_for(x, engine, params)
+    bkps = SEARCHES[method](engine, request, penalty, size)
+    return Detection(breakpoints=bkps, cost=engine.sum_of_costs(bkps), model=model,
+                     method=method, penalty=penalty, min_size=size, jump=request.jump,
+                     signal=x)
+
+
+def _check_norms(x):
+    """A zero sample has no direction: every cosine cost it enters is NaN."""
+    zero = np.flatnonzero(~np.any(columns(x), axis=1))
+    if len(zero):
+        raise ValueError(f"the cosine model needs samples that are not all zeros; "
+                         f"sample {zero[0]} is")
+
+
+def _pelt(engine, r, pen, min_size):
+    return core.pelt(engine, pen, r.jump, min_size)
+
+
+def _kernel_pelt(engine, r, pen, min_size):
+    return core.kernel_pelt(engine, pen, min_size)
+
+
+def _dynp(engine, r, pen, min_size):
+    n = engine.n_samples
+    if not core.sanity_check(n, r.n_bkps, r.jump, min_size):
+        raise ValueError(f"{r.n_bkps} breakpoints do not fit in {n} samples with "
+                         f"min_size {min_size} and jump {r.jump}")
+    return core.dynp(engine, r.n_bkps, r.jump, min_size)
+
+
+def _greedy(search):
+    def run(engine, r, pen, min_size):
+        return search(engine, r.jump, min_size, n_bkps=r.n_bkps, pen=r.pen,
+                      epsilon=r.epsilon)
+    return run
+
+
+def _window(engine, r, pen, min_size):
+    width = r.width
+    if width is None:
+        width = max(2 * min_size, min(DEFAULT_WIDTH, engine.n_samples // 4 * 2))
+    elif width < 2 * min_size:
+        raise ValueError(f"width must be at least 2·min_size = {2 * min_size}, so that "
+                         f"each half window holds a segment; got {width}")
+    inds, score = core.window_fit(engine, width, r.jump)
+    return core.window_predict(engine, inds, score, width, r.jump, min_size,
+                               n_bkps=r.n_bkps, pen=r.pen, epsilon=r.epsilon)
+
+
+SEARCHES = {
+    "pelt": _pelt,
+    "kernel_pelt": _kernel_pelt,
+    "dynp": _dynp,
+    "binseg": _greedy(core.binseg),
+    "bottomup": _greedy(core.bottomup),
+    "window": _window,
+}

@@ -1,0 +1,139 @@
+"""The `marbolt-rs` command: change points of the signals in CSV or .npy files."""
+
+import argparse
+import json
+import pathlib
+import sys
+
+from ._arguments import METHODS, MODELS, check_request
+from ._detect import detect
+from ._io import read_signal
+from ._marbolt_rs import __version__
+
+PROG = "marbolt-rs"
+
+
+class UsageError(Exception):
+    pass
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse that reports a usage error as one line, not usage text plus error."""
+
+    def error(self, message):
+        raise UsageError(message)
+
+
+def build_parser():
+    p = Parser(prog=PROG, description="Find change points in the signals of CSV or .npy "
+               "files (one column per dimension; a non-numeric first CSV row is a header).")
+    p.add_argument("files", nargs="+", metavar="FILE")
+    p.add_argument("--column", action="append", metavar="NAME_OR_INDEX",
+                   help="use this column (repeatable; default: all)")
+    p.add_argument("--model", default="l2", choices=MODELS)
+    p.add_argument("--method", default="pelt", choices=METHODS)
+    p.add_argument("--pen", type=float, help="penalty per change (pelt: default rule)")
+    p.add_argument("--n-bkps", type=int, help="number of changes")
+    p.add_argument("--epsilon", type=float, help="bound on the total cost")
+    p.add_argument("--jump", type=int, default=1, help="grid step of breakpoints")
+    p.add_argument("--min-size", type=int, help="shortest segment")
+    p.add_argument("--width", type=int, help="window width (method window)")
+    p.add_argument("--json", action="store_true", help="print JSON")
+    p.add_argument("--plot", metavar="PNG", help="draw the segmentation to this file")
+    p.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    return p
+
+
+def main(argv=None):
+    """Run the command; returns the exit status (0, 1 for bad input, 2 for bad usage)."""
+    try:
+        args = build_parser().parse_args(argv)
+        options = {"pen": args.pen, "n_bkps": args.n_bkps, "epsilon": args.epsilon,
+                   "jump": args.jump, "min_size": args.min_size}
+        if args.width is not None:
+            options["width"] = args.width
+        check_request(args.model, args.method, **options)
+    except (UsageError, ValueError, TypeError) as error:
+        return fail(error, 2)
+    results = []
+    bar = progress(len(args.files))
+    try:
+        for path in args.files:
+            results.append(run_file(path, args, options))
+            bar.update()
+    except (OSError, ValueError, TypeError, RuntimeError, ImportError) as error:
+        bar.close()  # so that the error starts a line of its own
+        return fail(f"{path}: {describe(error)}", 1)
+    bar.close()
+    print(render(results, args.json))
+    return 0
+
+
+def run_file(path, args, options):
+    signal = read_signal(path, args.column)
+    result = detect(signal, args.model, args.method, **options)
+    if args.plot:
+        save_plot(result, plot_path(args.plot, path, len(args.files)))
+    return path, result
+
+
+def render(results, as_json):
+    if as_json:
+        objects = [{"file": path, "n_samples": len(r.signal), "model": r.model,
+                    "method": r.method, "breakpoints": r.breakpoints, "cost": r.cost,
+                    "penalty": r.penalty} for path, r in results]
+        return json.dumps(objects[0] if len(objects) == 1 else objects, indent=2)
+    if len(results) == 1:
+        return " ".join(map(str, results[0][1].breakpoints))
+    return "\n".join(f"{path}: {' '.join(map(str, r.breakpoints))}" for path, r in results)
+
+
+def plot_path(target, source, n_files):
+    """With several files, out.png becomes out-<file stem>.png for each."""
+    target = pathlib.Path(target)
+    if n_files == 1:
+        return target
+    return target.with_name(f"{target.stem}-{pathlib.Path(source).stem}{target.suffix}")
+
+
+def save_plot(result, path):
+    try:
+        from matplotlib.figure import Figure
+    except ImportError as error:
+        raise ImportError("--plot needs matplotlib (Debian: python3-matplotlib)") from error
+    # A bare Figure needs no GUI backend and leaves pyplot's global state alone.
+    figure = Figure(figsize=(9, 3.5))
+    result.plot(ax=figure.subplots())
+    figure.tight_layout()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    figure.savefig(path, dpi=100)
+
+
+class NoBar:
+    def update(self):
+        pass
+
+    def close(self):
+        pass
+
+
+def progress(n_files):
+    """A tqdm bar on stderr for several files (none without tqdm)."""
+    if n_files < 2:
+        return NoBar()
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return NoBar()
+    return tqdm(total=n_files, unit="file", leave=False)
+
+
+def describe(error):
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror
+    return str(error)
+
+
+def fail(message, status):
+    print(f"{PROG}: error: {message}", file=sys.stderr)
+    return status

@@ -1,0 +1,170 @@
+"""detect(): the same answers as the module calls it wraps, and clear refusals."""
+
+import dataclasses
+
+import numpy as np
+import pytest
+
+import marbolt_rs as mr
+from conftest import exact
+from marbolt_rs import _marbolt_rs as m
+
+
+@pytest.fixture
+def signal(rng):
+    return np.repeat([0.0, 4.0, 1.0], 100) + rng.normal(size=300)
+
+
+def _window(e, width, n_bkps, jump, size):
+    inds, score = m.window_fit(e, width, jump)
+    return m.window_predict(e, inds, score, width, jump, size, n_bkps=n_bkps)
+
+
+# (model, method, detect options, engine variant, the direct call on that engine)
+DIRECT = [
+    ("l2", "pelt", dict(pen=10.0), None, lambda e: m.pelt(e, 10.0, 1, 1)),
+    ("l1", "pelt", dict(pen=10.0, jump=5, min_size=4), None, lambda e: m.pelt(e, 10.0, 5, 4)),
+    ("normal", "dynp", dict(n_bkps=2), None, lambda e: m.dynp(e, 2, 1, 2)),
+    ("rank", "dynp", dict(n_bkps=3, jump=4), None, lambda e: m.dynp(e, 3, 4, 2)),
+    ("l2", "binseg", dict(n_bkps=2), None, lambda e: m.binseg(e, 1, 1, n_bkps=2)),
+    ("l2", "binseg", dict(pen=20.0), None, lambda e: m.binseg(e, 1, 1, pen=20.0)),
+    ("l2", "bottomup", dict(epsilon=400.0), None, lambda e: m.bottomup(e, 1, 1, epsilon=400.0)),
+    ("ar", "bottomup", dict(n_bkps=2, min_size=10), None,
+     lambda e: m.bottomup(e, 1, 10, n_bkps=2)),
+    ("l2", "window", dict(n_bkps=2, width=40), None, lambda e: _window(e, 40, 2, 1, 1)),
+    ("l2", "window", dict(n_bkps=2), None, lambda e: _window(e, 100, 2, 1, 1)),
+    ("rbf", "kernel_pelt", dict(pen=5.0), None, lambda e: m.kernel_pelt(e, 5.0, 1)),
+    ("cosine", "kernel_pelt", dict(pen=1.0, min_size=3), "extension",
+     lambda e: m.kernel_pelt(e, 1.0, 3)),
+    ("l2", "kernel_pelt", dict(pen=20.0), "extension", lambda e: m.kernel_pelt(e, 20.0, 1)),
+]
+
+
+@pytest.mark.parametrize("model, method, options, variant, direct", DIRECT,
+                         ids=[f"{c[0]}-{c[1]}-{'-'.join(c[2])}" for c in DIRECT])
+def test_detect_equals_the_direct_call(signal, model, method, options, variant, direct):
+    x = np.c_[signal, signal[::-1] + 1.0] if model == "cosine" else signal
+    result = mr.detect(x, model, method, variant=variant, **options)
+    engine = m.CostEngine(x, model, None, variant)
+    assert result.breakpoints == direct(engine)
+    assert result.cost == engine.sum_of_costs(result.breakpoints)
+    assert (result.model, result.method) == (model, method)
+    assert result.penalty == options.get("pen")
+
+
+class TestResult:
+    def test_segments_and_immutability(self, signal):
+        result = mr.detect(signal, method="dynp", n_bkps=2)
+        assert result.segments == [(0, 100), (100, 200), (200, 300)]
+        assert result.n_bkps == 2
+        with pytest.raises(dataclasses.FrozenInstanceError):
+            result.cost = 0.0
+        with pytest.raises(ValueError, match="read-only"):
+            result.signal[0] = 1.0
+
+    def test_a_later_change_to_the_input_leaves_the_result_alone(self, signal):
+        result = mr.detect(signal)
+        signal[:] = 0.0
+        assert result.signal[150] != 0.0
+
+    @pytest.mark.parametrize("given, used", [(None, 2), (1, 2), (7, 7)])
+    def test_min_size_is_raised_to_the_models_minimum(self, signal, given, used):
+        assert mr.detect(signal, "normal", min_size=given).min_size == used
+
+
+class TestConversion:
+    @pytest.mark.parametrize("convert", [
+        list, lambda x: np.round(x * 100).astype(np.int64),
+        lambda x: np.asfortranarray(np.c_[x, x]),
+        lambda x: type("Series", (), {"__array__": lambda self, dtype=None, copy=None: x})(),
+    ], ids=["list", "int64", "fortran-2d", "array-like"])
+    def test_array_likes_give_the_float64_answer(self, signal, convert):
+        given = convert(signal)
+        expected = np.asarray(given, dtype=np.float64)
+        assert mr.detect(given, method="binseg", n_bkps=2).breakpoints == \
+            mr.detect(expected, method="binseg", n_bkps=2).breakpoints
+
+    @pytest.mark.parametrize("value, error, message", [
+        (np.float64(1.0), ValueError, "signal must be 1-D or 2-D, got 0-D with shape ()"),
+        (np.zeros((4, 3, 2)), ValueError, "signal must be 1-D or 2-D, got 3-D with shape (4, 3, 2)"),
+        (np.zeros(0), ValueError, "signal has no samples"),
+        (np.zeros((5, 0)), ValueError, "signal has no columns"),
+        (["a", "b"], TypeError, "signal must hold real numbers, got dtype <U1"),
+        (np.ones(3, dtype=complex), TypeError, "signal must hold real numbers, got dtype complex128"),
+    ])
+    def test_refusals(self, value, error, message):
+        with pytest.raises(error, match=exact(message)):
+            mr.detect(value)
+
+    @pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
+    def test_the_first_non_finite_sample_is_named(self, bad):
+        x = np.zeros((30, 2))
+        x[17, 1] = bad
+        x[20, 0] = np.nan
+        with pytest.raises(ValueError, match=exact(
+                f"signal has a non-finite value at sample 17 (column 1): {bad}")):
+            mr.detect(x)
+
+    def test_a_zero_sample_is_refused_for_cosine(self, signal):
+        x = np.c_[signal, signal]
+        x[5] = 0.0
+        with pytest.raises(ValueError, match=exact(
+                "the cosine model needs samples that are not all zeros; sample 5 is")):
+            mr.detect(x, "cosine", "kernel_pelt")
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    (dict(n_bkps=2), ValueError,
+     "method 'pelt' takes pen (or none, for the default penalty), not n_bkps"),
+    (dict(method="kernel_pelt", model="rbf", epsilon=1.0), ValueError,
+     "method 'kernel_pelt' takes pen (or none, for the default penalty), not epsilon"),
+    (dict(method="dynp", n_bkps=2, pen=3.0), ValueError, "method 'dynp' takes n_bkps, not pen"),
+    (dict(method="dynp"), ValueError, "method 'dynp' needs n_bkps, the number of breakpoints"),
+    (dict(method="binseg"), ValueError, "method 'binseg' needs one of n_bkps, pen or epsilon"),
+    (dict(method="window", pen=1.0, epsilon=2.0), ValueError,
+     "method 'window' takes only one of n_bkps, pen or epsilon, got pen and epsilon"),
+    (dict(method="fast"), ValueError,
+     "unknown method: fast. Supported: pelt, dynp, binseg, bottomup, window, kernel_pelt"),
+    (dict(model="L2"), ValueError, "unknown model: L2. Supported: l1, l2, normal, rbf, "
+     "cosine, rank, mahalanobis, clinear, linear, ar"),
+    (dict(width=10, foo=1), TypeError, "method 'pelt' got unexpected option(s): foo, width"),
+    (dict(method="kernel_pelt", model="normal"), ValueError,
+     "method 'kernel_pelt' needs model 'rbf', 'cosine' or 'l2', got 'normal'"),
+    (dict(method="kernel_pelt", variant="python"), ValueError,
+     "method 'kernel_pelt' needs variant 'extension' for model 'l2' (the default for it), "
+     "got 'python'"),
+    (dict(method="kernel_pelt", model="rbf", jump=2), ValueError,
+     "method 'kernel_pelt' tries every position: jump must be 1, got 2"),
+    (dict(jump=0), ValueError, "jump must be at least 1, got 0"),
+    (dict(jump=1.5), TypeError, "jump must be an integer, got float"),
+    (dict(min_size=True), TypeError, "min_size must be an integer, got bool"),
+    (dict(pen=-1), ValueError, "pen must be a finite number >= 0, got -1.0"),
+    (dict(pen="1"), TypeError, "pen must be a real number, got str"),
+    (dict(method="window", n_bkps=1, width=4, min_size=3), ValueError,
+     "width must be at least 2·min_size = 6, so that each half window holds a segment; got 4"),
+    (dict(method="dynp", n_bkps=30, min_size=20), ValueError,
+     "30 breakpoints do not fit in 300 samples with min_size 20 and jump 1"),
+])
+def test_contradictory_or_missing_arguments(signal, kwargs, error, message):
+    with pytest.raises(error, match=exact(message)):
+        mr.detect(signal, **kwargs)
+
+
+class TestPlot:
+    @pytest.fixture
+    def plt(self):
+        pytest.importorskip("matplotlib").use("Agg")
+        import matplotlib.pyplot as plt
+        yield plt
+        plt.close("all")
+
+    def test_draws_columns_segments_and_true_changes(self, plt, signal):
+        x = np.c_[signal, -signal]
+        ax = mr.detect(x, method="dynp", n_bkps=2).plot(true_breakpoints=[100, 200, 300])
+        assert len(ax.lines) == 2 + 2  # two columns, two true changes inside the signal
+        assert [line.get_linestyle() for line in ax.lines[2:]] == ["--", "--"]
+        assert len(ax.patches) == 3  # one shaded span per segment
+
+    def test_uses_the_axes_it_is_given(self, plt, signal):
+        _, ax = plt.subplots()
+        assert mr.detect(signal).plot(ax=ax) is ax

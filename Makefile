@@ -11,7 +11,8 @@ APT_PACKAGES := g++ pkg-config meson ninja-build python3-dev python3-venv python
 	libgtest-dev libbenchmark-dev
 NATIVE_BUILD := build/native
 
-.PHONY: demo test deps install cpp-test py-test bench clean
+.PHONY: demo test deps install cpp-test py-test bench clean test-asan asan-cpp-test asan-install \
+	asan-py-test test-tsan
 
 demo: install
 	$(VENV_PYTHON) examples/demo.py
@@ -30,10 +31,18 @@ deps:
 $(VENV_PYTHON): | deps
 	$(PYTHON) -m venv --system-site-packages $(VENV)
 
+# meson-python keeps its native file (naming the interpreter) in the source
+# tree, shared by every virtual environment, and re-configures instead of
+# configuring whenever the file already names this interpreter. That fails on a
+# build directory that does not exist yet (after `make clean`, say), so a
+# missing build directory also drops the file.
+fresh_build = [ -f $(1)/build.ninja ] || rm -f .mesonpy-native-file.ini
+
 # The way Python users install the package; the build directory is kept so
 # that a second run only recompiles what changed.
 install: deps $(VENV_PYTHON)
 	mkdir -p build
+	$(call fresh_build,build/py)
 	$(VENV_PYTHON) -m pip install --no-build-isolation --no-index --quiet \
 		--config-settings=builddir=$(CURDIR)/build/py .
 
@@ -51,5 +60,60 @@ bench: install $(NATIVE_BUILD)/build.ninja
 	ninja -C $(NATIVE_BUILD)
 	$(VENV_PYTHON) bench/run.py $(NATIVE_BUILD)
 
+# Sanitizer runs. Each has its own build directory (and the Python one its own
+# virtual environment), so they never rebuild the ordinary build. The flags go
+# in through CXXFLAGS/LDFLAGS, which meson and meson-python both read at set-up
+# and place after their own -O level; the project's -ffp-contract=off still
+# applies. -O1 -g1 keeps the builds quick and the reports readable.
+SAN := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all
+SAN_ENV := CXXFLAGS='-O1 -g1 $(SAN)' LDFLAGS='$(SAN)'
+TSAN := -fsanitize=thread -fno-omit-frame-pointer
+TSAN_ENV := CXXFLAGS='-O1 -g1 $(TSAN)' LDFLAGS='$(TSAN)'
+ASAN_NATIVE := build/asan-native
+ASAN_PY_BUILD := build/asan-py
+ASAN_VENV := .venv-asan
+TSAN_NATIVE := build/tsan-native
+# The tests that drive the worker pool: the pool itself and the layer fill.
+POOL_TESTS := *WorkerPool*:*PoolSize*:*ThreadCountText*:*Dynp*
+# The interpreter is not built with ASan, so the runtime must come first.
+ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
+
+test-asan: asan-cpp-test asan-py-test
+
+$(ASAN_NATIVE)/build.ninja: | deps
+	$(SAN_ENV) meson setup $(ASAN_NATIVE) -Dpython=false -Dtests=true -Dbuildtype=plain
+
+# Leak checking stays on for the C++ tests.
+asan-cpp-test: $(ASAN_NATIVE)/build.ninja
+	ninja -C $(ASAN_NATIVE)
+	ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:strict_init_order=1 \
+		UBSAN_OPTIONS=print_stacktrace=1 $(ASAN_NATIVE)/tests/cpp/core_tests --gtest_brief=1
+
+$(ASAN_VENV)/bin/python: | deps
+	$(PYTHON) -m venv --system-site-packages $(ASAN_VENV)
+
+asan-install: $(ASAN_VENV)/bin/python
+	mkdir -p build
+	$(call fresh_build,$(ASAN_PY_BUILD))
+	$(SAN_ENV) $(ASAN_VENV)/bin/python -m pip install \
+		--no-build-isolation --no-index --quiet --config-settings=builddir=$(CURDIR)/$(ASAN_PY_BUILD) .
+
+# PYTHONMALLOC=malloc hands every Python object to ASan too, so a reference
+# dropped once too often shows up as a use after free. The interpreter's own
+# allocations are not ours to check for leaks. --capture=sys leaves the file
+# descriptors alone, so a report reaches the terminal even when it ends pytest.
+asan-py-test: asan-install
+	cd tests/python && LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc \
+		ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+		../../$(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider --capture=sys
+
+$(TSAN_NATIVE)/build.ninja: | deps
+	$(TSAN_ENV) meson setup $(TSAN_NATIVE) -Dpython=false -Dtests=true -Dbuildtype=plain
+
+test-tsan: $(TSAN_NATIVE)/build.ninja
+	ninja -C $(TSAN_NATIVE)
+	TSAN_OPTIONS=halt_on_error=1:die_after_fork=0 \
+		$(TSAN_NATIVE)/tests/cpp/core_tests --gtest_brief=1 --gtest_filter='$(POOL_TESTS)'
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(ASAN_VENV) .mesonpy-native-file.ini

@@ -13,7 +13,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import exact
+from conftest import exact, needs_real_allocator
 from marbolt_rs import _marbolt_rs as m
 
 SEARCHES = {
@@ -330,6 +330,7 @@ class TestHugeSignals:
         ],
         ids=["pelt", "crops", "bottomup", "window_fit"],
     )
+    @needs_real_allocator
     def test_tables_that_cannot_fit_are_a_memory_error(self, engine, search):
         with pytest.raises(MemoryError):
             search(engine)

@@ -110,3 +110,55 @@ class TestRefusals:
 
         engine = m.CostEngine(np.arange(5.0).view(Sub), "l2")
         assert engine.n_samples == 5
+
+
+ALL_MODELS = {
+    "l1": None, "l2": None, "normal": None, "rbf": None, "cosine": None, "rank": None,
+    "mahalanobis": {"metric": np.eye(2)}, "clinear": None, "linear": None, "ar": None,
+}
+
+
+class TestNonFiniteSignals:
+    """One NaN or infinite sample is accepted; SECURITY.md states how each
+    model spreads it, and the searches still return valid breakpoint lists."""
+
+    @staticmethod
+    def signal(value):
+        x = np.random.default_rng(1).normal(size=(60, 2))
+        x[30, 0] = value
+        return x
+
+    @pytest.mark.parametrize(
+        "model, value, before, across, after",
+        [(name, np.nan, "nan", "nan", "nan") for name in ("l1", "l2", "mahalanobis", "clinear", "linear", "rbf")]
+        + [
+            ("normal", np.nan, "-inf", "-inf", "-inf"),
+            ("cosine", np.nan, "finite", "nan", "nan"),
+            ("rank", np.nan, "finite", "finite", "finite"),
+            ("ar", np.nan, "zero", "zero", "zero"),
+            ("l2", np.inf, "nan", "nan", "nan"),
+            ("rbf", np.inf, "finite", "finite", "finite"),
+            ("rbf", -np.inf, "finite", "finite", "finite"),
+        ],
+    )
+    def test_how_each_model_spreads_it(self, model, value, before, across, after):
+        def kind(c):
+            return "nan" if np.isnan(c) else "zero" if c == 0 else "finite" if np.isfinite(c) else str(c)
+
+        engine = m.CostEngine(self.signal(value), model, ALL_MODELS[model])
+        assert [kind(engine.error(s, e)) for s, e in [(0, 20), (25, 35), (40, 60)]] == [before, across, after]
+
+    @pytest.mark.parametrize("value", [np.nan, np.inf, -np.inf])
+    @pytest.mark.parametrize("model", ALL_MODELS)
+    def test_searches_return_valid_breakpoints(self, model, value):
+        engine = m.CostEngine(self.signal(value), model, ALL_MODELS[model])
+        inds, score = m.window_fit(engine, 10, 1)
+        found = [
+            m.pelt(engine, 3.0, 1, 5), m.dynp(engine, 2, 1, 5), *m.dynp_all(engine, 3, 2, 5),
+            m.binseg(engine, 1, 5, n_bkps=3), m.bottomup(engine, 1, 5, pen=3.0),
+            m.window_predict(engine, inds, score, 10, 1, 5, n_bkps=2),
+            *(bkps for _, _, bkps in m.crops(engine, 1.0, 50.0, 1, 5)),
+            *([m.kernel_pelt(engine, 3.0, 5)] if model in ("rbf", "cosine") else []),
+        ]
+        for bkps in found:
+            assert bkps[-1] == 60 and all(b - a >= 5 for a, b in zip([0, *bkps], bkps))

@@ -9,7 +9,7 @@ import textwrap
 import numpy as np
 import pytest
 
-from conftest import exact, make_engine
+from conftest import exact, make_engine, needs_real_allocator
 from marbolt_rs import _marbolt_rs as m
 
 KERNELS = {
@@ -79,6 +79,7 @@ class TestKernelBudget:
             m.CostEngine(np.empty((23170, 1)), "rbf", {"gamma": "a"})
 
     @pytest.mark.parametrize("model, params", [("rbf", None), ("rbf", {"gamma": 1.0}), ("cosine", None)])
+    @needs_real_allocator
     def test_23169_samples_pass_the_budget(self, model, params):
         # Under an address-space limit the 4 GiB table cannot be allocated:
         # MemoryError, not the budget's ValueError, shows that the builder ran.

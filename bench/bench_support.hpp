@@ -56,6 +56,28 @@ inline std::vector<double> piecewise_constant(std::size_t n, std::uint64_t seed)
     return x;
 }
 
+// n_changes + 1 segments of (nearly) equal length whose level moves by 2 to 5
+// noise deviations, plus unit Gaussian noise, from a fixed seed: few, long
+// segments, where pruning keeps the most candidates alive.
+inline std::vector<double> few_changes(std::size_t n, std::size_t n_changes, std::uint64_t seed) {
+    std::mt19937_64 gen(seed);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    std::uniform_real_distribution<double> step(2.0, 5.0);
+    std::bernoulli_distribution up(0.5);
+    std::vector<double> x(n);
+    double mean = 0.0;
+    std::size_t segment = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t current = i * (n_changes + 1) / n;
+        if (current != segment) {
+            mean += up(gen) ? step(gen) : -step(gen);
+            segment = current;
+        }
+        x[i] = mean + noise(gen);
+    }
+    return x;
+}
+
 // Times search(cost, n) on the l2 model of the signal of state.range(0)
 // samples, and reports breakpoints found and error calls per second.
 template <class Search>

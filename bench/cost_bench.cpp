@@ -2,7 +2,9 @@
 // d = 5 on random segments of 10 to 1000 samples, and PELT (jump 1, min_size
 // the model's, pen = 2 log n) on a piecewise-constant signal. The O(1) models
 // should all run within a small factor of l2; l1 is linear in the segment
-// length, and the regression models decompose a small matrix per call.
+// length, and the regression models decompose a small matrix per call. The
+// prefix models' construction is timed next to one pass that reads the signal
+// and writes tables of the same size.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -118,6 +120,41 @@ void error_rate(benchmark::State& state, const Model& model, std::size_t d) {
         benchmark::Counter::kIsRate);
 }
 
+// Construction of a model at n = 1e6 (its whole build: centring, tables).
+void build_time(benchmark::State& state, const Model& model, std::size_t d) {
+    constexpr std::size_t n = 1'000'000;
+    const std::vector<double> x = signal(n, d);
+    for (auto _ : state) {
+        const std::unique_ptr<Cost> cost = model.build(x, n, d);
+        benchmark::DoNotOptimize(cost.get());
+    }
+}
+
+// The floor of a prefix build: one pass that reads the signal and writes a
+// zero-initialised table of `words` entries per row (what the tables of a
+// model hold), as the builds allocate theirs.
+void one_pass(benchmark::State& state, std::size_t d, std::size_t words) {
+    constexpr std::size_t n = 1'000'000;
+    const std::vector<double> x = signal(n, d);
+    std::vector<std::size_t> column(words);
+    for (std::size_t k = 0; k < words; ++k) column[k] = k % d;
+    for (auto _ : state) {
+        std::vector<double> table((n + 1) * words, 0.0);
+        for (std::size_t i = 0; i < n; ++i) {
+            double* out = table.data() + (i + 1) * words;
+            for (std::size_t k = 0; k < words; ++k) out[k] = x[i * d + column[k]];
+        }
+        benchmark::DoNotOptimize(table.data());
+    }
+}
+
+// Table entries per row of the prefix models, d columns.
+std::size_t table_words(const std::string& label, std::size_t d) {
+    if (label == "l2") return 2 * d;
+    if (label == "l2_extension") return d + 1;
+    return d + d * d;  // normal, mahalanobis
+}
+
 void pelt(benchmark::State& state, const Model& model) {
     const std::size_t n = model.pelt_n;
     const std::vector<double> x = signal(n, 1);
@@ -145,6 +182,19 @@ int main(int argc, char** argv) {
                                          [&model, d](benchmark::State& s) { error_rate(s, model, d); })
                 ->Unit(benchmark::kMicrosecond)
                 ->UseRealTime();
+        }
+        const bool prefix_model = model.label == "l2" || model.label == "normal" ||
+                                  model.label == "mahalanobis" || model.label == "l2_extension";
+        for (const std::size_t d : {1, 5}) {
+            if (!prefix_model) break;
+            const std::string suffix = model.label + "/d" + std::to_string(d);
+            const std::size_t words = table_words(model.label, d);
+            benchmark::RegisterBenchmark(("BM_Build/" + suffix).c_str(),
+                                         [&model, d](benchmark::State& s) { build_time(s, model, d); })
+                ->Unit(benchmark::kMillisecond);
+            benchmark::RegisterBenchmark(("BM_Pass/" + suffix).c_str(),
+                                         [d, words](benchmark::State& s) { one_pass(s, d, words); })
+                ->Unit(benchmark::kMillisecond);
         }
         benchmark::RegisterBenchmark(("BM_Pelt/" + model.label + "/" + std::to_string(model.pelt_n)).c_str(),
                                      [&model](benchmark::State& s) { pelt(s, model); })

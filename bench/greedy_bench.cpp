@@ -1,16 +1,19 @@
 // Speed of the greedy searches on the l2 cost: binary segmentation and
 // bottom-up merging (10 breakpoints, jump 1, min_size 2) and the sliding window
 // (width 100, jump 1, fit then 10 breakpoints) on piecewise-constant Gaussian
-// signals of 1e4 and 1e5 samples. Binseg and bottomup should grow near-linearly:
+// signals of 1e4 and 1e5 samples, and the CROPS penalty path (log n to
+// 100 log n) at 1e5. Binseg and bottomup should grow near-linearly:
 // the 1e5 run at most 15x the 1e4 run.
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
 #include "bench_support.hpp"
 #include "detect/binseg.hpp"
 #include "detect/bottomup.hpp"
+#include "crops/crops.hpp"
 #include "detect/window.hpp"
 
 namespace {
@@ -47,6 +50,23 @@ void BM_WindowL2(benchmark::State& state) {
     });
 }
 BENCHMARK(BM_WindowL2)->Arg(10'000)->Arg(100'000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The penalty path from log n to 100 log n, each run a PELT search; the model
+// is passed bare so that PELT is compiled for it, as the engine passes it.
+void BM_CropsL2(benchmark::State& state) {
+    const auto n = static_cast<std::size_t>(state.range(0));
+    const std::vector<double> x = marbolt::bench::piecewise_constant(n, kSeed);
+    const marbolt::cost::CostL2 l2 = marbolt::cost::CostL2::build(x, n, 1);
+    const double log_n = std::log(static_cast<double>(n));
+    std::size_t rows = 0;
+    for (auto _ : state) {
+        const auto path = marbolt::crops::crops(l2, n, log_n, 100.0 * log_n, kJump, kMinSize);
+        rows = path.size();
+        benchmark::DoNotOptimize(path.data());
+    }
+    state.counters["rows"] = static_cast<double>(rows);
+}
+BENCHMARK(BM_CropsL2)->Arg(100'000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -7,11 +7,13 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "bench_support.hpp"
 #include "cost/cost_kernel.hpp"
 #include "detect/kernel_pelt.hpp"
+#include "detect/pool.hpp"
 
 namespace {
 
@@ -25,12 +27,18 @@ double bandwidth(const std::vector<double>& x) {
     return marbolt::cost::rbf_default_gamma(x, x.size(), 1);
 }
 
+// On the process-wide pool, as the engine builds it; the pool size is read
+// from RAYON_NUM_THREADS, so runs with 1 and 2 threads can be compared.
+void on_pool(std::size_t count, const std::function<void(std::size_t)>& body) {
+    marbolt::detect::WorkerPool::global().for_each_index(count, body);
+}
+
 void BM_RbfFill(benchmark::State& state) {
     const auto n = static_cast<std::size_t>(state.range(0));
     const std::vector<double> x = piecewise_constant(n, kSeed);
     const double gamma = bandwidth(x);
     for (auto _ : state) {
-        const CostKernel model = CostKernel::rbf(x, n, 1, gamma, false).model;
+        const CostKernel model = CostKernel::rbf(x, n, 1, gamma, false, on_pool).model;
         benchmark::DoNotOptimize(model.block_sum(0, n));
     }
 }

@@ -1,15 +1,25 @@
-"""Runs the micro-benchmarks and checks them against the project's targets.
+"""Runs every benchmark once, prints one report and checks it against the targets.
 
-    make bench        (or: python bench/run.py [build directory])
+    make bench                 (or: python bench/run.py [build directory] [--full]
+                                                        [--json out/bench.json])
 
-PELT must grow linearly on piecewise-constant signals, dynp must gain from a
-second worker thread, the greedy searches must grow at most as n log n, every
-cost model whose error is a constant number of table reads must answer within
-3 times the time of l2, and the rbf kernel table fill must cost at most 1.5
-times the bare exponentials of its entries.
+Reports: PELT (l2 and normal) on signals with 10 changes and with one change
+per 1000 samples, with evaluations and ns per evaluation; dynp on 1 and 2
+worker threads; binseg, bottomup, window and crops; every model's error rate at
+d = 1 and 5; the prefix models' construction next to one pass over their
+tables; the rbf table fill next to the bare exponentials; kernel_pelt; and each
+engine's peak resident memory next to the tables it holds. The JSON output
+holds every number, so two versions can be compared. PELT at n = 1e6 on the
+10-change signal (segments of 1e5 samples keep ~5e4 candidates alive per end:
+~5e10 evaluations) and normal at n = 1e6 run only with --full.
+
+Times are CPU times of the benchmark thread, except for what runs on the
+worker pool (dynp, the kernel fill), which is wall time.
 """
 
+import argparse
 import json
+import math
 import os
 import pathlib
 import subprocess
@@ -17,46 +27,129 @@ import sys
 import tempfile
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+UNIT = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
 
 
-def run(binary, threads=None):
+def run(binary, pattern, threads=None):
+    """Runs one benchmark program; returns {name: entry} with times in seconds."""
     env = dict(os.environ)
     if threads is not None:
         env["RAYON_NUM_THREADS"] = str(threads)
     with tempfile.TemporaryDirectory() as tmp:
         out = pathlib.Path(tmp) / "results.json"
         subprocess.run(
-            [str(binary), f"--benchmark_out={out}", "--benchmark_out_format=json",
-             "--benchmark_repetitions=3", "--benchmark_report_aggregates_only=true"],
+            [str(binary), f"--benchmark_filter={pattern}", "--benchmark_min_time=0.2",
+             f"--benchmark_out={out}", "--benchmark_out_format=json"],
             env=env, check=True, capture_output=True, text=True,
         )
         runs = json.loads(out.read_text())["benchmarks"]
     results = {}
     for b in runs:
-        if b.get("aggregate_name") != "median":
-            continue
-        name = b["run_name"].replace("/real_time", "")
-        seconds = b["real_time"] * {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b["time_unit"]]
-        rate = next(((b[c], c) for c in RATE_COUNTERS if c in b), None)
-        results[name] = (seconds, rate)
+        name = b["run_name"].replace("/real_time", "").replace("/iterations:1", "")
+        scale = UNIT[b["time_unit"]]
+        entry = {"cpu": b["cpu_time"] * scale, "real": b["real_time"] * scale}
+        for key in ("evaluations", "error_calls/s", "candidates/s", "bkps", "rows"):
+            if key in b:
+                entry[key] = b[key]
+        results[name] = entry
     return results
 
 
-# Rate counters the benchmarks report, and how they are printed.
-RATE_COUNTERS = {"error_calls/s": "error calls/s", "candidates/s": "candidates/s"}
+def pelt_name(model, kind, n):
+    return f"BM_Pelt{model}/kind:{kind}/n:{n}"
 
 
-def report(title, results):
+SIGNALS = {0: "10 changes", 1: "1 change / 1000"}
+PELT_SIZES = [(0, 10_000), (0, 100_000), (0, 1_000_000), (1, 100_000), (1, 1_000_000)]
+FULL_ONLY = {("L2", 0, 1_000_000), ("Normal", 0, 1_000_000), ("Normal", 1, 1_000_000)}
+
+
+def pelt_pattern(full):
+    # The trailing slash keeps n:100000 from also matching n:1000000.
+    return "|".join(f"{pelt_name(m, k, n)}/" for m in ("L2", "Normal") for k, n in PELT_SIZES
+                    if full or (m, k, n) not in FULL_ONLY)
+
+
+def report_pelt(exact, full):
+    print("PELT (jump 1; l2: min_size 1, pen 2 log n; normal: min_size 2, pen 3 log n)")
+    print(f"  {'model':<7} {'signal':<16} {'n':>9} {'seconds':>9} {'evaluations':>13} {'ns/eval':>8}")
+    for model in ("L2", "Normal"):
+        for kind, n in PELT_SIZES:
+            entry = exact.get(pelt_name(model, kind, n))
+            if entry is None:
+                print(f"  {model.lower():<7} {SIGNALS[kind]:<16} {n:>9}   (only with --full)")
+                continue
+            entry["ns_per_eval"] = entry["cpu"] / entry["evaluations"] * 1e9
+            print(f"  {model.lower():<7} {SIGNALS[kind]:<16} {n:>9} {entry['cpu']:>9.3f} "
+                  f"{entry['evaluations']:>13.4g} {entry['ns_per_eval']:>8.2f}")
+
+
+def report(title, results, key="cpu"):
     print(title)
-    for name, (seconds, rate) in results.items():
-        rate_text = f"{rate[0] / 1e6:8.1f} M {RATE_COUNTERS[rate[1]]}" if rate else ""
-        print(f"  {name:<28} {seconds * 1e3:10.2f} ms   {rate_text}")
+    for name, entry in results.items():
+        rate = next((f"{entry[c] / 1e6:8.1f} M {c}" for c in ("error_calls/s", "candidates/s")
+                     if c in entry), "")
+        print(f"  {name:<34} {entry[key] * 1e3:10.2f} ms   {rate}")
+
+
+# Tables each engine holds, in 8-byte words, from n and d (the signal copy of
+# n * d words, made at intake and released after the build, is added to each).
+TABLES = {
+    ("l1", None): lambda n, d: n * d,
+    ("l2", None): lambda n, d: 2 * (n + 1) * d,
+    ("normal", None): lambda n, d: (n + 1) * (d + d * d),
+    ("mahalanobis", None): lambda n, d: (n + 1) * (d + d * d) + d * d,
+    ("rank", None): lambda n, d: (n + 1) * d + d * d,
+    ("clinear", None): lambda n, d: n * d + 3 * (n + 1) * d,
+    ("l2", "extension"): lambda n, d: (n + 1) * (d + 1),
+    ("rbf", None): lambda n, d: (n + 1) ** 2 + (n + 1),
+    ("cosine", None): lambda n, d: (n + 1) ** 2 + (n + 1),
+}
+MEMORY_SIZES = {"rbf": (3000, 2), "cosine": (3000, 2)}
+
+MEMORY_PROBE = r"""
+import json, sys
+import numpy as np
+import marbolt_rs as m
+
+def hwm_kb():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+
+model, variant, n, d = sys.argv[1], sys.argv[2] or None, int(sys.argv[3]), int(sys.argv[4])
+x = np.random.default_rng(0).standard_normal((n, d))
+params = {"metric": np.eye(d)} if model == "mahalanobis" else None
+base = hwm_kb()
+engine = m.CostEngine(x, model, params, variant)
+print(json.dumps({"peak_bytes": (hwm_kb() - base) * 1024}))
+"""
+
+
+def measure_memory():
+    print("peak resident memory of an engine build (MiB), next to its tables + signal copy")
+    rows = {}
+    for (model, variant), words in TABLES.items():
+        n, d = MEMORY_SIZES.get(model, (1_000_000, 2))
+        out = subprocess.run(
+            [sys.executable, "-c", MEMORY_PROBE, model, variant or "", str(n), str(d)],
+            # Not from the source tree, whose package directory has no compiled core.
+            cwd=tempfile.gettempdir(), check=True, capture_output=True, text=True).stdout
+        peak = json.loads(out)["peak_bytes"]
+        expected = 8 * (words(n, d) + n * d)
+        label = model + ("/" + variant if variant else "")
+        rows[label] = {"n": n, "d": d, "peak_bytes": peak, "tables_bytes": expected,
+                       "ratio": peak / expected}
+        print(f"  {label:<14} n={n:<8} d={d}  peak {peak / 2**20:8.1f}  tables+copy "
+              f"{expected / 2**20:8.1f}  ratio {peak / expected:5.2f}")
+    return rows
 
 
 def check(label, value, bound, at_most):
     ok = value <= bound if at_most else value >= bound
     relation = "<=" if at_most else ">="
-    print(f"  {'ok  ' if ok else 'MISS'} {label}: {value:.2f} (target {relation} {bound})")
+    print(f"  {'ok  ' if ok else 'MISS'} {label}: {value:.2f} (target {relation} {bound:.2f})")
     return ok
 
 
@@ -68,13 +161,13 @@ NOT_CONSTANT_TIME = {"l1": "O(L) medians", "linear": "eigen-decomposition",
 
 
 def check_cost_rates(costs):
-    l2 = costs["BM_Error/l2/d1"][1][0]
+    l2 = costs["BM_Error/l2/d1"]["error_calls/s"]
     oks = []
-    for name, (_, rate) in costs.items():
+    for name, entry in costs.items():
         parts = name.split("/")
         if parts[0] != "BM_Error" or parts[2] != "d1" or parts[1] == "l2":
             continue
-        ratio = l2 / rate[0]
+        ratio = l2 / entry["error_calls/s"]
         if parts[1] in NOT_CONSTANT_TIME:
             print(f"  info {parts[1]} error at d = 1: {ratio:.2f} x l2 ({NOT_CONSTANT_TIME[parts[1]]})")
         else:
@@ -82,30 +175,74 @@ def check_cost_rates(costs):
     return oks
 
 
-def main():
-    build = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else ROOT / "build" / "native"
-    exact1 = run(build / "bench" / "exact_bench", threads=1)
-    exact2 = run(build / "bench" / "exact_bench", threads=2)
-    greedy = run(build / "bench" / "greedy_bench")
-    costs = run(build / "bench" / "cost_bench")
-    report("exact searches, 1 worker thread:", exact1)
-    report("exact searches, 2 worker threads:", exact2)
-    report("greedy searches:", greedy)
-    report("cost models (error on random segments; pelt at pen = 2 log n):", costs)
-    kernel = run(build / "bench" / "kernel_bench")
-    report("kernel costs and kernel_pelt:", kernel)
+def targets(r, memory):
+    exact1, exact2, greedy, costs, kernel2 = r["exact1"], r["exact2"], r["greedy"], r["costs"], r["kernel2"]
     print("targets:")
-    oks = [
-        check("pelt 1e6 / 1e5", exact1["BM_PeltL2/1000000"][0] / exact1["BM_PeltL2/100000"][0], 12, True),
-        check("dynp speed-up with 2 threads", exact1["BM_DynpL2"][0] / exact2["BM_DynpL2"][0], 1.7, False),
-    ]
+    oks = []
+    for kind, n in PELT_SIZES:
+        entry = exact1.get(pelt_name("L2", kind, n))
+        if entry and n >= 100_000:
+            oks.append(check(f"pelt l2 ns/evaluation, {SIGNALS[kind]}, n = {n}",
+                             entry["ns_per_eval"], 1.0, True))
+    log_ns = exact1["BM_BareLog"]["cpu"] / exact1["BM_BareLog"]["evaluations"] * 1e9
+    for kind, n in PELT_SIZES:
+        entry = exact1.get(pelt_name("Normal", kind, n))
+        if entry and n >= 100_000:
+            oks.append(check(f"pelt normal ns/evaluation, {SIGNALS[kind]}, n = {n} "
+                             f"(one log = {log_ns:.2f} ns)", entry["ns_per_eval"], log_ns + 1.0, True))
+    oks.append(check("pelt l2 1e6 / 1e5 (1 change / 1000)",
+                     exact1[pelt_name("L2", 1, 1_000_000)]["cpu"] / exact1[pelt_name("L2", 1, 100_000)]["cpu"],
+                     12, True))
+    oks.append(check("dynp speed-up with 2 threads (wall)",
+                     exact1["BM_DynpL2"]["real"] / exact2["BM_DynpL2"]["real"], 1.8, False))
     for search in ("BM_BinsegL2", "BM_BottomUpL2"):
-        ratio = greedy[f"{search}/100000"][0] / greedy[f"{search}/10000"][0]
+        ratio = greedy[f"{search}/100000"]["cpu"] / greedy[f"{search}/10000"]["cpu"]
         oks.append(check(f"{search[3:]} 1e5 / 1e4", ratio, 15, True))
     oks += check_cost_rates(costs)
+    for name, entry in costs.items():
+        if name.startswith("BM_Build/"):
+            ratio = entry["cpu"] / costs[name.replace("BM_Build", "BM_Pass")]["cpu"]
+            oks.append(check(f"{name[9:]} construction / one pass over its tables", ratio, 3, True))
     for n in (2000, 5000):
-        ratio = kernel[f"BM_RbfFill/{n}"][0] / kernel[f"BM_BareExp/{n}"][0]
-        oks.append(check(f"rbf fill / bare exp, n = {n}", ratio, 1.5, True))
+        ratio = kernel2[f"BM_RbfFill/{n}"]["real"] / kernel2[f"BM_BareExp/{n}"]["real"]
+        oks.append(check(f"rbf fill on 2 threads / bare exp loop, n = {n}", ratio, 0.75, True))
+    for label, row in memory.items():
+        oks.append(check(f"{label} peak memory / (tables + signal copy)", row["ratio"], 1.2, True))
+    return oks
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build", nargs="?", default=str(ROOT / "build" / "native"))
+    parser.add_argument("--full", action="store_true", help="also the hour-long PELT runs")
+    parser.add_argument("--json", default=str(ROOT / "out" / "bench.json"))
+    args = parser.parse_args()
+    bench = pathlib.Path(args.build) / "bench"
+
+    r = {}
+    r["exact1"] = run(bench / "exact_bench", pelt_pattern(args.full) + "|BM_BareLog|BM_DynpL2", 1)
+    r["exact2"] = run(bench / "exact_bench", "BM_DynpL2", 2)
+    r["greedy"] = run(bench / "greedy_bench", ".")
+    r["costs"] = run(bench / "cost_bench", "BM_Error|BM_Build|BM_Pass")
+    r["kernel1"] = run(bench / "kernel_bench", "Fill|BareExp", 1)
+    r["kernel2"] = run(bench / "kernel_bench", ".", 2)
+
+    report_pelt(r["exact1"], args.full)
+    log = r["exact1"]["BM_BareLog"]
+    print(f"  bare log: {log['cpu'] / log['evaluations'] * 1e9:.2f} ns per call")
+    print(f"dynp (n = 2000, 5 bkps): {r['exact1']['BM_DynpL2']['real'] * 1e3:.1f} ms on 1 thread, "
+          f"{r['exact2']['BM_DynpL2']['real'] * 1e3:.1f} ms on 2 (wall)")
+    report("greedy searches and crops (l2, n_bkps 10, window width 100):", r["greedy"])
+    report("cost models (error on random segments; build vs one pass at n = 1e6):", r["costs"])
+    report("kernel fill and bare exp on 1 thread (wall):", r["kernel1"], "real")
+    report("kernel fill, bare exp, default gamma, kernel_pelt on 2 threads (wall):", r["kernel2"], "real")
+    memory = measure_memory()
+    oks = targets(r, memory)
+
+    out = pathlib.Path(args.json)
+    out.parent.mkdir(parents=True, exist_ok=True)
+    out.write_text(json.dumps({"results": r, "memory": memory}, indent=1, sort_keys=True))
+    print(f"wrote {out}; {sum(oks)} of {len(oks)} targets met")
     return 0 if all(oks) else 1
 
 

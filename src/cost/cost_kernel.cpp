@@ -5,6 +5,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <utility>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "linalg/order.hpp"
 #include "prefix/accumulator.hpp"
@@ -88,19 +95,24 @@ struct CosineKernel {
 };
 
 // Side of the square tiles in which kernel values are computed and mirrored:
-// a tile's rows of the table stay in cache until they are summed, and its
-// mirror lands as whole row stretches rather than one value per row.
+// a tile's mirror lands as whole row stretches rather than one value per row.
 constexpr std::size_t kTile = 32;
 // Rows summed side by side: each row's compensated sum is a chain of
 // dependent additions, and independent chains overlap in the pipeline.
-constexpr std::size_t kSideBySide = 4;
+constexpr std::size_t kSideBySide = 8;
+// Rows per band of the fill (a whole number of tiles): the band's rows stay
+// in cache between the passes, and few bands keep the batches few.
+constexpr std::size_t kBand = 4 * kTile;
+// Columns per piece of the vertical pass: long enough to stream, many enough
+// pieces to share among the workers.
+constexpr std::size_t kColumnChunk = 512;
 
 // K[i][l] for the rows [r0, r1) and the columns l >= i of [c0, c1), with
-// c0 >= r0: stored at T[i + 1][l + 1] and mirrored to T[l + 1][i + 1], where
-// row l reads it when its turn comes. K[l][i] is computed with the operations
-// of K[i][l] on swapped operands, which round alike, so the mirror holds the
-// bits a second evaluation would give; only a NaN, whose payload may follow
-// the operand order, is evaluated again the other way round.
+// c0 >= r0: stored at T[i + 1][l + 1] and mirrored to T[l + 1][i + 1]. K[l][i]
+// is computed with the operations of K[i][l] on swapped operands, which round
+// alike, so the mirror holds the bits a second evaluation would give; only a
+// NaN, whose payload may follow the operand order, is evaluated again the
+// other way round. Tiles write disjoint entries, so they run in any order.
 template <class Kernel>
 void store_tile(const Kernel& kernel, std::size_t r0, std::size_t r1, std::size_t c0,
                 std::size_t c1, double* table, std::size_t stride) {
@@ -122,44 +134,109 @@ void store_tile(const Kernel& kernel, std::size_t r0, std::size_t r1, std::size_
 }
 
 // Replaces the kernel values of rows first + 1 .. first + Rows of the table by
-// its entries: each row's running compensated sum plus the entry above.
+// each row's running compensated sum read out after every column. Rows do not
+// depend on each other.
 template <std::size_t Rows>
 void sum_rows(std::size_t first, std::size_t n, double* table, std::size_t stride) {
     prefix::CompensatedSum acc[Rows];
-    const double* top = table + first * stride + 1;
     for (std::size_t l = 0; l < n; ++l) {
-        double above = top[l];
         for (std::size_t r = 0; r < Rows; ++r) {
             double* entry = table + (first + 1 + r) * stride + 1 + l;
             acc[r].add(*entry);
-            above = acc[r].value() + above;
-            *entry = above;
+            *entry = acc[r].value();
         }
+    }
+}
+
+#if defined(__SSE2__)
+// sum_rows for kSideBySide rows, two rows per SSE2 vector: each lane performs
+// CompensatedSum::add on its own row. Both branches of the compensation are
+// computed and the one the scalar test picks (|sum| >= |x|, false for NaN, as
+// the scalar comparison) is selected, so every lane holds the scalar bits.
+template <>
+void sum_rows<kSideBySide>(std::size_t first, std::size_t n, double* table, std::size_t stride) {
+    constexpr std::size_t kPairs = kSideBySide / 2;
+    const __m128d sign = _mm_set1_pd(-0.0);
+    __m128d sum[kPairs], comp[kPairs];
+    double* row[kSideBySide];
+    for (std::size_t p = 0; p < kPairs; ++p) sum[p] = comp[p] = _mm_setzero_pd();
+    for (std::size_t r = 0; r < kSideBySide; ++r) row[r] = table + (first + 1 + r) * stride + 1;
+    for (std::size_t l = 0; l < n; ++l) {
+        for (std::size_t p = 0; p < kPairs; ++p) {
+            const __m128d x = _mm_loadh_pd(_mm_load_sd(row[2 * p] + l), row[2 * p + 1] + l);
+            const __m128d t = _mm_add_pd(sum[p], x);
+            const __m128d ge = _mm_cmpge_pd(_mm_andnot_pd(sign, sum[p]), _mm_andnot_pd(sign, x));
+            const __m128d a = _mm_add_pd(_mm_sub_pd(sum[p], t), x);
+            const __m128d b = _mm_add_pd(_mm_sub_pd(x, t), sum[p]);
+            comp[p] = _mm_add_pd(comp[p], _mm_or_pd(_mm_and_pd(ge, a), _mm_andnot_pd(ge, b)));
+            sum[p] = t;
+            const __m128d value = _mm_add_pd(sum[p], comp[p]);
+            _mm_storel_pd(row[2 * p] + l, value);
+            _mm_storeh_pd(row[2 * p + 1] + l, value);
+        }
+    }
+}
+#endif
+
+// Adds to each row read-out of the rows [r0, r1) and columns [c0, c1) the
+// finished entry above, top row first: T[i + 1][l + 1] = read-out + T[i][l + 1], the operation and
+// operand order of the row-by-row fill. Columns do not depend on each other.
+void add_above(std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1, double* table,
+               std::size_t stride) {
+    for (std::size_t i = r0; i < r1; ++i) {
+        const double* above = table + i * stride + 1;
+        double* entry = table + (i + 1) * stride + 1;
+        for (std::size_t l = c0; l < c1; ++l) entry[l] = entry[l] + above[l];
     }
 }
 
 }  // namespace
 
+void run_in_turn(std::size_t count, const std::function<void(std::size_t)>& body) {
+    for (std::size_t i = 0; i < count; ++i) body(i);
+}
+
 // Each entry is K[i][l] added to row i's accumulator in increasing l, read out
 // and added to the entry above: exactly the row-by-row fill, with each pair's
 // kernel value computed once (n^2 / 2 exponentials for rbf instead of n^2).
+// The three passes (kernel values by tile, running sums by row, the entries
+// above by column) each split into independent pieces for the workers; every
+// entry still sees the same operations on the same operands in the same order,
+// so the table is the same bits on any number of threads.
 template <class Kernel>
 CostKernel CostKernel::fill(std::size_t n, const Kernel& kernel,
-                            std::span<const double> diagonal, std::string_view name) {
+                            std::span<const double> diagonal, std::string_view name,
+                            const ForEachIndex& for_each) {
     const std::size_t stride = n + 1;
     KernelTable table(stride * stride);
     double* t = table.data();
     // Row and column 0 are the only entries that no kernel value reaches.
     std::fill(t, t + stride, 0.0);
     for (std::size_t r = 1; r < stride; ++r) t[r * stride] = 0.0;
-    for (std::size_t r0 = 0; r0 < n; r0 += kTile) {
-        const std::size_t r1 = std::min(n, r0 + kTile);
-        for (std::size_t c0 = r0; c0 < n; c0 += kTile) {
-            store_tile(kernel, r0, r1, c0, std::min(n, c0 + kTile), t, stride);
-        }
-        std::size_t i = r0;
-        for (; i + kSideBySide <= r1; i += kSideBySide) sum_rows<kSideBySide>(i, n, t, stride);
-        for (; i < r1; ++i) sum_rows<1>(i, n, t, stride);
+    // Band by band of kBand rows, so that a band's rows stay in cache from
+    // their kernel values to their finished entries. A band's rows are
+    // complete once its own tiles are stored: the mirrored part came from the
+    // tiles of earlier bands. Each band is three batches for the workers.
+    const std::size_t tiles = (n + kTile - 1) / kTile;
+    for (std::size_t r0 = 0; r0 < n; r0 += kBand) {
+        const std::size_t r1 = std::min(n, r0 + kBand);
+        const std::size_t first_tile = r0 / kTile;
+        const std::size_t band_tiles = (r1 - r0 + kTile - 1) / kTile;
+        // Tile rows of the band by tile columns from the diagonal on.
+        for_each(band_tiles * tiles, [&](std::size_t k) {
+            const std::size_t tr = first_tile + k / tiles, tc = k % tiles;
+            if (tc < tr) return;
+            const std::size_t t0 = tr * kTile, c0 = tc * kTile;
+            store_tile(kernel, t0, std::min(n, t0 + kTile), c0, std::min(n, c0 + kTile), t, stride);
+        });
+        for_each((r1 - r0 + kSideBySide - 1) / kSideBySide, [&](std::size_t k) {
+            const std::size_t first = r0 + k * kSideBySide;
+            if (first + kSideBySide <= r1) return sum_rows<kSideBySide>(first, n, t, stride);
+            for (std::size_t i = first; i < r1; ++i) sum_rows<1>(i, n, t, stride);
+        });
+        for_each((n + kColumnChunk - 1) / kColumnChunk, [&](std::size_t k) {
+            add_above(r0, r1, k * kColumnChunk, std::min(n, (k + 1) * kColumnChunk), t, stride);
+        });
     }
     return CostKernel(std::move(table), stride, prefix::Prefix1::build(diagonal, n, 1), name);
 }
@@ -182,15 +259,15 @@ double rbf_default_gamma(std::span<const double> x, std::size_t n, std::size_t d
 }
 
 RbfFit CostKernel::rbf(std::span<const double> x, std::size_t n, std::size_t d,
-                       std::optional<double> gamma, bool extension) {
+                       std::optional<double> gamma, bool extension, const ForEachIndex& for_each) {
     // The distance list of the default is released before the table exists.
     const double g = gamma ? *gamma : rbf_default_gamma(x, n, d);
     const std::vector<double> diagonal(n, extension ? kExtensionDiagonal : 1.0);
-    return {fill(n, RbfKernel{x.data(), d, g, extension}, diagonal, "rbf"), g};
+    return {fill(n, RbfKernel{x.data(), d, g, extension}, diagonal, "rbf", for_each), g};
 }
 
 CostKernel CostKernel::cosine(std::span<const double> x, std::size_t n, std::size_t d,
-                              bool extension) {
+                              bool extension, const ForEachIndex& for_each) {
     std::vector<double> norms(n);
     std::vector<double> diagonal(n, 0.0);
     for (std::size_t i = 0; i < n; ++i) {
@@ -198,7 +275,7 @@ CostKernel CostKernel::cosine(std::span<const double> x, std::size_t n, std::siz
         norms[i] = std::sqrt(sq);
         if (extension) diagonal[i] = sq / (norms[i] * norms[i]);
     }
-    return fill(n, CosineKernel{x.data(), d, norms.data(), extension}, diagonal, "cosine");
+    return fill(n, CosineKernel{x.data(), d, norms.data(), extension}, diagonal, "cosine", for_each);
 }
 
 double CostKernel::block_sum(std::size_t start, std::size_t end) const noexcept {
@@ -214,14 +291,22 @@ double CostKernel::error(std::size_t start, std::size_t end) const noexcept {
 
 CostKernelLinear CostKernelLinear::build(std::span<const double> x, std::size_t n,
                                          std::size_t d) {
-    const std::vector<double> xc = prefix::center(x, n, d);
-    prefix::Prefix1 sums = prefix::Prefix1::build(xc, n, d);
+    // Centred on the fly, as a centred copy would hold it, so the build keeps
+    // nothing of the signal's size beside the two tables.
+    const std::vector<double> means = prefix::column_means(x, n, d);
+    prefix::Prefix1 sums = prefix::Prefix1::build_centred(x, n, d, means);
     // Without columns every norm is 0; no per-row table is built, so a signal
     // of many rows and no columns stays as cheap as for the plain l2 model.
     if (d == 0) return CostKernelLinear(std::move(sums), prefix::Prefix1{}, 0);
-    std::vector<double> sq(n);
-    for (std::size_t i = 0; i < n; ++i) sq[i] = dot(xc.data() + i * d, xc.data() + i * d, d);
-    return CostKernelLinear(std::move(sums), prefix::Prefix1::build(sq, n, 1), d);
+    prefix::Prefix1 sqnorms = prefix::Prefix1::build_from(n, 1, [&](std::size_t i, std::size_t) {
+        double s = 0.0;
+        for (std::size_t c = 0; c < d; ++c) {
+            const double v = x[i * d + c] - means[c];
+            s = s + v * v;
+        }
+        return s;
+    });
+    return CostKernelLinear(std::move(sums), std::move(sqnorms), d);
 }
 
 double CostKernelLinear::diag_sum(std::size_t start, std::size_t end) const noexcept {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
@@ -45,6 +46,14 @@ using KernelTable = std::vector<double, UnsetAllocator<double>>;
 
 struct RbfFit;
 
+// Runs body(i) once for every i in [0, count), in any order and on any
+// threads, and returns when all have run. The kernel table fill hands its
+// independent pieces to it; the engine passes the worker pool (which this
+// layer does not know), and the default runs them in turn on the caller.
+using ForEachIndex =
+    std::function<void(std::size_t count, const std::function<void(std::size_t)>& body)>;
+void run_in_turn(std::size_t count, const std::function<void(std::size_t)>& body);
+
 class CostKernel final : public Cost, public KernelBlocks {
 public:
     // x is n x d row-major; nothing of it is kept. Without a gamma the default
@@ -53,9 +62,10 @@ public:
     // variant "extension": kernel values rounded through 32-bit floats and a
     // computed diagonal.
     static RbfFit rbf(std::span<const double> x, std::size_t n, std::size_t d,
-                      std::optional<double> gamma, bool extension);
+                      std::optional<double> gamma, bool extension,
+                      const ForEachIndex& for_each = run_in_turn);
     static CostKernel cosine(std::span<const double> x, std::size_t n, std::size_t d,
-                             bool extension);
+                             bool extension, const ForEachIndex& for_each = run_in_turn);
 
     std::size_t min_size() const noexcept override { return 1; }
     // Not clamped: the "python" diagonals (1.0 for rbf, 0.0 for cosine) make
@@ -76,7 +86,7 @@ private:
 
     template <class Kernel>
     static CostKernel fill(std::size_t n, const Kernel& kernel, std::span<const double> diagonal,
-                           std::string_view name);
+                           std::string_view name, const ForEachIndex& for_each);
 
     // T[r][c] = sum of K[i][j] over i < r, j < c; row and column 0 are zero.
     KernelTable table_;

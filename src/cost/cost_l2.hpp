@@ -19,8 +19,35 @@ public:
     static CostL2 build(std::span<const double> x, std::size_t n, std::size_t d);
 
     std::size_t min_size() const noexcept override { return 1; }
-    double error(std::size_t start, std::size_t end) const noexcept override;
+    // Defined here so that searches compiled for this class inline it.
+    double error(std::size_t start, std::size_t end) const noexcept override {
+        if (d_ == 0) return 0.0;
+        const double len = static_cast<double>(end - start);
+        double acc = 0.0;
+        for (std::size_t j = 0; j < d_; ++j) {
+            acc = acc + column_term(sum_.segment_sum(start, end, j),
+                                    sum_sq_.segment_sum(start, end, j), len);
+        }
+        // Each term is divided by L and the total scaled back by L: not the
+        // shortest route, but results are only bit-reproducible in this order.
+        return acc * len;
+    }
     std::string_view model() const noexcept override { return "l2"; }
+
+    // Column j's share of error before the final scaling by len, from its
+    // segment sum s and sum of squares q. A (near-)constant column can leave a
+    // negative rounding residue; a sum of squares is never negative. NaN fails
+    // the test and propagates.
+    static double column_term(double s, double q, double len) noexcept {
+        double e = q - (s * s) / len;
+        if (e < 0.0) e = 0.0;
+        return e / len;
+    }
+
+    // The prefix tables, for searches that evaluate many segments at once.
+    const prefix::Prefix1& sums() const noexcept { return sum_; }
+    const prefix::Prefix1& sums_sq() const noexcept { return sum_sq_; }
+    std::size_t dims() const noexcept { return d_; }
 
 private:
     CostL2(prefix::Prefix1 sum, prefix::Prefix1 sum_sq, std::size_t d)

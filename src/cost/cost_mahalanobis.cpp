@@ -12,9 +12,9 @@ namespace marbolt::cost {
 CostMl CostMl::build(std::span<const double> x, std::size_t n, std::size_t d,
                      std::vector<double> metric) {
     assert(metric.size() == d * d);
-    std::vector<double> xc = prefix::center(x, n, d);
-    prefix::Prefix1 sum = prefix::Prefix1::build(xc, n, d);
-    prefix::PrefixOuter outer = prefix::PrefixOuter::build(xc, n, d);
+    // Centred on the fly: no centred copy of the signal beside the tables.
+    const std::vector<double> means = prefix::column_means(x, n, d);
+    auto [sum, outer] = prefix::centred_sums_and_outer(x, n, d, means);
     return CostMl(std::move(sum), std::move(outer), std::move(metric), d);
 }
 

@@ -15,8 +15,6 @@
 namespace marbolt::cost {
 namespace {
 
-constexpr double kSmallDiag = 1e-6;
-
 // Lower Cholesky factor in place, row by row; returns sum of ln of the
 // diagonal of the factor (half the log-determinant), or nothing at the first
 // pivot that is zero, negative or NaN.
@@ -43,26 +41,10 @@ std::optional<double> cholesky_half_log_det(std::span<double> c, std::size_t d) 
 
 CostNormal CostNormal::build(std::span<const double> x, std::size_t n, std::size_t d,
                              bool add_small_diag) {
-    std::vector<double> xc = prefix::center(x, n, d);
-    prefix::Prefix1 sum = prefix::Prefix1::build(xc, n, d);
-    prefix::PrefixOuter outer = prefix::PrefixOuter::build(xc, n, d);
+    // Centred on the fly: no centred copy of the signal beside the tables.
+    const std::vector<double> means = prefix::column_means(x, n, d);
+    auto [sum, outer] = prefix::centred_sums_and_outer(x, n, d, means);
     return CostNormal(std::move(sum), std::move(outer), d, add_small_diag);
-}
-
-double CostNormal::error(std::size_t start, std::size_t end) const {
-    if (d_ == 1) return error_one_column(start, end);
-    if (d_ == 0) return 0.0;
-    return error_several_columns(start, end);
-}
-
-double CostNormal::error_one_column(std::size_t start, std::size_t end) const noexcept {
-    const double len = static_cast<double>(end - start);
-    const double q = outer_.segment_sum(start, end, 0);
-    const double s = sum_.segment_sum(start, end, 0);
-    double v = (q - s * s / len) / len;
-    if (v < 0.0) v = 0.0;  // rounding residue of a constant segment; NaN stays
-    if (add_small_diag_) v = v + kSmallDiag;
-    return std::log(v) * len;  // a zero variance gives -inf
 }
 
 // Searches may be asked for segments below min_size(). A one-sample segment

@@ -3,6 +3,7 @@
 // the centred signal; O(d^3) per segment for the Cholesky factorisation.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <span>
 #include <string_view>
@@ -22,15 +23,43 @@ public:
 
     std::size_t min_size() const noexcept override { return 2; }
     // Allocates its d x d scratch only beyond 8 columns, hence not noexcept.
-    double error(std::size_t start, std::size_t end) const override;
+    // The common one-column case is defined here so that searches compiled for
+    // this class inline it.
+    double error(std::size_t start, std::size_t end) const override {
+        if (d_ == 1) return error_one_column(start, end);
+        if (d_ == 0) return 0.0;
+        return error_several_columns(start, end);
+    }
     std::string_view model() const noexcept override { return "normal"; }
 
+    // The one-column variance of a segment from its sum s, sum of squares q and
+    // length len (divisor len), with the small diagonal when asked for.
+    static double column_variance(double s, double q, double len, bool add_small_diag) noexcept {
+        double v = (q - s * s / len) / len;
+        if (v < 0.0) v = 0.0;  // rounding residue of a constant segment; NaN stays
+        if (add_small_diag) v = v + kSmallDiag;
+        return v;
+    }
+
+    // The prefix tables, for searches that evaluate many segments at once.
+    const prefix::Prefix1& sums() const noexcept { return sum_; }
+    const prefix::PrefixOuter& outer() const noexcept { return outer_; }
+    std::size_t dims() const noexcept { return d_; }
+    bool small_diag() const noexcept { return add_small_diag_; }
+
 private:
+    static constexpr double kSmallDiag = 1e-6;
+
     CostNormal(prefix::Prefix1 sum, prefix::PrefixOuter outer, std::size_t d,
                bool add_small_diag)
         : sum_(std::move(sum)), outer_(std::move(outer)), d_(d), add_small_diag_(add_small_diag) {}
 
-    double error_one_column(std::size_t start, std::size_t end) const noexcept;
+    double error_one_column(std::size_t start, std::size_t end) const noexcept {
+        const double len = static_cast<double>(end - start);
+        const double v = column_variance(sum_.segment_sum(start, end, 0),
+                                         outer_.segment_sum(start, end, 0), len, add_small_diag_);
+        return std::log(v) * len;  // a zero variance gives -inf
+    }
     double error_several_columns(std::size_t start, std::size_t end) const;
     // Sample covariance (divisor L - 1) of a segment of at least two rows.
     void sample_covariance(std::size_t start, std::size_t end, std::span<double> c) const;

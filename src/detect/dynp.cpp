@@ -4,8 +4,11 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <type_traits>
 
+#include "cost/dispatch.hpp"
 #include "detect/grid.hpp"
+#include "detect/minimum.hpp"
 
 namespace marbolt::detect {
 namespace {
@@ -35,7 +38,8 @@ struct Item {
 
 // Layer 0 is the single segment [0, p) for every closed-grid end p that is
 // long enough.
-Layer seed_first_layer(const cost::Cost& cost, const std::vector<std::size_t>& closed,
+template <class Model>
+Layer seed_first_layer(const Model& cost, const std::vector<std::size_t>& closed,
                        std::size_t min_size, WorkerPool& pool) {
     Layer layer{std::vector<double>(closed.size(), kInf), std::vector<char>(closed.size(), 0)};
     pool.for_each_index(closed.size(), [&](std::size_t j) {
@@ -59,7 +63,8 @@ std::vector<Candidate> layer_candidates(const std::vector<std::size_t>& closed, 
     return candidates;
 }
 
-Item best_split(const cost::Cost& cost, std::span<const Candidate> candidates, std::size_t end,
+template <class Model>
+Item best_split(const Model& cost, std::span<const Candidate> candidates, std::size_t end,
                 std::size_t min_size) {
     Item item;
     for (const Candidate& c : candidates) {
@@ -73,6 +78,74 @@ Item best_split(const cost::Cost& cost, std::span<const Candidate> candidates, s
         if (!item.found || item.best > total) item = {total, c.start, true};
     }
     return item;
+}
+
+// One layer's candidates for one-column l2 as flat arrays: each start's
+// prefix sums are read once per layer, and an item's evaluation is a straight
+// loop that the compiler vectorises (each lane rounds as the scalar operation
+// of CostL2::error does).
+struct L2Candidates {
+    std::vector<std::size_t> start;
+    std::vector<double> start_d, s, q, cost;
+};
+
+void l2_columns(const std::vector<Candidate>& candidates, const cost::CostL2& l2, L2Candidates& out) {
+    const double* sum = l2.sums().data.data();
+    const double* sum_sq = l2.sums_sq().data.data();
+    out = {};
+    for (const Candidate& c : candidates) {
+        out.start.push_back(c.start);
+        out.start_d.push_back(static_cast<double>(c.start));
+        out.s.push_back(sum[c.start]);
+        out.q.push_back(sum_sq[c.start]);
+        out.cost.push_back(c.cost);
+    }
+}
+
+// best_split for one-column l2: the same candidates, totals and choice.
+Item best_split_l2(const L2Candidates& c, const cost::CostL2& l2, std::size_t end,
+                   std::size_t min_size) {
+    // The candidates that leave at least min_size before end are a prefix of
+    // the ascending list: exactly those the plain loop visits before it stops.
+    if (end < min_size) return {};
+    const std::size_t count = static_cast<std::size_t>(
+        std::upper_bound(c.start.begin(), c.start.end(), end - min_size) - c.start.begin());
+    if (count == 0) return {};
+    // Per worker thread, so items allocate nothing once it has grown.
+    thread_local std::vector<double> totals;
+    totals.resize(count);
+    const double e = static_cast<double>(end);
+    const double s_end = l2.sums().data[end], q_end = l2.sums_sq().data[end];
+    double* __restrict t = totals.data();
+    for (std::size_t k = 0; k < count; ++k) {
+        const double len = e - c.start_d[k];
+        const double acc = 0.0 + cost::CostL2::column_term(s_end - c.s[k], q_end - c.q[k], len);
+        t[k] = acc * len + c.cost[k];
+    }
+    const std::span<const double> all(totals);
+    const std::size_t chosen = first_minimum(all, smallest(all));
+    return {totals[chosen], c.start[chosen], true};
+}
+
+// Every item's best split of one layer, on the worker pool.
+template <class Model>
+void split_items(const Model& cost, const std::vector<Candidate>& candidates,
+                 const std::vector<std::size_t>& closed, std::size_t min_size, WorkerPool& pool,
+                 L2Candidates& columns, std::vector<Item>& items) {
+    if constexpr (std::is_same_v<Model, cost::CostL2>) {
+        // Positions below 2^53 are exact as doubles, so lengths may be formed
+        // as differences of converted positions.
+        if (cost.dims() == 1 && closed.back() < (std::size_t{1} << 53)) {
+            l2_columns(candidates, cost, columns);
+            pool.for_each_index(closed.size(), [&](std::size_t j) {
+                items[j] = best_split_l2(columns, cost, closed[j], min_size);
+            });
+            return;
+        }
+    }
+    pool.for_each_index(closed.size(), [&](std::size_t j) {
+        items[j] = best_split(cost, candidates, closed[j], min_size);
+    });
 }
 
 // Turns the item results into the next layer and its parent array; false when
@@ -90,6 +163,27 @@ bool settle_layer(const std::vector<Item>& items, Layer& layer, std::vector<std:
         any = true;
     }
     return any;
+}
+
+// Fills tables.parents layer by layer until n_bkps layers or the first empty one.
+template <class Model>
+void fill_layers(const Model& cost, std::size_t n, std::size_t n_bkps, std::size_t jump,
+                 std::size_t min_size, WorkerPool& pool, DynpTables& tables) {
+    const std::vector<std::size_t> closed = closed_grid(n, jump);
+    Layer layer = seed_first_layer(cost, closed, min_size, pool);
+    std::vector<Item> items(closed.size());
+    L2Candidates columns;
+    // k never passes n_bkps, so the loop cannot wrap even for n_bkps = 2^64 - 1;
+    // it ends at the first empty layer, at most one per grid position later.
+    for (std::size_t k = 1;; ++k) {
+        const std::vector<Candidate> candidates = layer_candidates(closed, layer, k - 1, jump, min_size);
+        if (candidates.empty()) break;
+        split_items(cost, candidates, closed, min_size, pool, columns, items);
+        std::vector<std::uint32_t> parents;
+        if (!settle_layer(items, layer, parents)) break;
+        tables.parents.push_back(std::move(parents));
+        if (k == n_bkps) break;
+    }
 }
 
 }  // namespace
@@ -113,22 +207,11 @@ Result<DynpTables> dynp_tables(const cost::Cost& cost, std::size_t n, std::size_
     // sanity_check(n, count, jump, 1) holds.
     min_size = std::max<std::size_t>(min_size, 1);
 
-    const std::vector<std::size_t> closed = closed_grid(n, jump);
-    Layer layer = seed_first_layer(cost, closed, min_size, pool);
-    std::vector<Item> items(closed.size());
-    // k never passes n_bkps, so the loop cannot wrap even for n_bkps = 2^64 - 1;
-    // it ends at the first empty layer, at most one per grid position later.
-    for (std::size_t k = 1;; ++k) {
-        const std::vector<Candidate> candidates = layer_candidates(closed, layer, k - 1, jump, min_size);
-        if (candidates.empty()) break;
-        pool.for_each_index(closed.size(), [&](std::size_t j) {
-            items[j] = best_split(cost, candidates, closed[j], min_size);
-        });
-        std::vector<std::uint32_t> parents;
-        if (!settle_layer(items, layer, parents)) break;
-        tables.parents.push_back(std::move(parents));
-        if (k == n_bkps) break;
-    }
+    // The layer loop is compiled for the model's own class, so that the
+    // items' error calls are direct rather than virtual.
+    cost::visit_model(cost, [&](const auto& model) {
+        fill_layers(model, n, n_bkps, jump, min_size, pool, tables);
+    });
     return tables;
 }
 

@@ -1,9 +1,18 @@
 #include "detect/pelt.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
+#include <span>
+#include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "cost/dispatch.hpp"
 #include "detect/grid.hpp"
+#include "detect/minimum.hpp"
 
 namespace marbolt::detect {
 namespace {
@@ -14,10 +23,9 @@ namespace {
 // is marked by kNegative and never evaluated.
 constexpr std::size_t kNegative = std::numeric_limits<std::size_t>::max();
 
-struct Subproblem {
-    double total;
-    std::size_t slot;
-};
+// Below 2^53 every position is exact as a double, so a segment length may be
+// formed as the difference of two converted positions.
+constexpr std::size_t kExactPositions = std::size_t{1} << 53;
 
 // Best penalised cost F and parent slot P of every prefix end reached so far;
 // `known` tells an absent entry from every value (including NaN and inf).
@@ -27,48 +35,239 @@ struct Tables {
     std::vector<char> known;
 };
 
-// Index of the first pair with the smallest total. Strictly greater replaces,
-// so the smallest start wins ties and a NaN total never replaces a choice.
-std::size_t first_minimum(const std::vector<Subproblem>& subproblems) {
-    std::size_t chosen = 0;
-    for (std::size_t k = 1; k < subproblems.size(); ++k) {
-        if (subproblems[chosen].total > subproblems[k].total) chosen = k;
+// The candidate list A as parallel flat arrays in list order, so that one
+// end's evaluation is a straight loop. Whether a candidate's prefix cost is
+// known is final when it is appended (its position was visited before, or is
+// 0), so `known` and `prefix` are copied in once rather than looked up per end.
+struct Candidates {
+    std::vector<std::size_t> slot;  // kNegative below 0
+    std::vector<char> known;
+    std::vector<double> prefix;     // F of the slot; 0.0 when not known
+    std::vector<double> total;      // this end's totals, at known entries
+    std::size_t n_unknown = 0;
+
+    std::size_t size() const noexcept { return slot.size(); }
+};
+
+// The subproblem list S when A holds candidates that cannot be evaluated:
+// totals and slots of the others, in order. Reused from end to end.
+struct Subproblems {
+    std::vector<double> total;
+    std::vector<std::size_t> slot;
+};
+
+// Totals for any model: one error call per known candidate. Compiled for the
+// model's own class when the search dispatched on it, else through the
+// virtual interface.
+template <class Model>
+class DirectTotals {
+public:
+    DirectTotals(const Model& model, std::size_t jump) : model_(model), jump_(jump) {}
+    void append(std::size_t) {}
+    void keep(std::size_t, std::size_t) {}
+    void truncate(std::size_t) {}
+
+    // Writes the totals of the known candidates; returns the smallest non-NaN
+    // one (+inf when there is none).
+    double evaluate(Candidates& a, std::size_t end, double pen) const {
+        double best = std::numeric_limits<double>::infinity();
+        for (std::size_t k = 0; k < a.size(); ++k) {
+            if (!a.known[k]) continue;
+            // Segment cost and penalty first, then the prefix cost.
+            a.total[k] = a.prefix[k] + (model_.error(a.slot[k] * jump_, end) + pen);
+            best = a.total[k] < best ? a.total[k] : best;
+        }
+        return best;
     }
-    return chosen;
+
+private:
+    const Model& model_;
+    std::size_t jump_;
+};
+
+// One-column l2 for every candidate, element-wise with the operations of
+// CostL2::error in its order; each lane of an SSE2 operation rounds as the
+// scalar operation does (and nothing is contracted into FMA), so the vector
+// loop gives the scalar bits. Returns the smallest non-NaN total (+inf when
+// there is none). Two divisions per element bound the loop; wider vectors do
+// not help there, since the divider's throughput per element is the same.
+double l2_column_totals(std::size_t count, const double* __restrict start,
+                        const double* __restrict s_start, const double* __restrict q_start,
+                        const double* __restrict prefix, double* __restrict total, double end,
+                        double s_end, double q_end, double pen) noexcept {
+    std::size_t k = 0;
+    double best = std::numeric_limits<double>::infinity();
+#if defined(__SSE2__)
+    const __m128d v_end = _mm_set1_pd(end), v_s_end = _mm_set1_pd(s_end);
+    const __m128d v_q_end = _mm_set1_pd(q_end), v_pen = _mm_set1_pd(pen);
+    const __m128d zero = _mm_setzero_pd();
+    __m128d v_best = _mm_set1_pd(best);
+    for (; k + 2 <= count; k += 2) {
+        const __m128d len = _mm_sub_pd(v_end, _mm_loadu_pd(start + k));
+        const __m128d s = _mm_sub_pd(v_s_end, _mm_loadu_pd(s_start + k));
+        const __m128d q = _mm_sub_pd(v_q_end, _mm_loadu_pd(q_start + k));
+        __m128d e = _mm_sub_pd(q, _mm_div_pd(_mm_mul_pd(s, s), len));
+        e = _mm_andnot_pd(_mm_cmplt_pd(e, zero), e);  // e < 0 becomes 0; NaN stays
+        const __m128d acc = _mm_add_pd(zero, _mm_div_pd(e, len));
+        const __m128d t = _mm_add_pd(_mm_loadu_pd(prefix + k),
+                                     _mm_add_pd(_mm_mul_pd(acc, len), v_pen));
+        _mm_storeu_pd(total + k, t);
+        v_best = _mm_min_pd(t, v_best);  // t < best ? t : best, so NaN never enters
+    }
+    double lanes[2];
+    _mm_storeu_pd(lanes, v_best);
+    best = lanes[1] < lanes[0] ? lanes[1] : lanes[0];
+#endif
+    for (; k < count; ++k) {
+        const double len = end - start[k];
+        const double acc = 0.0 + cost::CostL2::column_term(s_end - s_start[k], q_end - q_start[k], len);
+        total[k] = prefix[k] + (acc * len + pen);
+        best = total[k] < best ? total[k] : best;
+    }
+    return best;
+}
+
+// One-column normal for every candidate: the variance of each segment as
+// CostNormal::error forms it, in a loop the compiler vectorises (each lane
+// rounds as the scalar operation does), then the logarithms one by one.
+double normal_column_totals(std::size_t count, const double* __restrict start,
+                            const double* __restrict s_start, const double* __restrict q_start,
+                            const double* __restrict prefix, double* __restrict total,
+                            double* __restrict variance, double end, double s_end, double q_end,
+                            bool add_small_diag, double pen) noexcept {
+    for (std::size_t k = 0; k < count; ++k) {
+        variance[k] = cost::CostNormal::column_variance(s_end - s_start[k], q_end - q_start[k],
+                                                        end - start[k], add_small_diag);
+    }
+    double best = std::numeric_limits<double>::infinity();
+    for (std::size_t k = 0; k < count; ++k) {
+        total[k] = prefix[k] + (std::log(variance[k]) * (end - start[k]) + pen);
+        best = total[k] < best ? total[k] : best;
+    }
+    return best;
+}
+
+// Totals for the one-column moment models (l2, normal): each candidate's
+// prefix sums at its start are copied in when it is appended, so an end reads
+// only contiguous arrays.
+template <class Model>
+class ColumnTotals {
+public:
+    ColumnTotals(const Model& model, const prefix::Prefix1& sums, const std::vector<double>& squares,
+                 std::size_t jump)
+        : model_(model), sum_(sums.data.data()), sum_sq_(squares.data()), jump_(jump) {}
+
+    void append(std::size_t slot) {
+        const std::size_t start = slot == kNegative ? 0 : slot * jump_;
+        start_.push_back(static_cast<double>(start));
+        s_.push_back(sum_[start]);
+        q_.push_back(sum_sq_[start]);
+        scratch_.push_back(0.0);
+    }
+    void keep(std::size_t from, std::size_t to) noexcept {
+        start_[to] = start_[from];
+        s_[to] = s_[from];
+        q_[to] = q_[from];
+    }
+    void truncate(std::size_t size) {
+        start_.resize(size);
+        s_.resize(size);
+        q_.resize(size);
+        scratch_.resize(size);
+    }
+
+    // Writes every candidate's total, known or not (an unknown one reads valid
+    // table rows and is never used); returns the smallest non-NaN total.
+    double evaluate(Candidates& a, std::size_t end, double pen) noexcept {
+        const double e = static_cast<double>(end);
+        if constexpr (std::is_same_v<Model, cost::CostL2>) {
+            return l2_column_totals(a.size(), start_.data(), s_.data(), q_.data(), a.prefix.data(),
+                                    a.total.data(), e, sum_[end], sum_sq_[end], pen);
+        } else {
+            return normal_column_totals(a.size(), start_.data(), s_.data(), q_.data(),
+                                        a.prefix.data(), a.total.data(), scratch_.data(), e,
+                                        sum_[end], sum_sq_[end], model_.small_diag(), pen);
+        }
+    }
+
+private:
+    const Model& model_;
+    const double* sum_;
+    const double* sum_sq_;
+    std::size_t jump_;
+    std::vector<double> start_, s_, q_, scratch_;
+};
+
+// Length of the leading run of totals that pass threshold >= total, found a
+// block at a time so that the usual case, nothing pruned, is a vector loop.
+std::size_t leading_kept(std::span<const double> totals, double threshold) noexcept {
+    const std::size_t count = totals.size();
+    const double* t = totals.data();
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    // cmple(t, threshold) is threshold >= t, false when either is NaN.
+    const __m128d limit = _mm_set1_pd(threshold);
+    for (; k + 4 <= count; k += 4) {
+        const __m128d low = _mm_cmple_pd(_mm_loadu_pd(t + k), limit);
+        const __m128d high = _mm_cmple_pd(_mm_loadu_pd(t + k + 2), limit);
+        if (_mm_movemask_pd(_mm_and_pd(low, high)) != 3) break;
+    }
+#endif
+    while (k < count && threshold >= t[k]) ++k;
+    return k;
 }
 
 // Keeps A[k] when best + pen >= S[k].total, pairing the lists by position, not
 // by candidate: with pen >= 0 every live candidate meets its own subproblem, and
 // otherwise the pairing is still the defined behaviour. Entries beyond S drop.
 // A NaN total or threshold fails the test, so the candidate is dropped.
-void prune(std::vector<std::size_t>& alive, const std::vector<Subproblem>& subproblems,
-           double threshold) {
-    const std::size_t paired = std::min(alive.size(), subproblems.size());
-    std::size_t kept = 0;
-    for (std::size_t k = 0; k < paired; ++k) {
-        if (threshold >= subproblems[k].total) alive[kept++] = alive[k];
+template <class Totals>
+void prune(Candidates& a, Totals& totals, std::span<const double> s_total, double threshold) {
+    const std::size_t paired = std::min(a.size(), s_total.size());
+    std::size_t kept = leading_kept(s_total.first(paired), threshold);
+    if (kept == a.size()) return;
+    for (std::size_t k = kept + 1; k < paired; ++k) {
+        if (!(threshold >= s_total[k])) continue;
+        a.slot[kept] = a.slot[k];
+        a.known[kept] = a.known[k];
+        a.prefix[kept] = a.prefix[k];
+        totals.keep(k, kept);
+        ++kept;
     }
-    alive.resize(kept);
+    a.slot.resize(kept);
+    a.known.resize(kept);
+    a.prefix.resize(kept);
+    totals.truncate(kept);
+    if (a.n_unknown != 0) a.n_unknown = static_cast<std::size_t>(std::count(a.known.begin(), a.known.end(), 0));
 }
 
 // Handles one end: evaluates every live candidate with a known prefix cost,
 // records the best split of [0, end) and prunes.
-void settle_end(const cost::Cost& cost, std::size_t end, std::size_t end_slot, std::size_t jump,
-                double pen, Tables& tables, std::vector<std::size_t>& alive,
-                std::vector<Subproblem>& subproblems) {
-    subproblems.clear();
-    for (std::size_t slot : alive) {
-        if (slot == kNegative || !tables.known[slot]) continue;
-        // Segment cost and penalty first, then the prefix cost.
-        const double total = tables.best[slot] + (cost.error(slot * jump, end) + pen);
-        subproblems.push_back({total, slot});
+template <class Totals>
+void settle_end(Totals& totals, std::size_t end, std::size_t end_slot, double pen, Tables& tables,
+                Candidates& alive, Subproblems& scratch) {
+    alive.total.resize(alive.size());
+    double best = totals.evaluate(alive, end, pen);
+    std::span<const double> s_total(alive.total);
+    std::span<const std::size_t> s_slot(alive.slot);
+    if (alive.n_unknown != 0) {
+        scratch.total.clear();
+        scratch.slot.clear();
+        for (std::size_t k = 0; k < alive.size(); ++k) {
+            if (!alive.known[k]) continue;
+            scratch.total.push_back(alive.total[k]);
+            scratch.slot.push_back(alive.slot[k]);
+        }
+        s_total = scratch.total;
+        s_slot = scratch.slot;
+        best = smallest(s_total);
     }
-    if (subproblems.empty()) return;
-    const Subproblem chosen = subproblems[first_minimum(subproblems)];
-    tables.best[end_slot] = chosen.total;
-    tables.parent[end_slot] = chosen.slot;
+    if (s_total.empty()) return;
+    const std::size_t chosen = first_minimum(s_total, best);
+    tables.best[end_slot] = s_total[chosen];
+    tables.parent[end_slot] = s_slot[chosen];
     tables.known[end_slot] = 1;
-    prune(alive, subproblems, chosen.total + pen);
+    prune(alive, totals, s_total, s_total[chosen] + pen);
 }
 
 // Follows parents from n down to (not including) position 0.
@@ -86,33 +285,61 @@ std::vector<std::size_t> backtrack(const Tables& tables, std::size_t n, std::siz
     return bkps;
 }
 
-}  // namespace
-
-std::vector<std::size_t> pelt(const cost::Cost& cost, std::size_t n, std::size_t jump,
-                              std::size_t min_size, double pen) {
-    if (n == 0) return {};
-    // min_size 0 is served as 1: every segment must hold a sample. Passed
-    // through, position 0 would be an end, every grid end would be its own
-    // candidate, and the empty segments [b, b) would be evaluated.
-    min_size = std::max<std::size_t>(min_size, 1);
+template <class Totals>
+std::vector<std::size_t> search(Totals totals, std::size_t n, std::size_t jump,
+                                std::size_t min_size, double pen, std::size_t* evaluations) {
     const std::size_t n_slot = grid_count(n, jump);
     Tables tables{std::vector<double>(n_slot + 1, 0.0), std::vector<std::size_t>(n_slot + 1, 0),
                   std::vector<char>(n_slot + 1, 0)};
     tables.known[0] = 1;  // F[0] = 0.0: the empty prefix costs nothing.
-    std::vector<std::size_t> alive;
-    std::vector<Subproblem> subproblems;
+    Candidates alive;
+    Subproblems scratch;
 
     // Ends: grid positions of at least min_size, then n (even when n < min_size).
     // The candidate for end b is the slot of jump * floor((b - min_size) / jump),
     // written so that it cannot overflow nor point past b; below min_size it is
     // negative and only occupies its place in the list.
     auto visit = [&](std::size_t end, std::size_t end_slot) {
-        alive.push_back(end >= min_size ? (end - min_size) / jump : kNegative);
-        settle_end(cost, end, end_slot, jump, pen, tables, alive, subproblems);
+        const std::size_t slot = end >= min_size ? (end - min_size) / jump : kNegative;
+        const bool known = slot != kNegative && tables.known[slot];
+        alive.slot.push_back(slot);
+        alive.known.push_back(known ? 1 : 0);
+        alive.prefix.push_back(known ? tables.best[slot] : 0.0);
+        alive.n_unknown += known ? 0 : 1;
+        totals.append(slot);
+        if (evaluations != nullptr) *evaluations += alive.size() - alive.n_unknown;
+        settle_end(totals, end, end_slot, pen, tables, alive, scratch);
     };
     for (std::size_t slot = grid_count(min_size, jump); slot < n_slot; ++slot) visit(slot * jump, slot);
     visit(n, n_slot);
     return backtrack(tables, n, n_slot, jump);
+}
+
+}  // namespace
+
+std::vector<std::size_t> pelt(const cost::Cost& cost, std::size_t n, std::size_t jump,
+                              std::size_t min_size, double pen, std::size_t* evaluations) {
+    if (n == 0) return {};
+    // min_size 0 is served as 1: every segment must hold a sample. Passed
+    // through, position 0 would be an end, every grid end would be its own
+    // candidate, and the empty segments [b, b) would be evaluated.
+    min_size = std::max<std::size_t>(min_size, 1);
+    return cost::visit_model(cost, [&](const auto& model) {
+        using Model = std::decay_t<decltype(model)>;
+        if constexpr (std::is_same_v<Model, cost::CostL2>) {
+            if (model.dims() == 1 && n < kExactPositions) {
+                return search(ColumnTotals(model, model.sums(), model.sums_sq().data, jump), n,
+                              jump, min_size, pen, evaluations);
+            }
+        }
+        if constexpr (std::is_same_v<Model, cost::CostNormal>) {
+            if (model.dims() == 1 && n < kExactPositions) {
+                return search(ColumnTotals(model, model.sums(), model.outer().data, jump), n, jump,
+                              min_size, pen, evaluations);
+            }
+        }
+        return search(DirectTotals<Model>(model, jump), n, jump, min_size, pen, evaluations);
+    });
 }
 
 }  // namespace marbolt::detect

@@ -8,6 +8,7 @@
 #include "cost/cost_mahalanobis.hpp"
 #include "cost/cost_normal.hpp"
 #include "cost/cost_rank.hpp"
+#include "detect/pool.hpp"
 #include "lib/budget.hpp"
 #include "lib/convert.hpp"
 #include "lib/errors.hpp"
@@ -15,6 +16,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <string_view>
 
@@ -88,6 +90,12 @@ std::optional<BuiltModel> build_rank(const SignalMatrix& x, PyObject*, bool) {
 
 // "gamma" is read before the budget: a value that does not convert fails
 // with the interpreter's own TypeError whatever the signal's size.
+// The kernel table fill's independent pieces run on the worker pool, like the
+// dynp layers; the table is the same bits on any number of threads.
+void on_worker_pool(std::size_t count, const std::function<void(std::size_t)>& body) {
+    detect::WorkerPool::global().for_each_index(count, body);
+}
+
 std::optional<BuiltModel> build_rbf(const SignalMatrix& x, PyObject* params, bool extension) {
     PyObject* value = nullptr;
     if (!read_param(params, "gamma", value)) return {};
@@ -98,14 +106,14 @@ std::optional<BuiltModel> build_rbf(const SignalMatrix& x, PyObject* params, boo
         gamma = g;
     }
     if (raised(check_kernel_memory(x.n, "rbf"))) return {};
-    cost::RbfFit fit = cost::CostKernel::rbf(values(x), x.n, x.d, gamma, extension);
+    cost::RbfFit fit = cost::CostKernel::rbf(values(x), x.n, x.d, gamma, extension, on_worker_pool);
     return BuiltModel{std::make_unique<cost::CostKernel>(std::move(fit.model)), fit.gamma};
 }
 
 std::optional<BuiltModel> build_cosine(const SignalMatrix& x, PyObject*, bool extension) {
     if (raised(check_kernel_memory(x.n, "cosine"))) return {};
     return BuiltModel{std::make_unique<cost::CostKernel>(
-                          cost::CostKernel::cosine(values(x), x.n, x.d, extension)),
+                          cost::CostKernel::cosine(values(x), x.n, x.d, extension, on_worker_pool)),
                       {}};
 }
 

@@ -17,7 +17,10 @@
 #include "cost/cost_kernel.hpp"
 #include "cost/cost_l2.hpp"
 #include "cost_factory.hpp"
+#include "detect/pool.hpp"
 #include "prefix/accumulator.hpp"
+#include "prefix/center.hpp"
+#include "prefix/prefix.hpp"
 
 namespace marbolt::cost::testing {
 namespace {
@@ -128,19 +131,39 @@ std::vector<double> awkward_signal(std::size_t n, std::size_t d) {
     return x;
 }
 
-using FillParam = std::tuple<std::string, bool>;
+// How the fill's independent pieces are run: in turn, last piece first (any
+// hidden order dependence shows), or on two worker threads.
+enum class Runner { InTurn, Reversed, Pool };
+
+ForEachIndex runner(Runner kind, detect::WorkerPool& pool) {
+    if (kind == Runner::InTurn) return run_in_turn;
+    if (kind == Runner::Reversed) {
+        return [](std::size_t count, const std::function<void(std::size_t)>& body) {
+            for (std::size_t i = count; i-- > 0;) body(i);
+        };
+    }
+    return [&pool](std::size_t count, const std::function<void(std::size_t)>& body) {
+        pool.for_each_index(count, body);
+    };
+}
+
+using FillParam = std::tuple<std::string, bool, Runner>;
 class KernelFill : public ::testing::TestWithParam<FillParam> {};
 
+// 603 samples: many tiles, bands and row groups with a remainder, and more
+// than one column piece of the vertical pass.
 TEST_P(KernelFill, TableEqualsTheRowByRowFillBitForBit) {
-    const auto& [kernel, extension] = GetParam();
-    constexpr std::size_t n = 75, d = 2;
+    const auto& [kernel, extension, runner_kind] = GetParam();
+    constexpr std::size_t n = 603, d = 2;
+    detect::WorkerPool pool(2);
+    const ForEachIndex for_each = runner(runner_kind, pool);
     const double gamma = 0.37;
     const std::vector<double> x = awkward_signal(n, d);
     std::vector<double> norms(n);
     for (std::size_t i = 0; i < n; ++i) norms[i] = std::sqrt(dot(x, d, i, i));
     const bool is_rbf = kernel == "rbf";
-    const CostKernel model = is_rbf ? CostKernel::rbf(x, n, d, gamma, extension).model
-                                    : CostKernel::cosine(x, n, d, extension);
+    const CostKernel model = is_rbf ? CostKernel::rbf(x, n, d, gamma, extension, for_each).model
+                                    : CostKernel::cosine(x, n, d, extension, for_each);
     const std::vector<double> t = reference_table(n, [&](std::size_t i, std::size_t l) {
         if (i == l && !extension) return is_rbf ? 1.0 : 0.0;
         if (is_rbf) return rbf_value(gamma * squared_distance(x, d, i, l), extension);
@@ -162,7 +185,9 @@ TEST_P(KernelFill, TableEqualsTheRowByRowFillBitForBit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothVariants, KernelFill,
-                         ::testing::Combine(::testing::Values("rbf", "cosine"), ::testing::Bool()));
+                         ::testing::Combine(::testing::Values("rbf", "cosine"), ::testing::Bool(),
+                                            ::testing::Values(Runner::InTurn, Runner::Reversed,
+                                                              Runner::Pool)));
 
 class EqualSamples : public ::testing::TestWithParam<std::size_t> {};
 
@@ -248,6 +273,29 @@ TEST_P(LinearKernel, MatchesTheL2CostAndIsNeverNegative) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Offsets, LinearKernel, ::testing::Values(0.0, 1.0 / 3.0, -250.0, 1e6));
+
+// The build centres on the fly rather than through a centred copy; the sums
+// must be the bits the copy gives.
+TEST(LinearKernelBuild, ReadsTheTablesOfTheCentredCopyBitForBit) {
+    constexpr std::size_t n = 120, d = 3;
+    const std::vector<double> x = random_signal(n, d, 5);
+    const std::vector<double> xc = prefix::center(x, n, d);
+    std::vector<double> sq(n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t c = 0; c < d; ++c) sq[i] = sq[i] + xc[i * d + c] * xc[i * d + c];
+    }
+    const prefix::Prefix1 sums = prefix::Prefix1::build(xc, n, d);
+    const prefix::Prefix1 sqnorms = prefix::Prefix1::build(sq, n, 1);
+    const CostKernelLinear model = CostKernelLinear::build(x, n, d);
+    for (std::size_t a = 0; a < n; a += 7) {
+        for (std::size_t b = a + 1; b <= n; b += 5) {
+            double block = 0.0;
+            for (std::size_t c = 0; c < d; ++c) block = block + sums.segment_sum(a, b, c) * sums.segment_sum(a, b, c);
+            ASSERT_EQ(bits(model.diag_sum(a, b)), bits(sqnorms.segment_sum(a, b, 0)));
+            ASSERT_EQ(bits(model.block_sum(a, b)), bits(block));
+        }
+    }
+}
 
 }  // namespace
 }  // namespace marbolt::cost::testing

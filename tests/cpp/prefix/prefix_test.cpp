@@ -2,9 +2,12 @@
 // row differences, and the symmetry of the outer-product blocks.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <limits>
 #include <random>
 #include <vector>
 
+#include "prefix/center.hpp"
 #include "prefix/prefix.hpp"
 
 namespace marbolt::prefix {
@@ -71,6 +74,37 @@ TEST_P(PrefixTables, PrefixOuterBlocksAreSymmetricScatterSums) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Columns, PrefixTables, ::testing::Values(std::size_t{1}, std::size_t{4}));
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+class CentredBuild : public ::testing::TestWithParam<std::size_t> {};
+
+// The models build from the signal and its column means instead of a centred
+// copy; the tables must hold the bits the copy would give, NaN and inf included.
+TEST_P(CentredBuild, MatchesBuildingFromACentredCopyBitForBit) {
+    const std::size_t n = 300, d = GetParam();
+    std::vector<double> with_specials = random_rows(n, d, 17);
+    with_specials[7 * d] = std::numeric_limits<double>::quiet_NaN();
+    with_specials[(n - 4) * d + d - 1] = std::numeric_limits<double>::infinity();
+    for (const std::vector<double>& x : {random_rows(n, d, 18), with_specials}) {
+        const std::vector<double> means = column_means(x, n, d);
+        const std::vector<double> xc = center(x, n, d);
+        std::vector<double> sq(xc.size());
+        for (std::size_t m = 0; m < xc.size(); ++m) sq[m] = xc[m] * xc[m];
+        const auto [sums, squares] = Prefix1::build_centred_with_squares(x, n, d, means);
+        EXPECT_TRUE(same_bits(sums.data, Prefix1::build(xc, n, d).data));
+        EXPECT_TRUE(same_bits(squares.data, Prefix1::build(sq, n, d).data));
+        EXPECT_TRUE(same_bits(Prefix1::build_centred(x, n, d, means).data, Prefix1::build(xc, n, d).data));
+        const auto [sums2, outer] = centred_sums_and_outer(x, n, d, means);
+        EXPECT_TRUE(same_bits(sums2.data, Prefix1::build(xc, n, d).data));
+        EXPECT_TRUE(same_bits(outer.data, PrefixOuter::build(xc, n, d).data));
+        EXPECT_EQ(outer.stride, d * d);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Columns, CentredBuild, ::testing::Values(1, 3));
 
 }  // namespace
 }  // namespace marbolt::prefix

@@ -103,6 +103,15 @@ Status check_window_centres(std::size_t n, std::span<const std::size_t> inds,
                                " is not strictly between 0 and n_samples " + std::to_string(n));
         }
     }
+    // A repeated centre would be offered twice: the second offer inserts a
+    // breakpoint already in the list and so evaluates the empty segment
+    // [c, c), outside every model's domain, and returns a duplicate.
+    std::vector<std::size_t> sorted(inds.begin(), inds.end());
+    std::sort(sorted.begin(), sorted.end());
+    const auto repeat = std::adjacent_find(sorted.begin(), sorted.end());
+    if (repeat != sorted.end()) {
+        return value_error("window centre " + std::to_string(*repeat) + " is repeated");
+    }
     return Ok{};
 }
 

@@ -22,9 +22,9 @@ struct WindowScores {
 // "width must be at least 2": a narrower window has empty halves.
 Status check_window_width(std::size_t width);
 
-// inds must have at least as many entries as score, and every entry must lie
-// strictly between 0 and n, so that each candidate splits [0, n) into two
-// non-empty parts.
+// inds must have at least as many entries as score, and its entries must be
+// distinct and lie strictly between 0 and n, so that each candidate splits the
+// segment it falls in into two non-empty parts.
 Status check_window_centres(std::size_t n, std::span<const std::size_t> inds,
                             std::span<const double> score);
 

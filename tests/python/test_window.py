@@ -81,6 +81,9 @@ class TestPredictArguments:
             ([1], [1.0, 2.0], 1, {}, ValueError, "inds has 1 entries but score has 2"),
             ([3, 0], [1.0, 2.0], 1, {}, ValueError, "window centre 0 is not strictly between 0 and n_samples 8"),
             ([8], [1.0], 1, {}, ValueError, "window centre 8 is not strictly between 0 and n_samples 8"),
+            # A repeated centre once gave [3, 3, 8] after costing the empty segment [3, 3).
+            ([3, 5, 3, 5], [4.0, 0.0, 4.0, 0.0], 1, {"n_bkps": 2}, ValueError,
+             "window centre 3 is repeated"),
         ],
     )
     def test_refusals(self, step, inds, score, jump, kwargs, error, message):

@@ -212,7 +212,13 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"CentreAtN", 100, {5, 100}, {1, 2},
                   "window centre 100 is not strictly between 0 and n_samples 100"},
         CheckCase{"HugeCentre", 7, {kMax}, {1},
-                  "window centre 18446744073709551615 is not strictly between 0 and n_samples 7"}),
+                  "window centre 18446744073709551615 is not strictly between 0 and n_samples 7"},
+        // A repeated centre made window_seg evaluate the empty segment [3, 3)
+        // and return the breakpoint 3 twice (found by fuzzing).
+        CheckCase{"RepeatedCentre", 10, {5, 3, 7, 3}, {4, 1, 4, 1},
+                  "window centre 3 is repeated"},
+        CheckCase{"RepeatBeyondScoreStillRefused", 10, {5, 6, 6}, {4},
+                  "window centre 6 is repeated"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(WindowWidthCheck, RefusesWidthsBelowTwo) {

@@ -6,53 +6,84 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <numeric>
 
 #include "linalg/eigen.hpp"
 #include "linalg/order.hpp"
+#include "prefix/accumulator.hpp"
 
 namespace marbolt::cost {
 namespace {
 
 constexpr double kTwoPowMinus52 = 2.220446049250313e-16;
 
+// The table the ranks are written into: (n + 1) rows of d, row 0 zero and
+// row i + 1 holding sample i, the shape of the Prefix1 that it becomes.
+using Table = std::vector<double>;
+
+// Sorting column j stably, from the order the previous column left (the
+// identity before the first), orders the rows by (x_j, x_{j-1}, .., x_0, row)
+// under the total order. That order is strict, so an in-place sort by it
+// gives the same permutation without a stable sort's n / 2 entry buffer.
+template <class Index>
+bool ranks_before(std::span<const double> x, std::size_t d, std::size_t j, Index p, Index q) {
+    for (std::size_t k = j + 1; k-- > 0;) {
+        const auto order = linalg::total_cmp(x[p * d + k], x[q * d + k]);
+        if (order != 0) return order < 0;
+    }
+    return p < q;
+}
+
 // Gives every member of each run of equal values (under ==) in the sorted
-// order the mean of its 1-based positions a+1 .. b. A NaN equals nothing and
-// ranks alone; -0.0 and +0.0 are adjacent in the total order and share a rank.
+// order the mean of its 1-based positions a+1 .. b, minus the centre. A NaN
+// equals nothing and ranks alone; -0.0 and +0.0 are adjacent in the total
+// order and share a rank.
+template <class Index>
 void rank_sorted_column(std::span<const double> x, std::size_t n, std::size_t d, std::size_t j,
-                        std::span<const std::size_t> perm, std::vector<double>& rank) {
+                        std::span<const Index> perm, double centre, Table& table) {
     for (std::size_t a = 0; a < n;) {
         const double value = x[perm[a] * d + j];
         std::size_t b = a + 1;
         while (b < n && x[perm[b] * d + j] == value) ++b;
         // The integer sum is exact; only the halving happens in floating point.
-        const double mean_position = static_cast<double>((a + 1) + b) * 0.5;
-        for (std::size_t k = a; k < b; ++k) rank[perm[k] * d + j] = mean_position;
+        const double centred = static_cast<double>((a + 1) + b) * 0.5 - centre;
+        for (std::size_t k = a; k < b; ++k) table[(std::size_t{perm[k]} + 1) * d + j] = centred;
         a = b;
     }
 }
 
-// Average ranks minus their centre (1 + n) / 2, n x d row-major.
-std::vector<double> centred_ranks(std::span<const double> x, std::size_t n, std::size_t d) {
-    std::vector<double> rank(n * d, 0.0);
-    // Without columns there is nothing to rank, and no n-entry permutation is
-    // needed however many rows the signal has.
-    if (d == 0) return rank;
-    std::vector<std::size_t> perm(n);
-    std::iota(perm.begin(), perm.end(), std::size_t{0});
-    for (std::size_t j = 0; j < d; ++j) {
-        // The permutation carries over from the previous column (it is not
-        // reset): values tied under the total order keep that order. Only
-        // identical NaNs, which rank alone at consecutive positions, get ranks
-        // that depend on it, so it is part of the result.
-        std::stable_sort(perm.begin(), perm.end(), [&](std::size_t p, std::size_t q) {
-            return linalg::total_cmp(x[p * d + j], x[q * d + j]) < 0;
-        });
-        rank_sorted_column(x, n, d, j, perm, rank);
-    }
+// Average ranks minus their centre (1 + n) / 2, into rows 1 .. n of the table.
+// Index is 32 bits wide whenever n allows: the permutation is the largest
+// buffer beside the table.
+template <class Index>
+void centred_ranks(std::span<const double> x, std::size_t n, std::size_t d, Table& table) {
+    std::vector<Index> perm(n);
+    std::iota(perm.begin(), perm.end(), Index{0});
     const double centre = (1.0 + static_cast<double>(n)) * 0.5;
-    for (double& r : rank) r = r - centre;
-    return rank;
+    for (std::size_t j = 0; j < d; ++j) {
+        // Only identical NaNs, which rank alone at consecutive positions, get
+        // ranks that depend on the order among equal values, so that order
+        // (the earlier columns, then the row) is part of the result.
+        std::sort(perm.begin(), perm.end(),
+                  [&](Index p, Index q) { return ranks_before(x, d, j, p, q); });
+        rank_sorted_column<Index>(x, n, d, j, perm, centre, table);
+    }
+}
+
+// Turns rows 1 .. n into their running column sums in place, as Prefix1::build
+// would from a separate copy: each entry is added before it is overwritten by
+// the read-out that includes it.
+void prefix_in_place(Table& table, std::size_t n, std::size_t d) {
+    std::vector<prefix::CompensatedSum> acc(d);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < d; ++j) {
+            double& entry = table[(i + 1) * d + j];
+            acc[j].add(entry);
+            entry = acc[j].value();
+        }
+    }
 }
 
 // Population covariance (divisor n) of the centred ranks. An empty signal has
@@ -77,10 +108,12 @@ std::vector<double> rank_covariance(std::span<const double> r, std::size_t n, st
     return cov;
 }
 
-// Sum over the kept eigenpairs of v v^T / lambda. An eigenvalue at or below
-// d * eps times the largest magnitude is a null direction and is dropped; if
-// all are, the result is zero and so is every segment cost.
-std::vector<double> pseudo_inverse(std::span<const double> cov, std::size_t d) {
+}  // namespace
+
+// An eigenvalue at or below d * eps times the largest magnitude is a null
+// direction and is dropped; if all are, the result is zero and so is every
+// segment cost.
+std::vector<double> rank_pseudo_inverse(std::span<const double> cov, std::size_t d) {
     const linalg::Eigen eig = linalg::jacobi_eigh(cov, d);
     double wmax = 0.0;
     for (double v : eig.values) {
@@ -103,15 +136,24 @@ std::vector<double> pseudo_inverse(std::span<const double> cov, std::size_t d) {
     return pinv;
 }
 
-}  // namespace
-
+// The ranks go straight into the storage the prefix table keeps, and become
+// its sums in place once the covariance has read them: the build's peak is the
+// table plus the permutation, not also an n x d array of ranks.
 CostRank CostRank::build(std::span<const double> x, std::size_t n, std::size_t d) {
-    const std::vector<double> r = centred_ranks(x, n, d);
-    const std::vector<double> cov = rank_covariance(r, n, d);
+    Table table((n + 1) * d, 0.0);
+    // Without columns there is nothing to rank, and no n-entry permutation is
+    // needed however many rows the signal has.
+    if (d == 0) return CostRank(prefix::Prefix1{std::move(table), d}, {}, d);
+    if (n <= std::numeric_limits<std::uint32_t>::max()) {
+        centred_ranks<std::uint32_t>(x, n, d, table);
+    } else {
+        centred_ranks<std::size_t>(x, n, d, table);
+    }
+    const std::vector<double> cov = rank_covariance(std::span(table).subspan(d), n, d);
     // The prefix sums are of the centred ranks themselves, not of their
     // deviations from the column means.
-    prefix::Prefix1 sum = prefix::Prefix1::build(r, n, d);
-    return CostRank(std::move(sum), pseudo_inverse(cov, d), d);
+    prefix_in_place(table, n, d);
+    return CostRank(prefix::Prefix1{std::move(table), d}, rank_pseudo_inverse(cov, d), d);
 }
 
 // The segment means are recomputed where they are used rather than stored:

@@ -24,6 +24,10 @@ public:
     double error(std::size_t start, std::size_t end) const noexcept override;
     std::string_view model() const noexcept override { return "rank"; }
 
+    // The stored tables, for tests that pin the build down to the bit.
+    const prefix::Prefix1& sums() const noexcept { return sum_; }
+    std::span<const double> pinv() const noexcept { return pinv_; }
+
 private:
     CostRank(prefix::Prefix1 sum, std::vector<double> pinv, std::size_t d)
         : sum_(std::move(sum)), pinv_(std::move(pinv)), d_(d) {}
@@ -32,5 +36,8 @@ private:
     std::vector<double> pinv_;  // d x d, pseudo-inverse of the rank covariance
     std::size_t d_;
 };
+
+// Sum over the kept eigenpairs of v v^T / lambda of a symmetric d x d matrix.
+std::vector<double> rank_pseudo_inverse(std::span<const double> cov, std::size_t d);
 
 }  // namespace marbolt::cost

@@ -29,6 +29,24 @@ namespace marbolt::cost::testing {
 
 using Signal = std::span<const double>;
 
+// Few distinct values (ties), both signed zeros and, with nans, NaNs of two
+// signs spread over the columns: the inputs on which orderings and storage
+// layouts go wrong.
+inline std::vector<double> tied_signal(std::size_t n, std::size_t d, unsigned seed, bool nans) {
+    std::mt19937_64 gen(seed);
+    std::uniform_int_distribution<int> pick(-3, 3);
+    std::vector<double> x(n * d);
+    for (double& v : x) {
+        const int k = pick(gen);
+        v = k != 0 ? 0.5 * k : (gen() % 2 ? -0.0 : 0.0);
+    }
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t i = 0; nans && d > 0 && i < n; i += 3) {
+        x[i * d + (i / 3) % d] = i % 2 ? -nan : nan;
+    }
+    return x;
+}
+
 // n x d signal with a level shift halfway and a distinct offset per column,
 // so that centring has something to remove.
 inline std::vector<double> random_signal(std::size_t n, std::size_t d, unsigned seed) {

@@ -1,19 +1,26 @@
 // rank: average ranks for ties (signed zeros together, each NaN alone), the
 // worked one-column values, invariance under increasing maps, and the
-// pseudo-inverse dropping the null directions of a singular rank covariance.
+// pseudo-inverse dropping the null directions of a singular rank covariance;
+// and the in-place build against the build with a separate rank array.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <numeric>
 #include <limits>
 #include <map>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "cost/cost_rank.hpp"
 #include "cost_factory.hpp"
+#include "linalg/order.hpp"
+#include "prefix/prefix.hpp"
 
 namespace marbolt::cost {
 namespace {
@@ -158,6 +165,66 @@ TEST(RankDegenerate, EmptySignalsBuildAndCostZero) {
     const std::vector<double> one = {7.0, 8.0};
     EXPECT_EQ(CostRank::build(one, 1, 2).error(0, 1), 0.0);
 }
+
+// The build as it was, with a separate rank array: a stable sort of one
+// permutation carried from column to column, then the ranks centred.
+std::vector<double> reference_ranks(const std::vector<double>& x, std::size_t n, std::size_t d) {
+    std::vector<double> rank(n * d, 0.0);
+    std::vector<std::size_t> perm(n);
+    std::iota(perm.begin(), perm.end(), std::size_t{0});
+    for (std::size_t j = 0; j < d; ++j) {
+        std::stable_sort(perm.begin(), perm.end(), [&](std::size_t p, std::size_t q) {
+            return linalg::total_cmp(x[p * d + j], x[q * d + j]) < 0;
+        });
+        for (std::size_t a = 0, b = 0; a < n; a = b) {
+            for (b = a + 1; b < n && x[perm[b] * d + j] == x[perm[a] * d + j];) ++b;
+            const double mean_position = static_cast<double>((a + 1) + b) * 0.5;
+            for (std::size_t k = a; k < b; ++k) rank[perm[k] * d + j] = mean_position;
+        }
+    }
+    for (double& r : rank) r = r - (1.0 + static_cast<double>(n)) * 0.5;
+    return rank;
+}
+
+std::vector<double> reference_covariance(const std::vector<double>& r, std::size_t n,
+                                         std::size_t d) {
+    std::vector<double> cov(d * d, 0.0), mean(d, 0.0);
+    if (n == 0) return cov;
+    for (std::size_t i = 0; i < n * d; ++i) mean[i % d] = mean[i % d] + r[i];
+    for (double& m : mean) m = m / static_cast<double>(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t m = 0; m < d * d; ++m) {
+            const std::size_t l = m / d, k = m % d;
+            cov[m] = (r[i * d + k] - mean[k]) * (r[i * d + l] - mean[l]) + cov[m];
+        }
+    }
+    for (double& c : cov) c = c / static_cast<double>(n);
+    return cov;
+}
+
+using Shape = std::tuple<std::size_t, std::size_t, bool>;  // n, d, with NaNs
+
+class RankBuild : public ::testing::TestWithParam<Shape> {};
+
+// The ranks written into the table and summed in place, sorted without a
+// buffer, give the table and pseudo-inverse of the separate-array build.
+TEST_P(RankBuild, TablesMatchTheSeparateArrayBuildBitForBit) {
+    const auto [n, d, nans] = GetParam();
+    const auto seed = static_cast<unsigned>(5 * n + d);
+    const std::vector<double> x = testing::tied_signal(n, d, seed, nans);
+    const CostRank cost = CostRank::build(x, n, d);
+    const std::vector<double> r = reference_ranks(x, n, d);
+    const std::vector<double> sums = prefix::Prefix1::build(r, n, d).data;
+    const std::vector<double> pinv = rank_pseudo_inverse(reference_covariance(r, n, d), d);
+    ASSERT_EQ(cost.sums().data.size(), sums.size());
+    ASSERT_EQ(cost.pinv().size(), pinv.size());
+    EXPECT_EQ(std::memcmp(cost.sums().data.data(), sums.data(), sums.size() * sizeof(double)), 0);
+    EXPECT_EQ(std::memcmp(cost.pinv().data(), pinv.data(), pinv.size() * sizeof(double)), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, RankBuild,
+                         ::testing::Combine(::testing::Values(0, 1, 2, 17, 300),
+                                            ::testing::Values(1, 2, 4), ::testing::Bool()));
 
 }  // namespace
 }  // namespace marbolt::cost

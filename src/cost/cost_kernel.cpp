@@ -6,8 +6,13 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <new>
 #include <utility>
 #include <vector>
+
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>
+#endif
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -79,6 +84,18 @@ struct RbfKernel {
         if (i == l) return 1.0;
         return rbf_python_value(gamma * squared_distance(x + i * d, x + l * d, d));
     }
+
+    // K[i][l] for l in [l0, l1) into out, as operator() computes each: all
+    // scaled distances first, so that the exponentials run in a tight loop.
+    void row(std::size_t i, std::size_t l0, std::size_t l1, double* out) const noexcept {
+        for (std::size_t l = l0; l < l1; ++l) out[l - l0] = gamma * squared_distance(x + i * d, x + l * d, d);
+        if (extension) {
+            for (std::size_t k = 0; k < l1 - l0; ++k) out[k] = rbf_extension_value(out[k]);
+            return;
+        }
+        for (std::size_t k = 0; k < l1 - l0; ++k) out[k] = rbf_python_value(out[k]);
+        if (l0 <= i && i < l1) out[i - l0] = 1.0;
+    }
 };
 
 struct CosineKernel {
@@ -92,37 +109,52 @@ struct CosineKernel {
         if (i == l && !extension) return 0.0;
         return dot(x + i * d, x + l * d, d) / (norms[i] * norms[l]);
     }
+
+    // K[i][l] for l in [l0, l1) into out, as operator() computes each.
+    void row(std::size_t i, std::size_t l0, std::size_t l1, double* out) const noexcept {
+        for (std::size_t l = l0; l < l1; ++l) out[l - l0] = dot(x + i * d, x + l * d, d) / (norms[i] * norms[l]);
+        if (!extension && l0 <= i && i < l1) out[i - l0] = 0.0;
+    }
 };
 
-// Side of the square tiles in which kernel values are computed and mirrored:
-// a tile's mirror lands as whole row stretches rather than one value per row.
-constexpr std::size_t kTile = 32;
 // Rows summed side by side: each row's compensated sum is a chain of
 // dependent additions, and independent chains overlap in the pipeline.
 constexpr std::size_t kSideBySide = 8;
-// Rows per band of the fill (a whole number of tiles): the band's rows stay
-// in cache between the passes, and few bands keep the batches few.
-constexpr std::size_t kBand = 4 * kTile;
+// Rows per band of the fill: the rows of the three bands in flight at once
+// stay in cache between the passes, and few bands keep the batches few.
+constexpr std::size_t kBand = 128;
+// Columns of the tiles in which a band's kernel values are computed and
+// mirrored. A tile spans the whole band, so its mirror lands as one stretch
+// of kBand entries per row below: the table's largest cost is these writes to
+// rows far out of cache, and long stretches stream where short ones each wait.
+constexpr std::size_t kTile = 32;
+static_assert(kBand % kTile == 0, "a band's tiles start on tile boundaries");
+// A huge page, and the table size from which they are asked for: the C
+// library keeps freed blocks up to 32 MiB for reuse, and a table refilled in
+// reused memory faults no pages in at all; a larger one comes fresh from the
+// system every time.
+constexpr std::size_t kHugePage = std::size_t{1} << 21;
+constexpr std::size_t kHugeTable = std::size_t{32} << 20;
 // Columns per piece of the vertical pass: long enough to stream, many enough
 // pieces to share among the workers.
 constexpr std::size_t kColumnChunk = 512;
 
-// K[i][l] for the rows [r0, r1) and the columns l >= i of [c0, c1), with
-// c0 >= r0: stored at T[i + 1][l + 1] and mirrored to T[l + 1][i + 1]. K[l][i]
-// is computed with the operations of K[i][l] on swapped operands, which round
-// alike, so the mirror holds the bits a second evaluation would give; only a
-// NaN, whose payload may follow the operand order, is evaluated again the
-// other way round. Tiles write disjoint entries, so they run in any order.
+// K[i][l] for the rows [r0, r1) (at most kBand) and the columns l >= i of
+// [c0, c1) (at most kTile), with c0 >= r0: stored at T[i + 1][l + 1] and
+// mirrored to T[l + 1][i + 1]. K[l][i] is computed with the operations of
+// K[i][l] on swapped operands, which round alike, so the mirror holds the bits
+// a second evaluation would give; only a NaN, whose payload may follow the
+// operand order, is evaluated again the other way round. Tiles write disjoint entries, so they run in any order.
 template <class Kernel>
 void store_tile(const Kernel& kernel, std::size_t r0, std::size_t r1, std::size_t c0,
                 std::size_t c1, double* table, std::size_t stride) {
-    double tile[kTile][kTile];
+    double tile[kBand][kTile];
     for (std::size_t i = r0; i < r1; ++i) {
-        double* row = table + (i + 1) * stride + 1;
-        for (std::size_t l = std::max(c0, i); l < c1; ++l) {
-            tile[i - r0][l - c0] = kernel(i, l);
-            row[l] = tile[i - r0][l - c0];
-        }
+        const std::size_t from = std::max(c0, i);
+        if (from >= c1) continue;
+        double* values = &tile[i - r0][from - c0];
+        kernel.row(i, from, c1, values);
+        std::copy(values, values + (c1 - from), table + (i + 1) * stride + 1 + from);
     }
     for (std::size_t l = c0; l < c1; ++l) {
         double* mirror = table + (l + 1) * stride + 1;
@@ -134,11 +166,12 @@ void store_tile(const Kernel& kernel, std::size_t r0, std::size_t r1, std::size_
 }
 
 // Replaces the kernel values of rows first + 1 .. first + Rows of the table by
-// each row's running compensated sum read out after every column. Rows do not
-// depend on each other.
+// each row's running compensated sum read out after every column, and zeroes
+// their column 0. Rows do not depend on each other.
 template <std::size_t Rows>
 void sum_rows(std::size_t first, std::size_t n, double* table, std::size_t stride) {
     prefix::CompensatedSum acc[Rows];
+    for (std::size_t r = 0; r < Rows; ++r) table[(first + 1 + r) * stride] = 0.0;
     for (std::size_t l = 0; l < n; ++l) {
         for (std::size_t r = 0; r < Rows; ++r) {
             double* entry = table + (first + 1 + r) * stride + 1 + l;
@@ -160,7 +193,10 @@ void sum_rows<kSideBySide>(std::size_t first, std::size_t n, double* table, std:
     __m128d sum[kPairs], comp[kPairs];
     double* row[kSideBySide];
     for (std::size_t p = 0; p < kPairs; ++p) sum[p] = comp[p] = _mm_setzero_pd();
-    for (std::size_t r = 0; r < kSideBySide; ++r) row[r] = table + (first + 1 + r) * stride + 1;
+    for (std::size_t r = 0; r < kSideBySide; ++r) {
+        row[r] = table + (first + 1 + r) * stride + 1;
+        row[r][-1] = 0.0;
+    }
     for (std::size_t l = 0; l < n; ++l) {
         for (std::size_t p = 0; p < kPairs; ++p) {
             const __m128d x = _mm_loadh_pd(_mm_load_sd(row[2 * p] + l), row[2 * p + 1] + l);
@@ -179,10 +215,12 @@ void sum_rows<kSideBySide>(std::size_t first, std::size_t n, double* table, std:
 #endif
 
 // Adds to each row read-out of the rows [r0, r1) and columns [c0, c1) the
-// finished entry above, top row first: T[i + 1][l + 1] = read-out + T[i][l + 1], the operation and
-// operand order of the row-by-row fill. Columns do not depend on each other.
+// finished entry above, top row first: T[i + 1][l + 1] = read-out + T[i][l + 1],
+// the operation and operand order of the row-by-row fill. The first band
+// zeroes the entries of row 0 it reads. Columns do not depend on each other.
 void add_above(std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1, double* table,
                std::size_t stride) {
+    if (r0 == 0) std::fill(table + c0 + 1, table + c1 + 1, 0.0);
     for (std::size_t i = r0; i < r1; ++i) {
         const double* above = table + i * stride + 1;
         double* entry = table + (i + 1) * stride + 1;
@@ -190,7 +228,40 @@ void add_above(std::size_t r0, std::size_t r1, std::size_t c0, std::size_t c1, d
     }
 }
 
+// Piece k of the tiles of the band from row r0: columns from k * kTile, none
+// wholly left of the band (kBand is a whole number of tiles).
+template <class Kernel>
+void store_band_tile(const Kernel& kernel, std::size_t r0, std::size_t k, std::size_t n,
+                     double* table, std::size_t stride) {
+    const std::size_t c0 = k * kTile;
+    if (c0 < r0) return;
+    store_tile(kernel, r0, std::min(n, r0 + kBand), c0, std::min(n, c0 + kTile), table, stride);
+}
+
+// Piece k of a band's running row sums: kSideBySide rows from row r0 + k *
+// kSideBySide, fewer at the end of the table.
+void sum_band_rows(std::size_t r0, std::size_t k, std::size_t n, double* table, std::size_t stride) {
+    const std::size_t first = r0 + k * kSideBySide;
+    if (first + kSideBySide <= n) return sum_rows<kSideBySide>(first, n, table, stride);
+    for (std::size_t i = first; i < n; ++i) sum_rows<1>(i, n, table, stride);
+}
+
 }  // namespace
+
+void* allocate_table(std::size_t bytes) {
+    if (bytes < kHugeTable) return ::operator new(bytes);
+    void* p = ::operator new(bytes, std::align_val_t{kHugePage});
+#if defined(MADV_HUGEPAGE)
+    // Advice only: where huge pages are off or short, the table gets small ones.
+    madvise(p, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);
+#endif
+    return p;
+}
+
+void release_table(void* p, std::size_t bytes) noexcept {
+    if (bytes < kHugeTable) return ::operator delete(p);
+    ::operator delete(p, std::align_val_t{kHugePage});
+}
 
 void run_in_turn(std::size_t count, const std::function<void(std::size_t)>& body) {
     for (std::size_t i = 0; i < count; ++i) body(i);
@@ -208,34 +279,38 @@ CostKernel CostKernel::fill(std::size_t n, const Kernel& kernel,
                             std::span<const double> diagonal, std::string_view name,
                             const ForEachIndex& for_each) {
     const std::size_t stride = n + 1;
+    // Unset, so every page is first touched by the worker that writes it, in
+    // parallel; row and column 0 are zeroed by the pieces that fill the
+    // columns and rows they border.
     KernelTable table(stride * stride);
     double* t = table.data();
-    // Row and column 0 are the only entries that no kernel value reaches.
-    std::fill(t, t + stride, 0.0);
-    for (std::size_t r = 1; r < stride; ++r) t[r * stride] = 0.0;
-    // Band by band of kBand rows, so that a band's rows stay in cache from
-    // their kernel values to their finished entries. A band's rows are
-    // complete once its own tiles are stored: the mirrored part came from the
-    // tiles of earlier bands. Each band is three batches for the workers.
+    t[0] = 0.0;
+    // Band by band of kBand rows, pipelined: batch s stores the kernel tiles of
+    // band s, sums the rows of band s - 1 and adds the entries above to band
+    // s - 2, so each band takes three batches but every batch holds work of
+    // three bands. A band's rows are complete once its own tiles are stored
+    // (the part left of the diagonal is the mirror of earlier bands' tiles),
+    // tiles only write their band's rows and the rows below it, and band
+    // s - 2 reads only its own rows and the last row of band s - 3, finished
+    // in batch s - 1: the pieces of a batch touch disjoint entries.
     const std::size_t tiles = (n + kTile - 1) / kTile;
-    for (std::size_t r0 = 0; r0 < n; r0 += kBand) {
-        const std::size_t r1 = std::min(n, r0 + kBand);
-        const std::size_t first_tile = r0 / kTile;
-        const std::size_t band_tiles = (r1 - r0 + kTile - 1) / kTile;
-        // Tile rows of the band by tile columns from the diagonal on.
-        for_each(band_tiles * tiles, [&](std::size_t k) {
-            const std::size_t tr = first_tile + k / tiles, tc = k % tiles;
-            if (tc < tr) return;
-            const std::size_t t0 = tr * kTile, c0 = tc * kTile;
-            store_tile(kernel, t0, std::min(n, t0 + kTile), c0, std::min(n, c0 + kTile), t, stride);
-        });
-        for_each((r1 - r0 + kSideBySide - 1) / kSideBySide, [&](std::size_t k) {
-            const std::size_t first = r0 + k * kSideBySide;
-            if (first + kSideBySide <= r1) return sum_rows<kSideBySide>(first, n, t, stride);
-            for (std::size_t i = first; i < r1; ++i) sum_rows<1>(i, n, t, stride);
-        });
-        for_each((n + kColumnChunk - 1) / kColumnChunk, [&](std::size_t k) {
-            add_above(r0, r1, k * kColumnChunk, std::min(n, (k + 1) * kColumnChunk), t, stride);
+    const std::size_t bands = (n + kBand - 1) / kBand;
+    const std::size_t tile_pieces = tiles;
+    const std::size_t row_pieces = kBand / kSideBySide;
+    const std::size_t column_pieces = (n + kColumnChunk - 1) / kColumnChunk;
+    // The long row and column pieces come first and the short tiles last, so
+    // that the workers run out of work at nearly the same time.
+    for (std::size_t s = 0; s < bands + 2; ++s) {
+        for_each(column_pieces + row_pieces + tile_pieces, [&](std::size_t k) {
+            if (k < column_pieces) {
+                if (s < 2) return;
+                const std::size_t r0 = (s - 2) * kBand, c0 = k * kColumnChunk;
+                add_above(r0, std::min(n, r0 + kBand), c0, std::min(n, c0 + kColumnChunk), t, stride);
+            } else if (k < column_pieces + row_pieces) {
+                if (s >= 1 && s <= bands) sum_band_rows((s - 1) * kBand, k - column_pieces, n, t, stride);
+            } else if (s < bands) {
+                store_band_tile(kernel, s * kBand, k - column_pieces - row_pieces, n, t, stride);
+            }
         });
     }
     return CostKernel(std::move(table), stride, prefix::Prefix1::build(diagonal, n, 1), name);

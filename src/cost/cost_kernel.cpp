@@ -10,10 +10,6 @@
 #include <utility>
 #include <vector>
 
-#if __has_include(<sys/mman.h>)
-#include <sys/mman.h>
-#endif
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -129,12 +125,6 @@ constexpr std::size_t kBand = 128;
 // rows far out of cache, and long stretches stream where short ones each wait.
 constexpr std::size_t kTile = 32;
 static_assert(kBand % kTile == 0, "a band's tiles start on tile boundaries");
-// A huge page, and the table size from which they are asked for: the C
-// library keeps freed blocks up to 32 MiB for reuse, and a table refilled in
-// reused memory faults no pages in at all; a larger one comes fresh from the
-// system every time.
-constexpr std::size_t kHugePage = std::size_t{1} << 21;
-constexpr std::size_t kHugeTable = std::size_t{32} << 20;
 // Columns per piece of the vertical pass: long enough to stream, many enough
 // pieces to share among the workers.
 constexpr std::size_t kColumnChunk = 512;
@@ -247,21 +237,6 @@ void sum_band_rows(std::size_t r0, std::size_t k, std::size_t n, double* table, 
 }
 
 }  // namespace
-
-void* allocate_table(std::size_t bytes) {
-    if (bytes < kHugeTable) return ::operator new(bytes);
-    void* p = ::operator new(bytes, std::align_val_t{kHugePage});
-#if defined(MADV_HUGEPAGE)
-    // Advice only: where huge pages are off or short, the table gets small ones.
-    madvise(p, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);
-#endif
-    return p;
-}
-
-void release_table(void* p, std::size_t bytes) noexcept {
-    if (bytes < kHugeTable) return ::operator delete(p);
-    ::operator delete(p, std::align_val_t{kHugePage});
-}
 
 void run_in_turn(std::size_t count, const std::function<void(std::size_t)>& body) {
     for (std::size_t i = 0; i < count; ++i) body(i);

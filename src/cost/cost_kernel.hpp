@@ -21,13 +21,6 @@
 
 namespace marbolt::cost {
 
-// Memory for a kernel table of `bytes`: a large one is aligned to and advised
-// for huge pages, so its first touch costs a few hundred page faults instead
-// of one per 4 KiB, and the mirrored writes, a row apart, miss the TLB less.
-// release_table takes the same byte count back.
-void* allocate_table(std::size_t bytes);
-void release_table(void* p, std::size_t bytes) noexcept;
-
 // Leaves the doubles of a resized vector unset: the kernel table writes every
 // entry itself, and zeroing (n + 1)^2 of them first would be one more pass
 // over memory as large as the table (and would fault every page in on one
@@ -41,11 +34,6 @@ struct UnsetAllocator : std::allocator<T> {
     UnsetAllocator() = default;
     template <class U>
     UnsetAllocator(const UnsetAllocator<U>&) noexcept {}
-    T* allocate(std::size_t count) {
-        if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
-        return static_cast<T*>(allocate_table(count * sizeof(T)));
-    }
-    void deallocate(T* p, std::size_t count) noexcept { release_table(p, count * sizeof(T)); }
     template <class U>
     void construct(U* p) noexcept {
         ::new (static_cast<void*>(p)) U;

@@ -154,7 +154,7 @@ class KernelFill : public ::testing::TestWithParam<FillParam> {};
 // 1 and 2 samples: a single, partial tile and band. 129: one row past a band,
 // so the last band of the pipeline holds a single row. 603: many tiles, bands and
 // row groups with a remainder, and more than one column piece of the vertical
-// pass. 2050: a table large enough for huge pages.
+// pass. 2050: a table of more than 16 bands and several column pieces.
 TEST_P(KernelFill, TableEqualsTheRowByRowFillBitForBit) {
     const auto& [kernel, extension, runner_kind, n] = GetParam();
     constexpr std::size_t d = 2;

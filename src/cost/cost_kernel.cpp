@@ -344,6 +344,13 @@ CostKernelLinear CostKernelLinear::build(std::span<const double> x, std::size_t 
     // Centred on the fly, as a centred copy would hold it, so the build keeps
     // nothing of the signal's size beside the two tables.
     const std::vector<double> means = prefix::column_means(x, n, d);
+    if (d == 1) {
+        // A one-column squared norm, 0.0 + v * v, is v * v to the bit (a
+        // square is never -0.0), so both tables come from the one-pass build
+        // of sums and squares.
+        auto [column, squares] = prefix::Prefix1::build_centred_with_squares(x, n, 1, means);
+        return CostKernelLinear(std::move(column), std::move(squares), 1);
+    }
     prefix::Prefix1 sums = prefix::Prefix1::build_centred(x, n, d, means);
     // Without columns every norm is 0; no per-row table is built, so a signal
     // of many rows and no columns stays as cheap as for the plain l2 model.

@@ -10,12 +10,14 @@ std::vector<double> column_means(std::span<const double> x, std::size_t n, std::
     // An empty signal has mean 0, not 0/0; without columns there is nothing to
     // visit, however many rows there are.
     if (n == 0 || d == 0) return means;
-    std::vector<CompensatedSum> acc(d);
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < d; ++j) acc[j].add(x[i * d + j]);
-    }
+    // One column at a time, its accumulator in locals, so the chain of
+    // dependent additions is the only latency in the loop.
     const double count = static_cast<double>(n);
-    for (std::size_t j = 0; j < d; ++j) means[j] = acc[j].value() / count;
+    for (std::size_t j = 0; j < d; ++j) {
+        CompensatedSum acc;
+        for (std::size_t i = 0; i < n; ++i) acc.add(x[i * d + j]);
+        means[j] = acc.value() / count;
+    }
     return means;
 }
 

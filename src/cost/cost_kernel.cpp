@@ -339,6 +339,32 @@ double CostKernel::error(std::size_t start, std::size_t end) const noexcept {
     return diag_sum(start, end) - block_sum(start, end) / len;
 }
 
+namespace {
+
+// Both tables in one pass over the signal: each row is centred once, its
+// values go to the column sums and its squared norm (summed from 0.0 in
+// column order) to the norm sums, each through its own compensated
+// accumulator, exactly as two separate builds would.
+void fill_sums_and_norms(std::span<const double> x, std::size_t n, std::size_t d,
+                         std::span<const double> means, std::vector<double>& sums,
+                         std::vector<double>& sqnorms) {
+    std::vector<prefix::CompensatedSum> acc(d);
+    prefix::CompensatedSum norm_acc;
+    for (std::size_t i = 0; i < n; ++i) {
+        double norm = 0.0;
+        for (std::size_t c = 0; c < d; ++c) {
+            const double v = x[i * d + c] - means[c];
+            acc[c].add(v);
+            sums[(i + 1) * d + c] = acc[c].value();
+            norm = norm + v * v;
+        }
+        norm_acc.add(norm);
+        sqnorms[i + 1] = norm_acc.value();
+    }
+}
+
+}  // namespace
+
 CostKernelLinear CostKernelLinear::build(std::span<const double> x, std::size_t n,
                                          std::size_t d) {
     // Centred on the fly, as a centred copy would hold it, so the build keeps
@@ -351,18 +377,12 @@ CostKernelLinear CostKernelLinear::build(std::span<const double> x, std::size_t 
         auto [column, squares] = prefix::Prefix1::build_centred_with_squares(x, n, 1, means);
         return CostKernelLinear(std::move(column), std::move(squares), 1);
     }
-    prefix::Prefix1 sums = prefix::Prefix1::build_centred(x, n, d, means);
     // Without columns every norm is 0; no per-row table is built, so a signal
     // of many rows and no columns stays as cheap as for the plain l2 model.
-    if (d == 0) return CostKernelLinear(std::move(sums), prefix::Prefix1{}, 0);
-    prefix::Prefix1 sqnorms = prefix::Prefix1::build_from(n, 1, [&](std::size_t i, std::size_t) {
-        double s = 0.0;
-        for (std::size_t c = 0; c < d; ++c) {
-            const double v = x[i * d + c] - means[c];
-            s = s + v * v;
-        }
-        return s;
-    });
+    if (d == 0) return CostKernelLinear(prefix::Prefix1::build(x, n, 0), prefix::Prefix1{}, 0);
+    prefix::Prefix1 sums{std::vector<double>((n + 1) * d, 0.0), d};
+    prefix::Prefix1 sqnorms{std::vector<double>(n + 1, 0.0), 1};
+    fill_sums_and_norms(x, n, d, means, sums.data, sqnorms.data);
     return CostKernelLinear(std::move(sums), std::move(sqnorms), d);
 }
 

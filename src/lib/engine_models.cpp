@@ -15,6 +15,8 @@
 #include "lib/py_ref.hpp"
 
 #include <array>
+#include <type_traits>
+#include <utility>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -53,19 +55,23 @@ bool raised(const Status& status) {
 
 std::span<const double> values(const SignalMatrix& m) { return m.data; }
 
+// A finished model handed to the engine, with the bandwidth where it has one.
+template <class Model>
+std::optional<BuiltModel> built(Model&& model, std::optional<double> gamma = {}) {
+    return BuiltModel{std::make_unique<std::decay_t<Model>>(std::forward<Model>(model)), gamma};
+}
+
 std::optional<BuiltModel> build_l1(const SignalMatrix& x, PyObject*, bool) {
-    return BuiltModel{std::make_unique<cost::CostL1>(cost::CostL1::build(values(x), x.n, x.d)), {}};
+    return built(cost::CostL1::build(values(x), x.n, x.d));
 }
 
 // The variant "extension" serves l2 as the linear kernel, which offers kernel
 // PELT its block sums; both forms report the model "l2".
 std::optional<BuiltModel> build_l2(const SignalMatrix& x, PyObject*, bool extension) {
     if (extension) {
-        return BuiltModel{std::make_unique<cost::CostKernelLinear>(
-                              cost::CostKernelLinear::build(values(x), x.n, x.d)),
-                          {}};
+        return built(cost::CostKernelLinear::build(values(x), x.n, x.d));
     }
-    return BuiltModel{std::make_unique<cost::CostL2>(cost::CostL2::build(values(x), x.n, x.d)), {}};
+    return built(cost::CostL2::build(values(x), x.n, x.d));
 }
 
 std::optional<BuiltModel> build_normal(const SignalMatrix& x, PyObject* params, bool) {
@@ -78,24 +84,21 @@ std::optional<BuiltModel> build_normal(const SignalMatrix& x, PyObject* params, 
         if (truth < 0) return {};
         add_small_diag = truth == 1;
     }
-    return BuiltModel{std::make_unique<cost::CostNormal>(
-                          cost::CostNormal::build(values(x), x.n, x.d, add_small_diag)),
-                      {}};
+    return built(cost::CostNormal::build(values(x), x.n, x.d, add_small_diag));
 }
 
 std::optional<BuiltModel> build_rank(const SignalMatrix& x, PyObject*, bool) {
-    return BuiltModel{std::make_unique<cost::CostRank>(cost::CostRank::build(values(x), x.n, x.d)),
-                      {}};
+    return built(cost::CostRank::build(values(x), x.n, x.d));
 }
 
-// "gamma" is read before the budget: a value that does not convert fails
-// with the interpreter's own TypeError whatever the signal's size.
 // The kernel table fill's independent pieces run on the worker pool, like the
 // dynp layers; the table is the same bits on any number of threads.
 void on_worker_pool(std::size_t count, const std::function<void(std::size_t)>& body) {
     detect::WorkerPool::global().for_each_index(count, body);
 }
 
+// "gamma" is read before the budget: a value that does not convert fails
+// with the interpreter's own TypeError whatever the signal's size.
 std::optional<BuiltModel> build_rbf(const SignalMatrix& x, PyObject* params, bool extension) {
     PyObject* value = nullptr;
     if (!read_param(params, "gamma", value)) return {};
@@ -107,14 +110,12 @@ std::optional<BuiltModel> build_rbf(const SignalMatrix& x, PyObject* params, boo
     }
     if (raised(check_kernel_memory(x.n, "rbf"))) return {};
     cost::RbfFit fit = cost::CostKernel::rbf(values(x), x.n, x.d, gamma, extension, on_worker_pool);
-    return BuiltModel{std::make_unique<cost::CostKernel>(std::move(fit.model)), fit.gamma};
+    return built(std::move(fit.model), fit.gamma);
 }
 
 std::optional<BuiltModel> build_cosine(const SignalMatrix& x, PyObject*, bool extension) {
     if (raised(check_kernel_memory(x.n, "cosine"))) return {};
-    return BuiltModel{std::make_unique<cost::CostKernel>(
-                          cost::CostKernel::cosine(values(x), x.n, x.d, extension, on_worker_pool)),
-                      {}};
+    return built(cost::CostKernel::cosine(values(x), x.n, x.d, extension, on_worker_pool));
 }
 
 // The metric goes through the same intake as the signal, so its refusals
@@ -146,20 +147,16 @@ std::optional<BuiltModel> build_mahalanobis(const SignalMatrix& x, PyObject* par
     if (raised(check_outer_memory(x.n, x.d, "mahalanobis"))) return {};
     std::optional<SignalMatrix> metric = read_metric(params, x.d);
     if (!metric) return {};
-    return BuiltModel{std::make_unique<cost::CostMl>(
-                          cost::CostMl::build(values(x), x.n, x.d, std::move(metric->data))),
-                      {}};
+    return built(cost::CostMl::build(values(x), x.n, x.d, std::move(metric->data)));
 }
 
 std::optional<BuiltModel> build_clinear(const SignalMatrix& x, PyObject*, bool) {
-    return BuiltModel{
-        std::make_unique<cost::CostCLinear>(cost::CostCLinear::build(values(x), x.n, x.d)), {}};
+    return built(cost::CostCLinear::build(values(x), x.n, x.d));
 }
 
 std::optional<BuiltModel> build_regression(cost::Design m, std::uint64_t n, const char* name) {
-    return BuiltModel{std::make_unique<cost::CostLstsq>(cost::CostLstsq::build(
-                          std::move(m.x), std::move(m.y), n, m.p, m.q, m.min_size, name)),
-                      {}};
+    return built(
+        cost::CostLstsq::build(std::move(m.x), std::move(m.y), n, m.p, m.q, m.min_size, name));
 }
 
 std::optional<BuiltModel> build_linear(const SignalMatrix& x, PyObject*, bool) {

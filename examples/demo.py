@@ -1,7 +1,7 @@
 """Change points in the annual flow of the Nile at Aswan, 1871-1970.
 
-Runs the searches of marbolt_rs on the real signal shipped in data/nile.csv
-with the "l2" (mean shifts) and "normal" (mean and variance shifts) models,
+Runs the searches of marbolt_rs on the real signal shipped with the package
+(`marbolt_rs.datasets.load_nile`) with the "l2" (mean shifts) and "normal" (mean and variance shifts) models,
 prints the breakpoints and the years they fall on, and draws the signal with
 its segments to a PNG.
 """
@@ -13,6 +13,8 @@ import sys
 import numpy as np
 
 from marbolt_rs import _marbolt_rs as m
+from marbolt_rs import default_penalty
+from marbolt_rs.datasets import load_nile
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 FIRST_YEAR = 1871  # sample i is the year 1871 + i
@@ -26,12 +28,6 @@ def years(bkps):
 
 def show(name, bkps):
     print(f"  {name:<28} {str(bkps):<22} new regime from: {years(bkps)}")
-
-
-def noise_variance(x):
-    """Robust within-segment variance: the MAD of first differences ignores level shifts."""
-    mad = np.median(np.abs(np.diff(x)))
-    return (mad / (0.6745 * math.sqrt(2))) ** 2
 
 
 def run_model(x, model, pen):
@@ -74,10 +70,11 @@ def plot(x, bkps, path):
 
 
 def main():
-    x = np.loadtxt(ROOT / "data" / "nile.csv")
+    x = load_nile().flow
     n = len(x)
     print(f"Nile flow at Aswan, {FIRST_YEAR}-{FIRST_YEAR + n - 1}: {n} samples")
-    found = run_model(x, "l2", 2 * math.log(n) * noise_variance(x))
+    # 2 log(n) times a robust noise variance from the first differences.
+    found = run_model(x, "l2", default_penalty(x, "l2"))
     run_model(x, "normal", 2 * math.log(n) * 3)
     path = ROOT / "out" / "nile_segments.png"
     plot(x, found, path)

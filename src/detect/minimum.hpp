@@ -49,4 +49,23 @@ inline std::size_t first_minimum(std::span<const double> totals, double best) no
     return chosen;
 }
 
+// Length of the leading run of totals that pass threshold >= total, found a
+// block at a time so that the usual case, nothing pruned, is a vector loop.
+inline std::size_t leading_kept(std::span<const double> totals, double threshold) noexcept {
+    const std::size_t count = totals.size();
+    const double* t = totals.data();
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    // cmple(t, threshold) is threshold >= t, false when either is NaN.
+    const __m128d limit = _mm_set1_pd(threshold);
+    for (; k + 4 <= count; k += 4) {
+        const __m128d low = _mm_cmple_pd(_mm_loadu_pd(t + k), limit);
+        const __m128d high = _mm_cmple_pd(_mm_loadu_pd(t + k + 2), limit);
+        if (_mm_movemask_pd(_mm_and_pd(low, high)) != 3) break;
+    }
+#endif
+    while (k < count && threshold >= t[k]) ++k;
+    return k;
+}
+
 }  // namespace marbolt::detect

@@ -12,6 +12,7 @@
 
 #include "cost/dispatch.hpp"
 #include "detect/grid.hpp"
+#include "detect/l2_filter.hpp"
 #include "detect/minimum.hpp"
 
 namespace marbolt::detect {
@@ -118,10 +119,9 @@ double l2_column_totals(std::size_t count, const double* __restrict start,
     _mm_storeu_pd(lanes, v_best);
     best = lanes[1] < lanes[0] ? lanes[1] : lanes[0];
 #endif
+    const L2Candidates scalar{count, start, s_start, q_start, prefix, end, s_end, q_end, pen};
     for (; k < count; ++k) {
-        const double len = end - start[k];
-        const double acc = 0.0 + cost::CostL2::column_term(s_end - s_start[k], q_end - q_start[k], len);
-        total[k] = prefix[k] + (acc * len + pen);
+        total[k] = scalar.exact_total(k);
         best = total[k] < best ? total[k] : best;
     }
     return best;
@@ -176,6 +176,14 @@ public:
         scratch_.resize(size);
     }
 
+    // This end's candidates for the one-column l2 estimates.
+    L2Candidates candidates(const Candidates& a, std::size_t end, double pen) const noexcept {
+        return {a.size(), start_.data(), s_.data(), q_.data(), a.prefix.data(),
+                static_cast<double>(end), sum_[end], sum_sq_[end], pen};
+    }
+
+    L2Filter& filter() noexcept { return filter_; }
+
     // Writes every candidate's total, known or not (an unknown one reads valid
     // table rows and is never used); returns the smallest non-NaN total.
     double evaluate(Candidates& a, std::size_t end, double pen) noexcept {
@@ -196,43 +204,25 @@ private:
     const double* sum_sq_;
     std::size_t jump_;
     std::vector<double> start_, s_, q_, scratch_;
+    L2Filter filter_;
 };
 
-// Length of the leading run of totals that pass threshold >= total, found a
-// block at a time so that the usual case, nothing pruned, is a vector loop.
-std::size_t leading_kept(std::span<const double> totals, double threshold) noexcept {
-    const std::size_t count = totals.size();
-    const double* t = totals.data();
-    std::size_t k = 0;
-#if defined(__SSE2__)
-    // cmple(t, threshold) is threshold >= t, false when either is NaN.
-    const __m128d limit = _mm_set1_pd(threshold);
-    for (; k + 4 <= count; k += 4) {
-        const __m128d low = _mm_cmple_pd(_mm_loadu_pd(t + k), limit);
-        const __m128d high = _mm_cmple_pd(_mm_loadu_pd(t + k + 2), limit);
-        if (_mm_movemask_pd(_mm_and_pd(low, high)) != 3) break;
-    }
-#endif
-    while (k < count && threshold >= t[k]) ++k;
-    return k;
-}
-
-// Keeps A[k] when best + pen >= S[k].total, pairing the lists by position, not
-// by candidate: with pen >= 0 every live candidate meets its own subproblem, and
-// otherwise the pairing is still the defined behaviour. Entries beyond S drop.
-// A NaN total or threshold fails the test, so the candidate is dropped.
-template <class Totals>
-void prune(Candidates& a, Totals& totals, std::span<const double> s_total, double threshold) {
-    const std::size_t paired = std::min(a.size(), s_total.size());
-    std::size_t kept = leading_kept(s_total.first(paired), threshold);
+// Compacts A to the candidates that keep(k) accepts, pairing the lists by
+// position, not by candidate; entries beyond `paired` drop. The first
+// `kept` candidates are known to pass.
+template <class Totals, class Keep>
+void prune_after(Candidates& a, Totals& totals, std::size_t paired, std::size_t kept, Keep keep) {
     if (kept == a.size()) return;
-    for (std::size_t k = kept + 1; k < paired; ++k) {
-        if (!(threshold >= s_total[k])) continue;
+    // Every candidate is copied and the count advanced by the verdict, without
+    // a branch: past the first drop, verdicts follow the data, and a branch
+    // on them would be mispredicted about as often as it is taken.
+    for (std::size_t k = kept; k < paired; ++k) {
+        const bool verdict = keep(k);
         a.slot[kept] = a.slot[k];
         a.known[kept] = a.known[k];
         a.prefix[kept] = a.prefix[k];
         totals.keep(k, kept);
-        ++kept;
+        kept += verdict ? 1 : 0;
     }
     a.slot.resize(kept);
     a.known.resize(kept);
@@ -241,12 +231,51 @@ void prune(Candidates& a, Totals& totals, std::span<const double> s_total, doubl
     if (a.n_unknown != 0) a.n_unknown = static_cast<std::size_t>(std::count(a.known.begin(), a.known.end(), 0));
 }
 
+// Keeps A[k] when best + pen >= S[k].total: with pen >= 0 every live
+// candidate meets its own subproblem, and otherwise the pairing by position
+// is still the defined behaviour. A NaN total or threshold fails the test, so
+// the candidate is dropped.
+template <class Totals>
+void prune(Candidates& a, Totals& totals, std::span<const double> s_total, double threshold) {
+    const std::size_t paired = std::min(a.size(), s_total.size());
+    prune_after(a, totals, paired, leading_kept(s_total.first(paired), threshold),
+                [&](std::size_t k) { return threshold >= s_total[k]; });
+}
+
+void record(Tables& tables, std::size_t end_slot, double best, std::size_t parent) noexcept {
+    tables.best[end_slot] = best;
+    tables.parent[end_slot] = parent;
+    tables.known[end_slot] = 1;
+}
+
+// One-column l2 from the estimates, when every candidate is known (so S is
+// A) and the estimates can be bounded; returns false otherwise, before
+// changing anything.
+bool settle_estimated(ColumnTotals<cost::CostL2>& totals, std::size_t end, std::size_t end_slot,
+                      double pen, Tables& tables, Candidates& alive) {
+    if (alive.n_unknown != 0) return false;
+    const L2Candidates c = totals.candidates(alive, end, pen);
+    L2Filter& filter = totals.filter();
+    if (!filter.estimate(c)) return false;
+    const auto [chosen, best] = filter.first_minimum(c);
+    record(tables, end_slot, best, alive.slot[chosen]);
+    // Compaction reads candidate k before it writes any entry at or past k,
+    // so the views in c stay valid while it runs.
+    const double threshold = best + pen;
+    prune_after(alive, totals, alive.size(), filter.leading_within(c, threshold),
+                [&](std::size_t k) { return filter.within(c, k, threshold); });
+    return true;
+}
+
 // Handles one end: evaluates every live candidate with a known prefix cost,
 // records the best split of [0, end) and prunes.
 template <class Totals>
 void settle_end(Totals& totals, std::size_t end, std::size_t end_slot, double pen, Tables& tables,
                 Candidates& alive, Subproblems& scratch) {
     alive.total.resize(alive.size());
+    if constexpr (std::is_same_v<Totals, ColumnTotals<cost::CostL2>>) {
+        if (settle_estimated(totals, end, end_slot, pen, tables, alive)) return;
+    }
     double best = totals.evaluate(alive, end, pen);
     std::span<const double> s_total(alive.total);
     std::span<const std::size_t> s_slot(alive.slot);
@@ -264,9 +293,7 @@ void settle_end(Totals& totals, std::size_t end, std::size_t end_slot, double pe
     }
     if (s_total.empty()) return;
     const std::size_t chosen = first_minimum(s_total, best);
-    tables.best[end_slot] = s_total[chosen];
-    tables.parent[end_slot] = s_slot[chosen];
-    tables.known[end_slot] = 1;
+    record(tables, end_slot, s_total[chosen], s_slot[chosen]);
     prune(alive, totals, s_total, s_total[chosen] + pen);
 }
 

@@ -1,0 +1,239 @@
+#include "detect/l2_filter.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <span>
+
+// GCC 12's AVX-512 intrinsics start some results from a deliberately
+// undefined vector and then warn about it wherever they are inlined.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#pragma GCC diagnostic pop
+
+#include "detect/minimum.hpp"
+
+namespace marbolt::detect {
+namespace {
+
+// The bound: |estimate - exact| <= kQuotient * D + kOther * (Q + |pen|) +
+// kAbsolute, where D is the end's largest estimate of s*s/len and Q its
+// largest |q| + |prefix|. Both paths form len, s, q and s*s identically. The
+// reciprocal is within 2^-45 of 1/len, so the two quotients differ by under
+// 2^-44.8 of D. Every further rounding (q minus the quotient, the division and
+// multiplication by len, which do not cancel exactly, and the two final
+// additions) is at most 2^-53 of a value no larger than D + |q| + |prefix| +
+// |pen|, and the two paths hold ten of them: under 2^-49.6 of those values.
+// The constants leave a factor of four or more beyond that; kAbsolute covers
+// results among the subnormal numbers, whose roundings are absolute.
+constexpr double kQuotient = 0x1p-42;
+constexpr double kOther = 0x1p-48;
+constexpr double kAbsolute = 0x1p-1000;
+
+// Magnitudes at or above this (or NaN) void the bound: the relative analysis
+// assumes that nothing overflows.
+constexpr double kLargest = 0x1p1000;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+struct Summary {
+    double smallest = kInf;
+    double quotient = 0.0;  // the largest estimate of s*s/len
+    double other = 0.0;     // the largest |q| + |prefix|
+    bool bounded = true;
+};
+
+// One candidate with the operations of the AVX2 loop's lanes.
+void estimate_one(const L2Candidates& c, std::size_t k, double* estimate, Summary& summary) noexcept {
+    const double len = c.end - c.start[k];
+    const double s = c.s_end - c.s_start[k];
+    const double q = c.q_end - c.q_start[k];
+    double r = static_cast<double>(1.0f / static_cast<float>(len));
+    r = r * (2.0 - len * r);
+    const double d = (s * s) * r;
+    const double g = q - d > 0.0 ? q - d : 0.0;
+    estimate[k] = c.prefix[k] + (g + c.pen);
+    const double other = std::fabs(q) + std::fabs(c.prefix[k]);
+    summary.bounded = summary.bounded && d + other < kLargest;
+    summary.quotient = std::max(summary.quotient, d);
+    summary.other = std::max(summary.other, other);
+}
+
+__attribute__((target("avx2"))) double lowest(__m256d v) noexcept {
+    const __m128d half = _mm_min_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
+    return _mm_cvtsd_f64(_mm_min_sd(half, _mm_unpackhi_pd(half, half)));
+}
+
+__attribute__((target("avx2"))) double highest(__m256d v) noexcept {
+    const __m128d half = _mm_max_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
+    return _mm_cvtsd_f64(_mm_max_sd(half, _mm_unpackhi_pd(half, half)));
+}
+
+// 1/len to single precision, then one Newton step in double.
+__attribute__((target("avx2"))) Summary estimate_avx2(const L2Candidates& c, double* __restrict estimate,
+                                                      double* __restrict low, double* __restrict high) noexcept {
+    const double* __restrict start = c.start;
+    const double* __restrict s_start = c.s_start;
+    const double* __restrict q_start = c.q_start;
+    const double* __restrict prefix = c.prefix;
+    const __m256d end = _mm256_set1_pd(c.end), s_end = _mm256_set1_pd(c.s_end);
+    const __m256d q_end = _mm256_set1_pd(c.q_end), pen = _mm256_set1_pd(c.pen);
+    const __m256d zero = _mm256_setzero_pd(), two = _mm256_set1_pd(2.0);
+    const __m256d largest = _mm256_set1_pd(kLargest), sign = _mm256_set1_pd(-0.0);
+    __m256d quotient = zero, others = zero, unbounded = zero;
+    Summary summary;
+    for (std::size_t base = 0, chunk = 0; base < c.count; base += L2Filter::kChunk, ++chunk) {
+        const std::size_t stop = std::min(base + L2Filter::kChunk, c.count);
+        __m256d lo = _mm256_set1_pd(kInf), hi = _mm256_set1_pd(-kInf);
+        std::size_t k = base;
+        for (; k + 4 <= stop; k += 4) {
+            const __m256d len = _mm256_sub_pd(end, _mm256_loadu_pd(start + k));
+            const __m256d s = _mm256_sub_pd(s_end, _mm256_loadu_pd(s_start + k));
+            const __m256d q = _mm256_sub_pd(q_end, _mm256_loadu_pd(q_start + k));
+            __m256d r = _mm256_cvtps_pd(_mm_div_ps(_mm_set1_ps(1.0f), _mm256_cvtpd_ps(len)));
+            r = _mm256_mul_pd(r, _mm256_sub_pd(two, _mm256_mul_pd(len, r)));
+            const __m256d d = _mm256_mul_pd(_mm256_mul_pd(s, s), r);
+            const __m256d g = _mm256_max_pd(_mm256_sub_pd(q, d), zero);
+            const __m256d p = _mm256_loadu_pd(prefix + k);
+            const __m256d t = _mm256_add_pd(p, _mm256_add_pd(g, pen));
+            _mm256_storeu_pd(estimate + k, t);
+            lo = _mm256_min_pd(t, lo);
+            hi = _mm256_max_pd(t, hi);
+            const __m256d other = _mm256_add_pd(_mm256_andnot_pd(sign, q), _mm256_andnot_pd(sign, p));
+            // Not-less-than, unordered: NaN counts as unbounded.
+            unbounded = _mm256_or_pd(unbounded, _mm256_cmp_pd(_mm256_add_pd(d, other), largest, _CMP_NLT_UQ));
+            quotient = _mm256_max_pd(d, quotient);
+            others = _mm256_max_pd(other, others);
+        }
+        low[chunk] = lowest(lo);
+        high[chunk] = highest(hi);
+        for (; k < stop; ++k) {
+            estimate_one(c, k, estimate, summary);
+            low[chunk] = std::min(low[chunk], estimate[k]);
+            high[chunk] = std::max(high[chunk], estimate[k]);
+        }
+        summary.smallest = std::min(summary.smallest, low[chunk]);
+    }
+    summary.bounded = summary.bounded && _mm256_movemask_pd(unbounded) == 0;
+    summary.quotient = std::max(summary.quotient, highest(quotient));
+    summary.other = std::max(summary.other, highest(others));
+    return summary;
+}
+
+// The reciprocal estimate to 14 bits, then two Newton steps in double.
+__attribute__((target("avx512f"))) Summary estimate_avx512(const L2Candidates& c, double* __restrict estimate,
+                                                           double* __restrict low, double* __restrict high) noexcept {
+    const double* __restrict start = c.start;
+    const double* __restrict s_start = c.s_start;
+    const double* __restrict q_start = c.q_start;
+    const double* __restrict prefix = c.prefix;
+    const __m512d end = _mm512_set1_pd(c.end), s_end = _mm512_set1_pd(c.s_end);
+    const __m512d q_end = _mm512_set1_pd(c.q_end), pen = _mm512_set1_pd(c.pen);
+    const __m512d zero = _mm512_setzero_pd(), two = _mm512_set1_pd(2.0);
+    __m512i quotient = _mm512_setzero_si512(), others = quotient;
+    Summary summary;
+    for (std::size_t base = 0, chunk = 0; base < c.count; base += L2Filter::kChunk, ++chunk) {
+        const std::size_t stop = std::min(base + L2Filter::kChunk, c.count);
+        __m512d lo = _mm512_set1_pd(kInf), hi = _mm512_set1_pd(-kInf);
+        for (std::size_t k = base; k < stop; k += 8) {
+            // Lanes past the end are neither read nor written nor summarised.
+            const __mmask8 lanes = stop - k >= 8 ? 0xff : static_cast<__mmask8>((1u << (stop - k)) - 1);
+            const __m512d len = _mm512_sub_pd(end, _mm512_maskz_loadu_pd(lanes, start + k));
+            const __m512d s = _mm512_sub_pd(s_end, _mm512_maskz_loadu_pd(lanes, s_start + k));
+            const __m512d q = _mm512_sub_pd(q_end, _mm512_maskz_loadu_pd(lanes, q_start + k));
+            __m512d r = _mm512_rcp14_pd(len);
+            r = _mm512_mul_pd(r, _mm512_sub_pd(two, _mm512_mul_pd(len, r)));
+            r = _mm512_mul_pd(r, _mm512_sub_pd(two, _mm512_mul_pd(len, r)));
+            const __m512d d = _mm512_mul_pd(_mm512_mul_pd(s, s), r);
+            const __m512d g = _mm512_max_pd(_mm512_sub_pd(q, d), zero);
+            const __m512d p = _mm512_maskz_loadu_pd(lanes, prefix + k);
+            const __m512d t = _mm512_add_pd(p, _mm512_add_pd(g, pen));
+            _mm512_mask_storeu_pd(estimate + k, lanes, t);
+            lo = _mm512_mask_min_pd(lo, lanes, t, lo);
+            hi = _mm512_mask_max_pd(hi, lanes, t, hi);
+            // Both are +0.0, positive or NaN; as unsigned integers their bits
+            // order the same way, with every NaN above infinity, so the
+            // largest keeps a NaN where a floating-point maximum would drop it.
+            const __m512i other = _mm512_castpd_si512(_mm512_add_pd(_mm512_abs_pd(q), _mm512_abs_pd(p)));
+            quotient = _mm512_mask_max_epu64(quotient, lanes, _mm512_castpd_si512(d), quotient);
+            others = _mm512_mask_max_epu64(others, lanes, other, others);
+        }
+        low[chunk] = _mm512_reduce_min_pd(lo);
+        high[chunk] = _mm512_reduce_max_pd(hi);
+        summary.smallest = std::min(summary.smallest, low[chunk]);
+    }
+    summary.quotient = std::bit_cast<double>(_mm512_reduce_max_epu64(quotient));
+    summary.other = std::bit_cast<double>(_mm512_reduce_max_epu64(others));
+    summary.bounded = summary.quotient + summary.other < kLargest;
+    return summary;
+}
+
+}  // namespace
+
+VectorIsa best_vector_isa() noexcept {
+    static const VectorIsa best = __builtin_cpu_supports("avx512f") ? VectorIsa::kAvx512
+                                  : __builtin_cpu_supports("avx2")  ? VectorIsa::kAvx2
+                                                                    : VectorIsa::kNone;
+    return best;
+}
+
+bool L2Filter::estimate(const L2Candidates& c) {
+    if (isa_ == VectorIsa::kNone) return false;
+    const std::size_t chunks = (c.count + kChunk - 1) / kChunk;
+    if (estimate_.size() < c.count) estimate_.resize(c.count);
+    if (chunk_low_.size() < chunks) {
+        chunk_low_.resize(chunks);
+        chunk_high_.resize(chunks);
+    }
+    const auto kernel = isa_ == VectorIsa::kAvx512 ? estimate_avx512 : estimate_avx2;
+    const Summary summary = kernel(c, estimate_.data(), chunk_low_.data(), chunk_high_.data());
+    const double other = summary.other + std::fabs(c.pen);
+    if (!summary.bounded || !(summary.quotient + other < kLargest)) return false;
+    smallest_ = summary.smallest;
+    bound_ = kQuotient * summary.quotient + kOther * other + kAbsolute;
+    return true;
+}
+
+std::pair<std::size_t, double> L2Filter::first_minimum(const L2Candidates& c) const noexcept {
+    // The exact minimum is at most smallest + bound, so its estimate at most
+    // smallest + 2 * bound; the third bound absorbs the rounding of the sum.
+    const double limit = smallest_ + 3.0 * bound_;
+    std::size_t chosen = c.count;
+    double best = kInf;
+    for (std::size_t base = 0, chunk = 0; base < c.count; base += kChunk, ++chunk) {
+        if (!(chunk_low_[chunk] <= limit)) continue;
+        for (std::size_t k = base; k < std::min(base + kChunk, c.count); ++k) {
+            if (!(estimate_[k] <= limit)) continue;
+            const double total = c.exact_total(k);
+            // Every total is finite here; an equal later total keeps the first.
+            if (chosen == c.count || total < best) {
+                chosen = k;
+                best = total;
+            }
+        }
+    }
+    return {chosen, best};
+}
+
+std::size_t L2Filter::leading_within(const L2Candidates& c, double threshold) const noexcept {
+    const double surely = threshold - 2.0 * bound_;
+    std::size_t k = 0;
+    while (k < c.count) {
+        const std::size_t stop = std::min((k / kChunk + 1) * kChunk, c.count);
+        if (k % kChunk == 0 && chunk_high_[k / kChunk] <= surely) {
+            k = stop;
+            continue;
+        }
+        k += leading_kept(std::span<const double>(estimate_).subspan(k, stop - k), surely);
+        if (k == stop) continue;
+        // Too close to tell from the estimate: decided exactly.
+        if (!within(c, k, threshold)) break;
+        ++k;
+    }
+    return k;
+}
+
+}  // namespace marbolt::detect

@@ -47,9 +47,10 @@ public:
     std::size_t dims() const noexcept { return d_; }
     bool small_diag() const noexcept { return add_small_diag_; }
 
-private:
+    // Added to the variances when the small diagonal is asked for.
     static constexpr double kSmallDiag = 1e-6;
 
+private:
     CostNormal(prefix::Prefix1 sum, prefix::PrefixOuter outer, std::size_t d,
                bool add_small_diag)
         : sum_(std::move(sum)), outer_(std::move(outer)), d_(d), add_small_diag_(add_small_diag) {}

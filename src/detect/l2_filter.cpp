@@ -4,17 +4,8 @@
 #include <bit>
 #include <cmath>
 #include <limits>
-#include <span>
 
-// GCC 12's AVX-512 intrinsics start some results from a deliberately
-// undefined vector and then warn about it wherever they are inlined.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#pragma GCC diagnostic pop
-
-#include "detect/minimum.hpp"
+#include "detect/intrinsics.hpp"
 
 namespace marbolt::detect {
 namespace {
@@ -85,8 +76,8 @@ __attribute__((target("avx2"))) Summary estimate_avx2(const L2Candidates& c, dou
     const __m256d largest = _mm256_set1_pd(kLargest), sign = _mm256_set1_pd(-0.0);
     __m256d quotient = zero, others = zero, unbounded = zero;
     Summary summary;
-    for (std::size_t base = 0, chunk = 0; base < c.count; base += L2Filter::kChunk, ++chunk) {
-        const std::size_t stop = std::min(base + L2Filter::kChunk, c.count);
+    for (std::size_t base = 0, chunk = 0; base < c.count; base += kEstimateChunk, ++chunk) {
+        const std::size_t stop = std::min(base + kEstimateChunk, c.count);
         __m256d lo = _mm256_set1_pd(kInf), hi = _mm256_set1_pd(-kInf);
         std::size_t k = base;
         for (; k + 4 <= stop; k += 4) {
@@ -135,8 +126,8 @@ __attribute__((target("avx512f"))) Summary estimate_avx512(const L2Candidates& c
     const __m512d zero = _mm512_setzero_pd(), two = _mm512_set1_pd(2.0);
     __m512i quotient = _mm512_setzero_si512(), others = quotient;
     Summary summary;
-    for (std::size_t base = 0, chunk = 0; base < c.count; base += L2Filter::kChunk, ++chunk) {
-        const std::size_t stop = std::min(base + L2Filter::kChunk, c.count);
+    for (std::size_t base = 0, chunk = 0; base < c.count; base += kEstimateChunk, ++chunk) {
+        const std::size_t stop = std::min(base + kEstimateChunk, c.count);
         __m512d lo = _mm512_set1_pd(kInf), hi = _mm512_set1_pd(-kInf);
         for (std::size_t k = base; k < stop; k += 8) {
             // Lanes past the end are neither read nor written nor summarised.
@@ -173,67 +164,14 @@ __attribute__((target("avx512f"))) Summary estimate_avx512(const L2Candidates& c
 
 }  // namespace
 
-VectorIsa best_vector_isa() noexcept {
-    static const VectorIsa best = __builtin_cpu_supports("avx512f") ? VectorIsa::kAvx512
-                                  : __builtin_cpu_supports("avx2")  ? VectorIsa::kAvx2
-                                                                    : VectorIsa::kNone;
-    return best;
-}
-
-bool L2Filter::estimate(const L2Candidates& c) {
-    if (isa_ == VectorIsa::kNone) return false;
-    const std::size_t chunks = (c.count + kChunk - 1) / kChunk;
-    if (estimate_.size() < c.count) estimate_.resize(c.count);
-    if (chunk_low_.size() < chunks) {
-        chunk_low_.resize(chunks);
-        chunk_high_.resize(chunks);
-    }
-    const auto kernel = isa_ == VectorIsa::kAvx512 ? estimate_avx512 : estimate_avx2;
-    const Summary summary = kernel(c, estimate_.data(), chunk_low_.data(), chunk_high_.data());
+std::optional<Estimate> estimate_totals(VectorIsa isa, const L2Candidates& c, double* estimate,
+                                        double* chunk_low, double* chunk_high) noexcept {
+    if (isa == VectorIsa::kNone) return std::nullopt;
+    const auto kernel = isa == VectorIsa::kAvx512 ? estimate_avx512 : estimate_avx2;
+    const Summary summary = kernel(c, estimate, chunk_low, chunk_high);
     const double other = summary.other + std::fabs(c.pen);
-    if (!summary.bounded || !(summary.quotient + other < kLargest)) return false;
-    smallest_ = summary.smallest;
-    bound_ = kQuotient * summary.quotient + kOther * other + kAbsolute;
-    return true;
-}
-
-std::pair<std::size_t, double> L2Filter::first_minimum(const L2Candidates& c) const noexcept {
-    // The exact minimum is at most smallest + bound, so its estimate at most
-    // smallest + 2 * bound; the third bound absorbs the rounding of the sum.
-    const double limit = smallest_ + 3.0 * bound_;
-    std::size_t chosen = c.count;
-    double best = kInf;
-    for (std::size_t base = 0, chunk = 0; base < c.count; base += kChunk, ++chunk) {
-        if (!(chunk_low_[chunk] <= limit)) continue;
-        for (std::size_t k = base; k < std::min(base + kChunk, c.count); ++k) {
-            if (!(estimate_[k] <= limit)) continue;
-            const double total = c.exact_total(k);
-            // Every total is finite here; an equal later total keeps the first.
-            if (chosen == c.count || total < best) {
-                chosen = k;
-                best = total;
-            }
-        }
-    }
-    return {chosen, best};
-}
-
-std::size_t L2Filter::leading_within(const L2Candidates& c, double threshold) const noexcept {
-    const double surely = threshold - 2.0 * bound_;
-    std::size_t k = 0;
-    while (k < c.count) {
-        const std::size_t stop = std::min((k / kChunk + 1) * kChunk, c.count);
-        if (k % kChunk == 0 && chunk_high_[k / kChunk] <= surely) {
-            k = stop;
-            continue;
-        }
-        k += leading_kept(std::span<const double>(estimate_).subspan(k, stop - k), surely);
-        if (k == stop) continue;
-        // Too close to tell from the estimate: decided exactly.
-        if (!within(c, k, threshold)) break;
-        ++k;
-    }
-    return k;
+    if (!summary.bounded || !(summary.quotient + other < kLargest)) return std::nullopt;
+    return Estimate{summary.smallest, kQuotient * summary.quotient + kOther * other + kAbsolute};
 }
 
 }  // namespace marbolt::detect

@@ -14,6 +14,7 @@
 #include "detect/grid.hpp"
 #include "detect/l2_filter.hpp"
 #include "detect/minimum.hpp"
+#include "detect/normal_filter.hpp"
 
 namespace marbolt::detect {
 namespace {
@@ -119,7 +120,7 @@ double l2_column_totals(std::size_t count, const double* __restrict start,
     _mm_storeu_pd(lanes, v_best);
     best = lanes[1] < lanes[0] ? lanes[1] : lanes[0];
 #endif
-    const L2Candidates scalar{count, start, s_start, q_start, prefix, end, s_end, q_end, pen};
+    const L2Candidates scalar{{count, start, s_start, q_start, prefix, end, s_end, q_end, pen}};
     for (; k < count; ++k) {
         total[k] = scalar.exact_total(k);
         best = total[k] < best ? total[k] : best;
@@ -130,7 +131,9 @@ double l2_column_totals(std::size_t count, const double* __restrict start,
 // One-column normal for every candidate: the variance of each segment as
 // CostNormal::error forms it, in a loop the compiler vectorises (each lane
 // rounds as the scalar operation does), then the logarithms one by one.
-double normal_column_totals(std::size_t count, const double* __restrict start,
+// Kept out of line: inlined into the search, its pointers lose the promise of
+// not aliasing and the variance loop is no longer vectorised.
+[[gnu::noinline]] double normal_column_totals(std::size_t count, const double* __restrict start,
                             const double* __restrict s_start, const double* __restrict q_start,
                             const double* __restrict prefix, double* __restrict total,
                             double* __restrict variance, double end, double s_end, double q_end,
@@ -176,13 +179,21 @@ public:
         scratch_.resize(size);
     }
 
-    // This end's candidates for the one-column l2 estimates.
-    L2Candidates candidates(const Candidates& a, std::size_t end, double pen) const noexcept {
-        return {a.size(), start_.data(), s_.data(), q_.data(), a.prefix.data(),
-                static_cast<double>(end), sum_[end], sum_sq_[end], pen};
+    using Estimated = std::conditional_t<std::is_same_v<Model, cost::CostL2>, L2Candidates, NormalCandidates>;
+
+    // This end's candidates, for their estimates.
+    Estimated candidates(const Candidates& a, std::size_t end, double pen) const noexcept {
+        const double e = static_cast<double>(end);
+        const ColumnCandidates c{a.size(), start_.data(), s_.data(), q_.data(), a.prefix.data(),
+                                 e, sum_[end], sum_sq_[end], pen};
+        if constexpr (std::is_same_v<Model, cost::CostL2>) {
+            return {c};
+        } else {
+            return {c, model_.small_diag()};
+        }
     }
 
-    L2Filter& filter() noexcept { return filter_; }
+    TotalsFilter<Estimated>& filter() noexcept { return filter_; }
 
     // Writes every candidate's total, known or not (an unknown one reads valid
     // table rows and is never used); returns the smallest non-NaN total.
@@ -204,7 +215,7 @@ private:
     const double* sum_sq_;
     std::size_t jump_;
     std::vector<double> start_, s_, q_, scratch_;
-    L2Filter filter_;
+    TotalsFilter<Estimated> filter_;
 };
 
 // Compacts A to the candidates that keep(k) accepts, pairing the lists by
@@ -248,14 +259,15 @@ void record(Tables& tables, std::size_t end_slot, double best, std::size_t paren
     tables.known[end_slot] = 1;
 }
 
-// One-column l2 from the estimates, when every candidate is known (so S is
-// A) and the estimates can be bounded; returns false otherwise, before
-// changing anything.
-bool settle_estimated(ColumnTotals<cost::CostL2>& totals, std::size_t end, std::size_t end_slot,
-                      double pen, Tables& tables, Candidates& alive) {
+// One-column l2 or normal from the estimates, when every candidate is known
+// (so S is A) and the estimates can be bounded; returns false otherwise,
+// before changing anything.
+template <class Model>
+bool settle_estimated(ColumnTotals<Model>& totals, std::size_t end, std::size_t end_slot, double pen,
+                      Tables& tables, Candidates& alive) {
     if (alive.n_unknown != 0) return false;
-    const L2Candidates c = totals.candidates(alive, end, pen);
-    L2Filter& filter = totals.filter();
+    const auto c = totals.candidates(alive, end, pen);
+    auto& filter = totals.filter();
     if (!filter.estimate(c)) return false;
     const auto [chosen, best] = filter.first_minimum(c);
     record(tables, end_slot, best, alive.slot[chosen]);
@@ -273,7 +285,7 @@ template <class Totals>
 void settle_end(Totals& totals, std::size_t end, std::size_t end_slot, double pen, Tables& tables,
                 Candidates& alive, Subproblems& scratch) {
     alive.total.resize(alive.size());
-    if constexpr (std::is_same_v<Totals, ColumnTotals<cost::CostL2>>) {
+    if constexpr (requires { totals.filter(); }) {
         if (settle_estimated(totals, end, end_slot, pen, tables, alive)) return;
     }
     double best = totals.evaluate(alive, end, pen);

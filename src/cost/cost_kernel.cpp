@@ -172,31 +172,21 @@ void sum_rows(std::size_t first, std::size_t n, double* table, std::size_t strid
 }
 
 #if defined(__SSE2__)
-// sum_rows for kSideBySide rows, two rows per SSE2 vector: each lane performs
-// CompensatedSum::add on its own row. Both branches of the compensation are
-// computed and the one the scalar test picks (|sum| >= |x|, false for NaN, as
-// the scalar comparison) is selected, so every lane holds the scalar bits.
+// sum_rows for kSideBySide rows, two rows per SSE2 vector, each lane with the
+// scalar accumulator's bits.
 template <>
 void sum_rows<kSideBySide>(std::size_t first, std::size_t n, double* table, std::size_t stride) {
     constexpr std::size_t kPairs = kSideBySide / 2;
-    const __m128d sign = _mm_set1_pd(-0.0);
-    __m128d sum[kPairs], comp[kPairs];
+    prefix::CompensatedPair acc[kPairs];
     double* row[kSideBySide];
-    for (std::size_t p = 0; p < kPairs; ++p) sum[p] = comp[p] = _mm_setzero_pd();
     for (std::size_t r = 0; r < kSideBySide; ++r) {
         row[r] = table + (first + 1 + r) * stride + 1;
         row[r][-1] = 0.0;
     }
     for (std::size_t l = 0; l < n; ++l) {
         for (std::size_t p = 0; p < kPairs; ++p) {
-            const __m128d x = _mm_loadh_pd(_mm_load_sd(row[2 * p] + l), row[2 * p + 1] + l);
-            const __m128d t = _mm_add_pd(sum[p], x);
-            const __m128d ge = _mm_cmpge_pd(_mm_andnot_pd(sign, sum[p]), _mm_andnot_pd(sign, x));
-            const __m128d a = _mm_add_pd(_mm_sub_pd(sum[p], t), x);
-            const __m128d b = _mm_add_pd(_mm_sub_pd(x, t), sum[p]);
-            comp[p] = _mm_add_pd(comp[p], _mm_or_pd(_mm_and_pd(ge, a), _mm_andnot_pd(ge, b)));
-            sum[p] = t;
-            const __m128d value = _mm_add_pd(sum[p], comp[p]);
+            acc[p].add(_mm_loadh_pd(_mm_load_sd(row[2 * p] + l), row[2 * p + 1] + l));
+            const __m128d value = acc[p].value();
             _mm_storel_pd(row[2 * p] + l, value);
             _mm_storeh_pd(row[2 * p + 1] + l, value);
         }

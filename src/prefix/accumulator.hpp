@@ -6,6 +6,10 @@
 
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace marbolt::prefix {
 
 struct CompensatedSum {
@@ -27,5 +31,30 @@ struct CompensatedSum {
     // Only this read-out is ever stored; the pair itself is build scratch.
     double value() const noexcept { return sum + compensation; }
 };
+
+#if defined(__SSE2__)
+// Two compensated sums in the lanes of one SSE2 vector. Each lane performs
+// CompensatedSum::add: both ways of recovering the rounding error are
+// computed and the one the scalar test picks (|sum| >= |x|, false for NaN) is
+// selected, so every lane holds the scalar bits. Selection instead of a
+// branch lets independent pairs overlap in the pipeline.
+struct CompensatedPair {
+    __m128d sum = _mm_setzero_pd();
+    __m128d compensation = _mm_setzero_pd();
+
+    void add(__m128d x) noexcept {
+        const __m128d sign = _mm_set1_pd(-0.0);
+        const __m128d t = _mm_add_pd(sum, x);
+        const __m128d sum_larger = _mm_cmpge_pd(_mm_andnot_pd(sign, sum), _mm_andnot_pd(sign, x));
+        const __m128d from_sum = _mm_add_pd(_mm_sub_pd(sum, t), x);
+        const __m128d from_x = _mm_add_pd(_mm_sub_pd(x, t), sum);
+        compensation = _mm_add_pd(compensation, _mm_or_pd(_mm_and_pd(sum_larger, from_sum),
+                                                          _mm_andnot_pd(sum_larger, from_x)));
+        sum = t;
+    }
+
+    __m128d value() const noexcept { return _mm_add_pd(sum, compensation); }
+};
+#endif
 
 }  // namespace marbolt::prefix

@@ -222,14 +222,14 @@ void MergeMemo::reserve(std::size_t n_entries) {
 const double* MergeMemo::find(const MergeKey& key) const noexcept {
     if (slots_.empty()) return nullptr;
     const Slot& slot = slots_[probe(key)];
-    return slot.used ? &slot.value : nullptr;
+    return slot.used() ? &slot.value : nullptr;
 }
 
 void MergeMemo::insert(const MergeKey& key, double value) {
     if (2 * (size_ + 1) > slots_.size()) reserve(size_ + 1);
     Slot& slot = slots_[probe(key)];
-    if (slot.used) return;
-    slot = Slot{key, value, true};
+    if (slot.used()) return;
+    slot = Slot{key, value};
     ++size_;
 }
 
@@ -239,7 +239,7 @@ std::size_t MergeMemo::probe(const MergeKey& key) const noexcept {
     const std::size_t h =
         mix(mix(mix(mix(0, key.left_start), key.left_end), key.right_start), key.right_end);
     for (std::size_t i = h & mask;; i = (i + 1) & mask) {
-        if (!slots_[i].used || slots_[i].key == key) return i;
+        if (!slots_[i].used() || slots_[i].key == key) return i;
     }
 }
 
@@ -248,7 +248,7 @@ void MergeMemo::rehash(std::size_t capacity) {
     slots_.assign(capacity, Slot{});
     size_ = 0;
     for (const Slot& slot : old) {
-        if (slot.used) insert(slot.key, slot.value);
+        if (slot.used()) insert(slot.key, slot.value);
     }
 }
 

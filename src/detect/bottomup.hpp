@@ -61,10 +61,13 @@ public:
     void insert(const MergeKey& key, double value);
 
 private:
+    // A key's left node is never empty, so a zero left end marks a free
+    // slot: no flag, and 40 bytes a slot instead of 48, in a table that
+    // outgrows the caches on long signals.
     struct Slot {
         MergeKey key;
         double value;
-        bool used;
+        bool used() const noexcept { return key.left_end != 0; }
     };
     std::size_t probe(const MergeKey& key) const noexcept;
     void rehash(std::size_t capacity);

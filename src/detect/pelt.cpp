@@ -93,6 +93,7 @@ private:
 // loop gives the scalar bits. Returns the smallest non-NaN total (+inf when
 // there is none). Two divisions per element bound the loop; wider vectors do
 // not help there, since the divider's throughput per element is the same.
+// Serves the ends whose estimates are declined (see TotalsFilter).
 double l2_column_totals(std::size_t count, const double* __restrict start,
                         const double* __restrict s_start, const double* __restrict q_start,
                         const double* __restrict prefix, double* __restrict total, double end,
@@ -152,7 +153,8 @@ double l2_column_totals(std::size_t count, const double* __restrict start,
 
 // Totals for the one-column moment models (l2, normal): each candidate's
 // prefix sums at its start are copied in when it is appended, so an end reads
-// only contiguous arrays.
+// only contiguous arrays. Ends are first settled from estimates of the
+// totals; evaluate() computes every total exactly when they are declined.
 template <class Model>
 class ColumnTotals {
 public:

@@ -1,32 +1,26 @@
 #include "detect/l2_filter.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <limits>
 
+#include "detect/column_lanes.hpp"
 #include "detect/intrinsics.hpp"
 
 namespace marbolt::detect {
 namespace {
 
 // The bound: |estimate - exact| <= kQuotient * D + kOther * (Q + |pen|) +
-// kAbsolute, where D is the end's largest estimate of s*s/len and Q its
+// kAbsoluteSlack, where D is the end's largest estimate of s*s/len and Q its
 // largest |q| + |prefix|. Both paths form len, s, q and s*s identically. The
 // reciprocal is within 2^-45 of 1/len, so the two quotients differ by under
 // 2^-44.8 of D. Every further rounding (q minus the quotient, the division and
 // multiplication by len, which do not cancel exactly, and the two final
 // additions) is at most 2^-53 of a value no larger than D + |q| + |prefix| +
 // |pen|, and the two paths hold ten of them: under 2^-49.6 of those values.
-// The constants leave a factor of four or more beyond that; kAbsolute covers
-// results among the subnormal numbers, whose roundings are absolute.
+// The constants leave a factor of four or more beyond that.
 constexpr double kQuotient = 0x1p-42;
 constexpr double kOther = 0x1p-48;
-constexpr double kAbsolute = 0x1p-1000;
-
-// Magnitudes at or above this (or NaN) void the bound: the relative analysis
-// assumes that nothing overflows.
-constexpr double kLargest = 0x1p1000;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -48,7 +42,7 @@ void estimate_one(const L2Candidates& c, std::size_t k, double* estimate, Summar
     const double g = q - d > 0.0 ? q - d : 0.0;
     estimate[k] = c.prefix[k] + (g + c.pen);
     const double other = std::fabs(q) + std::fabs(c.prefix[k]);
-    summary.bounded = summary.bounded && d + other < kLargest;
+    summary.bounded = summary.bounded && d + other < kLargestBounded;
     summary.quotient = std::max(summary.quotient, d);
     summary.other = std::max(summary.other, other);
 }
@@ -73,7 +67,7 @@ __attribute__((target("avx2"))) Summary estimate_avx2(const L2Candidates& c, dou
     const __m256d end = _mm256_set1_pd(c.end), s_end = _mm256_set1_pd(c.s_end);
     const __m256d q_end = _mm256_set1_pd(c.q_end), pen = _mm256_set1_pd(c.pen);
     const __m256d zero = _mm256_setzero_pd(), two = _mm256_set1_pd(2.0);
-    const __m256d largest = _mm256_set1_pd(kLargest), sign = _mm256_set1_pd(-0.0);
+    const __m256d largest = _mm256_set1_pd(kLargestBounded), sign = _mm256_set1_pd(-0.0);
     __m256d quotient = zero, others = zero, unbounded = zero;
     Summary summary;
     for (std::size_t base = 0, chunk = 0; base < c.count; base += kEstimateChunk, ++chunk) {
@@ -115,50 +109,32 @@ __attribute__((target("avx2"))) Summary estimate_avx2(const L2Candidates& c, dou
 }
 
 // The reciprocal estimate to 14 bits, then two Newton steps in double.
-__attribute__((target("avx512f"))) Summary estimate_avx512(const L2Candidates& c, double* __restrict estimate,
-                                                           double* __restrict low, double* __restrict high) noexcept {
-    const double* __restrict start = c.start;
-    const double* __restrict s_start = c.s_start;
-    const double* __restrict q_start = c.q_start;
-    const double* __restrict prefix = c.prefix;
-    const __m512d end = _mm512_set1_pd(c.end), s_end = _mm512_set1_pd(c.s_end);
-    const __m512d q_end = _mm512_set1_pd(c.q_end), pen = _mm512_set1_pd(c.pen);
-    const __m512d zero = _mm512_setzero_pd(), two = _mm512_set1_pd(2.0);
-    __m512i quotient = _mm512_setzero_si512(), others = quotient;
-    Summary summary;
-    for (std::size_t base = 0, chunk = 0; base < c.count; base += kEstimateChunk, ++chunk) {
-        const std::size_t stop = std::min(base + kEstimateChunk, c.count);
-        __m512d lo = _mm512_set1_pd(kInf), hi = _mm512_set1_pd(-kInf);
-        for (std::size_t k = base; k < stop; k += 8) {
-            // Lanes past the end are neither read nor written nor summarised.
-            const __mmask8 lanes = stop - k >= 8 ? 0xff : static_cast<__mmask8>((1u << (stop - k)) - 1);
-            const __m512d len = _mm512_sub_pd(end, _mm512_maskz_loadu_pd(lanes, start + k));
-            const __m512d s = _mm512_sub_pd(s_end, _mm512_maskz_loadu_pd(lanes, s_start + k));
-            const __m512d q = _mm512_sub_pd(q_end, _mm512_maskz_loadu_pd(lanes, q_start + k));
-            __m512d r = _mm512_rcp14_pd(len);
-            r = _mm512_mul_pd(r, _mm512_sub_pd(two, _mm512_mul_pd(len, r)));
-            r = _mm512_mul_pd(r, _mm512_sub_pd(two, _mm512_mul_pd(len, r)));
-            const __m512d d = _mm512_mul_pd(_mm512_mul_pd(s, s), r);
-            const __m512d g = _mm512_max_pd(_mm512_sub_pd(q, d), zero);
-            const __m512d p = _mm512_maskz_loadu_pd(lanes, prefix + k);
-            const __m512d t = _mm512_add_pd(p, _mm512_add_pd(g, pen));
-            _mm512_mask_storeu_pd(estimate + k, lanes, t);
-            lo = _mm512_mask_min_pd(lo, lanes, t, lo);
-            hi = _mm512_mask_max_pd(hi, lanes, t, hi);
-            // Both are +0.0, positive or NaN; as unsigned integers their bits
-            // order the same way, with every NaN above infinity, so the
-            // largest keeps a NaN where a floating-point maximum would drop it.
-            const __m512i other = _mm512_castpd_si512(_mm512_add_pd(_mm512_abs_pd(q), _mm512_abs_pd(p)));
-            quotient = _mm512_mask_max_epu64(quotient, lanes, _mm512_castpd_si512(d), quotient);
-            others = _mm512_mask_max_epu64(others, lanes, other, others);
-        }
-        low[chunk] = _mm512_reduce_min_pd(lo);
-        high[chunk] = _mm512_reduce_max_pd(hi);
-        summary.smallest = std::min(summary.smallest, low[chunk]);
+struct L2Lane {
+    __m512d pen;
+    LargestBits quotient;  // s*s/len, estimated
+    LargestBits other;     // |q| + |prefix|
+
+    __attribute__((target("avx512f"))) __m512d operator()(const Lanes512& b) noexcept {
+        const __m512d two = _mm512_set1_pd(2.0);
+        __m512d r = _mm512_rcp14_pd(b.len);
+        r = _mm512_mul_pd(r, _mm512_sub_pd(two, _mm512_mul_pd(b.len, r)));
+        r = _mm512_mul_pd(r, _mm512_sub_pd(two, _mm512_mul_pd(b.len, r)));
+        const __m512d d = _mm512_mul_pd(_mm512_mul_pd(b.s, b.s), r);
+        const __m512d g = _mm512_max_pd(_mm512_sub_pd(b.q, d), _mm512_setzero_pd());
+        quotient.add(b.active, d);
+        other.add(b.active, _mm512_add_pd(_mm512_abs_pd(b.q), _mm512_abs_pd(b.prefix)));
+        return _mm512_add_pd(b.prefix, _mm512_add_pd(g, pen));
     }
-    summary.quotient = std::bit_cast<double>(_mm512_reduce_max_epu64(quotient));
-    summary.other = std::bit_cast<double>(_mm512_reduce_max_epu64(others));
-    summary.bounded = summary.quotient + summary.other < kLargest;
+};
+
+__attribute__((target("avx512f"))) Summary estimate_avx512(const L2Candidates& c, double* estimate,
+                                                           double* low, double* high) noexcept {
+    L2Lane lane{_mm512_set1_pd(c.pen), {}, {}};
+    Summary summary;
+    summary.smallest = estimate_chunks_avx512(c, lane, estimate, low, high);
+    summary.quotient = lane.quotient.value();
+    summary.other = lane.other.value();
+    summary.bounded = summary.quotient + summary.other < kLargestBounded;
     return summary;
 }
 
@@ -170,8 +146,8 @@ std::optional<Estimate> estimate_totals(VectorIsa isa, const L2Candidates& c, do
     const auto kernel = isa == VectorIsa::kAvx512 ? estimate_avx512 : estimate_avx2;
     const Summary summary = kernel(c, estimate, chunk_low, chunk_high);
     const double other = summary.other + std::fabs(c.pen);
-    if (!summary.bounded || !(summary.quotient + other < kLargest)) return std::nullopt;
-    return Estimate{summary.smallest, kQuotient * summary.quotient + kOther * other + kAbsolute};
+    if (!summary.bounded || !(summary.quotient + other < kLargestBounded)) return std::nullopt;
+    return Estimate{summary.smallest, kQuotient * summary.quotient + kOther * other + kAbsoluteSlack};
 }
 
 }  // namespace marbolt::detect

@@ -33,6 +33,13 @@ VectorIsa best_vector_isa() noexcept;
 // kEstimateChunk candidates, so that the decisions skip whole runs.
 inline constexpr std::size_t kEstimateChunk = 64;
 
+// For the estimates' error bounds: roundings among the subnormal numbers are
+// absolute, and kAbsoluteSlack covers them; a magnitude at or above
+// kLargestBounded (or NaN) voids a bound, whose relative analysis assumes that
+// nothing overflows.
+inline constexpr double kAbsoluteSlack = 0x1p-1000;
+inline constexpr double kLargestBounded = 0x1p1000;
+
 struct Estimate {
     double smallest;  // the smallest estimate
     double bound;     // no estimate is further than this from its exact total

@@ -17,7 +17,7 @@ namespace {
 // 2^-44.8 of D. Every further rounding (q minus the quotient, the division and
 // multiplication by len, which do not cancel exactly, and the two final
 // additions) is at most 2^-53 of a value no larger than D + |q| + |prefix| +
-// |pen|, and the two paths hold ten of them: under 2^-49.6 of those values.
+// |pen|, and the two paths hold eight of them: at most 2^-50 of those values.
 // The constants leave a factor of four or more beyond that.
 constexpr double kQuotient = 0x1p-42;
 constexpr double kOther = 0x1p-48;

@@ -114,3 +114,9 @@ def real(name, value):
     if not math.isfinite(value) or value < 0:
         raise ValueError(f"{name} must be a finite number >= 0, got {value!r}")
     return value
+
+
+def segment_floor(engine, request):
+    """The shortest segment searched: the request's `min_size`, raised to the
+    engine's own minimum."""
+    return max(engine.min_size, request.min_size or 0)

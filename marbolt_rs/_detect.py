@@ -6,7 +6,7 @@ from typing import List, Optional
 import numpy as np
 
 from . import _marbolt_rs as core
-from ._arguments import check_request
+from ._arguments import PENALISED, check_request, segment_floor
 from ._penalty import penalty_for
 from ._plot import plot_segments
 from ._signal import as_signal, columns
@@ -78,15 +78,22 @@ def detect(signal, model="l2", method="pelt", *, pen=None, n_bkps=None, epsilon=
     request = check_request(model, method, n_bkps=n_bkps, pen=pen, epsilon=epsilon,
                             jump=jump, min_size=min_size, variant=variant,
                             **method_options)
+    return detect_checked(signal, request, params, variant)
+
+
+def detect_checked(signal, request, params=None, variant=None):
+    """`detect` of a `Request` that `check_request` has already accepted, so
+    that many signals under one request are checked once."""
+    model, method = request.model, request.method
     x = as_signal(signal)
     if model == "cosine":
         _check_norms(x)
     if method == "kernel_pelt" and model == "l2" and variant is None:
         variant = "extension"
     engine = core.CostEngine(x, model, params, variant)
-    size = max(engine.min_size, request.min_size or 0)
+    size = segment_floor(engine, request)
     penalty = request.pen
-    if method in ("pelt", "kernel_pelt") and penalty is None:
+    if method in PENALISED and penalty is None:
         penalty = penalty_for(x, engine, params)
     bkps = SEARCHES[method](engine, request, penalty, size)
     return Detection(breakpoints=bkps, cost=engine.sum_of_costs(bkps), model=model,

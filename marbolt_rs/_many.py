@@ -4,7 +4,7 @@ import concurrent.futures
 import os
 
 from ._arguments import check_request
-from ._detect import detect
+from ._detect import detect_checked
 
 
 def detect_many(signals, model="l2", method="pelt", *, executor=None, progress=False,
@@ -18,14 +18,15 @@ def detect_many(signals, model="l2", method="pelt", *, executor=None, progress=F
     `progress=True` shows a progress bar on stderr (needs tqdm). The results
     come back in input order; the first failure, in input order, is raised.
     """
-    check_request(model, method, **detect_kwargs)
+    request = check_request(model, method, **detect_kwargs)
+    params, variant = detect_kwargs.get("params"), detect_kwargs.get("variant")
     signals = list(signals)
     own = executor is None
     if own:
         executor = concurrent.futures.ThreadPoolExecutor(
             max_workers=max(1, min(len(signals), os.cpu_count() or 1)))
     try:
-        futures = [executor.submit(detect, s, model, method, **detect_kwargs)
+        futures = [executor.submit(detect_checked, s, request, params, variant)
                    for s in signals]
         if progress:
             _show_progress(futures)

@@ -5,7 +5,7 @@ from dataclasses import dataclass
 from typing import List, Tuple
 
 from . import _marbolt_rs as core
-from ._arguments import check_request, real
+from ._arguments import check_request, real, segment_floor
 from ._plot import axes
 from ._signal import as_signal
 
@@ -76,7 +76,7 @@ def penalty_path(signal, pen_min, pen_max, model="l2", *, jump=1, min_size=None,
         raise ValueError(f"penalties must satisfy 0 < pen_min <= pen_max, got "
                          f"pen_min {low!r} and pen_max {high!r}")
     engine = core.CostEngine(as_signal(signal), model, params)
-    size = max(engine.min_size, request.min_size or 0)
+    size = segment_floor(engine, request)
     rows = core.crops(engine, low, high, request.jump, size)
     return PenaltyPath([PathEntry((lo, hi), bkps, engine.sum_of_costs(bkps))
                         for lo, hi, bkps in rows], model)

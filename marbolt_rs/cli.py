@@ -6,7 +6,7 @@ import pathlib
 import sys
 
 from ._arguments import METHODS, MODELS, check_request
-from ._detect import detect
+from ._detect import detect_checked
 from ._io import read_signal
 from ._marbolt_rs import __version__
 
@@ -52,14 +52,14 @@ def main(argv=None):
                    "jump": args.jump, "min_size": args.min_size}
         if args.width is not None:
             options["width"] = args.width
-        check_request(args.model, args.method, **options)
+        request = check_request(args.model, args.method, **options)
     except (UsageError, ValueError, TypeError) as error:
         return fail(error, 2)
     results = []
     bar = progress(len(args.files))
     try:
         for path in args.files:
-            results.append(run_file(path, args, options))
+            results.append(run_file(path, args, request))
             bar.update()
     except (OSError, ValueError, TypeError, RuntimeError, ImportError) as error:
         bar.close()  # so that the error starts a line of its own
@@ -69,9 +69,9 @@ def main(argv=None):
     return 0
 
 
-def run_file(path, args, options):
+def run_file(path, args, request):
     signal = read_signal(path, args.column)
-    result = detect(signal, args.model, args.method, **options)
+    result = detect_checked(signal, request)
     if args.plot:
         save_plot(result, plot_path(args.plot, path, len(args.files)))
     return path, result

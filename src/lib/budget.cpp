@@ -6,10 +6,6 @@
 
 namespace marbolt::py {
 
-namespace {
-
-// Counts saturate instead of wrapping, so an absurd request is refused rather
-// than mistaken for a small one.
 std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
     std::uint64_t product = 0;
     if (__builtin_mul_overflow(a, b, &product)) return std::numeric_limits<std::uint64_t>::max();
@@ -19,8 +15,6 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
 std::uint64_t saturating_inc(std::uint64_t a) {
     return a == std::numeric_limits<std::uint64_t>::max() ? a : a + 1;
 }
-
-}  // namespace
 
 Status check_alloc(std::uint64_t entries, std::string_view what, std::string_view advice) {
     if (entries <= kEntryBudget) return Ok{};

@@ -10,6 +10,11 @@
 
 namespace marbolt::py {
 
+// Counts saturate instead of wrapping, so an absurd request is refused rather
+// than mistaken for a small one.
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b);
+std::uint64_t saturating_inc(std::uint64_t a);
+
 // 2^29 64-bit floats: 4 GiB.
 inline constexpr std::uint64_t kEntryBudget = std::uint64_t{1} << 29;
 

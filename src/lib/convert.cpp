@@ -91,6 +91,11 @@ bool to_real(const BoundArgs& a, std::size_t i, std::optional<double>& out) {
     return optional_of(a, i, out, convert);
 }
 
+bool to_stop_rule(const BoundArgs& a, std::size_t first, detect::StopRule& out) {
+    return to_count(a, first, out.n_bkps) && to_real(a, first + 1, out.pen) &&
+           to_real(a, first + 2, out.epsilon);
+}
+
 bool to_text(const BoundArgs& a, std::size_t i, std::string& out) {
     PyObject* o = a[i];
     if (!PyUnicode_Check(o)) return refuse_type(o, "PyString") || add_argument_prefix(a.name(i));

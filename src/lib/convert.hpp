@@ -4,6 +4,7 @@
 // other exception type (OverflowError above all) passes unchanged.
 #pragma once
 
+#include "detect/stop_rule.hpp"
 #include "lib/py_ref.hpp"
 #include "lib/signature.hpp"
 
@@ -35,14 +36,14 @@ bool to_text(const BoundArgs& a, std::size_t i, std::optional<std::string>& out)
 // None gives nullptr; otherwise a borrowed dict (or subclass).
 bool to_mapping(const BoundArgs& a, std::size_t i, PyObject*& out);
 
-// Any sequence but str, elements taken by iteration and converted in order.
-template <class T>
-bool to_sequence(const BoundArgs& a, std::size_t i, std::vector<T>& out,
-                 bool (*element)(PyObject*, T&));
+// The stop rule of the greedy searches from slots first .. first + 2
+// (n_bkps, pen, epsilon), converted in that order.
+bool to_stop_rule(const BoundArgs& a, std::size_t first, detect::StopRule& out);
 
 // Implementation of the sequence kind: fetches an iterator after the checks.
 PyRef sequence_iterator(PyObject* o, std::size_t& size_hint);
 
+// Any sequence but str, elements taken by iteration and converted in order.
 template <class T>
 bool to_sequence(const BoundArgs& a, std::size_t i, std::vector<T>& out,
                  bool (*element)(PyObject*, T&)) {

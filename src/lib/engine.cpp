@@ -79,8 +79,6 @@ void engine_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-const Engine& engine_of(PyObject* self) { return reinterpret_cast<EngineObject*>(self)->engine; }
-
 PyObject* get_n_samples(PyObject* self, void*) {
     return PyLong_FromUnsignedLongLong(engine_of(self).n_samples);
 }

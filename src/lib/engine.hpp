@@ -28,6 +28,11 @@ struct EngineObject {
     std::atomic<std::size_t> borrows;
 };
 
+// The engine of a CostEngine instance.
+inline const Engine& engine_of(PyObject* self) {
+    return reinterpret_cast<EngineObject*>(self)->engine;
+}
+
 // Creates the type once per process; nullptr with an exception on failure.
 PyTypeObject* engine_type();
 

@@ -38,8 +38,6 @@ Result<Span> checked_span(const Engine& engine, std::int64_t start, std::int64_t
     return Span{first, last};
 }
 
-const Engine& engine_of(PyObject* self) { return reinterpret_cast<EngineObject*>(self)->engine; }
-
 PyObject* py_error(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         BoundArgs a;

@@ -26,14 +26,6 @@ namespace marbolt::py {
 
 namespace {
 
-constexpr std::string_view kSupportedModels =
-    ". Supported: l1, l2, normal, rbf, cosine, rank, mahalanobis, clinear, linear, ar";
-
-std::optional<BuiltModel> unknown_model(std::string_view name) {
-    raise_value("unknown model: " + std::string(name) + std::string(kSupportedModels));
-    return {};
-}
-
 // params[key] by the dict's own lookup (a subclass's __missing__ is not
 // called). Absent and None are the same; false means the lookup raised.
 bool read_param(PyObject* params, const char* key, PyObject*& out) {
@@ -44,12 +36,6 @@ bool read_param(PyObject* params, const char* key, PyObject*& out) {
     PyObject* value = PyDict_GetItemWithError(params, name.get());
     if (value == nullptr) return !PyErr_Occurred();
     if (value != Py_None) out = value;
-    return true;
-}
-
-bool raised(const Status& status) {
-    if (status) return false;
-    raise(status.error());
     return true;
 }
 
@@ -154,11 +140,6 @@ std::optional<BuiltModel> build_clinear(const SignalMatrix& x, PyObject*, bool) 
     return built(cost::CostCLinear::build(values(x), x.n, x.d));
 }
 
-std::optional<BuiltModel> build_regression(cost::Design m, std::uint64_t n, const char* name) {
-    return built(
-        cost::CostLstsq::build(std::move(m.x), std::move(m.y), n, m.p, m.q, m.min_size, name));
-}
-
 std::optional<BuiltModel> build_linear(const SignalMatrix& x, PyObject*, bool) {
     if (raised(check_outer_memory(x.n, x.d == 0 ? 0 : x.d - 1, "linear"))) return {};
     // Column 0 is the target. An empty signal still builds (with no rows
@@ -168,14 +149,7 @@ std::optional<BuiltModel> build_linear(const SignalMatrix& x, PyObject*, bool) {
             "the `linear` model needs at least one column (its target); the signal has none");
         return {};
     }
-    return build_regression(cost::linear_design(values(x), x.n, x.d), x.n, "linear");
-}
-
-// order + 1 saturates: an order of 2**64 - 1 on an empty signal (the length
-// test only applies with samples) must be refused by the budget, not wrap to
-// zero regressors.
-std::uint64_t saturating_inc(std::uint64_t a) {
-    return a == std::numeric_limits<std::uint64_t>::max() ? a : a + 1;
+    return built(cost::CostLstsq::build(cost::linear_design(values(x), x.n, x.d), x.n, "linear"));
 }
 
 std::optional<BuiltModel> build_ar(const SignalMatrix& x, PyObject* params, bool) {
@@ -190,9 +164,12 @@ std::optional<BuiltModel> build_ar(const SignalMatrix& x, PyObject* params, bool
                      static_cast<unsigned long long>(order), static_cast<unsigned long long>(x.n));
         return {};
     }
+    // order + 1 saturates: an order of 2**64 - 1 on an empty signal (the
+    // length test only applies with samples) must be refused by the budget,
+    // not wrap to zero regressors.
     if (raised(check_outer_memory(x.n, saturating_inc(order), "ar"))) return {};
     // The budget bounds (n + 1) (order + 1)^2, so order + 1 is exact from here.
-    return build_regression(cost::ar_design(values(x), x.n, x.d, order), x.n, "ar");
+    return built(cost::CostLstsq::build(cost::ar_design(values(x), x.n, x.d, order), x.n, "ar"));
 }
 
 using Builder = std::optional<BuiltModel> (*)(const SignalMatrix&, PyObject*, bool);
@@ -214,6 +191,17 @@ constexpr std::array kModels{
     ModelRow{"linear", build_linear},
     ModelRow{"ar", build_ar},
 };
+
+// Names the models the table serves, in its order.
+std::optional<BuiltModel> unknown_model(std::string_view name) {
+    std::string message = "unknown model: " + std::string(name) + ". Supported: ";
+    for (const ModelRow& row : kModels) {
+        if (row.name != kModels.front().name) message += ", ";
+        message += row.name;
+    }
+    raise_value(message);
+    return {};
+}
 
 }  // namespace
 

@@ -16,6 +16,14 @@ namespace marbolt::py {
 PyObject* raise(const Error& error);
 PyObject* raise_value(std::string_view message);
 
+// For a check that may fail: false when `status` holds no error, else sets
+// its exception and returns true, for `if (raised(check(...))) return ...;`.
+inline bool raised(const Status& status) {
+    if (status) return false;
+    raise(status.error());
+    return true;
+}
+
 // Runs an entry point's body. An allocation that fails anywhere inside becomes
 // MemoryError instead of terminating the interpreter's process.
 template <class Body>

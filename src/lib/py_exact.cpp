@@ -50,7 +50,7 @@ PyObject* py_pelt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         }
         return run_unlocked(
             [&] { return detect::pelt(engine.cost(), engine.n_samples(), jump, min_size, pen); },
-            [](const Breakpoints& bkps) { return to_int_list(bkps); });
+            to_int_list);
     });
 }
 

@@ -28,13 +28,13 @@ PyObject* greedy_search(const Signature& sig, Search search, PyObject* const* ar
     std::uint64_t jump = 0, min_size = 0;
     detect::StopRule rule;
     if (!bind(sig, args, nargs, kwnames, a) || !to_engine(a, 0, engine) ||
-        !to_count(a, 1, jump) || !to_count(a, 2, min_size) || !to_count(a, 3, rule.n_bkps) ||
-        !to_real(a, 4, rule.pen) || !to_real(a, 5, rule.epsilon) || !check_jump(jump)) {
+        !to_count(a, 1, jump) || !to_count(a, 2, min_size) || !to_stop_rule(a, 3, rule) ||
+        !check_jump(jump)) {
         return nullptr;
     }
     return run_unlocked(
         [&] { return search(engine.cost(), engine.n_samples(), jump, min_size, rule); },
-        [](const std::vector<std::size_t>& bkps) { return to_int_list(bkps); });
+        to_int_list);
 }
 
 PyObject* py_binseg(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -32,7 +32,7 @@ PyObject* py_kernel_pelt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         if (min_size == 0) return raise_value("min_size must be at least 1");
         return run_unlocked(
             [&] { return detect::kernel_pelt(*blocks, engine.n_samples(), min_size, pen); },
-            [](const std::vector<std::size_t>& bkps) { return to_int_list(bkps); });
+            to_int_list);
     });
 }
 

@@ -17,12 +17,6 @@ constexpr Signature kWindowPredict{
     "", "window_predict", {"engine", "inds", "score", "width", "jump", "min_size"},
     {"n_bkps", "pen", "epsilon"}};
 
-bool raised(const Status& status) {
-    if (status) return false;
-    raise(status.error());
-    return true;
-}
-
 PyObject* scores_tuple(const detect::WindowScores& fit) {
     PyRef inds = PyRef::steal(to_int_list(fit.inds));
     if (!inds) return nullptr;
@@ -58,9 +52,7 @@ struct PredictArgs {
 bool convert_predict_args(const BoundArgs& a, PredictArgs& p) {
     return to_engine(a, 0, p.engine) && to_sequence<std::size_t>(a, 1, p.inds, count_from) &&
            to_sequence(a, 2, p.score, real_from) && to_count(a, 3, p.width) &&
-           to_count(a, 4, p.jump) && to_count(a, 5, p.min_size) &&
-           to_count(a, 6, p.rule.n_bkps) && to_real(a, 7, p.rule.pen) &&
-           to_real(a, 8, p.rule.epsilon);
+           to_count(a, 4, p.jump) && to_count(a, 5, p.min_size) && to_stop_rule(a, 6, p.rule);
 }
 
 // The peak search and greedy selection over one fit, without the lock.
@@ -70,7 +62,7 @@ PyObject* window_predict(const PredictArgs& p) {
             return detect::window_seg(p.engine.cost(), p.engine.n_samples(), p.inds, p.score,
                                       p.width, p.jump, p.min_size, p.rule);
         },
-        [](const std::vector<std::size_t>& bkps) { return to_int_list(bkps); });
+        to_int_list);
 }
 
 PyObject* py_window_predict(PyObject*, PyObject* const* args, Py_ssize_t nargs,

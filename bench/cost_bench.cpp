@@ -67,16 +67,13 @@ std::vector<Model> models() {
         {"clinear", plain<CostCLinear>(), 100'000},
         {"linear",
          [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-             Design m = linear_design(x, n, d);
-             return std::make_unique<CostLstsq>(CostLstsq::build(
-                 std::move(m.x), std::move(m.y), n, m.p, m.q, m.min_size, "linear"));
+             return std::make_unique<CostLstsq>(
+                 CostLstsq::build(linear_design(x, n, d), n, "linear"));
          },
          100'000},
         {"ar",
          [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-             Design m = ar_design(x, n, d, 4);
-             return std::make_unique<CostLstsq>(
-                 CostLstsq::build(std::move(m.x), std::move(m.y), n, m.p, m.q, m.min_size, "ar"));
+             return std::make_unique<CostLstsq>(CostLstsq::build(ar_design(x, n, d, 4), n, "ar"));
          },
          10'000},
         {"l2_extension", plain<CostKernelLinear>(), 100'000},

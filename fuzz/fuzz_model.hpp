@@ -96,12 +96,6 @@ std::unique_ptr<cost::Cost> owned(T&& model) {
     return std::make_unique<std::decay_t<T>>(std::forward<T>(model));
 }
 
-inline std::unique_ptr<cost::Cost> build_regression(cost::Design m, std::size_t n,
-                                                    const char* name) {
-    return owned(cost::CostLstsq::build(std::move(m.x), std::move(m.y), n, m.p, m.q, m.min_size,
-                                        name));
-}
-
 // nullptr where the engine refuses the parameters (it raises ValueError).
 inline std::unique_ptr<cost::Cost> build_model(ModelKind kind, const Signal& s, FuzzInput& in) {
     const std::span<const double> x = s.x;
@@ -124,11 +118,11 @@ inline std::unique_ptr<cost::Cost> build_model(ModelKind kind, const Signal& s, 
         case ModelKind::clinear: return owned(cost::CostCLinear::build(x, s.n, s.d));
         case ModelKind::linear:
             if (s.n > 0 && s.d == 0) return nullptr;
-            return build_regression(cost::linear_design(x, s.n, s.d), s.n, "linear");
+            return owned(cost::CostLstsq::build(cost::linear_design(x, s.n, s.d), s.n, "linear"));
         case ModelKind::ar: {
             const std::size_t order = in.flag() ? 4 : in.below_or(7);
             if (s.n >= 1 && order >= s.n) return nullptr;
-            return build_regression(cost::ar_design(x, s.n, s.d, order), s.n, "ar");
+            return owned(cost::CostLstsq::build(cost::ar_design(x, s.n, s.d, order), s.n, "ar"));
         }
         case ModelKind::count: break;
     }

@@ -27,12 +27,12 @@ CostL1 CostL1::build(std::span<const double> x, std::size_t n, std::size_t d) {
 }
 
 double CostL1::error(std::size_t start, std::size_t end) const {
-    std::vector<double>& scratch = thread_scratch();
-    scratch.clear();
     // Without columns nothing is summed; returning before the resize keeps a
     // many-row, zero-column signal from asking for a scratch of its length.
     if (start == end || d_ == 0) return 0.0;
     const std::size_t len = end - start;
+    // Every entry is written before it is read, so only growth is cleared.
+    std::vector<double>& scratch = thread_scratch();
     scratch.resize(len);
     double total = 0.0;
     for (std::size_t j = 0; j < d_; ++j) {

@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <new>
 #include <optional>
+#include <tuple>
 
+#include "cost/scratch.hpp"
 #include "linalg/lstsq.hpp"
 #include "prefix/accumulator.hpp"
 #include "prefix/center.hpp"
@@ -78,18 +80,19 @@ void subtract_fit(std::span<const double> x, std::span<double> y, std::size_t n,
     }
 }
 
-// One Prefix1 per target column over xc[i][k] * rc[i][t]; a single n x p
-// product array is alive at a time.
-std::vector<prefix::Prefix1> cross_tables(std::span<const double> xc, std::span<const double> rc,
-                                          std::size_t n, std::size_t p, std::size_t q) {
+// One Prefix1 per target column over the products of the centred regressors
+// and the centred residual of that column, formed as centred copies would
+// hold them; no product array is kept.
+std::vector<prefix::Prefix1> cross_tables(std::span<const double> x, std::span<const double> r,
+                                          std::size_t n, std::size_t p, std::size_t q,
+                                          std::span<const double> mean_x,
+                                          std::span<const double> mean_r) {
     std::vector<prefix::Prefix1> cross;
     cross.reserve(q);
     for (std::size_t t = 0; t < q; ++t) {
-        std::vector<double> prod(n * p);
-        for (std::size_t i = 0; i < n && p > 0; ++i) {
-            for (std::size_t k = 0; k < p; ++k) prod[i * p + k] = xc[i * p + k] * rc[i * q + t];
-        }
-        cross.push_back(prefix::Prefix1::build(prod, n, p));
+        cross.push_back(prefix::Prefix1::build_from(n, p, [&](std::size_t i, std::size_t k) {
+            return (x[i * p + k] - mean_x[k]) * (r[i * q + t] - mean_r[t]);
+        }));
     }
     return cross;
 }
@@ -135,41 +138,37 @@ Design ar_design(std::span<const double> x, std::size_t n, std::size_t d, std::s
     return out;
 }
 
-CostLstsq CostLstsq::build(std::vector<double> x, std::vector<double> y, std::size_t n,
-                           std::size_t p, std::size_t q, std::size_t min_size, std::string name) {
+CostLstsq CostLstsq::build(Design m, std::size_t n, std::string name) {
+    const std::size_t p = m.p, q = m.q;
+    std::vector<double>& x = m.x;
+    std::vector<double>& y = m.y;
     const std::vector<double> b = global_coefficients(x, y, n, p, q);
     subtract_fit(x, y, n, p, q, b);
     Tables t;
     t.mean_x = prefix::column_means(x, n, p);
     t.mean_r = prefix::column_means(y, n, q);
-    std::vector<double> xc = prefix::subtract_means(x, n, p, t.mean_x);
+    // Every table is built from the centred values as they come, so no
+    // centred copy of the regressors or the residuals is made.
+    t.cross = cross_tables(x, y, n, p, q, t.mean_x, t.mean_r);
+    std::tie(t.sum_x, t.outer) = prefix::centred_sums_and_outer(x, n, p, t.mean_x);
     release(x);
-    std::vector<double> rc = prefix::subtract_means(y, n, q, t.mean_r);
+    std::tie(t.sum_r, t.sum_rr) = prefix::Prefix1::build_centred_with_squares(y, n, q, t.mean_r);
     release(y);
-    t.cross = cross_tables(xc, rc, n, p, q);
-    t.outer = prefix::PrefixOuter::build(xc, n, p);
-    t.sum_x = prefix::Prefix1::build(xc, n, p);
-    release(xc);
-    t.sum_r = prefix::Prefix1::build(rc, n, q);
-    for (double& v : rc) v = v * v;
-    t.sum_rr = prefix::Prefix1::build(rc, n, q);
-    return CostLstsq(std::move(t), std::move(name), p, q, min_size);
+    return CostLstsq(std::move(t), std::move(name), p, q, m.min_size);
 }
 
 // The uncentred Gram matrix of the segment's raw regressor rows, from the
-// centred outer products: sum (xc + mx)(xc + mx)^T expanded.
-std::vector<double> CostLstsq::segment_gram(std::size_t start, std::size_t end, double len,
-                                            std::span<const double> sx) const {
+// centred outer products: sum (xc + mx)(xc + mx)^T expanded, into g (p x p).
+void CostLstsq::segment_gram(std::size_t start, std::size_t end, double len,
+                             std::span<const double> sx, std::span<double> g) const {
     const std::size_t p = p_;
     const std::vector<double>& mx = t_.mean_x;
-    std::vector<double> g(p * p);
     for (std::size_t i = 0; i < p; ++i) {
         for (std::size_t h = 0; h < p; ++h) {
             const double centred = t_.outer.segment_sum(start, end, i * p + h);
             g[i * p + h] = ((mx[i] * len) * mx[h] + (sx[h] * mx[i] + sx[i] * mx[h])) + centred;
         }
     }
-    return g;
 }
 
 double CostLstsq::error(std::size_t start, std::size_t end) const {
@@ -177,16 +176,16 @@ double CostLstsq::error(std::size_t start, std::size_t end) const {
     if (n_rows <= p_) return 0.0;  // an exact fit
     const std::size_t p = p_;
     const double len = static_cast<double>(n_rows);
-    std::vector<double> sx(p);
+    SmallScratch sx_scratch(p), g_scratch(p * p), c_scratch(p), beta_scratch(p);
+    const std::span<double> sx = sx_scratch.span(), g = g_scratch.span();
+    const std::span<double> c = c_scratch.span(), beta = beta_scratch.span();
     for (std::size_t k = 0; k < p; ++k) sx[k] = t_.sum_x.segment_sum(start, end, k);
-    const std::optional<linalg::LstsqFactor> f =
-        linalg::lstsq_factor(segment_gram(start, end, len, sx), p, n_rows);
+    segment_gram(start, end, len, sx, g);
+    const std::optional<linalg::LstsqFactor> f = linalg::lstsq_factor(g, p, n_rows);
     // A segment whose regressors are (nearly) collinear has no unique fit;
     // it is given the cost of an exact one rather than a fit to rounding noise.
     if (!f) return 0.0;
     const std::vector<double>& mx = t_.mean_x;
-    std::vector<double> c(p);
-    std::vector<double> beta(p);
     double total = 0.0;
     for (std::size_t t = 0; t < q_; ++t) {
         const double mr = t_.mean_r[t];

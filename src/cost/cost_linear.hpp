@@ -40,12 +40,12 @@ Design ar_design(std::span<const double> x, std::size_t n, std::size_t d, std::s
 
 class CostLstsq final : public Cost {
 public:
-    // Takes x (n x p) and y (n x q) over; they are released before returning.
-    static CostLstsq build(std::vector<double> x, std::vector<double> y, std::size_t n,
-                           std::size_t p, std::size_t q, std::size_t min_size, std::string name);
+    // Takes the design's x (n x p) and y (n x q) over; they are released
+    // before returning.
+    static CostLstsq build(Design m, std::size_t n, std::string name);
 
     std::size_t min_size() const noexcept override { return min_size_; }
-    // Allocates its p x p scratch per call, hence not noexcept.
+    // The eigen-decomposition of the fit allocates, hence not noexcept.
     double error(std::size_t start, std::size_t end) const override;
     std::string_view model() const noexcept override { return name_; }
 
@@ -63,8 +63,8 @@ private:
     CostLstsq(Tables t, std::string name, std::size_t p, std::size_t q, std::size_t min_size)
         : t_(std::move(t)), name_(std::move(name)), p_(p), q_(q), min_size_(min_size) {}
 
-    std::vector<double> segment_gram(std::size_t start, std::size_t end, double len,
-                                     std::span<const double> sx) const;
+    void segment_gram(std::size_t start, std::size_t end, double len, std::span<const double> sx,
+                      std::span<double> g) const;
 
     Tables t_;
     std::string name_;

@@ -17,8 +17,6 @@
 namespace marbolt::cost {
 namespace {
 
-constexpr double kTwoPowMinus52 = 2.220446049250313e-16;
-
 // The table the ranks are written into: (n + 1) rows of d, row 0 zero and
 // row i + 1 holding sample i, the shape of the Prefix1 that it becomes.
 using Table = std::vector<double>;
@@ -119,7 +117,7 @@ std::vector<double> rank_pseudo_inverse(std::span<const double> cov, std::size_t
     for (double v : eig.values) {
         if (std::fabs(v) > wmax) wmax = std::fabs(v);  // false for NaN: ignored
     }
-    const double floor = (static_cast<double>(d) * kTwoPowMinus52) * wmax;
+    const double floor = (static_cast<double>(d) * std::numeric_limits<double>::epsilon()) * wmax;
     std::vector<double> pinv(d * d, 0.0);
     for (std::size_t k = 0; k < d; ++k) {
         if (floor >= std::fabs(eig.values[k])) continue;

@@ -1,6 +1,7 @@
 #include "linalg/eigen.hpp"
 
 #include <cmath>
+#include <limits>
 
 namespace marbolt::linalg {
 
@@ -8,7 +9,6 @@ namespace {
 
 constexpr int kMaxSweeps = 100;
 constexpr double kTwoPowMinus104 = 4.930380657631324e-32;
-constexpr double kTwoPowMinus52 = 2.220446049250313e-16;
 
 struct Rotation {
     double c;
@@ -74,7 +74,7 @@ Eigen jacobi_eigh(std::span<const double> a_in, std::size_t k) {
     // Both fixed from the input: the tolerances do not shrink as the matrix
     // diagonalises, which bounds the work on an already-converged matrix.
     const double tol = fro2 * kTwoPowMinus104;
-    const double thr = std::sqrt(fro2) * kTwoPowMinus52;
+    const double thr = std::sqrt(fro2) * std::numeric_limits<double>::epsilon();
 
     for (int s = 0; s < kMaxSweeps; ++s) {
         const double off = upper_off_diagonal_squares(a, k);

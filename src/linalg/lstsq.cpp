@@ -1,14 +1,13 @@
 #include "linalg/lstsq.hpp"
 
 #include <cmath>
+#include <limits>
 
 #include "linalg/eigen.hpp"
 
 namespace marbolt::linalg {
 
 namespace {
-
-constexpr double kTwoPowMinus52 = 2.220446049250313e-16;
 
 // Starts from 0, so the result is never negative; NaN never compares greater.
 double largest_eigenvalue(const std::vector<double>& values) noexcept {
@@ -29,7 +28,7 @@ std::optional<LstsqFactor> lstsq_factor(std::span<const double> g, std::size_t p
     if (vmax == 0.0 || std::isinf(vmax)) return std::nullopt;
     // The floor grows with the row count: rounding in a Gram matrix summed
     // over m rows is about m ulps of its largest eigenvalue.
-    const double floor = (static_cast<double>(m) * kTwoPowMinus52) * vmax;
+    const double floor = (static_cast<double>(m) * std::numeric_limits<double>::epsilon()) * vmax;
     for (const double v : e.values) {
         if (std::isnan(v) || v <= floor) return std::nullopt;
     }

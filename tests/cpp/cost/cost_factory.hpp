@@ -398,11 +398,6 @@ inline double naive_clinear(Signal x, std::size_t, std::size_t d, std::size_t st
     return total;
 }
 
-inline std::unique_ptr<Cost> make_lstsq(Design m, std::size_t n, const char* name) {
-    return std::make_unique<CostLstsq>(
-        CostLstsq::build(std::move(m.x), std::move(m.y), n, m.p, m.q, m.min_size, name));
-}
-
 struct ModelCase {
     std::string_view label;
     std::unique_ptr<Cost> (*make)(Signal x, std::size_t n, std::size_t d);
@@ -449,11 +444,12 @@ inline const ModelCase kModels[] = {
     {"clinear", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
          return std::make_unique<CostCLinear>(CostCLinear::build(x, n, d));
      }, naive_clinear},
-    {"linear", [](Signal x, std::size_t n, std::size_t d) {
-         return make_lstsq(linear_design(x, n, d), n, "linear");
+    {"linear", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
+         return std::make_unique<CostLstsq>(CostLstsq::build(linear_design(x, n, d), n, "linear"));
      }, naive_linear},
-    {"ar", [](Signal x, std::size_t n, std::size_t d) {
-         return make_lstsq(ar_design(x, n, d, kArOrder), n, "ar");
+    {"ar", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
+         return std::make_unique<CostLstsq>(
+             CostLstsq::build(ar_design(x, n, d, kArOrder), n, "ar"));
      }, naive_ar},
 };
 

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "detect/pelt.hpp"
+#include "linalg/order.hpp"
 
 namespace marbolt::crops {
 namespace {
@@ -19,13 +20,6 @@ struct Interval {
     std::size_t n_hi;
     double c_hi;
 };
-
-// IEEE 754 totalOrder as an unsigned key: a deterministic order for every
-// penalty bit pattern, NaNs and signed zeros included.
-std::uint64_t total_order_key(double x) {
-    const auto bits = std::bit_cast<std::uint64_t>(x);
-    return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
-}
 
 // (cost_a - cost_b) / (count_b - count_a): the penalty at which a and b tie.
 double tie_penalty(const PenaltyResult& a, const PenaltyResult& b) {
@@ -71,7 +65,9 @@ std::vector<PenaltyResult> best_per_count(const RunCache& cache) {
     runs.reserve(cache.size());
     for (const auto& [key, cached] : cache) runs.push_back(&cached);
     std::sort(runs.begin(), runs.end(), [](const CachedRun* a, const CachedRun* b) {
-        return total_order_key(a->pen) < total_order_key(b->pen);
+        // IEEE 754 totalOrder: deterministic for every penalty bit pattern,
+        // NaNs and signed zeros included.
+        return linalg::total_cmp(a->pen, b->pen) < 0;
     });
     std::map<std::size_t, const PenaltyResult*> best;
     for (const CachedRun* cached : runs) {

@@ -62,10 +62,11 @@ std::vector<std::size_t> breakpoints(const Segments& segments) {
 
 bool accepts_split(const cost::Cost& cost, const Segments& segments, double gain,
                    const StopRule& rule) {
-    if (rule.n_bkps) return segments.size() - 1 < *rule.n_bkps;
-    if (rule.pen) return gain > *rule.pen;
-    if (rule.epsilon) return cost.sum_of_costs(breakpoints(segments)) > *rule.epsilon;
-    return false;
+    return rule.decide([&](std::uint64_t n_bkps) { return segments.size() - 1 < n_bkps; },
+                       [&](double pen) { return gain > pen; },
+                       [&](double epsilon) {
+                           return cost.sum_of_costs(breakpoints(segments)) > epsilon;
+                       });
 }
 
 }  // namespace

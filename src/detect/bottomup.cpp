@@ -170,10 +170,9 @@ BNode rebuild(const Partition& partition, const Pending& pending) {
 bool should_merge(const StopRule& rule, const Partition& partition, double gain) {
     // n_alive - 1 > n_bkps rather than n_alive > n_bkps + 1, which would wrap
     // for n_bkps = 2^64 - 1.
-    if (rule.n_bkps) return partition.n_alive - 1 > *rule.n_bkps;
-    if (rule.pen) return gain < *rule.pen;
-    if (rule.epsilon) return partition.total_cost() < *rule.epsilon;
-    return false;
+    return rule.decide([&](std::uint64_t n_bkps) { return partition.n_alive - 1 > n_bkps; },
+                       [&](double pen) { return gain < pen; },
+                       [&](double epsilon) { return partition.total_cost() < epsilon; });
 }
 
 }  // namespace

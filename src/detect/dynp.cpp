@@ -84,12 +84,12 @@ Item best_split(const Model& cost, std::span<const Candidate> candidates, std::s
 // prefix sums are read once per layer, and an item's evaluation is a straight
 // loop that the compiler vectorises (each lane rounds as the scalar operation
 // of CostL2::error does).
-struct L2Candidates {
+struct L2Layer {
     std::vector<std::size_t> start;
     std::vector<double> start_d, s, q, cost;
 };
 
-void l2_columns(const std::vector<Candidate>& candidates, const cost::CostL2& l2, L2Candidates& out) {
+void l2_columns(const std::vector<Candidate>& candidates, const cost::CostL2& l2, L2Layer& out) {
     const double* sum = l2.sums().data.data();
     const double* sum_sq = l2.sums_sq().data.data();
     out = {};
@@ -103,7 +103,7 @@ void l2_columns(const std::vector<Candidate>& candidates, const cost::CostL2& l2
 }
 
 // best_split for one-column l2: the same candidates, totals and choice.
-Item best_split_l2(const L2Candidates& c, const cost::CostL2& l2, std::size_t end,
+Item best_split_l2(const L2Layer& c, const cost::CostL2& l2, std::size_t end,
                    std::size_t min_size) {
     // The candidates that leave at least min_size before end are a prefix of
     // the ascending list: exactly those the plain loop visits before it stops.
@@ -131,11 +131,9 @@ Item best_split_l2(const L2Candidates& c, const cost::CostL2& l2, std::size_t en
 template <class Model>
 void split_items(const Model& cost, const std::vector<Candidate>& candidates,
                  const std::vector<std::size_t>& closed, std::size_t min_size, WorkerPool& pool,
-                 L2Candidates& columns, std::vector<Item>& items) {
+                 L2Layer& columns, std::vector<Item>& items) {
     if constexpr (std::is_same_v<Model, cost::CostL2>) {
-        // Positions below 2^53 are exact as doubles, so lengths may be formed
-        // as differences of converted positions.
-        if (cost.dims() == 1 && closed.back() < (std::size_t{1} << 53)) {
+        if (cost.dims() == 1 && closed.back() < kExactPositions) {
             l2_columns(candidates, cost, columns);
             pool.for_each_index(closed.size(), [&](std::size_t j) {
                 items[j] = best_split_l2(columns, cost, closed[j], min_size);
@@ -172,7 +170,7 @@ void fill_layers(const Model& cost, std::size_t n, std::size_t n_bkps, std::size
     const std::vector<std::size_t> closed = closed_grid(n, jump);
     Layer layer = seed_first_layer(cost, closed, min_size, pool);
     std::vector<Item> items(closed.size());
-    L2Candidates columns;
+    L2Layer columns;
     // k never passes n_bkps, so the loop cannot wrap even for n_bkps = 2^64 - 1;
     // it ends at the first empty layer, at most one per grid position later.
     for (std::size_t k = 1;; ++k) {

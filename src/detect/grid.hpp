@@ -9,6 +9,10 @@
 
 namespace marbolt::detect {
 
+// Below 2^53 every position is exact as a double, so a segment length may be
+// formed as the difference of two converted positions.
+inline constexpr std::size_t kExactPositions = std::size_t{1} << 53;
+
 // True when n_bkps breakpoints, each a multiple of jump, fit into [0, n_samples)
 // with every segment at least min_size long once gaps are rounded up to whole
 // jumps. jump = 0 and any 64-bit overflow give false, never a wrapped value.

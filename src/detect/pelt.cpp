@@ -25,10 +25,6 @@ namespace {
 // is marked by kNegative and never evaluated.
 constexpr std::size_t kNegative = std::numeric_limits<std::size_t>::max();
 
-// Below 2^53 every position is exact as a double, so a segment length may be
-// formed as the difference of two converted positions.
-constexpr std::size_t kExactPositions = std::size_t{1} << 53;
-
 // Best penalised cost F and parent slot P of every prefix end reached so far;
 // `known` tells an absent entry from every value (including NaN and inf).
 struct Tables {
@@ -167,7 +163,6 @@ public:
         start_.push_back(static_cast<double>(start));
         s_.push_back(sum_[start]);
         q_.push_back(sum_sq_[start]);
-        scratch_.push_back(0.0);
     }
     void keep(std::size_t from, std::size_t to) noexcept {
         start_[to] = start_[from];
@@ -178,7 +173,6 @@ public:
         start_.resize(size);
         s_.resize(size);
         q_.resize(size);
-        scratch_.resize(size);
     }
 
     using Estimated = std::conditional_t<std::is_same_v<Model, cost::CostL2>, L2Candidates, NormalCandidates>;
@@ -199,12 +193,14 @@ public:
 
     // Writes every candidate's total, known or not (an unknown one reads valid
     // table rows and is never used); returns the smallest non-NaN total.
-    double evaluate(Candidates& a, std::size_t end, double pen) noexcept {
+    double evaluate(Candidates& a, std::size_t end, double pen) {
         const double e = static_cast<double>(end);
         if constexpr (std::is_same_v<Model, cost::CostL2>) {
             return l2_column_totals(a.size(), start_.data(), s_.data(), q_.data(), a.prefix.data(),
                                     a.total.data(), e, sum_[end], sum_sq_[end], pen);
         } else {
+            // Scratch for the variances only, sized on demand.
+            if (scratch_.size() < a.size()) scratch_.resize(a.size());
             return normal_column_totals(a.size(), start_.data(), s_.data(), q_.data(),
                                         a.prefix.data(), a.total.data(), scratch_.data(), e,
                                         sum_[end], sum_sq_[end], model_.small_diag(), pen);

@@ -48,27 +48,27 @@ public:
 
     // Adds b when the rule allows it; false means the search stops.
     bool offer(std::size_t b, const StopRule& rule) {
-        if (rule.n_bkps) {
-            if (bkps_.size() - 1 >= *rule.n_bkps) return false;
-            bkps_ = with_breakpoint(bkps_, b);
-            return true;
-        }
-        if (rule.pen) {
-            const double current = total();
-            std::vector<std::size_t> trial = with_breakpoint(bkps_, b);
-            const double trial_total = cost_.sum_of_costs(trial);
-            if (!(current - trial_total > *rule.pen)) return false;
-            bkps_ = std::move(trial);
-            total_ = trial_total;
-            return true;
-        }
-        if (rule.epsilon) {
-            if (!(total() > *rule.epsilon)) return false;
-            bkps_ = with_breakpoint(bkps_, b);
-            total_ = cost_.sum_of_costs(bkps_);
-            return true;
-        }
-        return false;
+        return rule.decide(
+            [&](std::uint64_t n_bkps) {
+                if (bkps_.size() - 1 >= n_bkps) return false;
+                bkps_ = with_breakpoint(bkps_, b);
+                return true;
+            },
+            [&](double pen) {
+                const double current = total();
+                std::vector<std::size_t> trial = with_breakpoint(bkps_, b);
+                const double trial_total = cost_.sum_of_costs(trial);
+                if (!(current - trial_total > pen)) return false;
+                bkps_ = std::move(trial);
+                total_ = trial_total;
+                return true;
+            },
+            [&](double epsilon) {
+                if (!(total() > epsilon)) return false;
+                bkps_ = with_breakpoint(bkps_, b);
+                total_ = cost_.sum_of_costs(bkps_);
+                return true;
+            });
     }
 
     std::vector<std::size_t> take() && { return std::move(bkps_); }

@@ -176,9 +176,13 @@ double CostLstsq::error(std::size_t start, std::size_t end) const {
     if (n_rows <= p_) return 0.0;  // an exact fit
     const std::size_t p = p_;
     const double len = static_cast<double>(n_rows);
-    SmallScratch sx_scratch(p), g_scratch(p * p), c_scratch(p), beta_scratch(p);
-    const std::span<double> sx = sx_scratch.span(), g = g_scratch.span();
-    const std::span<double> c = c_scratch.span(), beta = beta_scratch.span();
+    // One scratch for the segment sums, the Gram matrix, the right-hand side
+    // and the coefficients.
+    SmallScratch scratch(p * p + 3 * p);
+    const std::span<double> g = scratch.span().first(p * p);
+    const std::span<double> sx = scratch.span().subspan(p * p, p);
+    const std::span<double> c = scratch.span().subspan(p * p + p, p);
+    const std::span<double> beta = scratch.span().subspan(p * p + 2 * p, p);
     for (std::size_t k = 0; k < p; ++k) sx[k] = t_.sum_x.segment_sum(start, end, k);
     segment_gram(start, end, len, sx, g);
     const std::optional<linalg::LstsqFactor> f = linalg::lstsq_factor(g, p, n_rows);

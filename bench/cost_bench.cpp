@@ -25,7 +25,7 @@
 #include "cost/cost_mahalanobis.hpp"
 #include "cost/cost_normal.hpp"
 #include "cost/cost_rank.hpp"
-#include "detect/pelt.hpp"
+#include "detect/pelt/pelt.hpp"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include "bench_support.hpp"
 #include "cost/cost_normal.hpp"
 #include "detect/dynp.hpp"
-#include "detect/pelt.hpp"
-#include "detect/pool.hpp"
+#include "detect/pelt/pelt.hpp"
+#include "parallel/worker_pool.hpp"
 
 namespace {
 
@@ -94,7 +94,7 @@ void BM_DynpL2(benchmark::State& state) {
     constexpr std::size_t n = 2000;
     const std::vector<double> x = piecewise_constant(n, kSeed);
     const CostL2 l2 = CostL2::build(x, n, 1);
-    marbolt::detect::WorkerPool& pool = marbolt::detect::WorkerPool::global();
+    marbolt::parallel::WorkerPool& pool = marbolt::parallel::WorkerPool::global();
     const CountingCost counted(l2);
     (void)marbolt::detect::dynp_tables(counted, n, 5, 1, 2, pool);
     for (auto _ : state) {
@@ -109,7 +109,7 @@ BENCHMARK(BM_DynpL2)->Unit(benchmark::kMillisecond)->UseRealTime();
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::size_t threads = marbolt::detect::WorkerPool::global().size();
+    const std::size_t threads = marbolt::parallel::WorkerPool::global().size();
     std::printf("worker pool size: %zu\n", threads);
     benchmark::AddCustomContext("worker_pool_size", std::to_string(threads));
     benchmark::Initialize(&argc, argv);

@@ -13,7 +13,7 @@
 #include "bench_support.hpp"
 #include "cost/cost_kernel.hpp"
 #include "detect/kernel_pelt.hpp"
-#include "detect/pool.hpp"
+#include "parallel/worker_pool.hpp"
 
 namespace {
 
@@ -30,7 +30,7 @@ double bandwidth(const std::vector<double>& x) {
 // On the process-wide pool, as the engine builds it; the pool size is read
 // from RAYON_NUM_THREADS, so runs with 1 and 2 threads can be compared.
 void on_pool(std::size_t count, const std::function<void(std::size_t)>& body) {
-    marbolt::detect::WorkerPool::global().for_each_index(count, body);
+    marbolt::parallel::WorkerPool::global().for_each_index(count, body);
 }
 
 void BM_RbfFill(benchmark::State& state) {

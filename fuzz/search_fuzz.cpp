@@ -16,7 +16,7 @@
 #include "detect/dynp.hpp"
 #include "detect/grid.hpp"
 #include "detect/kernel_pelt.hpp"
-#include "detect/pelt.hpp"
+#include "detect/pelt/pelt.hpp"
 #include "detect/window.hpp"
 #include "fuzz_check.hpp"
 #include "fuzz_input.hpp"
@@ -132,7 +132,7 @@ void fuzz_dynp(Call& call, bool all) {
     if (!tables) return;
     FUZZ_CHECK(tables->parents.size() <= n_bkps);
     // Items write only their own slots: one worker fills the same tables.
-    static detect::WorkerPool one_worker(1);
+    static parallel::WorkerPool one_worker(1);
     const auto alone = detect::dynp_tables(cost, n, n_bkps, jump, min_size, one_worker);
     FUZZ_CHECK(alone->parents == tables->parents);
     const std::size_t m = at_least_one(min_size);

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <map>
 
-#include "detect/pelt.hpp"
+#include "detect/pelt/pelt.hpp"
 #include "linalg/order.hpp"
 
 namespace marbolt::crops {

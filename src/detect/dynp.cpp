@@ -40,7 +40,7 @@ struct Item {
 // long enough.
 template <class Model>
 Layer seed_first_layer(const Model& cost, const std::vector<std::size_t>& closed,
-                       std::size_t min_size, WorkerPool& pool) {
+                       std::size_t min_size, parallel::WorkerPool& pool) {
     Layer layer{std::vector<double>(closed.size(), kInf), std::vector<char>(closed.size(), 0)};
     pool.for_each_index(closed.size(), [&](std::size_t j) {
         if (closed[j] < min_size) return;
@@ -130,7 +130,7 @@ Item best_split_l2(const L2Layer& c, const cost::CostL2& l2, std::size_t end,
 // Every item's best split of one layer, on the worker pool.
 template <class Model>
 void split_items(const Model& cost, const std::vector<Candidate>& candidates,
-                 const std::vector<std::size_t>& closed, std::size_t min_size, WorkerPool& pool,
+                 const std::vector<std::size_t>& closed, std::size_t min_size, parallel::WorkerPool& pool,
                  L2Layer& columns, std::vector<Item>& items) {
     if constexpr (std::is_same_v<Model, cost::CostL2>) {
         if (cost.dims() == 1 && closed.back() < kExactPositions) {
@@ -166,7 +166,7 @@ bool settle_layer(const std::vector<Item>& items, Layer& layer, std::vector<std:
 // Fills tables.parents layer by layer until n_bkps layers or the first empty one.
 template <class Model>
 void fill_layers(const Model& cost, std::size_t n, std::size_t n_bkps, std::size_t jump,
-                 std::size_t min_size, WorkerPool& pool, DynpTables& tables) {
+                 std::size_t min_size, parallel::WorkerPool& pool, DynpTables& tables) {
     const std::vector<std::size_t> closed = closed_grid(n, jump);
     Layer layer = seed_first_layer(cost, closed, min_size, pool);
     std::vector<Item> items(closed.size());
@@ -187,7 +187,7 @@ void fill_layers(const Model& cost, std::size_t n, std::size_t n_bkps, std::size
 }  // namespace
 
 Result<DynpTables> dynp_tables(const cost::Cost& cost, std::size_t n, std::size_t n_bkps,
-                               std::size_t jump, std::size_t min_size, WorkerPool& pool) {
+                               std::size_t jump, std::size_t min_size, parallel::WorkerPool& pool) {
     DynpTables tables;
     tables.n_samples = n;
     tables.jump = jump;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cost/cost.hpp"
-#include "detect/pool.hpp"
+#include "parallel/worker_pool.hpp"
 #include "detect/result.hpp"
 
 namespace marbolt::detect {
@@ -43,6 +43,6 @@ struct DynpTables {
 // std::bad_alloc when the tables do not fit in memory.
 Result<DynpTables> dynp_tables(const cost::Cost& cost, std::size_t n, std::size_t n_bkps,
                                std::size_t jump, std::size_t min_size,
-                               WorkerPool& pool = WorkerPool::global());
+                               parallel::WorkerPool& pool = parallel::WorkerPool::global());
 
 }  // namespace marbolt::detect

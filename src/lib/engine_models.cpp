@@ -8,7 +8,7 @@
 #include "cost/cost_mahalanobis.hpp"
 #include "cost/cost_normal.hpp"
 #include "cost/cost_rank.hpp"
-#include "detect/pool.hpp"
+#include "parallel/worker_pool.hpp"
 #include "lib/budget.hpp"
 #include "lib/convert.hpp"
 #include "lib/errors.hpp"
@@ -80,7 +80,7 @@ std::optional<BuiltModel> build_rank(const SignalMatrix& x, PyObject*, bool) {
 // The kernel table fill's independent pieces run on the worker pool, like the
 // dynp layers; the table is the same bits on any number of threads.
 void on_worker_pool(std::size_t count, const std::function<void(std::size_t)>& body) {
-    detect::WorkerPool::global().for_each_index(count, body);
+    parallel::WorkerPool::global().for_each_index(count, body);
 }
 
 // "gamma" is read before the budget: a value that does not convert fails

@@ -2,7 +2,7 @@
 // and dynp_all.
 #include "detect/dynp.hpp"
 #include "detect/grid.hpp"
-#include "detect/pelt.hpp"
+#include "detect/pelt/pelt.hpp"
 #include "lib/convert.hpp"
 #include "lib/engine.hpp"
 #include "lib/errors.hpp"

@@ -17,7 +17,7 @@
 #include "cost/cost_kernel.hpp"
 #include "cost/cost_l2.hpp"
 #include "cost_factory.hpp"
-#include "detect/pool.hpp"
+#include "parallel/worker_pool.hpp"
 #include "prefix/accumulator.hpp"
 #include "prefix/center.hpp"
 #include "prefix/prefix.hpp"
@@ -136,7 +136,7 @@ std::vector<double> awkward_signal(std::size_t n, std::size_t d) {
 // hidden order dependence shows), or on two worker threads.
 enum class Runner { InTurn, Reversed, Pool };
 
-ForEachIndex runner(Runner kind, detect::WorkerPool& pool) {
+ForEachIndex runner(Runner kind, parallel::WorkerPool& pool) {
     if (kind == Runner::InTurn) return run_in_turn;
     if (kind == Runner::Reversed) {
         return [](std::size_t count, const std::function<void(std::size_t)>& body) {
@@ -158,7 +158,7 @@ class KernelFill : public ::testing::TestWithParam<FillParam> {};
 TEST_P(KernelFill, TableEqualsTheRowByRowFillBitForBit) {
     const auto& [kernel, extension, runner_kind, n] = GetParam();
     constexpr std::size_t d = 2;
-    detect::WorkerPool pool(2);
+    parallel::WorkerPool pool(2);
     const ForEachIndex for_each = runner(runner_kind, pool);
     const double gamma = 0.37;
     const std::vector<double> x = awkward_signal(n, d);

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "../detect/search_fakes.hpp"
-#include "detect/pelt.hpp"
+#include "detect/pelt/pelt.hpp"
 
 namespace marbolt::crops {
 namespace {

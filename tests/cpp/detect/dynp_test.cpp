@@ -19,7 +19,7 @@ namespace {
 using namespace testing;
 
 DynpTables fill(const cost::Cost& cost, std::size_t n, std::size_t n_bkps, std::size_t jump,
-                std::size_t min_size, WorkerPool& pool = WorkerPool::global()) {
+                std::size_t min_size, parallel::WorkerPool& pool = parallel::WorkerPool::global()) {
     Result<DynpTables> tables = dynp_tables(cost, n, n_bkps, jump, min_size, pool);
     EXPECT_TRUE(tables);
     return std::move(*tables);
@@ -130,7 +130,7 @@ class DynpDeterminism : public ::testing::TestWithParam<GridParam> {};
 TEST_P(DynpDeterminism, SameTablesForAnyPoolSizeAndAnyRequestedCount) {
     const auto [n, jump, min_size] = GetParam();
     FakeCost cost(n, testing::naive_l2(testing::gaussian_signal(n, 9)));
-    WorkerPool one(1), two(2);
+    parallel::WorkerPool one(1), two(2);
     const DynpTables serial = fill(cost, n, 8, jump, min_size, one);
     const DynpTables parallel = fill(cost, n, 8, jump, min_size, two);
     EXPECT_EQ(serial.parents, parallel.parents);

@@ -15,8 +15,8 @@
 #include "cost/cost_l2.hpp"
 #include "cost/cost_normal.hpp"
 #include "detect/dynp.hpp"
-#include "detect/pelt.hpp"
-#include "detect/pool.hpp"
+#include "detect/pelt/pelt.hpp"
+#include "parallel/worker_pool.hpp"
 
 namespace marbolt::detect {
 namespace {
@@ -127,7 +127,7 @@ TEST_P(FastPathsMatchVirtualPath, DynpGivesTheSameSegmentations) {
     const std::vector<double> x = signal(kind, n, d, 7);
     const auto fast = build(model, x, n, d);
     const Forwarding slow(*fast);
-    WorkerPool pool(2);
+    parallel::WorkerPool pool(2);
     for (std::size_t jump : {1, 4}) {
         const auto a = dynp_tables(*fast, n, 6, jump, 2, pool);
         const auto b = dynp_tables(slow, n, 6, jump, 2, pool);

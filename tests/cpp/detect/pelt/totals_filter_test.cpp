@@ -4,8 +4,8 @@
 // exactly on a total and one ulp either side of it.
 #include <cfloat>
 
-#include "detect/l2_filter.hpp"
-#include "detect/normal_filter.hpp"
+#include "detect/pelt/l2_estimates.hpp"
+#include "detect/pelt/normal_estimates.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "detect/pool.hpp"
+#include "parallel/worker_pool.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -14,7 +14,7 @@
 #include <tuple>
 #include <vector>
 
-namespace marbolt::detect {
+namespace marbolt::parallel {
 namespace {
 
 // Every index of [0, count) must run exactly once.
@@ -155,4 +155,4 @@ TEST(PoolSize, FirstPositiveVariableWinsThenTheCpusThisProcessMayUse) {
 }
 
 }  // namespace
-}  // namespace marbolt::detect
+}  // namespace marbolt::parallel

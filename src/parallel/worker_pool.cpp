@@ -1,4 +1,4 @@
-#include "detect/pool.hpp"
+#include "parallel/worker_pool.hpp"
 
 #include <sched.h>
 #include <pthread.h>
@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace marbolt::detect {
+namespace marbolt::parallel {
 
 // One submitted batch. Shared by the submitter, the queue and every worker
 // that picked it up, so no party can outlive the memory it touches.
@@ -285,4 +285,4 @@ std::size_t available_cpus() {
     return std::max<std::size_t>(cpus, 1);
 }
 
-}  // namespace marbolt::detect
+}  // namespace marbolt::parallel

@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "cost/cost_l2.hpp"
-#include "detect/totals_filter.hpp"
+#include "detect/pelt/totals_filter.hpp"
 
 namespace marbolt::detect {
 

@@ -1,4 +1,4 @@
-#include "detect/pelt.hpp"
+#include "detect/pelt/pelt.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -12,9 +12,9 @@
 
 #include "cost/dispatch.hpp"
 #include "detect/grid.hpp"
-#include "detect/l2_filter.hpp"
+#include "detect/pelt/l2_estimates.hpp"
 #include "detect/minimum.hpp"
-#include "detect/normal_filter.hpp"
+#include "detect/pelt/normal_estimates.hpp"
 
 namespace marbolt::detect {
 namespace {

@@ -14,7 +14,7 @@
 #include <type_traits>
 #include <vector>
 
-namespace marbolt::detect {
+namespace marbolt::parallel {
 
 class WorkerPool {
 public:
@@ -77,4 +77,4 @@ std::size_t default_pool_size();
 // quota (v2 cpu.max or v1 cfs quota/period) rounded up; at least 1.
 std::size_t available_cpus();
 
-}  // namespace marbolt::detect
+}  // namespace marbolt::parallel

@@ -1,12 +1,12 @@
-#include "detect/normal_filter.hpp"
+#include "detect/pelt/normal_estimates.hpp"
 
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <limits>
 
-#include "detect/column_lanes.hpp"
-#include "detect/intrinsics.hpp"
+#include "detect/pelt/column_lanes.hpp"
+#include "detect/pelt/intrinsics.hpp"
 
 namespace marbolt::detect {
 namespace {

@@ -1,4 +1,4 @@
-#include "detect/pelt.hpp"
+#include "detect/pelt/pelt.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <tuple>
 #include <vector>
 
-#include "search_fakes.hpp"
+#include "../search_fakes.hpp"
 
 namespace marbolt::detect {
 namespace {

@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <limits>
 
-#include "detect/intrinsics.hpp"
-#include "detect/totals_filter.hpp"
+#include "detect/pelt/intrinsics.hpp"
+#include "detect/pelt/totals_filter.hpp"
 
 namespace marbolt::detect {
 

@@ -1,11 +1,11 @@
-#include "detect/l2_filter.hpp"
+#include "detect/pelt/l2_estimates.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
-#include "detect/column_lanes.hpp"
-#include "detect/intrinsics.hpp"
+#include "detect/pelt/column_lanes.hpp"
+#include "detect/pelt/intrinsics.hpp"
 
 namespace marbolt::detect {
 namespace {

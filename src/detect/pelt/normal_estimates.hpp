@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "cost/cost_normal.hpp"
-#include "detect/totals_filter.hpp"
+#include "detect/pelt/totals_filter.hpp"
 
 namespace marbolt::detect {
 

@@ -1,4 +1,4 @@
-#include "detect/totals_filter.hpp"
+#include "detect/pelt/totals_filter.hpp"
 
 namespace marbolt::detect {
 

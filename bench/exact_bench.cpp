@@ -42,7 +42,7 @@ void run_pelt(benchmark::State& state, const Model& model, std::size_t n, std::s
     std::size_t n_bkps = 0;
     for (auto _ : state) {
         evaluations = 0;
-        const auto bkps = marbolt::detect::pelt(model, n, 1, min_size, pen, &evaluations);
+        const auto bkps = marbolt::detect::pelt(model, n, 1, min_size, pen, {.evaluations = &evaluations});
         n_bkps = bkps.size() - 1;
         benchmark::DoNotOptimize(bkps.data());
     }

@@ -11,14 +11,17 @@
 
 namespace marbolt::detect {
 
-struct L2Candidates : ColumnCandidates {
+// A candidate's total exactly as the model and the recursion form it, from
+// the segment's sum s and sum of squares q: segment cost and penalty first,
+// then the prefix cost.
+inline double l2_total(double s, double q, double len, double prefix, double pen) noexcept {
+    const double acc = 0.0 + cost::CostL2::column_term(s, q, len);
+    return prefix + (acc * len + pen);
+}
 
-    // Candidate k's total exactly as the model and the recursion form it:
-    // segment cost and penalty first, then the prefix cost.
+struct L2Candidates : ColumnCandidates {
     double exact_total(std::size_t k) const noexcept {
-        const double len = end - start[k];
-        const double acc = 0.0 + cost::CostL2::column_term(s_end - s_start[k], q_end - q_start[k], len);
-        return prefix[k] + (acc * len + pen);
+        return l2_total(s_end - s_start[k], q_end - q_start[k], end - start[k], prefix[k], pen);
     }
 };
 

@@ -12,9 +12,11 @@
 
 #include "cost/dispatch.hpp"
 #include "detect/grid.hpp"
+#include "detect/pelt/functional.hpp"
 #include "detect/pelt/l2_estimates.hpp"
 #include "detect/minimum.hpp"
 #include "detect/pelt/normal_estimates.hpp"
+#include "detect/pelt/tables.hpp"
 
 namespace marbolt::detect {
 namespace {
@@ -24,14 +26,6 @@ namespace {
 // entry whatever the jump. A candidate below 0 ("negative" in the recursion)
 // is marked by kNegative and never evaluated.
 constexpr std::size_t kNegative = std::numeric_limits<std::size_t>::max();
-
-// Best penalised cost F and parent slot P of every prefix end reached so far;
-// `known` tells an absent entry from every value (including NaN and inf).
-struct Tables {
-    std::vector<double> best;
-    std::vector<std::size_t> parent;
-    std::vector<char> known;
-};
 
 // The candidate list A as parallel flat arrays in list order, so that one
 // end's evaluation is a straight loop. Whether a candidate's prefix cost is
@@ -251,18 +245,12 @@ void prune(Candidates& a, Totals& totals, std::span<const double> s_total, doubl
                 [&](std::size_t k) { return threshold >= s_total[k]; });
 }
 
-void record(Tables& tables, std::size_t end_slot, double best, std::size_t parent) noexcept {
-    tables.best[end_slot] = best;
-    tables.parent[end_slot] = parent;
-    tables.known[end_slot] = 1;
-}
-
 // One-column l2 or normal from the estimates, when every candidate is known
 // (so S is A) and the estimates can be bounded; returns false otherwise,
 // before changing anything.
 template <class Model>
 bool settle_estimated(ColumnTotals<Model>& totals, std::size_t end, std::size_t end_slot, double pen,
-                      Tables& tables, Candidates& alive) {
+                      PeltTables& tables, Candidates& alive) {
     if (alive.n_unknown != 0) return false;
     const auto c = totals.candidates(alive, end, pen);
     auto& filter = totals.filter();
@@ -280,7 +268,7 @@ bool settle_estimated(ColumnTotals<Model>& totals, std::size_t end, std::size_t 
 // Handles one end: evaluates every live candidate with a known prefix cost,
 // records the best split of [0, end) and prunes.
 template <class Totals>
-void settle_end(Totals& totals, std::size_t end, std::size_t end_slot, double pen, Tables& tables,
+void settle_end(Totals& totals, std::size_t end, std::size_t end_slot, double pen, PeltTables& tables,
                 Candidates& alive, Subproblems& scratch) {
     alive.total.resize(alive.size());
     if constexpr (requires { totals.filter(); }) {
@@ -307,28 +295,12 @@ void settle_end(Totals& totals, std::size_t end, std::size_t end_slot, double pe
     prune(alive, totals, s_total, s_total[chosen] + pen);
 }
 
-// Follows parents from n down to (not including) position 0.
-std::vector<std::size_t> backtrack(const Tables& tables, std::size_t n, std::size_t n_slot,
-                                   std::size_t jump) {
-    std::vector<std::size_t> bkps{n};
-    std::size_t slot = n_slot;
-    while (tables.known[slot]) {
-        slot = tables.parent[slot];
-        if (slot == 0) break;
-        bkps.push_back(slot * jump);
-    }
-    std::sort(bkps.begin(), bkps.end());
-    bkps.erase(std::unique(bkps.begin(), bkps.end()), bkps.end());
-    return bkps;
-}
-
+// The plain search: every live candidate at every end.
 template <class Totals>
-std::vector<std::size_t> search(Totals totals, std::size_t n, std::size_t jump,
-                                std::size_t min_size, double pen, std::size_t* evaluations) {
+void search(Totals totals, std::size_t n, std::size_t jump, std::size_t min_size, double pen,
+            std::size_t* evaluations, PeltTables& tables) {
     const std::size_t n_slot = grid_count(n, jump);
-    Tables tables{std::vector<double>(n_slot + 1, 0.0), std::vector<std::size_t>(n_slot + 1, 0),
-                  std::vector<char>(n_slot + 1, 0)};
-    tables.known[0] = 1;  // F[0] = 0.0: the empty prefix costs nothing.
+    tables = start_tables(n_slot);
     Candidates alive;
     Subproblems scratch;
 
@@ -349,34 +321,46 @@ std::vector<std::size_t> search(Totals totals, std::size_t n, std::size_t jump,
     };
     for (std::size_t slot = grid_count(min_size, jump); slot < n_slot; ++slot) visit(slot * jump, slot);
     visit(n, n_slot);
-    return backtrack(tables, n, n_slot, jump);
 }
 
 }  // namespace
 
 std::vector<std::size_t> pelt(const cost::Cost& cost, std::size_t n, std::size_t jump,
-                              std::size_t min_size, double pen, std::size_t* evaluations) {
+                              std::size_t min_size, double pen, const PeltOptions& options) {
     if (n == 0) return {};
     // min_size 0 is served as 1: every segment must hold a sample. Passed
     // through, position 0 would be an end, every grid end would be its own
     // candidate, and the empty segments [b, b) would be evaluated.
     min_size = std::max<std::size_t>(min_size, 1);
-    return cost::visit_model(cost, [&](const auto& model) {
+    PeltTables own;
+    PeltTables& tables = options.tables != nullptr ? *options.tables : own;
+    std::size_t* evaluations = options.evaluations;
+    cost::visit_model(cost, [&](const auto& model) {
         using Model = std::decay_t<decltype(model)>;
         if constexpr (std::is_same_v<Model, cost::CostL2>) {
+            // Counted only when it finishes: a refused run is redone in full.
+            std::size_t pruned = 0;
+            if (options.functional_pruning &&
+                functional_pelt(model, n, jump, min_size, pen, tables, evaluations ? &pruned : nullptr)) {
+                if (evaluations != nullptr) *evaluations += pruned;
+                return;
+            }
             if (model.dims() == 1 && n < kExactPositions) {
-                return search(ColumnTotals(model, model.sums(), model.sums_sq().data, jump), n,
-                              jump, min_size, pen, evaluations);
+                search(ColumnTotals(model, model.sums(), model.sums_sq().data, jump), n, jump, min_size,
+                       pen, evaluations, tables);
+                return;
             }
         }
         if constexpr (std::is_same_v<Model, cost::CostNormal>) {
             if (model.dims() == 1 && n < kExactPositions) {
-                return search(ColumnTotals(model, model.sums(), model.outer().data, jump), n, jump,
-                              min_size, pen, evaluations);
+                search(ColumnTotals(model, model.sums(), model.outer().data, jump), n, jump, min_size,
+                       pen, evaluations, tables);
+                return;
             }
         }
-        return search(DirectTotals<Model>(model, jump), n, jump, min_size, pen, evaluations);
+        search(DirectTotals<Model>(model, jump), n, jump, min_size, pen, evaluations, tables);
     });
+    return backtrack(tables, n, grid_count(n, jump), jump);
 }
 
 }  // namespace marbolt::detect

@@ -1,0 +1,119 @@
+// Functional pruning for the one-column l2 searches (FPOP: Maidstone, Eckley,
+// Fearnhead & Rigaill 2017; pruned DP: Rigaill 2015). Every candidate start t
+// of a last segment carries its total as a function of that segment's mean mu,
+//     q_t(mu) = (prefix cost of t) + sum over [t, end) of (x_i - mu)^2,
+// a parabola; two candidates' functions differ by a parabola that no longer
+// depends on the end. A candidate whose function lies above the others' lower
+// envelope everywhere can never win an end again and leaves the search.
+//
+// The sets of mu where one function beats another are intervals; this file
+// builds them so that they err on the safe side of the exact sets (never
+// smaller where a candidate may still be near the minimum, never larger where
+// it is beaten), and keeps each candidate's region, the mu where it may still
+// be within a margin of the minimum, as a few intervals.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <span>
+
+namespace marbolt::detect {
+
+struct Interval {
+    double lo;
+    double hi;
+};
+
+// The rounding allowance of the interval ends. A parabola L (mu - c)^2 with
+// its centre c = s / L computed from one subtraction (s) and one division is
+// within 2^-51 |c| of the exact centre (two roundings, with a factor of two to
+// spare); its half-width sqrt(A / L) is computed with one division and one
+// square root, at most 2^-52 of it; forming c -+ w rounds once more, by at
+// most 2^-53 (|c| + w). kEndSlack = 2^-49 of |c| + w is four times all that.
+// kTinySlack covers roundings among subnormal numbers, which are absolute.
+inline constexpr double kEndSlack = 0x1p-49;
+inline constexpr double kTinySlack = 0x1p-1000;
+
+// Every mu with L (mu - c*)^2 < a, for any a at most `a_up`; empty when a_up
+// is not positive. c is the computed centre, c* the exact one (see kEndSlack).
+inline Interval widened(double c, double len, double a_up) noexcept {
+    if (!(a_up > 0.0)) return {1.0, -1.0};
+    const double w = std::sqrt(a_up / len) * (1.0 + kEndSlack) + kEndSlack * std::fabs(c) + kTinySlack;
+    return {c - w, c + w};
+}
+
+// Only mu with L (mu - c*)^2 <= a, for any a at least `a_down`; empty (lo >
+// hi) when there is no such interval to be sure of.
+inline Interval narrowed(double c, double len, double a_down) noexcept {
+    if (!(a_down > 0.0)) return {1.0, -1.0};
+    const double w = std::sqrt(a_down / len) * (1.0 - kEndSlack) - kEndSlack * std::fabs(c) - kTinySlack;
+    return {c - w, c + w};
+}
+
+// Where a candidate may still be near the minimum: at most kPieces disjoint
+// closed intervals, ascending. Merging two neighbours into their hull only
+// makes a region larger, which keeps it on the safe side, so a region never
+// needs more room.
+class Region {
+public:
+    static constexpr std::size_t kPieces = 4;
+
+    static Region everything() noexcept {
+        Region r;
+        r.piece_[0] = {-std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
+        r.count_ = 1;
+        return r;
+    }
+
+    // Every mu outside the covers (whose order it changes): where none of the
+    // candidates behind them is sure to be better.
+    static Region outside(std::span<Interval> covers) noexcept {
+        std::sort(covers.begin(), covers.end(), [](Interval a, Interval b) { return a.lo < b.lo; });
+        Region r;
+        double from = -std::numeric_limits<double>::infinity();
+        for (const Interval& c : covers) {
+            if (from < c.lo) r.append({from, c.lo});
+            from = std::max(from, c.hi);
+        }
+        if (from < std::numeric_limits<double>::infinity()) {
+            r.append({from, std::numeric_limits<double>::infinity()});
+        }
+        return r;
+    }
+
+    // Keeps only what lies within `keep`; false when nothing is left.
+    bool clip(Interval keep) noexcept {
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < count_; ++k) {
+            const Interval p{std::max(piece_[k].lo, keep.lo), std::min(piece_[k].hi, keep.hi)};
+            if (p.lo <= p.hi) piece_[kept++] = p;
+        }
+        count_ = kept;
+        return kept != 0;
+    }
+
+    bool empty() const noexcept { return count_ == 0; }
+
+private:
+    // Past kPieces, the two neighbours with the narrowest cover between them
+    // become one piece.
+    void append(Interval p) noexcept {
+        piece_[count_++] = p;
+        if (count_ <= kPieces) return;
+        std::size_t join = 0;
+        for (std::size_t k = 1; k + 1 < count_; ++k) {
+            if (piece_[k + 1].lo - piece_[k].hi < piece_[join + 1].lo - piece_[join].hi) join = k;
+        }
+        piece_[join].hi = piece_[join + 1].hi;
+        std::copy(piece_.begin() + join + 2, piece_.begin() + count_, piece_.begin() + join + 1);
+        --count_;
+    }
+
+    std::array<Interval, kPieces + 1> piece_{};  // one spare for append
+    std::size_t count_ = 0;
+};
+
+}  // namespace marbolt::detect

@@ -1,0 +1,92 @@
+// One-column signals that make exact searches hard to get bit-identical: exact
+// and near ties, constant runs, quantised values, huge offsets and extreme
+// scales, NaN and infinities; with penalties from zero to huge, some of them
+// set exactly on the gain of a split.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cost/cost_l2.hpp"
+
+namespace marbolt::testing {
+
+struct HardSignal {
+    std::vector<double> x;
+    double scale = 1.0;  // the factor applied to a unit-noise signal
+    std::string story;   // how it was made, for failure messages
+};
+
+inline HardSignal hard_signal(std::mt19937_64& gen) {
+    std::uniform_int_distribution<int> pick(0, 99);
+    const int size_kind = pick(gen);
+    const std::size_t n = size_kind < 70 ? 1 + gen() % 120 : size_kind < 95 ? 120 + gen() % 480 : 600 + gen() % 1900;
+    const int family = static_cast<int>(gen() % 6);
+    const std::size_t changes = std::vector<std::size_t>{0, 1, 3, n / 5 + 1}[gen() % 4];
+    std::normal_distribution<double> noise(0.0, 1.0);
+    std::uniform_int_distribution<int> level(-3, 3);
+    std::vector<double> x(n);
+    double mean = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (changes > 0 && gen() % (n / changes + 1) == 0) mean = family == 0 ? 3.0 * noise(gen) : level(gen);
+        switch (family) {
+            case 0: x[i] = mean + noise(gen); break;                       // Gaussian steps
+            case 1: x[i] = mean + static_cast<double>(gen() % 3); break;    // small integers: exact ties
+            case 2: x[i] = std::round((mean + noise(gen)) * 4.0) / 4.0; break;  // quantised
+            case 3: x[i] = mean; break;                                       // constant runs
+            case 4: x[i] = static_cast<double>(i % 2); break;                 // alternating: equal splits
+            default: x[i] = static_cast<double>(std::min(i, n - 1 - i) % 5); break;  // palindrome
+        }
+    }
+    HardSignal s{std::move(x), 1.0, {}};
+    std::ostringstream story;
+    story << "n " << n << " family " << family << " changes " << changes;
+    const int transform = pick(gen);
+    if (transform < 10) {
+        const double offset = transform < 5 ? 1e6 : 1e12;
+        for (double& v : s.x) v += offset;
+        story << " offset " << offset;
+    } else if (transform < 20) {
+        s.scale = transform < 15 ? 1e-150 : 1e150;
+        for (double& v : s.x) v *= s.scale;
+        story << " scale " << s.scale;
+    } else if (transform < 26 && n > 0) {
+        const double bad = transform < 23 ? std::numeric_limits<double>::quiet_NaN()
+                                          : std::numeric_limits<double>::infinity();
+        s.x[gen() % n] = bad;
+        story << " with " << bad;
+    }
+    s.story = story.str();
+    return s;
+}
+
+// A penalty for the signal: zero, tiny, ordinary, huge, infinite, negative or
+// NaN, or exactly the gain of splitting [0, n) at a random point (a near tie).
+inline double hard_penalty(std::mt19937_64& gen, const HardSignal& s, const cost::CostL2& l2) {
+    const std::size_t n = s.x.size();
+    const double unit = s.scale * s.scale;
+    switch (gen() % 12) {
+        case 0: return 0.0;
+        case 1: return 1e-12 * unit;
+        case 2: return 0.5 * unit;
+        case 3: return 2.0 * std::log(static_cast<double>(n) + 1.0) * unit;
+        case 4: return 10.0 * unit;
+        case 5: return 1e6 * unit;
+        case 6: return 1e300;
+        case 7: return std::numeric_limits<double>::infinity();
+        case 8: return -1.0 * unit;
+        case 9: return std::numeric_limits<double>::quiet_NaN();
+        default: {
+            if (n < 2) return unit;
+            const std::size_t k = 1 + gen() % (n - 1);
+            return l2.error(0, n) - (l2.error(0, k) + l2.error(k, n));
+        }
+    }
+}
+
+}  // namespace marbolt::testing

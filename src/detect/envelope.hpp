@@ -20,6 +20,10 @@
 #include <limits>
 #include <span>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace marbolt::detect {
 
 struct Interval {
@@ -27,30 +31,46 @@ struct Interval {
     double hi;
 };
 
-// The rounding allowance of the interval ends. A parabola L (mu - c)^2 with
-// its centre c = s / L computed from one subtraction (s) and one division is
-// within 2^-51 |c| of the exact centre (two roundings, with a factor of two to
-// spare); its half-width sqrt(A / L) is computed with one division and one
-// square root, at most 2^-52 of it; forming c -+ w rounds once more, by at
-// most 2^-53 (|c| + w). kEndSlack = 2^-49 of |c| + w is four times all that.
-// kTinySlack covers roundings among subnormal numbers, which are absolute.
+// The rounding allowance of the interval ends. A parabola L (mu - c)^2 has
+// its centre c = s / L computed as s times the rounded reciprocal of L, with
+// s one subtraction: three roundings, within 2^-51 |c| of the exact centre
+// with room to spare. Its half-width sqrt(a / L) is computed as the square
+// root of a times that reciprocal: two roundings under the root count half,
+// and the root one, so it is within 2^-52 of the exact one; forming c -+ w
+// rounds once more, by at most 2^-53 (|c| + w). kEndSlack = 2^-49 of |c| + w
+// is over twice all that. kTinySlack covers roundings among subnormal
+// numbers, which are absolute.
 inline constexpr double kEndSlack = 0x1p-49;
 inline constexpr double kTinySlack = 0x1p-1000;
 
-// Every mu with L (mu - c*)^2 < a, for any a at most `a_up`; empty when a_up
-// is not positive. c is the computed centre, c* the exact one (see kEndSlack).
-inline Interval widened(double c, double len, double a_up) noexcept {
-    if (!(a_up > 0.0)) return {1.0, -1.0};
-    const double w = std::sqrt(a_up / len) * (1.0 + kEndSlack) + kEndSlack * std::fabs(c) + kTinySlack;
-    return {c - w, c + w};
+// The square root of a non-negative number (or NaN) as the bare instruction:
+// std::sqrt keeps a test and a call for errno on negative arguments, a branch
+// that stalls a loop of independent roots behind each one's latency.
+inline double root(double x) noexcept {
+#if defined(__SSE2__)
+    const __m128d v = _mm_set_sd(x);
+    return _mm_cvtsd_f64(_mm_sqrt_sd(v, v));
+#else
+    return std::sqrt(x);
+#endif
 }
 
-// Only mu with L (mu - c*)^2 <= a, for any a at least `a_down`; empty (lo >
-// hi) when there is no such interval to be sure of.
-inline Interval narrowed(double c, double len, double a_down) noexcept {
-    if (!(a_down > 0.0)) return {1.0, -1.0};
-    const double w = std::sqrt(a_down / len) * (1.0 - kEndSlack) - kEndSlack * std::fabs(c) - kTinySlack;
-    return {c - w, c + w};
+// The half-width w of an interval [c - w, c + w] that holds every mu with
+// L (mu - c*)^2 < a, for any a at most `a_up`; negative (nothing to hold) when
+// a_up is not positive. c is the computed centre, c* the exact one, inv_len
+// the rounded reciprocal of L (see kEndSlack). Written without branches so
+// that a loop over candidates vectorises.
+inline double outer_half_width(double c, double inv_len, double a_up) noexcept {
+    const double w = root(std::max(a_up, 0.0) * inv_len) * (1.0 + kEndSlack) + kEndSlack * std::fabs(c) + kTinySlack;
+    return a_up > 0.0 ? w : -1.0;
+}
+
+// The half-width of an interval around c holding only mu with
+// L (mu - c*)^2 <= a, for any a at least `a_down`; negative when there is no
+// such interval to be sure of.
+inline double inner_half_width(double c, double inv_len, double a_down) noexcept {
+    const double w = root(std::max(a_down, 0.0) * inv_len) * (1.0 - kEndSlack) - kEndSlack * std::fabs(c) - kTinySlack;
+    return a_down > 0.0 ? w : -1.0;
 }
 
 // Where a candidate may still be near the minimum: at most kPieces disjoint

@@ -27,20 +27,31 @@ namespace {
 // F[t] - F[u] + (Q[u] - Q[t]) - 2 mu (S[u] - S[t]) + (u - t) mu^2 does not
 // depend on the end: a dominance shown once holds at every later end.
 //
-// 1. Rounding. T(t, b) is the total the plain search computes (l2_total);
-// U(t, b) is formed by the same operations without the clamp of a negative
-// residue to zero. Rounding is monotone, so T >= U. With u = 2^-53, Y =
-// sum_i (S[i+1] - S[i])^2 >= s*^2 / L (Cauchy-Schwarz over the segment's
-// differences), V = 2 max|Q| + Y >= |q*| + s*^2 / L and Fmax >= |F[t]|:
-// s*, s*^2 and the quotient carry 4.01u of Y; q* carries 2u max|Q|; the
-// residue's subtraction u of 1.02 V; its division and multiplication by L
-// 2.01u of it; the penalty's and the prefix cost's additions u of what they
-// add. Altogether |U - tau| <= 9.2u V + 2.1u |pen| + u Fmax, and
-//     E = 2^-48 (V + |pen| + Fmax) + 2^-1000
-// bounds it three times over (the last term covers roundings among subnormal
-// numbers). Fmax is the largest |F| recorded so far, so E grows along the
-// search and each end uses the E of its time. The threshold thr = fl(F[b] +
-// pen) is within 2^-52 |thr| of F[b] + pen: E2 = E + 2^-51 |thr| bounds both.
+// 1. Rounding. T(t, b) is the total the plain search computes (l2_total)
+// from the segment's residue e = fl(q - fl(fl(s * s) / L)), clamped at zero,
+// divided by L, multiplied by L, then added to pen and to F[t]. With u =
+// 2^-53, let A bound |q*| and B bound s*^2 / L. The segment sum, its square
+// and the quotient carry 4.01u B; q* carries u A; the residue's subtraction u
+// of 1.01 (A + B); the division and multiplication by L 2.01u of it; the
+// penalty's and the prefix cost's additions u of what they add. Without the
+// clamp, then, T would be within
+//     u (6.1 A + 9.2 B + 2.02 |pen| + |F[t]|)
+// of tau; the clamp only raises the residue, and rounding is monotone, so T
+// is at least tau minus that. The search also forms U(t, b) = fl(F[t] +
+// fl(e + pen)), the unclamped total without the round trip through L, for
+// its bookkeeping: fewer roundings, so within the same bound of tau. Both
+// are bounded three times over by 2^-48 (A + B + |pen| + |F[t]|) + 2^-1000
+// (the last term covers roundings among subnormal numbers). Two choices:
+//  - global, for any t and b: A = 2 max|Q|, B = Y = sum_i (S[i+1] - S[i])^2
+//    (s*^2 / L <= Y by Cauchy-Schwarz over the segment's differences), and
+//    |F[t]| <= Fmax, the largest |F| recorded so far: E = 2^-48 (V + |pen| +
+//    Fmax) + 2^-1000 with V = A + B. E grows along the search, and each end
+//    uses the E of its time;
+//  - local, for a pair the search has evaluated: A = 1.01 |q|, B = 1.01 d
+//    from the computed q and quotient d, so that 2^-48 (2 |q| + 2 d + |pen| +
+//    |F[t]|) + 2^-1000 bounds it.
+// The threshold thr = fl(F[b] + pen) is within 2^-52 |thr| of F[b] + pen;
+// adding 2^-51 |thr| to either bound gives E2, which covers both.
 //
 // 2. Regions. Every candidate k keeps a region, a set of mu that contains
 // every mu where no witness (below) is sure to beat it by the margin M.
@@ -48,10 +59,12 @@ namespace {
 // minDelta = tau(k, b) - pen - F[b] = min over mu of q_k - q_b, which lies in
 // [U - thr - E2, U - thr + E2],
 //  - {mu : q_k - q_b < M} = {L (mu - s*/L)^2 < M - minDelta} lies inside
-//    widened(centre, L, thr - U + M + E2, rounded up): k's region is clipped
+//    the interval of outer_half_width(centre, 1/L, thr - U + M + E2, rounded
+//    up) around the centre: k's region is clipped
 //    to it; outside it, the new candidate b beats k by M;
 //  - {mu : q_b - q_k >= M} = {L (mu - s*/L)^2 <= -M - minDelta} contains
-//    narrowed(centre, L, thr - U - M - E2, rounded down): there, k beats b by
+//    the interval of inner_half_width(centre, 1/L, thr - U - M - E2, rounded
+//    down): there, k beats b by
 //    M. The region of b is everything outside these covers.
 // The interval ends carry their own rounding allowance (envelope.hpp), and
 // merging pieces of a region only enlarges it. So when a region is empty,
@@ -70,28 +83,35 @@ namespace {
 // stop at a candidate of the pruned list at b. The second step is sound
 // because the threshold pruned k at b1: q_k - q_b1 = F[k] - F[b1] +
 // sum over [k, b1) of (...) >= tau(k, b1) - pen - F[b1] >= -slack(k), with
-// slack(k) = max(0, thr - U(k, b1) + E2) (zero for a clear prune, about 2E
-// for a near tie, more only where a clamp hid a negative residue); and
-// because b1 is a candidate at every end after b1 (min_size <= jump makes b1
-// the candidate appended at the next grid end), except at the last end n
-// when n - b1 < min_size (point 4). A walk never returns to a candidate:
-// positions only grow along threshold steps, and a loop with a witness step
-// would give q(mu) > q(mu) as long as the slacks of all prunes so far,
-// Sigma, stay below M. So the walk ends, at a candidate c of the pruned list,
-// and q_d(mu) >= q_c(mu) + M - Sigma. Taking the minimum over mu:
-//     T(d, b) >= U(d, b) >= tau(d, b) - E
-//             >= min_c tau(c, b) + M - Sigma - E
-//             >= T(c', b) - (T - U)(c', b) - 2E + M - Sigma,
-// c' the candidate with the smallest tau. Each end checks
-//     Sigma + 2E + max over the list of (T - U) < M
+// slack(k) = max(0, thr - U(k, b1) + E2) and the local E2 (zero for a clear
+// prune, a few ulps of F for a near tie, more only where a clamp hid a
+// negative residue); and because b1 is a candidate at every end after b1
+// (min_size <= jump makes b1 the candidate appended at the next grid end),
+// except at the last end n when n - b1 < min_size (point 4). Consecutive
+// threshold steps form a chain k -> b1 -> b2 -> ...; rho(b), the largest
+// total slack of a chain that ends at b, is the largest rho(k) + slack(k)
+// over the candidates k pruned at b, and R is the largest rho so far. A walk
+// starts with a witness step (d was dropped, not pruned) and between two
+// witness steps takes at most one chain, so over w >= 1 witness steps q
+// falls by at least w (M - R). Hence a walk never returns to a candidate
+// while R < M (positions only grow along chains), it ends at a candidate c
+// of the pruned list, and q_d(mu) >= q_c(mu) + M - R. Over all mu:
+//     T(d, b) >= tau(d, b) - E
+//             >= min_c tau(c, b) + M - R - E
+//             >= T(c', b) - (T - U)(c', b) - 2E + M - R,
+// c' the candidate with the smallest tau and E the global bound. Each end
+// checks
+//     R + 2E + max over the list of (T - U) < M
 // (with rounding allowances) before it decides; then every dropped candidate
 // totals strictly more than some candidate of the pruned list and the first
-// minimum, ties included, is the plain one. When the check fails (a run of
+// minimum, ties included, is the plain one. When the check fails (a chain of
 // near ties, or a clamp that hid a large negative residue), the caller runs
-// the plain search from the start. M = pen / 2^12 is far below the gaps that
-// decide a candidate's fate (of the order of pen and of the noise), and far
-// above E unless the penalty is tiny against the signal's energy; margins_for
-// refuses penalties that leave fewer than four E.
+// the plain search from the start. M = 2^-40 (V + |pen|) is 128 global E as
+// long as Fmax stays below V + |pen| (the optimum is below the cost of one
+// segment, at most V, plus pen), so chains have room for a hundred near ties
+// of the worst kind; and it is far below the gaps that decide a candidate's
+// fate (of the order of pen and of the noise) as long as the penalty is not
+// tiny against 2^-40 of the signal's energy.
 //
 // 4. The last end n, when n - g < min_size for the last grid end g: the
 // candidate appended for n repeats g - jump, and the candidates the threshold
@@ -104,14 +124,18 @@ namespace {
 
 constexpr double kLargest = 0x1p900;  // beyond it, sums of a few values could overflow
 
+// The error bounds of point 1, rounded up, for magnitudes `scale` of the
+// tables and the penalty and `prefix` of the prefix cost.
+double error_bound(double scale, double prefix) noexcept {
+    return 0x1p-48 * (scale + prefix) * (1.0 + 0x1p-50) + kTinySlack;
+}
+
 struct Margins {
     double margin;  // M
     double scale;   // V + |pen|
 
-    // E for prefix costs up to `largest_prefix` in magnitude.
-    double error(double largest_prefix) const noexcept {
-        return 0x1p-48 * (scale + largest_prefix) * (1.0 + 0x1p-50) + kTinySlack;
-    }
+    // The global E for prefix costs up to `largest_prefix` in magnitude.
+    double error(double largest_prefix) const noexcept { return error_bound(scale, largest_prefix); }
 };
 
 // The search's constants, or nothing when the bounds cannot be given.
@@ -132,20 +156,61 @@ std::optional<Margins> margins_for(const double* s, const double* q, std::size_t
     const double y = ((lane[0] + lane[1]) + (lane[2] + lane[3])) * (1.0 + 0x1p-52 * (static_cast<double>(n) + 4.0));
     const double v = (2.0 * largest_q + y) * (1.0 + 0x1p-50);
     if (!(v < kLargest)) return std::nullopt;
-    const Margins m{pen * 0x1p-12, v + pen};
-    if (!(4.0 * m.error(0.0) < m.margin)) return std::nullopt;
-    return m;
+    return Margins{0x1p-40 * (v + pen), v + pen};
 }
 
-// A live candidate: its start, the prefix sums there, its prefix cost F, and
-// its region.
-struct Live {
-    std::size_t slot;
-    double start;
-    double s;
-    double q;
-    double prefix;
-    Region region;
+// The live candidates in list order, as parallel arrays so that an end's
+// arithmetic runs as straight loops: start position and slot, the prefix sums
+// at the start, the prefix cost F, the largest slack of a chain that ends at
+// the candidate (rho), and its region.
+struct LiveList {
+    std::vector<std::size_t> slot;
+    std::vector<double> start, s, q, prefix, chain;
+    std::vector<Region> region;
+
+    std::size_t size() const noexcept { return slot.size(); }
+
+    void push_back(std::size_t at, double position, double s_at, double q_at, double f, double rho,
+                   const Region& r) {
+        slot.push_back(at);
+        start.push_back(position);
+        s.push_back(s_at);
+        q.push_back(q_at);
+        prefix.push_back(f);
+        chain.push_back(rho);
+        region.push_back(r);
+    }
+    void move(std::size_t from, std::size_t to) noexcept {
+        slot[to] = slot[from];
+        start[to] = start[from];
+        s[to] = s[from];
+        q[to] = q[from];
+        prefix[to] = prefix[from];
+        chain[to] = chain[from];
+        region[to] = region[from];
+    }
+    void resize(std::size_t size) {
+        slot.resize(size);
+        start.resize(size);
+        s.resize(size);
+        q.resize(size);
+        prefix.resize(size);
+        chain.resize(size);
+        region.resize(size);
+    }
+};
+
+// An end's arithmetic on the live list, one array per quantity.
+struct EndScratch {
+    std::vector<double> total, unclamped, centre, reach, cover;
+
+    void resize(std::size_t size) {
+        total.resize(size);
+        unclamped.resize(size);
+        centre.resize(size);
+        reach.resize(size);
+        cover.resize(size);
+    }
 };
 
 class FunctionalSearch {
@@ -163,105 +228,139 @@ public:
     }
 
     bool run() {
-        Live pending = candidate(0);
-        pending.region = Region::everything();
+        append(0, 0.0, Region::everything());
         for (std::size_t slot = 1; slot < n_slot_; ++slot) {
-            live_.push_back(pending);
-            if (!settle_grid_end(slot, pending)) return false;
+            if (!settle_grid_end(slot)) return false;
         }
-        live_.push_back(repeats_ ? candidate(last_candidate_) : pending);
+        // Each grid end appended itself; the end n appends an older candidate
+        // when the last grid end is too close to it. Regions are no longer
+        // used: the last end prunes nothing.
+        if (repeats_) {
+            live_.resize(live_.size() - 1);
+            append(last_candidate_, 0.0, Region::everything());
+        }
         return settle_last_end();
     }
 
 private:
-    Live candidate(std::size_t slot) const noexcept {
+    void append(std::size_t slot, double chain, const Region& region) {
         const std::size_t start = slot * jump_;
-        return {slot, static_cast<double>(start), s_[start], q_[start], tables_.best[slot], Region{}};
+        live_.push_back(slot, static_cast<double>(start), s_[start], q_[start], tables_.best[slot], chain,
+                        region);
     }
 
     // T and U of every live candidate at `end`; returns the index of the
     // first smallest T.
     std::size_t evaluate(std::size_t end) {
         const double e = static_cast<double>(end), s_end = s_[end], q_end = q_[end];
-        total_.resize(live_.size());
-        unclamped_.resize(live_.size());
-        std::size_t chosen = 0;
-        for (std::size_t k = 0; k < live_.size(); ++k) {
-            const Live& c = live_[k];
-            const double len = e - c.start, s = s_end - c.s, q = q_end - c.q;
-            total_[k] = l2_total(s, q, len, c.prefix, pen_);
-            const double residue = q - (s * s) / len;
-            unclamped_[k] = residue < 0.0 ? c.prefix + ((0.0 + residue / len) * len + pen_) : total_[k];
-            if (total_[k] < total_[chosen]) chosen = k;
+        const std::size_t count = live_.size();
+        scratch_.resize(count);
+        const double* __restrict start = live_.start.data();
+        const double* __restrict s_start = live_.s.data();
+        const double* __restrict q_start = live_.q.data();
+        const double* __restrict prefix = live_.prefix.data();
+        double* __restrict total = scratch_.total.data();
+        double* __restrict unclamped = scratch_.unclamped.data();
+        for (std::size_t k = 0; k < count; ++k) {
+            const double len = e - start[k], s = s_end - s_start[k], q = q_end - q_start[k];
+            total[k] = l2_total(s, q, len, prefix[k], pen_);
+            const double residue = q - (s * s) / len;  // the division is shared with l2_total's
+            unclamped[k] = prefix[k] + (residue + pen_);
         }
-        if (evaluations_ != nullptr) *evaluations_ += live_.size();
+        std::size_t chosen = 0;
+        for (std::size_t k = 1; k < count; ++k) chosen = total[k] < total[chosen] ? k : chosen;
+        if (evaluations_ != nullptr) *evaluations_ += count;
         return chosen;
     }
 
     // Records the end's best split; false when the argument of point 3 no
     // longer covers this end's decision. Leaves E and thr for the pruning.
     bool decide(std::size_t end_slot, std::size_t chosen) {
-        const double best = total_[chosen];
-        record(tables_, end_slot, best, live_[chosen].slot);
+        const double best = scratch_.total[chosen];
+        record(tables_, end_slot, best, live_.slot[chosen]);
         largest_prefix_ = std::max(largest_prefix_, std::fabs(best));
         threshold_ = best + pen_;
         if (!(std::fabs(threshold_) < kLargest)) return false;
         const double e = margins_.error(largest_prefix_);
         error_ = e + 0x1p-51 * std::fabs(threshold_);
         double clamped = 0.0;
-        for (std::size_t k = 0; k < live_.size(); ++k) clamped = std::max(clamped, total_[k] - unclamped_[k]);
-        return (slack_ + 2.0 * e + clamped) * (1.0 + 0x1p-20) < margins_.margin;
+        for (std::size_t k = 0; k < live_.size(); ++k) {
+            clamped = std::max(clamped, scratch_.total[k] - scratch_.unclamped[k]);
+        }
+        return (longest_chain_ + 2.0 * e + clamped) * (1.0 + 0x1p-40) < margins_.margin;
     }
 
-    bool settle_grid_end(std::size_t end_slot, Live& pending) {
+    // For every candidate, the centre of its segment and the half-widths of
+    // where the end's new candidate may not beat it by the margin (reach) and
+    // where it surely beats the new candidate (cover).
+    void measure(std::size_t end) {
+        const double e = static_cast<double>(end), s_end = s_[end], thr = threshold_;
+        const double w = (margins_.margin + error_) * (1.0 + 0x1p-50);
+        const std::size_t count = live_.size();
+        const double* __restrict start = live_.start.data();
+        const double* __restrict s_start = live_.s.data();
+        const double* __restrict unclamped = scratch_.unclamped.data();
+        double* __restrict centre = scratch_.centre.data();
+        double* __restrict reach = scratch_.reach.data();
+        double* __restrict cover = scratch_.cover.data();
+        for (std::size_t k = 0; k < count; ++k) {
+            const double inv_len = 1.0 / (e - start[k]);
+            const double c = (s_end - s_start[k]) * inv_len;
+            const double spread = 0x1p-50 * (std::fabs(thr) + std::fabs(unclamped[k]) + w);
+            const double gap = thr - unclamped[k];
+            centre[k] = c;
+            reach[k] = outer_half_width(c, inv_len, (gap + w) + spread);
+            cover[k] = inner_half_width(c, inv_len, (gap - w) - spread);
+        }
+    }
+
+    bool settle_grid_end(std::size_t end_slot) {
         const std::size_t end = end_slot * jump_;
         if (!decide(end_slot, evaluate(end))) return false;
+        measure(end);
         covers_.clear();
+        double chain = 0.0;  // rho of this end
         std::size_t kept = 0;
         for (std::size_t k = 0; k < live_.size(); ++k) {
-            if (!(threshold_ >= total_[k])) {
-                slack_ += near_tie_slack(unclamped_[k]);
+            if (!(threshold_ >= scratch_.total[k])) {
+                chain = std::max(chain, (live_.chain[k] + slack(k, end)) * (1.0 + 0x1p-52));
                 continue;
             }
-            if (clip_region(live_[k], end, unclamped_[k])) live_[kept++] = live_[k];
+            const double c = scratch_.centre[k];
+            if (scratch_.cover[k] >= 0.0) covers_.push_back({c - scratch_.cover[k], c + scratch_.cover[k]});
+            const double reach = scratch_.reach[k];
+            if (!(reach >= 0.0 && live_.region[k].clip({c - reach, c + reach}))) {
+                if (repeats_) dropped_[live_.slot[k]] = 1;
+                continue;
+            }
+            if (kept != k) live_.move(k, kept);
+            ++kept;
         }
         live_.resize(kept);
-        pending = candidate(end_slot);
-        pending.region = Region::outside(covers_);
+        longest_chain_ = std::max(longest_chain_, chain);
+        append(end_slot, chain, Region::outside(covers_));
         return true;
     }
 
-    // What a prune at this end may cost a walk of point 3.
-    double near_tie_slack(double unclamped) const noexcept {
-        const double spread = 0x1p-50 * (std::fabs(threshold_) + std::fabs(unclamped) + error_);
-        const double slack = ((threshold_ - unclamped) + error_) + spread;
+    // What the prune of candidate k at this end may cost a walk of point 3,
+    // with the local bound of point 1.
+    double slack(std::size_t k, std::size_t end) const noexcept {
+        const double len = static_cast<double>(end) - live_.start[k];
+        const double s = s_[end] - live_.s[k], q = q_[end] - live_.q[k];
+        const double unclamped = scratch_.unclamped[k];
+        const double local = error_bound(2.0 * (std::fabs(q) + (s * s) / len) + std::fabs(pen_),
+                                         std::fabs(live_.prefix[k])) +
+                             0x1p-51 * std::fabs(threshold_);
+        const double spread = 0x1p-50 * (std::fabs(threshold_) + std::fabs(unclamped) + local);
+        const double slack = ((threshold_ - unclamped) + local) + spread;
         return slack > 0.0 ? slack * (1.0 + 0x1p-50) : 0.0;
-    }
-
-    // Clips k's region by where the end's new candidate beats it by the
-    // margin, and notes where k beats the new candidate; false when k is
-    // dropped.
-    bool clip_region(Live& k, std::size_t end, double unclamped) {
-        const double len = static_cast<double>(end) - k.start;
-        const double centre = (s_[end] - k.s) / len;
-        const double w = (margins_.margin + error_) * (1.0 + 0x1p-50);
-        const double spread = 0x1p-50 * (std::fabs(threshold_) + std::fabs(unclamped) + w);
-        const double gap = threshold_ - unclamped;
-        const Interval cover = narrowed(centre, len, (gap - w) - spread);
-        if (cover.lo <= cover.hi) covers_.push_back(cover);
-        if (k.region.clip(widened(centre, len, (gap + w) + spread))) return true;
-        if (repeats_) dropped_[k.slot] = 1;
-        return false;
     }
 
     bool settle_last_end() {
         const std::size_t chosen = evaluate(n_);
-        if (!repeats_) {
-            if (!decide(n_slot_, chosen)) return false;
-            return true;
-        }
-        std::size_t parent = live_[chosen].slot;
-        double best = total_[chosen];
+        if (!repeats_) return decide(n_slot_, chosen);
+        std::size_t parent = live_.slot[chosen];
+        double best = scratch_.total[chosen];
         for (std::size_t d = 0; d < n_slot_; ++d) {
             if (!dropped_[d]) continue;
             const double t = total(d, n_);
@@ -300,14 +399,14 @@ private:
     std::size_t* evaluations_;
     std::size_t last_candidate_;
     bool repeats_;
-    std::vector<Live> live_;
-    std::vector<double> total_, unclamped_;
+    LiveList live_;
+    EndScratch scratch_;
     std::vector<Interval> covers_;
     std::vector<char> dropped_;  // only when the last end repeats a candidate
     double largest_prefix_ = 0.0;
     double threshold_ = 0.0;
-    double error_ = 0.0;  // E2 of the current end
-    double slack_ = 0.0;  // Sigma
+    double error_ = 0.0;          // the global E2 of the current end
+    double longest_chain_ = 0.0;  // R
 };
 
 }  // namespace

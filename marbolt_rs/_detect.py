@@ -6,7 +6,7 @@ from typing import List, Optional
 import numpy as np
 
 from . import _marbolt_rs as core
-from ._arguments import PENALISED, check_request, segment_floor
+from ._arguments import check_request, segment_floor
 from ._penalty import penalty_for
 from ._plot import plot_segments
 from ._signal import as_signal, columns
@@ -66,14 +66,17 @@ def detect(signal, model="l2", method="pelt", *, pen=None, n_bkps=None, epsilon=
       "kernel_pelt" takes "rbf", "cosine" or "l2" (whose variant then
       defaults to "extension") and every position (`jump` 1).
     - "dynp": `n_bkps`, the exact number of changes.
-    - "binseg", "bottomup", "window": exactly one of `n_bkps`, `pen` or
-      `epsilon` (a bound on the total cost). "window" takes the option
-      `width`: 100 samples, or half the signal for shorter ones (rounded
-      down to even), never below 2·min_size.
+    - "binseg", "bottomup", "window": at most one of `n_bkps`, `pen` or
+      `epsilon` (a bound on the total cost); with none, the default penalty
+      as for "pelt". "window" takes the option `width`: 100 samples, or
+      half the signal for shorter ones (rounded down to even), never below
+      2·min_size.
 
     `jump` is the grid step of the admissible breakpoints; `min_size`, the
-    shortest segment, is raised to the model's own minimum when smaller or
-    not given.
+    shortest segment, is raised to the model's own minimum when smaller.
+    Without it, the model's own minimum is used, except for "normal": d + 4
+    samples for d columns, so that no segment stands out merely because its
+    few samples repeat a value.
     """
     request = check_request(model, method, n_bkps=n_bkps, pen=pen, epsilon=epsilon,
                             jump=jump, min_size=min_size, variant=variant,
@@ -91,9 +94,10 @@ def detect_checked(signal, request, params=None, variant=None):
     if method == "kernel_pelt" and model == "l2" and variant is None:
         variant = "extension"
     engine = core.CostEngine(x, model, params, variant)
-    size = segment_floor(engine, request)
+    size = segment_floor(engine, request, columns(x).shape[1])
     penalty = request.pen
-    if method in PENALISED and penalty is None:
+    if penalty is None and method != "dynp" and request.n_bkps is None \
+            and request.epsilon is None:
         penalty = penalty_for(x, engine, params)
     bkps = SEARCHES[method](engine, request, penalty, size)
     return Detection(breakpoints=bkps, cost=engine.sum_of_costs(bkps), model=model,
@@ -127,7 +131,7 @@ def _dynp(engine, r, pen, min_size):
 
 def _greedy(search):
     def run(engine, r, pen, min_size):
-        return search(engine, r.jump, min_size, n_bkps=r.n_bkps, pen=r.pen,
+        return search(engine, r.jump, min_size, n_bkps=r.n_bkps, pen=pen,
                       epsilon=r.epsilon)
     return run
 
@@ -141,7 +145,7 @@ def _window(engine, r, pen, min_size):
                          f"each half window holds a segment; got {width}")
     inds, score = core.window_fit(engine, width, r.jump)
     return core.window_predict(engine, inds, score, width, r.jump, min_size,
-                               n_bkps=r.n_bkps, pen=r.pen, epsilon=r.epsilon)
+                               n_bkps=r.n_bkps, pen=pen, epsilon=r.epsilon)
 
 
 SEARCHES = {

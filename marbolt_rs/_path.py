@@ -7,7 +7,7 @@ from typing import List, Tuple
 from . import _marbolt_rs as core
 from ._arguments import check_request, real, segment_floor
 from ._plot import axes
-from ._signal import as_signal
+from ._signal import as_signal, columns
 
 
 @dataclass(frozen=True)
@@ -75,8 +75,9 @@ def penalty_path(signal, pen_min, pen_max, model="l2", *, jump=1, min_size=None,
     if not 0 < low <= high:
         raise ValueError(f"penalties must satisfy 0 < pen_min <= pen_max, got "
                          f"pen_min {low!r} and pen_max {high!r}")
-    engine = core.CostEngine(as_signal(signal), model, params)
-    size = segment_floor(engine, request)
+    x = as_signal(signal)
+    engine = core.CostEngine(x, model, params)
+    size = segment_floor(engine, request, columns(x).shape[1])
     rows = core.crops(engine, low, high, request.jump, size)
     return PenaltyPath([PathEntry((lo, hi), bkps, engine.sum_of_costs(bkps))
                         for lo, hi, bkps in rows], model)

@@ -32,7 +32,8 @@ def build_parser():
                    help="use this column (repeatable; default: all)")
     p.add_argument("--model", default="l2", choices=MODELS)
     p.add_argument("--method", default="pelt", choices=METHODS)
-    p.add_argument("--pen", type=float, help="penalty per change (pelt: default rule)")
+    p.add_argument("--pen", type=float, help="penalty per change (default: the model's default penalty, unless "
+                   "--n-bkps or --epsilon is given)")
     p.add_argument("--n-bkps", type=int, help="number of changes")
     p.add_argument("--epsilon", type=float, help="bound on the total cost")
     p.add_argument("--jump", type=int, default=1, help="grid step of breakpoints")

@@ -24,7 +24,7 @@ def _window(e, width, n_bkps, jump, size):
 DIRECT = [
     ("l2", "pelt", dict(pen=10.0), None, lambda e: m.pelt(e, 10.0, 1, 1)),
     ("l1", "pelt", dict(pen=10.0, jump=5, min_size=4), None, lambda e: m.pelt(e, 10.0, 5, 4)),
-    ("normal", "dynp", dict(n_bkps=2), None, lambda e: m.dynp(e, 2, 1, 2)),
+    ("normal", "dynp", dict(n_bkps=2), None, lambda e: m.dynp(e, 2, 1, 5)),
     ("rank", "dynp", dict(n_bkps=3, jump=4), None, lambda e: m.dynp(e, 3, 4, 2)),
     ("l2", "binseg", dict(n_bkps=2), None, lambda e: m.binseg(e, 1, 1, n_bkps=2)),
     ("l2", "binseg", dict(pen=20.0), None, lambda e: m.binseg(e, 1, 1, pen=20.0)),
@@ -67,9 +67,31 @@ class TestResult:
         signal[:] = 0.0
         assert result.signal[150] != 0.0
 
-    @pytest.mark.parametrize("given, used", [(None, 2), (1, 2), (7, 7)])
-    def test_min_size_is_raised_to_the_models_minimum(self, signal, given, used):
-        assert mr.detect(signal, "normal", min_size=given).min_size == used
+    @pytest.mark.parametrize("model, d, given, used", [
+        ("normal", 1, None, 5), ("normal", 3, None, 7), ("normal", 1, 1, 2), ("normal", 1, 3, 3),
+        ("l2", 1, None, 1), ("ar", 2, None, 5), ("ar", 1, 7, 7)])
+    def test_min_size_defaults_and_is_raised_to_the_models_minimum(self, rng, model, d, given,
+                                                                   used):
+        x = rng.normal(size=(60, d))
+        assert mr.detect(x, model, min_size=given).min_size == used
+
+
+class TestDefaults:
+    @pytest.mark.parametrize("method", ["binseg", "bottomup", "window"])
+    @pytest.mark.parametrize("model", ["l2", "l1", "rbf"])
+    def test_greedy_methods_without_a_stopping_rule_use_the_default_penalty(
+            self, signal, model, method):
+        pen = mr.default_penalty(signal, model)
+        result = mr.detect(signal, model, method)
+        assert result.penalty == pen
+        assert result == mr.detect(signal, model, method, pen=pen)
+
+    # Samples 4 and 5 of the Nile series are both 1160: with two-sample
+    # segments allowed, "normal" made a segment of them alone.
+    @pytest.mark.parametrize("min_size, expected", [(None, [28, 100]), (2, [4, 6, 28, 100])])
+    def test_no_segment_made_of_repeated_values_unless_asked(self, min_size, expected):
+        flow = mr.datasets.load_nile().flow
+        assert mr.detect(flow, "normal", min_size=min_size).breakpoints == expected
 
 
 class TestConversion:
@@ -120,7 +142,6 @@ class TestConversion:
      "method 'kernel_pelt' takes pen (or none, for the default penalty), not epsilon"),
     (dict(method="dynp", n_bkps=2, pen=3.0), ValueError, "method 'dynp' takes n_bkps, not pen"),
     (dict(method="dynp"), ValueError, "method 'dynp' needs n_bkps, the number of breakpoints"),
-    (dict(method="binseg"), ValueError, "method 'binseg' needs one of n_bkps, pen or epsilon"),
     (dict(method="window", pen=1.0, epsilon=2.0), ValueError,
      "method 'window' takes only one of n_bkps, pen or epsilon, got pen and epsilon"),
     (dict(method="fast"), ValueError,

@@ -1,7 +1,7 @@
 """detect(): from a signal to its breakpoints in one call."""
 
 from dataclasses import dataclass, field
-from typing import List, Optional
+from typing import Any, List, Optional, Tuple
 
 import numpy as np
 
@@ -9,7 +9,7 @@ from . import _marbolt_rs as core
 from ._arguments import check_request, segment_floor
 from ._penalty import penalty_for
 from ._plot import plot_segments
-from ._signal import as_signal, columns
+from ._signal import as_signal, change_labels, columns, pandas_parts
 
 DEFAULT_WIDTH = 100
 
@@ -22,7 +22,9 @@ class Detection:
     engine's `sum_of_costs` of them (no penalty included); `penalty` is the
     `pen` used, chosen by the default rule when none was given, or None for
     searches stopped by `n_bkps` or `epsilon`. `signal` is the read-only
-    float64 copy that was searched, kept for `plot`.
+    float64 copy that was searched, kept for `plot`; `index` the index of a
+    pandas signal (or the labels read by the command line), else None, and
+    `columns` the names of its columns, if it had any.
     """
 
     breakpoints: List[int]
@@ -33,6 +35,8 @@ class Detection:
     min_size: int
     jump: int
     signal: np.ndarray = field(repr=False, compare=False)
+    index: Any = field(default=None, repr=False, compare=False)
+    columns: Optional[Tuple[Any, ...]] = field(default=None, repr=False, compare=False)
 
     @property
     def segments(self):
@@ -44,18 +48,33 @@ class Detection:
         """The number of changes (the breakpoints before the end of the signal)."""
         return len(self.breakpoints) - 1
 
+    @property
+    def labels(self):
+        """The index label of the first sample of each new segment, one per change.
+
+        A Timestamp for a DatetimeIndex, a year for a yearly index; the
+        sample positions themselves when the signal had no index.
+        """
+        return change_labels(self.index, self.breakpoints)
+
     def plot(self, ax=None, true_breakpoints=None):
-        """Draw the signal over its segments; returns the Axes (needs matplotlib)."""
+        """Draw the signal over its segments; returns the Axes (needs matplotlib).
+
+        The x axis is the index when it holds numbers or times.
+        """
         title = f"{self.method}, model {self.model}: {self.n_bkps} change(s)"
         return plot_segments(self.signal, self.breakpoints, ax=ax,
-                             true_breakpoints=true_breakpoints, title=title)
+                             true_breakpoints=true_breakpoints, title=title,
+                             index=self.index)
 
 
 def detect(signal, model="l2", method="pelt", *, pen=None, n_bkps=None, epsilon=None,
            jump=1, min_size=None, params=None, variant=None, **method_options):
     """Find the change points of `signal` and return a `Detection`.
 
-    `signal`: array-like, samples × columns (1-D is one column), finite.
+    `signal`: array-like, samples × columns (1-D is one column), finite; a
+    pandas Series or DataFrame (columns as dimensions) keeps its index in the
+    result, whose `labels` then name the changes.
     `model`: the segment cost ("l1", "l2", "normal", "rbf", "cosine", "rank",
     "mahalanobis", "clinear", "linear", "ar"), with its `params` and
     `variant` as for `CostEngine`.
@@ -84,10 +103,12 @@ def detect(signal, model="l2", method="pelt", *, pen=None, n_bkps=None, epsilon=
     return detect_checked(signal, request, params, variant)
 
 
-def detect_checked(signal, request, params=None, variant=None):
+def detect_checked(signal, request, params=None, variant=None, index=None):
     """`detect` of a `Request` that `check_request` has already accepted, so
-    that many signals under one request are checked once."""
+    that many signals under one request are checked once. `index`, one label
+    per sample, stands in for the index of a signal that has none."""
     model, method = request.model, request.method
+    own_index, names = pandas_parts(signal)
     x = as_signal(signal)
     if model == "cosine":
         _check_norms(x)
@@ -102,7 +123,7 @@ def detect_checked(signal, request, params=None, variant=None):
     bkps = SEARCHES[method](engine, request, penalty, size)
     return Detection(breakpoints=bkps, cost=engine.sum_of_costs(bkps), model=model,
                      method=method, penalty=penalty, min_size=size, jump=request.jump,
-                     signal=x)
+                     signal=x, index=own_index if index is None else index, columns=names)
 
 
 def _check_norms(x):

@@ -1,22 +1,27 @@
 """penalty_path(): every PELT segmentation over a range of penalties (CROPS)."""
 
 from collections.abc import Sequence
-from dataclasses import dataclass
-from typing import List, Tuple
+from dataclasses import dataclass, field
+from typing import Any, List, Tuple
 
 from . import _marbolt_rs as core
 from ._arguments import check_request, real, segment_floor
 from ._plot import axes
-from ._signal import as_signal, columns
+from ._signal import as_signal, change_labels, columns, pandas_parts
 
 
 @dataclass(frozen=True)
 class PathEntry:
-    """One segmentation of the path and the penalties for which PELT returns it."""
+    """One segmentation of the path and the penalties for which PELT returns it.
+
+    `labels` name its changes by the index of a pandas signal (the positions
+    without one), as `Detection.labels` does.
+    """
 
     pen_range: Tuple[float, float]
     breakpoints: List[int]
     cost: float
+    labels: List[Any] = field(default_factory=list, compare=False)
 
     @property
     def n_bkps(self):
@@ -65,7 +70,7 @@ def penalty_path(signal, pen_min, pen_max, model="l2", *, jump=1, min_size=None,
 
     Runs CROPS (Haynes, Eckley & Fearnhead 2017): PELT only at the ends and
     where two segmentations cost the same penalised. Returns a `PenaltyPath`,
-    a sequence of `PathEntry` (pen_range, breakpoints, cost) ordered by
+    a sequence of `PathEntry` (pen_range, breakpoints, cost, labels) ordered by
     increasing number of changes; `plot()` draws the changes against the
     penalty. The penalties must satisfy 0 < pen_min <= pen_max (the plot's
     axis is logarithmic); `min_size` is raised to the model's minimum.
@@ -75,9 +80,11 @@ def penalty_path(signal, pen_min, pen_max, model="l2", *, jump=1, min_size=None,
     if not 0 < low <= high:
         raise ValueError(f"penalties must satisfy 0 < pen_min <= pen_max, got "
                          f"pen_min {low!r} and pen_max {high!r}")
+    index, _ = pandas_parts(signal)
     x = as_signal(signal)
     engine = core.CostEngine(x, model, params)
     size = segment_floor(engine, request, columns(x).shape[1])
     rows = core.crops(engine, low, high, request.jump, size)
-    return PenaltyPath([PathEntry((lo, hi), bkps, engine.sum_of_costs(bkps))
+    return PenaltyPath([PathEntry((lo, hi), bkps, engine.sum_of_costs(bkps),
+                                  change_labels(index, bkps))
                         for lo, hi, bkps in rows], model)

@@ -5,6 +5,8 @@ import json
 import pathlib
 import sys
 
+import numpy as np
+
 from ._arguments import METHODS, MODELS, check_request
 from ._detect import detect_checked
 from ._io import read_signal
@@ -29,7 +31,10 @@ def build_parser():
                "files (one column per dimension; a non-numeric first CSV row is a header).")
     p.add_argument("files", nargs="+", metavar="FILE")
     p.add_argument("--column", action="append", metavar="NAME_OR_INDEX",
-                   help="use this column (repeatable; default: all)")
+                   help="use this column (repeatable; default: all but the index column)")
+    p.add_argument("--index-column", metavar="NAME_OR_INDEX",
+                   help="CSV column that labels the samples (years, dates, ...); the "
+                   "changes are then printed as the labels of their first samples")
     p.add_argument("--model", default="l2", choices=MODELS)
     p.add_argument("--method", default="pelt", choices=METHODS)
     p.add_argument("--pen", type=float, help="penalty per change (default: the model's default penalty, unless "
@@ -71,22 +76,39 @@ def main(argv=None):
 
 
 def run_file(path, args, request):
-    signal = read_signal(path, args.column)
-    result = detect_checked(signal, request)
+    signal, labels = read_signal(path, args.column, args.index_column)
+    result = detect_checked(signal, request, index=labels)
     if args.plot:
         save_plot(result, plot_path(args.plot, path, len(args.files)))
     return path, result
 
 
 def render(results, as_json):
+    """The breakpoints of each file, or with an index the labels of its changes."""
     if as_json:
-        objects = [{"file": path, "n_samples": len(r.signal), "model": r.model,
-                    "method": r.method, "breakpoints": r.breakpoints, "cost": r.cost,
-                    "penalty": r.penalty} for path, r in results]
+        objects = [describe_result(path, r) for path, r in results]
         return json.dumps(objects[0] if len(objects) == 1 else objects, indent=2)
-    if len(results) == 1:
-        return " ".join(map(str, results[0][1].breakpoints))
-    return "\n".join(f"{path}: {' '.join(map(str, r.breakpoints))}" for path, r in results)
+    found = [(path, " ".join(map(str, answer(r)))) for path, r in results]
+    if len(found) == 1:
+        return found[0][1]
+    return "\n".join(f"{path}: {text}" for path, text in found)
+
+
+def describe_result(path, result):
+    described = {"file": path, "n_samples": len(result.signal), "model": result.model,
+                 "method": result.method, "breakpoints": result.breakpoints,
+                 "cost": result.cost, "penalty": result.penalty}
+    if result.index is not None:
+        described["labels"] = answer(result)
+    return described
+
+
+def answer(result):
+    """The labels of the changes when the file named an index column, else the breakpoints."""
+    if result.index is None:
+        return result.breakpoints
+    return [str(label) if isinstance(label, (np.datetime64, str)) else label
+            for label in result.labels]
 
 
 def plot_path(target, source, n_files):

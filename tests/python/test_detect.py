@@ -171,6 +171,42 @@ def test_contradictory_or_missing_arguments(signal, kwargs, error, message):
         mr.detect(signal, **kwargs)
 
 
+class TestPandas:
+    @pytest.fixture(params=["yearly-series", "dated-frame"])
+    def labelled(self, request, signal):
+        pd = pytest.importorskip("pandas")
+        if request.param == "yearly-series":
+            years = pd.Index(np.arange(1701, 2001), name="year")  # np.int64 labels
+            return pd.Series(signal, index=years, name="flow")
+        return pd.DataFrame({"level": signal, "other": signal[::-1] * 0.0 + 1.0},
+                            index=pd.date_range("2001-01-01", periods=300, freq="D"))
+
+    ENTRY_POINTS = {
+        "detect": lambda s: [mr.detect(s, "l2", "binseg", n_bkps=2)],
+        "detect_many": lambda s: mr.detect_many([s, s], "l2", "binseg", n_bkps=2),
+        "penalty_path": lambda s: list(mr.penalty_path(s, 50.0, 5000.0)),
+    }
+
+    @pytest.mark.parametrize("entry", ENTRY_POINTS)
+    def test_labels_name_the_first_sample_of_each_new_segment(self, labelled, entry):
+        found = self.ENTRY_POINTS[entry](labelled)
+        plain = self.ENTRY_POINTS[entry](labelled.to_numpy())
+        assert [r.breakpoints for r in found] == [r.breakpoints for r in plain]
+        assert any(r.breakpoints == [100, 200, 300] for r in found)
+        for r in found:
+            assert r.labels == [labelled.index[b] for b in r.breakpoints[:-1]]
+            # Plain ints, not NumPy's: they print and serialise as years do.
+            assert all(type(label).__name__ in ("int", "Timestamp") for label in r.labels)
+        assert [r.labels for r in plain] == [r.breakpoints[:-1] for r in plain]
+
+    def test_a_column_that_holds_no_numbers_is_named(self, signal):
+        pd = pytest.importorskip("pandas")
+        frame = pd.DataFrame({"level": signal, "note": "x"})
+        with pytest.raises(TypeError, match=exact(
+                "signal column 'note' must hold real numbers, got dtype object")):
+            mr.detect(frame)
+
+
 class TestPlot:
     @pytest.fixture
     def plt(self):
@@ -185,6 +221,15 @@ class TestPlot:
         assert len(ax.lines) == 2 + 2  # two columns, two true changes inside the signal
         assert [line.get_linestyle() for line in ax.lines[2:]] == ["--", "--"]
         assert len(ax.patches) == 3  # one shaded span per segment
+
+    def test_the_x_axis_is_the_index(self, plt, signal):
+        pd = pytest.importorskip("pandas")
+        days = pd.date_range("2001-01-01", periods=300, freq="D", name="day")
+        ax = mr.detect(pd.Series(signal, index=days), method="dynp", n_bkps=2).plot()
+        start, end = (plt.matplotlib.dates.num2date(v).replace(tzinfo=None)
+                      for v in ax.get_xlim())
+        assert (start, end) == (days[0] - pd.Timedelta("12h"), days[-1] + pd.Timedelta("12h"))
+        assert ax.get_xlabel() == "day"
 
     def test_uses_the_axes_it_is_given(self, plt, signal):
         _, ax = plt.subplots()

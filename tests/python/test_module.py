@@ -27,6 +27,13 @@ class TestContents:
         assert marbolt_rs.CostEngine is m.CostEngine
         assert marbolt_rs.__version__ == "0.1.1"
 
+    def test_optional_dependencies_are_not_imported_with_the_package(self):
+        code = ("import sys, marbolt_rs\n"
+                "print(sorted({'pandas', 'matplotlib', 'tqdm'} & set(sys.modules)))\n")
+        out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True,
+                             text=True)
+        assert out.stdout == "[]\n"
+
     def test_reimport_returns_the_same_module_object(self):
         code = (
             "import sys, importlib\n"

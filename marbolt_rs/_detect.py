@@ -1,7 +1,7 @@
 """detect(): from a signal to its breakpoints in one call."""
 
 from dataclasses import dataclass, field
-from typing import Any, List, Optional, Tuple
+from typing import Any, List, Mapping, Optional, Tuple
 
 import numpy as np
 
@@ -10,6 +10,7 @@ from ._arguments import check_request, segment_floor
 from ._penalty import penalty_for
 from ._plot import plot_segments
 from ._signal import as_signal, change_labels, columns, pandas_parts
+from ._summary import as_table, html_table, segment_rows
 
 DEFAULT_WIDTH = 100
 
@@ -24,7 +25,8 @@ class Detection:
     searches stopped by `n_bkps` or `epsilon`. `signal` is the read-only
     float64 copy that was searched, kept for `plot`; `index` the index of a
     pandas signal (or the labels read by the command line), else None, and
-    `columns` the names of its columns, if it had any.
+    `columns` the names of its columns, if it had any. `segment_costs` holds
+    the cost of each segment, `params` the model's parameters.
     """
 
     breakpoints: List[int]
@@ -37,6 +39,8 @@ class Detection:
     signal: np.ndarray = field(repr=False, compare=False)
     index: Any = field(default=None, repr=False, compare=False)
     columns: Optional[Tuple[Any, ...]] = field(default=None, repr=False, compare=False)
+    segment_costs: Tuple[float, ...] = field(default=(), repr=False, compare=False)
+    params: Optional[Mapping[str, Any]] = field(default=None, repr=False, compare=False)
 
     @property
     def segments(self):
@@ -56,6 +60,36 @@ class Detection:
         sample positions themselves when the signal had no index.
         """
         return change_labels(self.index, self.breakpoints)
+
+    def summary(self):
+        """One row per segment: where it lies, its cost and the model's estimates.
+
+        Every row has `start`, `end` (half-open) and `length`; with an index,
+        `first_label` and `last_label`, the labels of its first and last
+        samples; then `cost` and what the model fits to the segment:
+
+        - "l2", "normal", "rbf", "cosine", "rank", "mahalanobis": `mean` and
+          `std` (divisor L) of each column; "l1": `median` and `std`;
+        - "linear": `coef_<column>`, the least-squares coefficients of
+          column 0 on each other column (no intercept);
+        - "ar": `ar1` … `ar<order>` (`ar1` weighs the latest value) and
+          `intercept` of the autoregression the cost fits, on the signal
+          centred by its column means;
+        - "clinear": `start_value`, `end_value` and `slope` (per sample) of
+          the line pinned to the sample before the segment and its last
+          sample.
+
+        With several columns each estimate is suffixed by `_<column name>`
+        (or `_<position>`). A pandas DataFrame when pandas is installed,
+        else a list of dicts.
+        """
+        return as_table(segment_rows(self))
+
+    def _repr_html_(self):
+        penalty = "" if self.penalty is None else f", penalty {self.penalty:.4g}"
+        caption = (f"{self.method}, model {self.model}{penalty}: {self.n_bkps} change(s), "
+                   f"cost {self.cost:.6g}")
+        return html_table(segment_rows(self), caption)
 
     def plot(self, ax=None, true_breakpoints=None):
         """Draw the signal over its segments; returns the Axes (needs matplotlib).
@@ -121,9 +155,12 @@ def detect_checked(signal, request, params=None, variant=None, index=None):
             and request.epsilon is None:
         penalty = penalty_for(x, engine, params)
     bkps = SEARCHES[method](engine, request, penalty, size)
+    segments = zip([0, *bkps[:-1]], bkps)
     return Detection(breakpoints=bkps, cost=engine.sum_of_costs(bkps), model=model,
                      method=method, penalty=penalty, min_size=size, jump=request.jump,
-                     signal=x, index=own_index if index is None else index, columns=names)
+                     signal=x, index=own_index if index is None else index, columns=names,
+                     segment_costs=tuple(engine.error(a, b) for a, b in segments),
+                     params=None if params is None else dict(params))
 
 
 def _check_norms(x):

@@ -1,6 +1,7 @@
 """detect(): the same answers as the module calls it wraps, and clear refusals."""
 
 import dataclasses
+import sys
 
 import numpy as np
 import pytest
@@ -171,6 +172,64 @@ def test_contradictory_or_missing_arguments(signal, kwargs, error, message):
         mr.detect(signal, **kwargs)
 
 
+def _lagged(x, start, end, order=4):
+    """The ar reference: each value on its `order` predecessors (latest first) and 1;
+    the first `order` samples, which have too few, stand in for by sample `order`."""
+    c = x[:, 0] - x[:, 0].mean()
+    k = np.maximum(np.arange(start, end), order)
+    rows = np.column_stack([c[k - lag] for lag in range(1, order + 1)] + [np.ones(len(k))])
+    beta = np.linalg.lstsq(rows, c[k], rcond=None)[0]
+    return {**{f"ar{lag}": beta[lag - 1] for lag in range(1, order + 1)}, "intercept": beta[-1]}
+
+
+def _pinned(x, start, end):
+    a = max(start, 1) - 1
+    return {"start_value": x[a], "end_value": x[end - 1],
+            "slope": (x[end - 1] - x[a]) / (end - 1 - a)}
+
+
+# NumPy's estimates of each segment, keyed by name, one value per column.
+REFERENCE = {
+    "l2": lambda x, a, b: {"mean": x[a:b].mean(0), "std": x[a:b].std(0)},
+    "normal": lambda x, a, b: {"mean": x[a:b].mean(0), "std": x[a:b].std(0)},
+    "rbf": lambda x, a, b: {"mean": x[a:b].mean(0), "std": x[a:b].std(0)},
+    "l1": lambda x, a, b: {"median": np.median(x[a:b], 0), "std": x[a:b].std(0)},
+    "linear": lambda x, a, b: {
+        "coef": np.r_[np.nan, np.linalg.lstsq(x[a:b, 1:], x[a:b, 0], rcond=None)[0]]},
+    "ar": _lagged,
+    "clinear": _pinned,
+}
+
+
+class TestSummary:
+    @pytest.mark.parametrize("pandas", [True, False], ids=["DataFrame", "dicts"])
+    @pytest.mark.parametrize("model, d", [("l2", 2), ("l1", 1), ("normal", 2), ("rbf", 1),
+                                          ("linear", 3), ("ar", 1), ("clinear", 2)])
+    def test_estimates_are_numpys_on_each_segment(self, rng, monkeypatch, model, d, pandas):
+        x = rng.normal(size=(150, d)) + np.repeat([0.0, 3.0, 1.0], 50)[:, None]
+        result = mr.detect(x, model, "dynp", n_bkps=2, min_size=10)
+        if pandas:
+            rows = pytest.importorskip("pandas").DataFrame.to_dict(result.summary(), "records")
+        else:
+            monkeypatch.setitem(sys.modules, "pandas", None)  # import pandas fails
+            rows = result.summary()
+        engine = m.CostEngine(x, model)
+        assert len(rows) == 3
+        for row, (a, b) in zip(rows, result.segments):
+            assert (row["start"], row["end"], row["length"], row["cost"]) == \
+                (a, b, b - a, engine.error(a, b))
+            for name, values in REFERENCE[model](x, a, b).items():
+                for j, value in enumerate(np.atleast_1d(values)):
+                    key = name if d == 1 else f"{name}_{j}"
+                    assert row.get(key, np.nan) == pytest.approx(value, rel=1e-9, abs=1e-12,
+                                                                 nan_ok=True), key
+
+    def test_notebooks_show_a_table(self, signal):
+        html = mr.detect(signal, method="dynp", n_bkps=2)._repr_html_()
+        assert html.startswith("<table><caption>dynp, model l2: 2 change(s), cost ")
+        assert html.count("<tr>") == 4 and "<th>mean</th>" in html
+
+
 class TestPandas:
     @pytest.fixture(params=["yearly-series", "dated-frame"])
     def labelled(self, request, signal):
@@ -198,6 +257,14 @@ class TestPandas:
             # Plain ints, not NumPy's: they print and serialise as years do.
             assert all(type(label).__name__ in ("int", "Timestamp") for label in r.labels)
         assert [r.labels for r in plain] == [r.breakpoints[:-1] for r in plain]
+
+    def test_the_summary_names_columns_and_labels(self, labelled):
+        table = mr.detect(labelled, "l2", "dynp", n_bkps=2).summary()
+        index = labelled.index
+        assert list(table["first_label"]) == [index[0], index[100], index[200]]
+        assert list(table["last_label"]) == [index[99], index[199], index[299]]
+        names = [f"_{c}" for c in getattr(labelled, "columns", [])] or [""]
+        assert [c for c in table.columns if c.startswith("mean")] == [f"mean{n}" for n in names]
 
     def test_a_column_that_holds_no_numbers_is_named(self, signal):
         pd = pytest.importorskip("pandas")

@@ -20,14 +20,15 @@ def axes(ax=None):
 
 
 def plot_segments(signal, breakpoints, ax=None, true_breakpoints=None, title=None,
-                  index=None):
+                  index=None, bands=()):
     """Draw every column of `signal` over alternately shaded segments.
 
     A breakpoint b starts a segment at sample b, so boundaries are drawn
     halfway between the last sample of one segment and the first of the
-    next. `true_breakpoints` (the known changes, if any) are dashed lines.
-    The x axis is `index` when it holds numbers or times, else the sample
-    position. Returns the Axes.
+    next. `true_breakpoints` (the known changes, if any) are dashed lines;
+    `bands`, (low, high) breakpoint ranges, grey bands from the boundary
+    before sample low to the one before sample high. The x axis is `index`
+    when it holds numbers or times, else the sample position. Returns the Axes.
     """
     ax = axes(ax)
     x = columns(np.asarray(signal))
@@ -39,6 +40,8 @@ def plot_segments(signal, breakpoints, ax=None, true_breakpoints=None, title=Non
     for i, end in enumerate(breakpoints):
         ax.axvspan(edges[start], edges[end], color=SHADES[i % 2], alpha=0.2, lw=0)
         start = end
+    for low, high in bands:
+        ax.axvspan(edges[low], edges[high], color="0.35", alpha=0.35, lw=0)
     for b in true_breakpoints if true_breakpoints is not None else ():
         if b < len(x):
             ax.axvline(edges[b], color="k", ls="--", lw=1)

@@ -230,6 +230,78 @@ class TestSummary:
         assert html.count("<tr>") == 4 and "<th>mean</th>" in html
 
 
+class TestConfidenceIntervals:
+    # Bai (1997): with equal variances the 90 % and 95 % intervals reach
+    # 7.69 and 11.03 times σ²/δ² samples either side of the estimate.
+    @pytest.mark.parametrize("level, reach", [(0.90, 7.69), (0.95, 11.03)])
+    def test_equal_variances_give_bais_interval(self, rng, level, reach):
+        shift = 0.25  # σ²/δ² = 16 samples
+        x = np.r_[np.zeros(5000), np.full(5000, shift)] + rng.normal(size=10000)
+        b = mr.detect(x, method="dynp", n_bkps=1).breakpoints[0]
+        ((low, high),) = mr.detect(x, method="dynp", n_bkps=1).confidence_intervals(level)
+        delta = x[b:].mean() - x[:b].mean()
+        var_left, var_right = x[:b].var(ddof=1), x[b:].var(ddof=1)
+        # Only the estimated variances differ between the sides, by a percent or two.
+        assert abs(var_left / var_right - 1) < 0.06
+        for bound, side in ((b - low, var_right), (high - b, var_left)):
+            assert bound == pytest.approx(reach * side / delta**2, abs=1.0 + 0.06 * bound)
+
+    def test_coverage_by_simulation(self):
+        """One change of 0.5, 1 or 2 times the larger noise deviation, between
+        segments of 100 to 1000 samples, with equal variances or one side's
+        twice the other's."""
+        rng = np.random.default_rng(1997)
+        hits, widths = {}, {}
+        for shift in (0.5, 1.0, 2.0):
+            found = []
+            for run in range(300):
+                sd_left, sd_right = [(1.0, 1.0), (1.0, 2.0), (2.0, 1.0)][run % 3]
+                n_left, n_right = rng.integers(100, 1001, size=2)
+                x = np.r_[sd_left * rng.normal(size=n_left),
+                          shift * max(sd_left, sd_right) + sd_right * rng.normal(size=n_right)]
+                ((low, high),) = mr.detect(x, "l2", "binseg", n_bkps=1).confidence_intervals()
+                found.append((low <= n_left <= high, high - low))
+            hits[shift] = np.mean([hit for hit, _ in found])
+            widths[shift] = np.median([width for _, width in found])
+        assert 0.92 <= np.mean(list(hits.values())) <= 0.98, hits
+        assert all(0.89 <= h <= 0.99 for h in hits.values()), hits
+        assert widths[0.5] > widths[1.0] > widths[2.0], widths
+
+    def test_a_reversed_signal_mirrors_the_intervals(self, rng):
+        x = np.r_[rng.normal(size=150), 1.5 + 2 * rng.normal(size=100), rng.normal(size=200)]
+        n = len(x)
+        forward = mr.detect(x, "normal")
+        backward = mr.detect(x[::-1].copy(), "normal")
+        assert backward.breakpoints[:-1] == [n - b for b in forward.breakpoints[-2::-1]]
+        assert backward.confidence_intervals() == \
+            [(n - high, n - low) for low, high in forward.confidence_intervals()[::-1]]
+
+    def test_labels_and_clipping_to_the_neighbouring_segments(self):
+        pd = pytest.importorskip("pandas")
+        years = pd.Index(np.arange(1871, 1971), name="year")
+        nile = pd.Series(mr.datasets.load_nile().flow, index=years)
+        result = mr.detect(nile)
+        ((low, high),) = result.confidence_intervals()
+        assert low < 28 < high and result.confidence_intervals(labels=True) == \
+            [(1871 + low, 1871 + high)]
+        # A shift so small that the interval would reach past both segments.
+        weak = np.r_[np.zeros(30), np.full(30, 0.01)] + np.tile([1.0, -1.0], 30)
+        assert mr.detect(weak, method="dynp", n_bkps=1,
+                         min_size=30).confidence_intervals() == [(1, 59)]
+
+    @pytest.mark.parametrize("model, level, error, message", [
+        ("rbf", 0.95, ValueError,
+         "confidence intervals are for changes in mean (models 'l2' and 'normal'), "
+         "not for model 'rbf'"),
+        ("l2", 1.0, ValueError, "level must lie strictly between 0 and 1, got 1.0"),
+        ("l2", 0, ValueError, "level must lie strictly between 0 and 1, got 0"),
+        ("l2", "95%", TypeError, "level must be a real number, got str"),
+    ])
+    def test_refusals(self, signal, model, level, error, message):
+        with pytest.raises(error, match=exact(message)):
+            mr.detect(signal, model, "dynp", n_bkps=2).confidence_intervals(level)
+
+
 class TestPandas:
     @pytest.fixture(params=["yearly-series", "dated-frame"])
     def labelled(self, request, signal):
@@ -288,6 +360,16 @@ class TestPlot:
         assert len(ax.lines) == 2 + 2  # two columns, two true changes inside the signal
         assert [line.get_linestyle() for line in ax.lines[2:]] == ["--", "--"]
         assert len(ax.patches) == 3  # one shaded span per segment
+
+    def test_confidence_intervals_are_bands_on_request(self, plt, rng):
+        weak = np.repeat([0.0, 1.0, 0.25], 100) + rng.normal(size=300)
+        result = mr.detect(weak, method="dynp", n_bkps=2)
+        assert len(result.plot().patches) == 3
+        ax = result.plot(confidence=0.9)
+        edges = [(min(p.get_xy()[:, 0]), max(p.get_xy()[:, 0])) for p in ax.patches[3:]]
+        intervals = result.confidence_intervals(0.9)
+        assert edges == [(low - 0.5, high - 0.5) for low, high in intervals]
+        assert all(high > low for low, high in intervals)
 
     def test_the_x_axis_is_the_index(self, plt, signal):
         pd = pytest.importorskip("pandas")

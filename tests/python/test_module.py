@@ -1,3 +1,4 @@
+import importlib.metadata
 import inspect
 import subprocess
 import sys
@@ -26,6 +27,9 @@ class TestContents:
         assert marbolt_rs._marbolt_rs is m
         assert marbolt_rs.CostEngine is m.CostEngine
         assert marbolt_rs.__version__ == "0.1.1"
+
+    def test_the_installed_metadata_has_the_modules_version(self):
+        assert importlib.metadata.version("marbolt_rs") == m.__version__
 
     def test_optional_dependencies_are_not_imported_with_the_package(self):
         code = ("import sys, marbolt_rs\n"

@@ -1,9 +1,16 @@
-"""The `marbolt-rs` command: change points of the signals in CSV or .npy files."""
+"""The `marbolt-rs` command: change points of the signals in CSV or .npy files.
+
+Run it as ``marbolt-rs FILE ...`` or ``python -m marbolt_rs FILE ...``;
+``marbolt-rs --help`` lists the options.
+"""
+
+from __future__ import annotations
 
 import argparse
 import json
 import pathlib
 import sys
+from collections.abc import Sequence
 
 import numpy as np
 
@@ -11,6 +18,8 @@ from ._arguments import METHODS, MODELS, check_request
 from ._detect import detect_checked
 from ._io import read_signal
 from ._marbolt_rs import __version__
+
+__all__ = ["main"]
 
 PROG = "marbolt-rs"
 
@@ -50,8 +59,45 @@ def build_parser():
     return p
 
 
-def main(argv=None):
-    """Run the command; returns the exit status (0, 1 for bad input, 2 for bad usage)."""
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command: find the change points of each file and print them.
+
+    Prints the breakpoints of each file (or, with ``--index-column``, the
+    labels of its changes; with ``--json``, one JSON object per file) on
+    stdout. Bad usage or input is one line on stderr,
+    ``marbolt-rs: error: ...``.
+
+    Parameters
+    ----------
+    argv : sequence of str, optional
+        The command-line arguments after the program name; those of the
+        process when None.
+
+    Returns
+    -------
+    int
+        The exit status: 0, 1 for bad input (a file that cannot be read or
+        searched), 2 for bad usage.
+
+    Raises
+    ------
+    SystemExit
+        For ``--help`` and ``--version``, after printing them.
+
+    Examples
+    --------
+    >>> import pathlib, tempfile
+    >>> from marbolt_rs.cli import main
+    >>> path = pathlib.Path(tempfile.mkdtemp()) / "levels.csv"
+    >>> rows = [f"{1900 + i},{0 if i < 30 else 5}" for i in range(60)]
+    >>> _ = path.write_text("year,level\\n" + "\\n".join(rows) + "\\n")
+    >>> main([str(path), "--column", "level"])
+    30 60
+    0
+    >>> main([str(path), "--index-column", "year"])
+    1930
+    0
+    """
     try:
         args = build_parser().parse_args(argv)
         options = {"pen": args.pen, "n_bkps": args.n_bkps, "epsilon": args.epsilon,

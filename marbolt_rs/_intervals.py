@@ -44,8 +44,9 @@ SQRT_2PI = math.sqrt(2.0 * math.pi)
 # Below this, erfc keeps its relative accuracy and exp(z²/2) stays finite;
 # above it, the first four terms of the asymptotic series are exact to 1e-11.
 MILLS_SERIES_FROM = 30.0
-# Quantiles are located to this fraction of the process's scale.
-QUANTILE_TOLERANCE = 1e-9
+# Quantiles are located to a millionth of a sample: the bounds are rounded to
+# whole samples, so a finer quantile would change nothing.
+QUANTILE_TOLERANCE = 1e-6
 
 
 def mills_ratio(z: float) -> float:
@@ -85,15 +86,16 @@ def argmax_cdf(x: float, a_left: float, a_right: float) -> float:
     return side_tail(-x, a_left, a_right)
 
 
-def argmax_quantile(p: float, a_left: float, a_right: float) -> float:
-    """The p-quantile of `argmax_cdf`, by bisection (the function is increasing)."""
-    scale = max(a_left, a_right)
-    low, high = -scale, scale
-    while argmax_cdf(low, a_left, a_right) > p:
-        low *= 2.0
-    while argmax_cdf(high, a_left, a_right) < p:
-        high *= 2.0
-    while high - low > QUANTILE_TOLERANCE * scale:
+def argmax_quantile(p: float, a_left: float, a_right: float, limit: float) -> float:
+    """The p-quantile of `argmax_cdf`, by bisection (the function is increasing),
+    searched within [−limit, limit]: an interval that reaches further is clipped
+    to its segments anyway."""
+    low, high = -limit, limit
+    if argmax_cdf(low, a_left, a_right) >= p:
+        return low
+    if argmax_cdf(high, a_left, a_right) <= p:
+        return high
+    while high - low > QUANTILE_TOLERANCE:
         middle = 0.5 * (low + high)
         if argmax_cdf(middle, a_left, a_right) < p:
             low = middle
@@ -103,11 +105,21 @@ def argmax_quantile(p: float, a_left: float, a_right: float) -> float:
 
 
 def side_scale(delta: np.ndarray, segment: np.ndarray) -> float | None:
-    """δᵀΣδ / |δ|⁴ from the segment's sample covariance; None below two samples."""
+    """δᵀΣδ / |δ|⁴ from the segment's sample covariance; None below two samples.
+
+    δ is divided by its largest entry first, so that neither the fourth
+    power of a tiny shift underflows nor that of a huge one overflows; a
+    segment without spread gives 0 however small the shift.
+    """
     if len(segment) < 2:
         return None
     covariance = np.atleast_2d(np.cov(segment, rowvar=False))
-    return float(delta @ covariance @ delta) / float(delta @ delta) ** 2
+    largest = float(np.max(np.abs(delta)))
+    direction = delta / largest
+    spread = float(direction @ covariance @ direction)
+    if spread == 0.0:
+        return 0.0
+    return spread / float(direction @ direction) ** 2 / largest / largest
 
 
 def change_interval(x: np.ndarray, start: int, change: int, end: int,
@@ -116,21 +128,23 @@ def change_interval(x: np.ndarray, start: int, change: int, end: int,
     and [change, end) of the samples × columns `x`, clipped to start + 1 .. end − 1.
     """
     left, right = x[start:change], x[change:end]
-    delta = right.mean(axis=0) - left.mean(axis=0)
     widest = (start + 1, end - 1)
-    if not np.any(delta):
-        return widest
-    a_left, a_right = side_scale(delta, left), side_scale(delta, right)
+    # Magnitudes whose squares overflow end up as a scale that is not finite.
+    with np.errstate(over="ignore", invalid="ignore"):
+        delta = right.mean(axis=0) - left.mean(axis=0)
+        if not np.any(delta):
+            return widest
+        a_left, a_right = side_scale(delta, left), side_scale(delta, right)
     # A one-sample side has no variance of its own; the other side lends its.
     a_left = a_right if a_left is None else a_left
     a_right = a_left if a_right is None else a_right
-    if a_left is None or a_right is None:
+    if a_left is None or a_right is None or not math.isfinite(a_left + a_right):
         return widest
     if a_left == 0.0 and a_right == 0.0:
         return (change, change)
-    tail = 0.5 * (1.0 - level)
-    upper = argmax_quantile(1.0 - tail, a_left, a_right)
-    lower = argmax_quantile(tail, a_left, a_right)
+    tail, limit = 0.5 * (1.0 - level), float(end - start)
+    upper = argmax_quantile(1.0 - tail, a_left, a_right, limit)
+    lower = argmax_quantile(tail, a_left, a_right, limit)
     # k0 = k̂ − (k̂ − k0): the upper quantile of the error bounds k0 from below.
     low, high = math.ceil(change - upper), math.floor(change - lower)
     return (min(max(low, widest[0]), widest[1]), max(min(high, widest[1]), widest[0]))

@@ -289,6 +289,22 @@ class TestConfidenceIntervals:
         assert mr.detect(weak, method="dynp", n_bkps=1,
                          min_size=30).confidence_intervals() == [(1, 59)]
 
+    # Shifts and spreads whose squares underflow or overflow still give
+    # defined intervals: exact without spread, the neighbouring segments
+    # without a usable scale.
+    @pytest.mark.parametrize("x, expected", [
+        (np.r_[np.zeros(20), np.ones(20)], [(20, 20)]),
+        (np.r_[np.zeros(20), np.full(20, 1e-170)], [(1, 1)]),
+        (np.r_[np.zeros(20), np.full(20, 1e-170)] + 1e-175 * np.tile([1, -1], 20), [(1, 1)]),
+        (1e250 * np.tile([1.0, -2.0, 0.5, 3.0], 10), [(1, 39)]),
+        (np.r_[0.0, 1.0, 5.0], [(1, 1), (2, 2)]),
+    ], ids=["constant-sides", "tiny-shift", "tiny-shift-and-noise", "huge", "single-samples"])
+    def test_degenerate_segments_give_defined_intervals(self, x, expected):
+        n_bkps = 2 if len(x) == 3 else 1
+        for signal in (x, np.c_[x, x]):
+            assert mr.detect(signal, method="dynp", n_bkps=n_bkps).confidence_intervals() == \
+                expected
+
     @pytest.mark.parametrize("model, level, error, message", [
         ("rbf", 0.95, ValueError,
          "confidence intervals are for changes in mean (models 'l2' and 'normal'), "

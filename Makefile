@@ -10,7 +10,7 @@ VENV_PYTHON := $(VENV)/bin/python
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 APT_PACKAGES := g++ pkg-config meson ninja-build python3-dev python3-venv python3-numpy \
 	python3-pytest python3-hypothesis python3-mesonpy python3-matplotlib python3-tqdm \
-	python3-distributed libgtest-dev libbenchmark-dev
+	python3-distributed python3-pandas mypy libgtest-dev libbenchmark-dev
 # Only `make fuzz` needs these; the compiler and its runtime (which ships
 # libFuzzer) must be the same version.
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev

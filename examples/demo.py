@@ -13,7 +13,7 @@ import sys
 import numpy as np
 
 from marbolt_rs import _marbolt_rs as m
-from marbolt_rs import default_penalty
+from marbolt_rs import default_penalty, detect
 from marbolt_rs.datasets import load_nile
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -48,6 +48,18 @@ def run_model(x, model, pen):
     return found
 
 
+def show_interval(x):
+    """The l2 change with its 95 % confidence interval, and what each segment holds."""
+    result = detect(x, "l2")
+    print("\nl2 at its default penalty, with 95 % confidence intervals:")
+    for b, (low, high) in zip(result.breakpoints, result.confidence_intervals(0.95)):
+        print(f"  change in {FIRST_YEAR + b}, between {FIRST_YEAR + low} and {FIRST_YEAR + high}")
+    table = result.summary()  # a DataFrame with pandas, else a list of dicts
+    for row in table.to_dict("records") if hasattr(table, "to_dict") else table:
+        print(f"  {FIRST_YEAR + row['start']}-{FIRST_YEAR + row['end'] - 1}: "
+              f"mean {row['mean']:.1f}, standard deviation {row['std']:.1f}")
+
+
 def plot(x, bkps, path):
     import matplotlib
 
@@ -76,6 +88,7 @@ def main():
     # 2 log(n) times a robust noise variance from the first differences.
     found = run_model(x, "l2", default_penalty(x, "l2"))
     run_model(x, "normal", 2 * math.log(n) * 3)
+    show_interval(x)
     path = ROOT / "out" / "nile_segments.png"
     plot(x, found, path)
     print(f"\nPlot of the l2 segmentation written to {path}")

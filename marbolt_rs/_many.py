@@ -1,22 +1,67 @@
 """detect_many(): one detection per signal, run concurrently."""
 
+from __future__ import annotations
+
 import concurrent.futures
 import os
+from collections.abc import Iterable
+from typing import Any
+
+import numpy.typing as npt
 
 from ._arguments import check_request
-from ._detect import detect_checked
+from ._detect import Detection, detect_checked
+
+__all__ = ["detect_many"]
 
 
-def detect_many(signals, model="l2", method="pelt", *, executor=None, progress=False,
-                **detect_kwargs):
-    """`[detect(s, model, method, **detect_kwargs) for s in signals]`, concurrently.
+def detect_many(signals: Iterable[npt.ArrayLike], model: str = "l2", method: str = "pelt", *,
+                executor: concurrent.futures.Executor | None = None, progress: bool = False,
+                **detect_kwargs: Any) -> list[Detection]:
+    """`detect` on every signal, concurrently: ``[detect(s, model, method, **detect_kwargs)
+    for s in signals]``.
 
-    Without an `executor` a thread pool of one thread per CPU is used: the
-    searches release the interpreter lock, so threads scale. Any
-    `concurrent.futures.Executor` may be passed instead (a process pool, or
-    a Dask cluster's `client.get_executor()`); it is not shut down here.
-    `progress=True` shows a progress bar on stderr (needs tqdm). The results
-    come back in input order; the first failure, in input order, is raised.
+    Parameters
+    ----------
+    signals : iterable of array_like
+        The signals, each as `detect` takes it (pandas ones keep their index).
+    model, method : str
+        As for `detect`.
+    executor : concurrent.futures.Executor, optional
+        Where to run: a thread pool of one thread per CPU when None (the
+        searches release the interpreter lock, so threads scale), or any
+        executor, such as a process pool or a Dask cluster's
+        ``client.get_executor()``; a given executor is not shut down here.
+    progress : bool, default False
+        Show a progress bar on stderr (needs tqdm).
+    **detect_kwargs
+        The keyword arguments of `detect` (`pen`, `n_bkps`, `min_size`, ...).
+
+    Returns
+    -------
+    list of Detection
+        One per signal, in input order.
+
+    Raises
+    ------
+    ValueError, TypeError
+        A request that `detect` refuses, before any signal is searched; then
+        the first failure of a signal, in input order.
+    ImportError
+        `progress=True` without tqdm.
+
+    See Also
+    --------
+    detect : one signal.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import marbolt_rs
+    >>> rng = np.random.default_rng(0)
+    >>> signals = [np.repeat([0.0, 5.0], n) + rng.normal(size=2 * n) for n in (50, 80)]
+    >>> [r.breakpoints for r in marbolt_rs.detect_many(signals, method="binseg", n_bkps=1)]
+    [[50, 100], [80, 160]]
     """
     request = check_request(model, method, **detect_kwargs)
     params, variant = detect_kwargs.get("params"), detect_kwargs.get("variant")
@@ -36,7 +81,7 @@ def detect_many(signals, model="l2", method="pelt", *, executor=None, progress=F
             executor.shutdown(wait=True, cancel_futures=True)
 
 
-def _show_progress(futures):
+def _show_progress(futures: list[concurrent.futures.Future[Detection]]) -> None:
     try:
         from tqdm import tqdm
     except ImportError as error:

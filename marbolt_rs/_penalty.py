@@ -7,12 +7,19 @@ factor pays for having tried n positions. The noise scale is estimated
 robustly, so that the level shifts being looked for do not inflate it.
 """
 
+from __future__ import annotations
+
 import math
+from collections.abc import Mapping
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _marbolt_rs as core
 from ._signal import as_signal, columns
+
+__all__ = ["default_penalty"]
 
 KERNEL_MODELS = ("rbf", "cosine")
 
@@ -20,20 +27,52 @@ KERNEL_MODELS = ("rbf", "cosine")
 MAD_TO_SD = 1.4826
 
 
-def default_penalty(signal, model="l2", *, params=None, variant=None):
-    """The `pen` that `detect` uses for "pelt" and "kernel_pelt" when none is given.
+def default_penalty(signal: npt.ArrayLike, model: str = "l2", *,
+                    params: Mapping[str, Any] | None = None, variant: str | None = None) -> float:
+    """The `pen` that `detect` uses when given none of `pen`, `n_bkps` and `epsilon`.
 
+    Every rule has the form (parameters paid per change) · log(n) · (the cost
+    of one sample's worth of noise): a BIC-like price. The rule of each
+    model is in the Notes.
+
+    Parameters
+    ----------
+    signal : array_like
+        As for `detect`.
+    model : str, default "l2"
+        The segment cost, as for `detect`.
+    params : mapping, optional
+        The model's parameters, as for `detect`.
+    variant : str, optional
+        The model's variant, as for `detect`.
+
+    Returns
+    -------
+    float
+        The penalty per change.
+
+    Raises
+    ------
+    ValueError
+        For "clinear", which has no default; an unknown model, a signal or
+        parameters the model refuses.
+    TypeError
+        Arguments of the wrong type.
+
+    Notes
+    -----
     With n samples and d columns:
 
     - "l2" (either variant): 2·log(n)·Σ_j σ_j², σ_j the noise standard
-      deviation of column j from the first differences (see `noise_sd`);
-      "mahalanobis" weighs column j by the metric's M[j, j].
+      deviation of column j from the first differences (1.4826 · their
+      median absolute deviation / √2, robust to the level shifts looked
+      for); "mahalanobis" weighs column j by the metric's M[j, j].
     - "l1": 2·log(n)·Σ_j σ_j, the same rule on the absolute scale of the cost.
     - "linear", "ar": (k + 1)·log(n)·σ², k the regression coefficients per
       segment (d − 1, or `order` + 1) and σ² the residual variance of local
-      fits (see `regression_noise`); with k = 1 this is the l2 rule. The
-      first differences would be wrong here: for an autoregression they
-      measure the process, not its innovations.
+      fits (the median over blocks of max(10·k, 30) samples); with k = 1
+      this is the l2 rule. The first differences would be wrong here: for
+      an autoregression they measure the process, not its innovations.
     - "normal": 2·p·log(n) with p = d + d(d + 1)/2 parameters per segment (a
       mean and a covariance). The cost is −2·log-likelihood itself, so no
       noise scale enters; the l2 cost is σ² times that, and its rule prices
@@ -59,6 +98,20 @@ def default_penalty(signal, model="l2", *, params=None, variant=None):
       an extra knot placed on a lucky sample gains in proportion to the
       segment length, not to log(n), and any rule of this form splits a
       noisy line into many pieces. Pass `pen` (`penalty_path` helps).
+
+    See Also
+    --------
+    penalty_path : every segmentation over a range of penalties.
+
+    Examples
+    --------
+    >>> import marbolt_rs
+    >>> from marbolt_rs.datasets import load_nile
+    >>> flow = load_nile().flow
+    >>> round(marbolt_rs.default_penalty(flow))
+    122484
+    >>> round(marbolt_rs.default_penalty(flow, "normal"), 2)  # 2 · 2 · log(100)
+    18.42
     """
     x = as_signal(signal)
     return penalty_for(x, core.CostEngine(x, model, params, variant), params)

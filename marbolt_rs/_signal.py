@@ -1,4 +1,7 @@
-"""Turning whatever the user holds into the array the compiled core reads."""
+"""Turning whatever the user holds into the array the compiled core reads,
+and the labels of its samples back into answers."""
+
+import sys
 
 import numpy as np
 
@@ -46,3 +49,40 @@ def check_finite(x):
 def columns(x):
     """The signal as samples × columns, a view."""
     return x.reshape(len(x), -1)
+
+
+def pandas_parts(signal):
+    """The index and the column names of a pandas Series or DataFrame, else (None, None).
+
+    pandas is looked up among the modules already imported, never imported
+    here: nothing can be a pandas object unless pandas made it. A Series
+    without a name has no column name.
+    """
+    pd = sys.modules.get("pandas")
+    if pd is None:
+        return None, None
+    if isinstance(signal, pd.DataFrame):
+        for name, dtype in signal.dtypes.items():
+            if dtype.kind not in "biuf":
+                raise TypeError(f"signal column {name!r} must hold real numbers, got dtype {dtype}")
+        return signal.index, tuple(signal.columns)
+    if isinstance(signal, pd.Series):
+        return signal.index, None if signal.name is None else (signal.name,)
+    return None, None
+
+
+def label_at(index, position):
+    """The label of sample `position`: a plain int or float for numbers, else as
+    the index holds it (a Timestamp for a DatetimeIndex)."""
+    if index is None:
+        return position
+    label = index[position]
+    if isinstance(label, np.generic) and label.dtype.kind in "biuf":
+        return label.item()
+    return label
+
+
+def change_labels(index, breakpoints):
+    """The label of the first sample of every new segment: one per change point
+    (the closing n starts no segment)."""
+    return [label_at(index, b) for b in breakpoints[:-1]]

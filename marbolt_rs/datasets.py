@@ -72,6 +72,40 @@ def piecewise_constant(n_samples: int = 200, n_bkps: int = 3, n_features: int = 
     column's mean moves by an amount whose size is uniform in `delta` and
     whose sign is random. The noise is N(0, noise_std^2), independent
     everywhere. The `l2` model is the one made for this signal.
+
+    Parameters
+    ----------
+    n_samples : int, default 200
+        The length of the signal.
+    n_bkps : int, default 3
+        The number of changes, from 0 to n_samples - 1.
+    n_features : int, default 1
+        The number of columns, at least 1.
+    noise_std : float, default 1.0
+        The standard deviation of the noise.
+    delta : (float, float), default (1, 10)
+        The range of the step sizes, 0 <= low <= high.
+    seed : None, int, numpy.random.SeedSequence or numpy.random.Generator
+        As for `numpy.random.default_rng`; None draws fresh entropy.
+
+    Returns
+    -------
+    signal : numpy.ndarray
+        float64, of shape (n_samples, n_features).
+    true_bkps : list of int
+        The breakpoints, ending with n_samples.
+
+    Raises
+    ------
+    ValueError
+        An `n_bkps`, `n_features` or `delta` out of range.
+
+    Examples
+    --------
+    >>> from marbolt_rs import datasets
+    >>> signal, true_bkps = datasets.piecewise_constant(n_samples=300, n_bkps=2, seed=0)
+    >>> signal.shape, true_bkps
+    ((300, 1), [146, 227, 300])
     """
     delta = _checked_range(delta, "delta")
     rng, bkps = _setup(n_samples, n_bkps, n_features, seed)
@@ -91,6 +125,31 @@ def piecewise_normal(n_samples: int = 200, n_bkps: int = 3, n_features: int = 1,
     change the standard deviation grows or shrinks by at least ``delta[0]``);
     whether the first segment is the quiet or the loud one is random. The
     `normal` model is the one made for this signal.
+
+    Parameters
+    ----------
+    n_samples, n_bkps, n_features, seed
+        As for `piecewise_constant`.
+    delta : (float, float), default (2, 5)
+        The range of the loud segments' standard deviations, 1 <= low <= high.
+
+    Returns
+    -------
+    signal, true_bkps
+        As for `piecewise_constant`.
+
+    Raises
+    ------
+    ValueError
+        As for `piecewise_constant`.
+
+    Examples
+    --------
+    >>> import marbolt_rs
+    >>> from marbolt_rs import datasets
+    >>> signal, true_bkps = datasets.piecewise_normal(n_samples=300, n_bkps=2, seed=0)
+    >>> true_bkps, marbolt_rs.detect(signal, "normal").breakpoints
+    ([146, 227, 300], [150, 234, 300])
     """
     low, high = _checked_range(delta, "delta")
     if low < 1.0:
@@ -112,6 +171,31 @@ def piecewise_linear(n_samples: int = 200, n_bkps: int = 3, n_features: int = 1,
     such an amount again. The trend is continuous: a segment starts where the
     previous one ended, so each change is a kink, not a jump. The noise is
     N(0, noise_std^2). The `clinear` model is the one made for this signal.
+
+    Parameters
+    ----------
+    n_samples, n_bkps, n_features, noise_std, seed
+        As for `piecewise_constant`.
+    delta : (float, float), default (0.1, 1.0)
+        The range of the slope changes (per sample), 0 <= low <= high.
+
+    Returns
+    -------
+    signal, true_bkps
+        As for `piecewise_constant`.
+
+    Raises
+    ------
+    ValueError
+        As for `piecewise_constant`.
+
+    Examples
+    --------
+    >>> import marbolt_rs
+    >>> from marbolt_rs import datasets
+    >>> signal, true_bkps = datasets.piecewise_linear(n_samples=300, n_bkps=2, seed=0)
+    >>> true_bkps, marbolt_rs.detect(signal, "clinear", "dynp", n_bkps=2).breakpoints
+    ([146, 227, 300], [148, 230, 300])
     """
     delta = _checked_range(delta, "delta")
     rng, bkps = _setup(n_samples, n_bkps, n_features, seed)
@@ -125,19 +209,49 @@ def piecewise_linear(n_samples: int = 200, n_bkps: int = 3, n_features: int = 1,
 
 
 class Nile(NamedTuple):
-    """The annual flow of the Nile: `years` (int) and `flow` (float64), sample by sample."""
+    """The annual flow of the Nile, sample by sample, as `load_nile` returns it.
+
+    Parameters
+    ----------
+    years : numpy.ndarray
+        The years, int64.
+    flow : numpy.ndarray
+        The flow in 10^8 cubic metres, float64.
+
+    Examples
+    --------
+    >>> from marbolt_rs.datasets import load_nile
+    >>> years, flow = load_nile()
+    >>> int(years[0]), float(flow[0])
+    (1871, 1120.0)
+    """
 
     years: np.ndarray
     flow: np.ndarray
 
 
 def load_nile() -> Nile:
-    """The annual flow of the Nile at Aswan, 1871-1970, as ``Nile(years, flow)``.
+    """The annual flow of the Nile at Aswan, 1871-1970.
 
     100 yearly values in 10^8 cubic metres, a classic change-point series: the
     level drops after 1898, when the first Aswan dam was begun (with ``l2``,
-    the change point is sample 28, the year 1899). `years` holds 1871 .. 1970
-    as int64, `flow` the float64 values; pass `flow` to a search.
+    the change point is sample 28, the year 1899).
+
+    Returns
+    -------
+    Nile
+        ``Nile(years, flow)``: `years` holds 1871 .. 1970 as int64, `flow`
+        the float64 values; pass `flow` to a search (or a pandas Series of
+        it indexed by the years, to be answered in years).
+
+    Examples
+    --------
+    >>> import marbolt_rs
+    >>> from marbolt_rs.datasets import load_nile
+    >>> years, flow = load_nile()
+    >>> bkps = marbolt_rs.detect(flow).breakpoints
+    >>> bkps, int(years[bkps[0]])
+    ([28, 100], 1899)
     """
     text = (resources.files(__package__) / "data" / "nile.csv").read_text()
     flow = np.array(text.split(), dtype=np.float64)

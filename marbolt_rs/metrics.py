@@ -74,6 +74,33 @@ def precision_recall(
     recall the fraction of true change points detected. A ratio over an empty
     set is 1.0: predicting no change point makes no false claim (precision 1)
     and a signal without change points has none to miss (recall 1).
+
+    Parameters
+    ----------
+    true_bkps, predicted_bkps : iterable of int
+        Breakpoint lists: strictly ascending, positive, ending with the
+        same number of samples n.
+    margin : int, default 10
+        How far (in samples, inclusive) a predicted change may lie from a
+        true one to detect it; at least 0.
+
+    Returns
+    -------
+    (float, float)
+        Precision and recall, each in [0, 1].
+
+    Raises
+    ------
+    ValueError
+        A list that is empty, not strictly ascending or not positive, or
+        two lists that end at different n.
+        A negative margin.
+
+    Examples
+    --------
+    >>> from marbolt_rs import metrics
+    >>> metrics.precision_recall([100, 200, 300], [98, 150, 300], margin=5)
+    (0.5, 0.5)
     """
     margin = operator.index(margin)
     if margin < 0:
@@ -91,6 +118,29 @@ def f1_score(true_bkps: Bkps, predicted_bkps: Bkps, margin: SupportsIndex = 10) 
 
     With the empty-set rule of `precision_recall`, two lists without change
     points score 1.0, and one empty list against a non-empty one scores 0.0.
+
+    Parameters
+    ----------
+    true_bkps, predicted_bkps : iterable of int
+        As for `precision_recall`.
+    margin : int, default 10
+        As for `precision_recall`.
+
+    Returns
+    -------
+    float
+        The F1 score, in [0, 1].
+
+    Raises
+    ------
+    ValueError
+        As for `precision_recall` (a negative margin too).
+
+    Examples
+    --------
+    >>> from marbolt_rs import metrics
+    >>> metrics.f1_score([100, 200, 300], [98, 150, 300], margin=5)
+    0.5
     """
     precision, recall = precision_recall(true_bkps, predicted_bkps, margin)
     if precision + recall == 0.0:
@@ -117,6 +167,27 @@ def hausdorff(true_bkps: Bkps, predicted_bkps: Bkps) -> float:
     Two empty sets are at distance 0.0; an empty set and a non-empty one at
     ``math.inf`` (no finite distance bounds a change point that has no
     counterpart).
+
+    Parameters
+    ----------
+    true_bkps, predicted_bkps : iterable of int
+        As for `precision_recall`.
+
+    Returns
+    -------
+    float
+        The distance in samples.
+
+    Raises
+    ------
+    ValueError
+        As for `precision_recall`.
+
+    Examples
+    --------
+    >>> from marbolt_rs import metrics
+    >>> metrics.hausdorff([100, 200, 300], [98, 150, 300])
+    50.0
     """
     true, predicted = _pair(true_bkps, predicted_bkps)
     true_cps, predicted_cps = true[:-1], predicted[:-1]
@@ -142,6 +213,27 @@ def rand_index(true_bkps: Bkps, predicted_bkps: Bkps) -> float:
     (the segmentation at the union of both lists), so everything follows from
     segment lengths in O(number of segments), counted exactly in integers.
     With a single sample there is no pair and the index is 1.0.
+
+    Parameters
+    ----------
+    true_bkps, predicted_bkps : iterable of int
+        As for `precision_recall`.
+
+    Returns
+    -------
+    float
+        The Rand index, in [0, 1].
+
+    Raises
+    ------
+    ValueError
+        As for `precision_recall`.
+
+    Examples
+    --------
+    >>> from marbolt_rs import metrics
+    >>> round(metrics.rand_index([100, 200, 300], [98, 150, 300]), 4)
+    0.8262
     """
     true, predicted = _pair(true_bkps, predicted_bkps)
     n = true[-1]

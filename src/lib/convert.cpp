@@ -57,10 +57,15 @@ bool count_from(PyObject* o, std::uint64_t& out) {
     return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
 }
 
+// Through the interpreter's C long conversion, not the long long one: both
+// cover the same range here, but only the former raises the interpreter's
+// usual "Python int too large to convert to C long" for an out-of-range value.
+static_assert(sizeof(long) == sizeof(std::int64_t), "a C long must hold a signed 64-bit index");
+
 bool index_from(PyObject* o, std::int64_t& out) {
     PyRef index = PyRef::steal(PyNumber_Index(o));
     if (!index) return false;
-    out = PyLong_AsLongLong(index.get());
+    out = PyLong_AsLong(index.get());
     return !(out == -1 && PyErr_Occurred());
 }
 

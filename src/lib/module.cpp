@@ -50,7 +50,7 @@ PyObject* build_module() {
     if (type == nullptr) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "CostEngine", reinterpret_cast<PyObject*>(type)) < 0 ||
         PyModule_AddFunctions(module.get(), module_methods()) < 0 ||
-        PyModule_AddStringConstant(module.get(), "__version__", "0.1.1") < 0) {
+        PyModule_AddStringConstant(module.get(), "__version__", MARBOLT_VERSION) < 0) {
         return nullptr;
     }
     return module.release();

@@ -93,10 +93,15 @@ class TestConversion:
         with pytest.raises(TypeError, match=exact("argument 'model': 'int' object cannot be converted to 'PyString'")):
             m.check_outer_memory(1, 1, 5)
 
-    @pytest.mark.parametrize("start", [2**63, -(2**63) - 1])
-    def test_index_out_of_range_is_overflow(self, engine, start):
-        with pytest.raises(OverflowError):
-            engine.error(start, 5)
+    # The interpreter's own C long message, not the "int too big to convert" of
+    # its long long conversion.
+    @pytest.mark.parametrize("call", [
+        lambda e, big: e.error(big, 5), lambda e, big: e.error(0, big),
+        lambda e, big: e.sum_of_costs([5, big]), lambda e, big: e.sum_of_costs((big,))])
+    @pytest.mark.parametrize("big", [2**63, -(2**63) - 1, 2**70])
+    def test_index_out_of_range_is_the_interpreters_overflow(self, engine, call, big):
+        with pytest.raises(OverflowError, match=exact("Python int too large to convert to C long")):
+            call(engine, big)
 
     def test_index_refuses_float_with_prefix(self, engine):
         with pytest.raises(TypeError, match=exact("argument 'start': 'float' object cannot be interpreted as an integer")):
@@ -119,11 +124,6 @@ class TestConversion:
     def test_sequence_element_failure_is_prefixed(self, engine):
         with pytest.raises(TypeError, match=exact("argument 'bkps': 'float' object cannot be interpreted as an integer")):
             engine.sum_of_costs([5, 7.5])
-
-    def test_sequence_element_overflow_is_not_prefixed(self, engine):
-        with pytest.raises(OverflowError) as info:
-            engine.sum_of_costs([5, 2**70])
-        assert not str(info.value).startswith("argument")
 
     def test_sequence_with_a_lying_length_is_read_by_iteration(self, engine):
         class Lying(list):

@@ -57,12 +57,32 @@ def test_several_files_give_a_list_and_one_picture_each(files):
         assert (files / name).read_bytes()[:4] == b"\x89PNG"
 
 
+@pytest.mark.parametrize("index, header, expected", [
+    ("date", True, "2021-02-20 2021-04-11"), ("0", False, "2021-02-20 2021-04-11"),
+    ("year", True, "1750 1800")])
+def test_an_index_column_labels_the_changes(files, index, header, expected):
+    x = np.loadtxt(files / "plain.csv")
+    stamps = (np.datetime64("2021-01-01") + np.arange(150) if index != "year"
+              else np.arange(1700, 1850))
+    lines = ([f"{index},level"] if header else []) + [f"{t},{v!r}" for t, v in zip(stamps, x)]
+    (files / "dated.csv").write_text("\n".join(lines) + "\n")
+    done = run("dated.csv", "--index-column", index, "--method", "dynp", "--n-bkps", "2",
+               cwd=files)
+    assert (done.returncode, done.stdout, done.stderr) == (0, expected + "\n", "")
+    out = json.loads(run("dated.csv", "--index-column", index, "--method", "dynp",
+                         "--n-bkps", "2", "--json", cwd=files).stdout)
+    assert (out["breakpoints"], " ".join(map(str, out["labels"]))) == ([50, 100, 150], expected)
+
+
 @pytest.mark.parametrize("args, status, message", [
     (["missing.csv"], 1, "missing.csv: No such file or directory"),
     (["bad.csv"], 1, "bad.csv: line 3, column 1: not a number: 'x'"),
     (["ragged.csv"], 1, "ragged.csv: line 2 has 1 fields, expected 2"),
     (["nan.csv"], 1, "nan.csv: signal has a non-finite value at sample 1 (column 0): nan"),
     (["a.csv", "--column", "speed"], 1, "a.csv: no column named 'speed' (columns: level, noise)"),
+    (["a.csv", "--index-column", "day"], 1, "a.csv: no column named 'day' (columns: level, noise)"),
+    (["b.npy", "--index-column", "0"], 1,
+     "b.npy: an .npy file holds no labels; --index-column needs a CSV file"),
     (["a.csv", "--n-bkps", "2"], 2,
      "method 'pelt' takes pen (or none, for the default penalty), not n_bkps"),
     (["a.csv", "--method", "dynp"], 2, "method 'dynp' needs n_bkps, the number of breakpoints"),

@@ -1,6 +1,7 @@
 """detect(): the same answers as the module calls it wraps, and clear refusals."""
 
 import dataclasses
+import sys
 
 import numpy as np
 import pytest
@@ -24,7 +25,7 @@ def _window(e, width, n_bkps, jump, size):
 DIRECT = [
     ("l2", "pelt", dict(pen=10.0), None, lambda e: m.pelt(e, 10.0, 1, 1)),
     ("l1", "pelt", dict(pen=10.0, jump=5, min_size=4), None, lambda e: m.pelt(e, 10.0, 5, 4)),
-    ("normal", "dynp", dict(n_bkps=2), None, lambda e: m.dynp(e, 2, 1, 2)),
+    ("normal", "dynp", dict(n_bkps=2), None, lambda e: m.dynp(e, 2, 1, 5)),
     ("rank", "dynp", dict(n_bkps=3, jump=4), None, lambda e: m.dynp(e, 3, 4, 2)),
     ("l2", "binseg", dict(n_bkps=2), None, lambda e: m.binseg(e, 1, 1, n_bkps=2)),
     ("l2", "binseg", dict(pen=20.0), None, lambda e: m.binseg(e, 1, 1, pen=20.0)),
@@ -67,9 +68,31 @@ class TestResult:
         signal[:] = 0.0
         assert result.signal[150] != 0.0
 
-    @pytest.mark.parametrize("given, used", [(None, 2), (1, 2), (7, 7)])
-    def test_min_size_is_raised_to_the_models_minimum(self, signal, given, used):
-        assert mr.detect(signal, "normal", min_size=given).min_size == used
+    @pytest.mark.parametrize("model, d, given, used", [
+        ("normal", 1, None, 5), ("normal", 3, None, 7), ("normal", 1, 1, 2), ("normal", 1, 3, 3),
+        ("l2", 1, None, 1), ("ar", 2, None, 5), ("ar", 1, 7, 7)])
+    def test_min_size_defaults_and_is_raised_to_the_models_minimum(self, rng, model, d, given,
+                                                                   used):
+        x = rng.normal(size=(60, d))
+        assert mr.detect(x, model, min_size=given).min_size == used
+
+
+class TestDefaults:
+    @pytest.mark.parametrize("method", ["binseg", "bottomup", "window"])
+    @pytest.mark.parametrize("model", ["l2", "l1", "rbf"])
+    def test_greedy_methods_without_a_stopping_rule_use_the_default_penalty(
+            self, signal, model, method):
+        pen = mr.default_penalty(signal, model)
+        result = mr.detect(signal, model, method)
+        assert result.penalty == pen
+        assert result == mr.detect(signal, model, method, pen=pen)
+
+    # Samples 4 and 5 of the Nile series are both 1160: with two-sample
+    # segments allowed, "normal" made a segment of them alone.
+    @pytest.mark.parametrize("min_size, expected", [(None, [28, 100]), (2, [4, 6, 28, 100])])
+    def test_no_segment_made_of_repeated_values_unless_asked(self, min_size, expected):
+        flow = mr.datasets.load_nile().flow
+        assert mr.detect(flow, "normal", min_size=min_size).breakpoints == expected
 
 
 class TestConversion:
@@ -120,7 +143,6 @@ class TestConversion:
      "method 'kernel_pelt' takes pen (or none, for the default penalty), not epsilon"),
     (dict(method="dynp", n_bkps=2, pen=3.0), ValueError, "method 'dynp' takes n_bkps, not pen"),
     (dict(method="dynp"), ValueError, "method 'dynp' needs n_bkps, the number of breakpoints"),
-    (dict(method="binseg"), ValueError, "method 'binseg' needs one of n_bkps, pen or epsilon"),
     (dict(method="window", pen=1.0, epsilon=2.0), ValueError,
      "method 'window' takes only one of n_bkps, pen or epsilon, got pen and epsilon"),
     (dict(method="fast"), ValueError,
@@ -150,6 +172,196 @@ def test_contradictory_or_missing_arguments(signal, kwargs, error, message):
         mr.detect(signal, **kwargs)
 
 
+def _lagged(x, start, end, order=4):
+    """The ar reference: each value on its `order` predecessors (latest first) and 1;
+    the first `order` samples, which have too few, stand in for by sample `order`."""
+    c = x[:, 0] - x[:, 0].mean()
+    k = np.maximum(np.arange(start, end), order)
+    rows = np.column_stack([c[k - lag] for lag in range(1, order + 1)] + [np.ones(len(k))])
+    beta = np.linalg.lstsq(rows, c[k], rcond=None)[0]
+    return {**{f"ar{lag}": beta[lag - 1] for lag in range(1, order + 1)}, "intercept": beta[-1]}
+
+
+def _pinned(x, start, end):
+    a = max(start, 1) - 1
+    return {"start_value": x[a], "end_value": x[end - 1],
+            "slope": (x[end - 1] - x[a]) / (end - 1 - a)}
+
+
+# NumPy's estimates of each segment, keyed by name, one value per column.
+REFERENCE = {
+    "l2": lambda x, a, b: {"mean": x[a:b].mean(0), "std": x[a:b].std(0)},
+    "normal": lambda x, a, b: {"mean": x[a:b].mean(0), "std": x[a:b].std(0)},
+    "rbf": lambda x, a, b: {"mean": x[a:b].mean(0), "std": x[a:b].std(0)},
+    "l1": lambda x, a, b: {"median": np.median(x[a:b], 0), "std": x[a:b].std(0)},
+    "linear": lambda x, a, b: {
+        "coef": np.r_[np.nan, np.linalg.lstsq(x[a:b, 1:], x[a:b, 0], rcond=None)[0]]},
+    "ar": _lagged,
+    "clinear": _pinned,
+}
+
+
+class TestSummary:
+    @pytest.mark.parametrize("pandas", [True, False], ids=["DataFrame", "dicts"])
+    @pytest.mark.parametrize("model, d", [("l2", 2), ("l1", 1), ("normal", 2), ("rbf", 1),
+                                          ("linear", 3), ("ar", 1), ("clinear", 2)])
+    def test_estimates_are_numpys_on_each_segment(self, rng, monkeypatch, model, d, pandas):
+        x = rng.normal(size=(150, d)) + np.repeat([0.0, 3.0, 1.0], 50)[:, None]
+        result = mr.detect(x, model, "dynp", n_bkps=2, min_size=10)
+        if pandas:
+            rows = pytest.importorskip("pandas").DataFrame.to_dict(result.summary(), "records")
+        else:
+            monkeypatch.setitem(sys.modules, "pandas", None)  # import pandas fails
+            rows = result.summary()
+        engine = m.CostEngine(x, model)
+        assert len(rows) == 3
+        for row, (a, b) in zip(rows, result.segments):
+            assert (row["start"], row["end"], row["length"], row["cost"]) == \
+                (a, b, b - a, engine.error(a, b))
+            for name, values in REFERENCE[model](x, a, b).items():
+                for j, value in enumerate(np.atleast_1d(values)):
+                    key = name if d == 1 else f"{name}_{j}"
+                    assert row.get(key, np.nan) == pytest.approx(value, rel=1e-9, abs=1e-12,
+                                                                 nan_ok=True), key
+
+    def test_notebooks_show_a_table(self, signal):
+        html = mr.detect(signal, method="dynp", n_bkps=2)._repr_html_()
+        assert html.startswith("<table><caption>dynp, model l2: 2 change(s), cost ")
+        assert html.count("<tr>") == 4 and "<th>mean</th>" in html
+
+
+class TestConfidenceIntervals:
+    # Bai (1997): with equal variances the 90 % and 95 % intervals reach
+    # 7.69 and 11.03 times σ²/δ² samples either side of the estimate.
+    @pytest.mark.parametrize("level, reach", [(0.90, 7.69), (0.95, 11.03)])
+    def test_equal_variances_give_bais_interval(self, rng, level, reach):
+        shift = 0.25  # σ²/δ² = 16 samples
+        x = np.r_[np.zeros(5000), np.full(5000, shift)] + rng.normal(size=10000)
+        b = mr.detect(x, method="dynp", n_bkps=1).breakpoints[0]
+        ((low, high),) = mr.detect(x, method="dynp", n_bkps=1).confidence_intervals(level)
+        delta = x[b:].mean() - x[:b].mean()
+        var_left, var_right = x[:b].var(ddof=1), x[b:].var(ddof=1)
+        # Only the estimated variances differ between the sides, by a percent or two.
+        assert abs(var_left / var_right - 1) < 0.06
+        for bound, side in ((b - low, var_right), (high - b, var_left)):
+            assert bound == pytest.approx(reach * side / delta**2, abs=1.0 + 0.06 * bound)
+
+    def test_coverage_by_simulation(self):
+        """One change of 0.5, 1 or 2 times the larger noise deviation, between
+        segments of 100 to 1000 samples, with equal variances or one side's
+        twice the other's."""
+        rng = np.random.default_rng(1997)
+        hits, widths = {}, {}
+        for shift in (0.5, 1.0, 2.0):
+            found = []
+            for run in range(300):
+                sd_left, sd_right = [(1.0, 1.0), (1.0, 2.0), (2.0, 1.0)][run % 3]
+                n_left, n_right = rng.integers(100, 1001, size=2)
+                x = np.r_[sd_left * rng.normal(size=n_left),
+                          shift * max(sd_left, sd_right) + sd_right * rng.normal(size=n_right)]
+                ((low, high),) = mr.detect(x, "l2", "binseg", n_bkps=1).confidence_intervals()
+                found.append((low <= n_left <= high, high - low))
+            hits[shift] = np.mean([hit for hit, _ in found])
+            widths[shift] = np.median([width for _, width in found])
+        assert 0.92 <= np.mean(list(hits.values())) <= 0.98, hits
+        assert all(0.89 <= h <= 0.99 for h in hits.values()), hits
+        assert widths[0.5] > widths[1.0] > widths[2.0], widths
+
+    def test_a_reversed_signal_mirrors_the_intervals(self, rng):
+        x = np.r_[rng.normal(size=150), 1.5 + 2 * rng.normal(size=100), rng.normal(size=200)]
+        n = len(x)
+        forward = mr.detect(x, "normal")
+        backward = mr.detect(x[::-1].copy(), "normal")
+        assert backward.breakpoints[:-1] == [n - b for b in forward.breakpoints[-2::-1]]
+        assert backward.confidence_intervals() == \
+            [(n - high, n - low) for low, high in forward.confidence_intervals()[::-1]]
+
+    def test_labels_and_clipping_to_the_neighbouring_segments(self):
+        pd = pytest.importorskip("pandas")
+        years = pd.Index(np.arange(1871, 1971), name="year")
+        nile = pd.Series(mr.datasets.load_nile().flow, index=years)
+        result = mr.detect(nile)
+        ((low, high),) = result.confidence_intervals()
+        assert low < 28 < high and result.confidence_intervals(labels=True) == \
+            [(1871 + low, 1871 + high)]
+        # A shift so small that the interval would reach past both segments.
+        weak = np.r_[np.zeros(30), np.full(30, 0.01)] + np.tile([1.0, -1.0], 30)
+        assert mr.detect(weak, method="dynp", n_bkps=1,
+                         min_size=30).confidence_intervals() == [(1, 59)]
+
+    # Shifts and spreads whose squares underflow or overflow still give
+    # defined intervals: exact without spread, the neighbouring segments
+    # without a usable scale.
+    @pytest.mark.parametrize("x, expected", [
+        (np.r_[np.zeros(20), np.ones(20)], [(20, 20)]),
+        (np.r_[np.zeros(20), np.full(20, 1e-170)], [(1, 1)]),
+        (np.r_[np.zeros(20), np.full(20, 1e-170)] + 1e-175 * np.tile([1, -1], 20), [(1, 1)]),
+        (1e250 * np.tile([1.0, -2.0, 0.5, 3.0], 10), [(1, 39)]),
+        (np.r_[0.0, 1.0, 5.0], [(1, 1), (2, 2)]),
+    ], ids=["constant-sides", "tiny-shift", "tiny-shift-and-noise", "huge", "single-samples"])
+    def test_degenerate_segments_give_defined_intervals(self, x, expected):
+        n_bkps = 2 if len(x) == 3 else 1
+        for signal in (x, np.c_[x, x]):
+            assert mr.detect(signal, method="dynp", n_bkps=n_bkps).confidence_intervals() == \
+                expected
+
+    @pytest.mark.parametrize("model, level, error, message", [
+        ("rbf", 0.95, ValueError,
+         "confidence intervals are for changes in mean (models 'l2' and 'normal'), "
+         "not for model 'rbf'"),
+        ("l2", 1.0, ValueError, "level must lie strictly between 0 and 1, got 1.0"),
+        ("l2", 0, ValueError, "level must lie strictly between 0 and 1, got 0"),
+        ("l2", "95%", TypeError, "level must be a real number, got str"),
+    ])
+    def test_refusals(self, signal, model, level, error, message):
+        with pytest.raises(error, match=exact(message)):
+            mr.detect(signal, model, "dynp", n_bkps=2).confidence_intervals(level)
+
+
+class TestPandas:
+    @pytest.fixture(params=["yearly-series", "dated-frame"])
+    def labelled(self, request, signal):
+        pd = pytest.importorskip("pandas")
+        if request.param == "yearly-series":
+            years = pd.Index(np.arange(1701, 2001), name="year")  # np.int64 labels
+            return pd.Series(signal, index=years, name="flow")
+        return pd.DataFrame({"level": signal, "other": signal[::-1] * 0.0 + 1.0},
+                            index=pd.date_range("2001-01-01", periods=300, freq="D"))
+
+    ENTRY_POINTS = {
+        "detect": lambda s: [mr.detect(s, "l2", "binseg", n_bkps=2)],
+        "detect_many": lambda s: mr.detect_many([s, s], "l2", "binseg", n_bkps=2),
+        "penalty_path": lambda s: list(mr.penalty_path(s, 50.0, 5000.0)),
+    }
+
+    @pytest.mark.parametrize("entry", ENTRY_POINTS)
+    def test_labels_name_the_first_sample_of_each_new_segment(self, labelled, entry):
+        found = self.ENTRY_POINTS[entry](labelled)
+        plain = self.ENTRY_POINTS[entry](labelled.to_numpy())
+        assert [r.breakpoints for r in found] == [r.breakpoints for r in plain]
+        assert any(r.breakpoints == [100, 200, 300] for r in found)
+        for r in found:
+            assert r.labels == [labelled.index[b] for b in r.breakpoints[:-1]]
+            # Plain ints, not NumPy's: they print and serialise as years do.
+            assert all(type(label).__name__ in ("int", "Timestamp") for label in r.labels)
+        assert [r.labels for r in plain] == [r.breakpoints[:-1] for r in plain]
+
+    def test_the_summary_names_columns_and_labels(self, labelled):
+        table = mr.detect(labelled, "l2", "dynp", n_bkps=2).summary()
+        index = labelled.index
+        assert list(table["first_label"]) == [index[0], index[100], index[200]]
+        assert list(table["last_label"]) == [index[99], index[199], index[299]]
+        names = [f"_{c}" for c in getattr(labelled, "columns", [])] or [""]
+        assert [c for c in table.columns if c.startswith("mean")] == [f"mean{n}" for n in names]
+
+    def test_a_column_that_holds_no_numbers_is_named(self, signal):
+        pd = pytest.importorskip("pandas")
+        frame = pd.DataFrame({"level": signal, "note": "x"})
+        with pytest.raises(TypeError, match=exact(
+                "signal column 'note' must hold real numbers, got dtype object")):
+            mr.detect(frame)
+
+
 class TestPlot:
     @pytest.fixture
     def plt(self):
@@ -164,6 +376,25 @@ class TestPlot:
         assert len(ax.lines) == 2 + 2  # two columns, two true changes inside the signal
         assert [line.get_linestyle() for line in ax.lines[2:]] == ["--", "--"]
         assert len(ax.patches) == 3  # one shaded span per segment
+
+    def test_confidence_intervals_are_bands_on_request(self, plt, rng):
+        weak = np.repeat([0.0, 1.0, 0.25], 100) + rng.normal(size=300)
+        result = mr.detect(weak, method="dynp", n_bkps=2)
+        assert len(result.plot().patches) == 3
+        ax = result.plot(confidence=0.9)
+        edges = [(min(p.get_xy()[:, 0]), max(p.get_xy()[:, 0])) for p in ax.patches[3:]]
+        intervals = result.confidence_intervals(0.9)
+        assert edges == [(low - 0.5, high - 0.5) for low, high in intervals]
+        assert all(high > low for low, high in intervals)
+
+    def test_the_x_axis_is_the_index(self, plt, signal):
+        pd = pytest.importorskip("pandas")
+        days = pd.date_range("2001-01-01", periods=300, freq="D", name="day")
+        ax = mr.detect(pd.Series(signal, index=days), method="dynp", n_bkps=2).plot()
+        start, end = (plt.matplotlib.dates.num2date(v).replace(tzinfo=None)
+                      for v in ax.get_xlim())
+        assert (start, end) == (days[0] - pd.Timedelta("12h"), days[-1] + pd.Timedelta("12h"))
+        assert ax.get_xlabel() == "day"
 
     def test_uses_the_axes_it_is_given(self, plt, signal):
         _, ax = plt.subplots()

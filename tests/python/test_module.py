@@ -1,3 +1,5 @@
+import doctest
+import importlib.metadata
 import inspect
 import subprocess
 import sys
@@ -5,6 +7,7 @@ import sys
 import pytest
 
 import marbolt_rs
+import marbolt_rs.cli
 from marbolt_rs import _marbolt_rs as m
 
 # In registration order.
@@ -26,6 +29,16 @@ class TestContents:
         assert marbolt_rs._marbolt_rs is m
         assert marbolt_rs.CostEngine is m.CostEngine
         assert marbolt_rs.__version__ == "0.1.1"
+
+    def test_the_installed_metadata_has_the_modules_version(self):
+        assert importlib.metadata.version("marbolt_rs") == m.__version__
+
+    def test_optional_dependencies_are_not_imported_with_the_package(self):
+        code = ("import sys, marbolt_rs\n"
+                "print(sorted({'pandas', 'matplotlib', 'tqdm'} & set(sys.modules)))\n")
+        out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True,
+                             text=True)
+        assert out.stdout == "[]\n"
 
     def test_reimport_returns_the_same_module_object(self):
         code = (
@@ -78,3 +91,45 @@ class TestSignatures:
             "Expose the covariance-memory budget so the Python layer can check it before\n"
             "building a covariance of its own that would be just as large."
         )
+
+
+PUBLIC_MODULES = [marbolt_rs, marbolt_rs.datasets, marbolt_rs.metrics, marbolt_rs.cli]
+
+
+def documented():
+    """Every public function, class and method of the Python layer, by name."""
+    for module in PUBLIC_MODULES:
+        for name in module.__all__:
+            value = getattr(module, name)
+            if inspect.ismodule(value) or getattr(value, "__module__", "") == m.__name__:
+                continue
+            yield f"{module.__name__}.{name}", value
+            for member, method in vars(value).items() if inspect.isclass(value) else ():
+                if inspect.isfunction(method) and not member.startswith("_"):
+                    yield f"{module.__name__}.{name}.{member}", method
+
+
+class TestDocumentation:
+    def test_all_names_the_compiled_layer_and_nothing_missing(self):
+        compiled = {name for name in dir(m) if not name.startswith("_")}
+        assert compiled <= set(marbolt_rs.__all__)
+        for module in PUBLIC_MODULES:
+            assert all(hasattr(module, name) for name in module.__all__)
+
+    @pytest.mark.parametrize("name, value", list(documented()),
+                             ids=[name for name, _ in documented()])
+    def test_numpydoc_sections_and_examples_that_run(self, name, value):
+        pytest.importorskip("pandas")
+        pytest.importorskip("matplotlib").use("Agg")
+        doc = inspect.getdoc(value)
+        takes = [p for p in inspect.signature(value).parameters if p not in ("self", "cls")]
+        wanted = ["Examples"] + ["Parameters"] * bool(takes) + \
+            ["Returns"] * (inspect.isfunction(value) and not name.endswith("__init__"))
+        assert all(f"\n{section}\n{'-' * len(section)}\n" in doc for section in wanted)
+        tests = doctest.DocTestFinder(recurse=False).find(value, name, globs={})
+        runner = doctest.DocTestRunner(
+            optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
+        for test in tests:
+            runner.run(test)
+        assert runner.summarize(verbose=False) == (0, sum(len(t.examples) for t in tests))
+        assert tests and tests[0].examples

@@ -1,7 +1,10 @@
-"""The installed stub describes exactly what the compiled module exposes."""
+"""The installed stub describes exactly what the compiled module exposes, and the
+package's annotations type-check a caller."""
 
 import ast
 import inspect
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -58,3 +61,30 @@ def test_stub_engine_members_are_the_engine_members():
 
 def test_package_is_marked_typed():
     assert (PACKAGE / "py.typed").is_file()
+
+
+# Each line of the misuse is one error mypy must report.
+MISUSE = """\
+import marbolt_rs
+flow = marbolt_rs.datasets.load_nile().flow
+marbolt_rs.detect(flow, pen="high")
+name: str = marbolt_rs.detect(flow).breakpoints
+marbolt_rs.penalty_path(flow, 1.0, 2.0)[0].n_changes
+marbolt_rs.detect_many([flow], executor=3)
+marbolt_rs.metrics.f1_score([1], [1], margin=0.5)
+"""
+
+
+def test_mypy_strict_accepts_a_caller_of_the_public_api_and_rejects_misuse(tmp_path):
+    pytest.importorskip("mypy")
+    caller = Path(__file__).with_name("typed_caller.py")
+    misuse = tmp_path / "misuse.py"
+    misuse.write_text(MISUSE)
+    # The build directory keeps mypy's cache between runs (and out of git).
+    cache = Path(__file__).resolve().parents[2] / "build" / "mypy-cache"
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-error-summary",
+                           "--cache-dir", str(cache), str(caller), str(misuse)],
+                          capture_output=True, text=True, timeout=300)
+    lines = [line for line in done.stdout.splitlines() if ": error: " in line]
+    assert [line.split(":")[:2] for line in lines] == \
+        [[str(misuse), str(n)] for n in range(3, 8)], done.stdout

@@ -116,6 +116,12 @@ public:
     }
 
     bool empty() const noexcept { return count_ == 0; }
+    bool contains(double mu) const noexcept {
+        for (std::size_t k = 0; k < count_; ++k) {
+            if (piece_[k].lo <= mu && mu <= piece_[k].hi) return true;
+        }
+        return false;
+    }
 
 private:
     // Past kPieces, the two neighbours with the narrowest cover between them

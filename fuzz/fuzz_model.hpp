@@ -67,6 +67,8 @@ public:
     }
     std::string_view model() const noexcept override { return inner_->model(); }
     std::size_t n_samples() const noexcept { return n_; }
+    // The model itself, for the searches' fast paths, which this wrapper hides.
+    const cost::Cost& inner() const noexcept { return *inner_; }
     const cost::KernelBlocks* as_kernel_blocks() const noexcept override {
         return blocks_ == nullptr ? nullptr : this;
     }

@@ -6,6 +6,7 @@
 // each segment a search evaluates must be inside the signal, and on l2 with
 // ordinary values the exact searches must reach the unpruned optimum.
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -83,6 +84,22 @@ void check_rule_count(const std::vector<std::size_t>& bkps, const detect::StopRu
     if (rule.n_bkps) FUZZ_CHECK(bkps.size() - 1 <= *rule.n_bkps);
 }
 
+// PELT's pruned search on the bare model (the wrapper hides its class from
+// the fast paths) against the plain search: the same F and P at every end.
+void check_pelt_paths(const Call& call, std::uint64_t jump, std::uint64_t min_size, double pen) {
+    if (call.kind != ModelKind::l2) return;
+    const cost::Cost& model = call.cost.inner();
+    const std::size_t n = call.n();
+    detect::PeltTables plain, fast;
+    const auto expected =
+        detect::pelt(model, n, jump, min_size, pen, {.functional_pruning = false, .tables = &plain});
+    FUZZ_CHECK(detect::pelt(model, n, jump, min_size, pen, {.tables = &fast}) == expected);
+    FUZZ_CHECK(fast.known == plain.known && fast.parent == plain.parent);
+    for (std::size_t k = 0; k < plain.best.size(); ++k) {
+        FUZZ_CHECK(std::bit_cast<std::uint64_t>(fast.best[k]) == std::bit_cast<std::uint64_t>(plain.best[k]));
+    }
+}
+
 void fuzz_pelt(Call& call) {
     const CheckedCost& cost = call.cost;
     FuzzInput& in = call.in;
@@ -91,6 +108,7 @@ void fuzz_pelt(Call& call) {
     const std::uint64_t jump = call.jump(), min_size = in.size_arg();
     if (jump == 0) return;
     const std::vector<std::size_t> bkps = detect::pelt(cost, n, jump, min_size, pen);
+    check_pelt_paths(call, jump, min_size, pen);
     if (n == 0) FUZZ_CHECK(bkps.empty());
     check_breakpoints(bkps, {n, jump, at_least_one(min_size)});
     // Pruning is exact for pen >= 0 when every segment may hold one sample; a

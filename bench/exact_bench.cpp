@@ -1,8 +1,9 @@
-// Speed of the exact searches: PELT with l2 (jump 1, min_size 1, pen = 2 log n)
-// and normal (min_size 2, pen = 3 log n, no small diagonal) on
+// Speed of the exact searches: PELT's plain search with l2 (jump 1, min_size 1,
+// pen = 2 log n) and normal (min_size 2, pen = 3 log n, no small diagonal) on
 // piecewise-constant Gaussian signals with 10 changes (n = 1e4 .. 1e6) and with
 // one change per 1000 samples (1e5, 1e6), reporting segment costs evaluated per
-// end; and the dynamic-programming fill (n = 2000, 5 breakpoints) on the
+// end; PELT on l2 as users get it, with functional pruning, on long signals
+// with one and with ten changes (n = 1e5 .. 1e7); and the dynamic-programming fill (n = 2000, 5 breakpoints) on the
 // process-wide pool, whose size is printed so that runs with
 // RAYON_NUM_THREADS=1 and =2 can be compared. The models are used bare, as the
 // engine passes them: a counting wrapper would hide their concrete class from
@@ -37,12 +38,14 @@ std::vector<double> signal(std::size_t n, std::int64_t kind) {
 
 template <class Model>
 void run_pelt(benchmark::State& state, const Model& model, std::size_t n, std::size_t min_size,
-              double pen) {
+              double pen, bool functional_pruning = false) {
     std::size_t evaluations = 0;
     std::size_t n_bkps = 0;
     for (auto _ : state) {
         evaluations = 0;
-        const auto bkps = marbolt::detect::pelt(model, n, 1, min_size, pen, {.evaluations = &evaluations});
+        const auto bkps = marbolt::detect::pelt(
+            model, n, 1, min_size, pen,
+            {.functional_pruning = functional_pruning, .evaluations = &evaluations});
         n_bkps = bkps.size() - 1;
         benchmark::DoNotOptimize(bkps.data());
     }
@@ -71,6 +74,21 @@ void pelt_sizes(benchmark::internal::Benchmark* b) {
 }
 BENCHMARK(BM_PeltL2)->Apply(pelt_sizes);
 BENCHMARK(BM_PeltNormal)->Apply(pelt_sizes);
+
+// What detect() runs on a long one-column signal: l2 with functional pruning,
+// sigma = 1, pen = 2 log n.
+void BM_PeltL2Long(benchmark::State& state) {
+    const auto changes = static_cast<std::size_t>(state.range(0));
+    const auto n = static_cast<std::size_t>(state.range(1));
+    const std::vector<double> x = marbolt::bench::few_changes(n, changes, kSeed);
+    const CostL2 l2 = CostL2::build(x, n, 1);
+    run_pelt(state, l2, n, 1, 2.0 * std::log(static_cast<double>(n)), true);
+}
+BENCHMARK(BM_PeltL2Long)
+    ->ArgsProduct({{1, 10}, {100'000, 1'000'000, 10'000'000}})
+    ->ArgNames({"changes", "n"})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 // The floor of a normal evaluation: one logarithm of a variance-like value,
 // summed so the compiler must keep it. Reported per call.

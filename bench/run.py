@@ -3,8 +3,10 @@
     make bench                 (or: python bench/run.py [build directory] [--full]
                                                         [--json out/bench.json])
 
-Reports: PELT (l2 and normal) on signals with 10 changes and with one change
-per 1000 samples, with evaluations and ns per evaluation; dynp on 1 and 2
+Reports: PELT's plain search (l2 and normal) on signals with 10 changes and
+with one change per 1000 samples, with evaluations and ns per evaluation;
+PELT on l2 with functional pruning (what users get) on signals of 1e5 to 1e7
+samples with one and with ten changes, with evaluations per end; dynp on 1 and 2
 worker threads; binseg, bottomup, window and crops; every model's error rate at
 d = 1 and 5; the prefix models' construction next to one pass over their
 tables; the rbf table fill next to the bare exponentials; kernel_pelt; and each
@@ -78,12 +80,29 @@ FULL_ONLY = {("L2", 0, 1_000_000), ("Normal", 0, 1_000_000), ("Normal", 1, 1_000
 
 def pelt_pattern(full):
     # The trailing slash keeps n:100000 from also matching n:1000000.
-    return "|".join(f"{pelt_name(m, k, n)}/" for m in ("L2", "Normal") for k, n in PELT_SIZES
-                    if full or (m, k, n) not in FULL_ONLY)
+    return "|".join([f"{pelt_name(m, k, n)}/" for m in ("L2", "Normal") for k, n in PELT_SIZES
+                     if full or (m, k, n) not in FULL_ONLY] + ["BM_PeltL2Long"])
+
+
+LONG_CHANGES = (1, 10)
+LONG_SIZES = (100_000, 1_000_000, 10_000_000)
+
+
+def long_name(changes, n):
+    return f"BM_PeltL2Long/changes:{changes}/n:{n}"
+
+
+def report_long(exact):
+    print("PELT, l2 with functional pruning (jump 1, min_size 1, pen 2 log n, sigma 1)")
+    print(f"  {'changes':>7} {'n':>10} {'seconds':>9} {'evaluations/end':>16}")
+    for changes in LONG_CHANGES:
+        for n in LONG_SIZES:
+            entry = exact[long_name(changes, n)]
+            print(f"  {changes:>7} {n:>10} {entry['cpu']:>9.3f} {entry['evaluations'] / n:>16.2f}")
 
 
 def report_pelt(exact, full):
-    print("PELT (jump 1; l2: min_size 1, pen 2 log n; normal: min_size 2, pen 3 log n)")
+    print("PELT, plain search (jump 1; l2: min_size 1, pen 2 log n; normal: min_size 2, pen 3 log n)")
     print(f"  {'model':<7} {'signal':<16} {'n':>9} {'seconds':>9} {'evaluations':>13} {'ns/eval':>8}")
     for model in ("L2", "Normal"):
         for kind, n in PELT_SIZES:
@@ -201,6 +220,14 @@ def targets(r, memory):
         if entry and n >= 100_000:
             oks.append(check(f"pelt normal ns/evaluation, {SIGNALS[kind]}, n = {n} "
                              f"(one log = {log_ns:.2f} ns)", entry["ns_per_eval"], log_ns + 1.0, True))
+    for changes in LONG_CHANGES:
+        for n in LONG_SIZES:
+            entry = exact1[long_name(changes, n)]
+            oks.append(check(f"pruned pelt l2 evaluations per end, {changes} change(s), n = {n}",
+                             entry["evaluations"] / n, 30, True))
+        oks.append(check(f"pruned pelt l2 1e7 / 1e6, {changes} change(s)",
+                         exact1[long_name(changes, 10_000_000)]["cpu"]
+                         / exact1[long_name(changes, 1_000_000)]["cpu"], 12, True))
     oks.append(check("pelt l2 1e6 / 1e5 (1 change / 1000)",
                      exact1[pelt_name("L2", 1, 1_000_000)]["cpu"] / exact1[pelt_name("L2", 1, 100_000)]["cpu"],
                      12, True))
@@ -240,6 +267,7 @@ def main():
     r["kernel2"] = run(bench / "kernel_bench", ".", 2)
 
     report_pelt(r["exact1"], args.full)
+    report_long(r["exact1"])
     print(f"  bare log: {r['exact1']['BM_BareLog']['ns_per_eval']:.2f} ns per call")
     print(f"dynp (n = 2000, 5 bkps): {r['exact1']['BM_DynpL2']['real'] * 1e3:.1f} ms on 1 thread, "
           f"{r['exact2']['BM_DynpL2']['real'] * 1e3:.1f} ms on 2 (wall)")

@@ -3,7 +3,7 @@
 // format; a refusal says what would be built, how large, and what to do.
 #pragma once
 
-#include "detect/result.hpp"
+#include "common/result.hpp"
 
 #include <cstdint>
 #include <string_view>

@@ -3,7 +3,7 @@
 // they can cross into the interpreter.
 #pragma once
 
-#include "detect/result.hpp"
+#include "common/result.hpp"
 #include "lib/python.hpp"
 
 #include <new>

@@ -9,7 +9,7 @@
 #include "cost/cost_normal.hpp"
 #include "cost/cost_rank.hpp"
 #include "parallel/worker_pool.hpp"
-#include "lib/budget.hpp"
+#include "cost/budget.hpp"
 #include "lib/convert.hpp"
 #include "lib/errors.hpp"
 #include "lib/py_ref.hpp"
@@ -61,7 +61,7 @@ std::optional<BuiltModel> build_l2(const SignalMatrix& x, PyObject*, bool extens
 }
 
 std::optional<BuiltModel> build_normal(const SignalMatrix& x, PyObject* params, bool) {
-    if (raised(check_outer_memory(x.n, x.d, "normal"))) return {};
+    if (raised(cost::check_outer_memory(x.n, x.d, "normal"))) return {};
     PyObject* flag = nullptr;
     if (!read_param(params, "add_small_diag", flag)) return {};
     bool add_small_diag = true;
@@ -94,13 +94,13 @@ std::optional<BuiltModel> build_rbf(const SignalMatrix& x, PyObject* params, boo
         if (!real_from(value, g)) return {};
         gamma = g;
     }
-    if (raised(check_kernel_memory(x.n, "rbf"))) return {};
+    if (raised(cost::check_kernel_memory(x.n, "rbf"))) return {};
     cost::RbfFit fit = cost::CostKernel::rbf(values(x), x.n, x.d, gamma, extension, on_worker_pool);
     return built(std::move(fit.model), fit.gamma);
 }
 
 std::optional<BuiltModel> build_cosine(const SignalMatrix& x, PyObject*, bool extension) {
-    if (raised(check_kernel_memory(x.n, "cosine"))) return {};
+    if (raised(cost::check_kernel_memory(x.n, "cosine"))) return {};
     return built(cost::CostKernel::cosine(values(x), x.n, x.d, extension, on_worker_pool));
 }
 
@@ -130,7 +130,7 @@ std::optional<SignalMatrix> read_metric(PyObject* params, std::uint64_t d) {
 }
 
 std::optional<BuiltModel> build_mahalanobis(const SignalMatrix& x, PyObject* params, bool) {
-    if (raised(check_outer_memory(x.n, x.d, "mahalanobis"))) return {};
+    if (raised(cost::check_outer_memory(x.n, x.d, "mahalanobis"))) return {};
     std::optional<SignalMatrix> metric = read_metric(params, x.d);
     if (!metric) return {};
     return built(cost::CostMl::build(values(x), x.n, x.d, std::move(metric->data)));
@@ -141,7 +141,7 @@ std::optional<BuiltModel> build_clinear(const SignalMatrix& x, PyObject*, bool) 
 }
 
 std::optional<BuiltModel> build_linear(const SignalMatrix& x, PyObject*, bool) {
-    if (raised(check_outer_memory(x.n, x.d == 0 ? 0 : x.d - 1, "linear"))) return {};
+    if (raised(cost::check_outer_memory(x.n, x.d == 0 ? 0 : x.d - 1, "linear"))) return {};
     // Column 0 is the target. An empty signal still builds (with no rows
     // there is nothing to regress), so that every search on it works.
     if (x.n > 0 && x.d == 0) {
@@ -167,7 +167,7 @@ std::optional<BuiltModel> build_ar(const SignalMatrix& x, PyObject* params, bool
     // order + 1 saturates: an order of 2**64 - 1 on an empty signal (the
     // length test only applies with samples) must be refused by the budget,
     // not wrap to zero regressors.
-    if (raised(check_outer_memory(x.n, saturating_inc(order), "ar"))) return {};
+    if (raised(cost::check_outer_memory(x.n, cost::saturating_inc(order), "ar"))) return {};
     // The budget bounds (n + 1) (order + 1)^2, so order + 1 is exact from here.
     return built(cost::CostLstsq::build(cost::ar_design(values(x), x.n, x.d, order), x.n, "ar"));
 }

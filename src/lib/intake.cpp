@@ -1,6 +1,6 @@
 #include "lib/intake.hpp"
 
-#include "lib/budget.hpp"
+#include "cost/budget.hpp"
 #include "lib/convert.hpp"
 #include "lib/numpy_api.hpp"
 
@@ -65,7 +65,7 @@ Result<SignalMatrix> as_matrix(PyObject* object) {
     if (__builtin_mul_overflow(shape->n, shape->d, &entries)) {
         return value_error("signal is too large to index");
     }
-    if (Status budget = check_alloc(entries, "the signal", "Subsample it."); !budget) {
+    if (Status budget = cost::check_alloc(entries, "the signal", "Subsample it."); !budget) {
         return budget.error();
     }
     SignalMatrix matrix{std::vector<double>(entries), shape->n, shape->d};

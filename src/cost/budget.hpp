@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace marbolt::py {
+namespace marbolt::cost {
 
 // Counts saturate instead of wrapping, so an absurd request is refused rather
 // than mistaken for a small one.
@@ -24,4 +24,4 @@ Status check_outer_memory(std::uint64_t n, std::uint64_t d, std::string_view mod
 // A kernel model's (n + 1) x (n + 1) table.
 Status check_kernel_memory(std::uint64_t n, std::string_view model);
 
-}  // namespace marbolt::py
+}  // namespace marbolt::cost

@@ -1,10 +1,10 @@
-#include "lib/budget.hpp"
+#include "cost/budget.hpp"
 
 #include <cstdio>
 #include <limits>
 #include <string>
 
-namespace marbolt::py {
+namespace marbolt::cost {
 
 std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
     std::uint64_t product = 0;
@@ -49,4 +49,4 @@ Status check_kernel_memory(std::uint64_t n, std::string_view model) {
                        "which need no quadratic memory.");
 }
 
-}  // namespace marbolt::py
+}  // namespace marbolt::cost

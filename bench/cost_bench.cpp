@@ -60,20 +60,21 @@ std::vector<Model> models() {
         {"normal", plain<CostNormal>(true), 100'000},
         {"mahalanobis",
          [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-             return std::make_unique<CostMl>(CostMl::build(x, n, d, identity(d)));
+             return std::make_unique<CostMahalanobis>(CostMahalanobis::build(x, n, d, identity(d)));
          },
          100'000},
         {"rank", plain<CostRank>(), 100'000},
         {"clinear", plain<CostCLinear>(), 100'000},
         {"linear",
          [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-             return std::make_unique<CostLstsq>(
-                 CostLstsq::build(linear_design(x, n, d), n, "linear"));
+             return std::make_unique<CostRegression>(
+                 CostRegression::build(linear_design(x, n, d), n, "linear"));
          },
          100'000},
         {"ar",
          [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-             return std::make_unique<CostLstsq>(CostLstsq::build(ar_design(x, n, d, 4), n, "ar"));
+             return std::make_unique<CostRegression>(
+                 CostRegression::build(ar_design(x, n, d, 4), n, "ar"));
          },
          10'000},
         {"l2_extension", plain<CostKernelLinear>(), 100'000},

@@ -114,15 +114,18 @@ inline std::unique_ptr<cost::Cost> build_model(ModelKind kind, const Signal& s, 
         case ModelKind::cosine: return owned(cost::CostKernel::cosine(x, s.n, s.d, false));
         case ModelKind::cosine_extension: return owned(cost::CostKernel::cosine(x, s.n, s.d, true));
         case ModelKind::rank: return owned(cost::CostRank::build(x, s.n, s.d));
-        case ModelKind::mahalanobis: return owned(cost::CostMl::build(x, s.n, s.d, in.reals(s.d * s.d)));
+        case ModelKind::mahalanobis:
+            return owned(cost::CostMahalanobis::build(x, s.n, s.d, in.reals(s.d * s.d)));
         case ModelKind::clinear: return owned(cost::CostCLinear::build(x, s.n, s.d));
         case ModelKind::linear:
             if (s.n > 0 && s.d == 0) return nullptr;
-            return owned(cost::CostLstsq::build(cost::linear_design(x, s.n, s.d), s.n, "linear"));
+            return owned(
+                cost::CostRegression::build(cost::linear_design(x, s.n, s.d), s.n, "linear"));
         case ModelKind::ar: {
             const std::size_t order = in.flag() ? 4 : in.below_or(7);
             if (s.n >= 1 && order >= s.n) return nullptr;
-            return owned(cost::CostLstsq::build(cost::ar_design(x, s.n, s.d, order), s.n, "ar"));
+            return owned(
+                cost::CostRegression::build(cost::ar_design(x, s.n, s.d, order), s.n, "ar"));
         }
         case ModelKind::count: break;
     }

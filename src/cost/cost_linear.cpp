@@ -138,7 +138,7 @@ Design ar_design(std::span<const double> x, std::size_t n, std::size_t d, std::s
     return out;
 }
 
-CostLstsq CostLstsq::build(Design m, std::size_t n, std::string name) {
+CostRegression CostRegression::build(Design m, std::size_t n, std::string name) {
     const std::size_t p = m.p, q = m.q;
     std::vector<double>& x = m.x;
     std::vector<double>& y = m.y;
@@ -154,12 +154,12 @@ CostLstsq CostLstsq::build(Design m, std::size_t n, std::string name) {
     release(x);
     std::tie(t.sum_r, t.sum_rr) = prefix::Prefix1::build_centred_with_squares(y, n, q, t.mean_r);
     release(y);
-    return CostLstsq(std::move(t), std::move(name), p, q, m.min_size);
+    return CostRegression(std::move(t), std::move(name), p, q, m.min_size);
 }
 
 // The uncentred Gram matrix of the segment's raw regressor rows, from the
 // centred outer products: sum (xc + mx)(xc + mx)^T expanded, into g (p x p).
-void CostLstsq::segment_gram(std::size_t start, std::size_t end, double len,
+void CostRegression::segment_gram(std::size_t start, std::size_t end, double len,
                              std::span<const double> sx, std::span<double> g) const {
     const std::size_t p = p_;
     const std::vector<double>& mx = t_.mean_x;
@@ -171,7 +171,7 @@ void CostLstsq::segment_gram(std::size_t start, std::size_t end, double len,
     }
 }
 
-double CostLstsq::error(std::size_t start, std::size_t end) const {
+double CostRegression::error(std::size_t start, std::size_t end) const {
     const std::size_t n_rows = end - start;
     if (n_rows <= p_) return 0.0;  // an exact fit
     const std::size_t p = p_;

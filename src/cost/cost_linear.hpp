@@ -38,11 +38,11 @@ Design linear_design(std::span<const double> x, std::size_t n, std::size_t d);
 // Throws std::bad_alloc when n x (order + 1) does not fit in a size_t.
 Design ar_design(std::span<const double> x, std::size_t n, std::size_t d, std::size_t order);
 
-class CostLstsq final : public Cost {
+class CostRegression final : public Cost {
 public:
     // Takes the design's x (n x p) and y (n x q) over; they are released
     // before returning.
-    static CostLstsq build(Design m, std::size_t n, std::string name);
+    static CostRegression build(Design m, std::size_t n, std::string name);
 
     std::size_t min_size() const noexcept override { return min_size_; }
     // The eigen-decomposition of the fit allocates, hence not noexcept.
@@ -60,7 +60,7 @@ private:
         std::vector<double> mean_r;
     };
 
-    CostLstsq(Tables t, std::string name, std::size_t p, std::size_t q, std::size_t min_size)
+    CostRegression(Tables t, std::string name, std::size_t p, std::size_t q, std::size_t min_size)
         : t_(std::move(t)), name_(std::move(name)), p_(p), q_(q), min_size_(min_size) {}
 
     void segment_gram(std::size_t start, std::size_t end, double len, std::span<const double> sx,

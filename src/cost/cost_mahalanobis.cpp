@@ -9,18 +9,18 @@
 
 namespace marbolt::cost {
 
-CostMl CostMl::build(std::span<const double> x, std::size_t n, std::size_t d,
+CostMahalanobis CostMahalanobis::build(std::span<const double> x, std::size_t n, std::size_t d,
                      std::vector<double> metric) {
     assert(metric.size() == d * d);
     // Centred on the fly: no centred copy of the signal beside the tables.
     const std::vector<double> means = prefix::column_means(x, n, d);
     auto [sum, outer] = prefix::centred_sums_and_outer(x, n, d, means);
-    return CostMl(std::move(sum), std::move(outer), std::move(metric), d);
+    return CostMahalanobis(std::move(sum), std::move(outer), std::move(metric), d);
 }
 
 // Reads the prefix tables in place: recomputing a segment sum gives the same
 // bits as storing it, and the call then allocates nothing.
-double CostMl::error(std::size_t start, std::size_t end) const noexcept {
+double CostMahalanobis::error(std::size_t start, std::size_t end) const noexcept {
     const std::size_t d = d_;
     const double len = static_cast<double>(end - start);
     // trace(M C): i outer, j inner, one running sum.

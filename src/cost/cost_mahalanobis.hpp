@@ -14,12 +14,12 @@
 
 namespace marbolt::cost {
 
-class CostMl final : public Cost {
+class CostMahalanobis final : public Cost {
 public:
     // x is n x d row-major; nothing of it is kept. metric is d x d row-major
     // (the caller has checked its shape) and is used exactly as given: never
     // symmetrised and never tested for definiteness.
-    static CostMl build(std::span<const double> x, std::size_t n, std::size_t d,
+    static CostMahalanobis build(std::span<const double> x, std::size_t n, std::size_t d,
                         std::vector<double> metric);
 
     std::size_t min_size() const noexcept override { return 2; }
@@ -27,7 +27,7 @@ public:
     std::string_view model() const noexcept override { return "mahalanobis"; }
 
 private:
-    CostMl(prefix::Prefix1 sum, prefix::PrefixOuter outer, std::vector<double> metric,
+    CostMahalanobis(prefix::Prefix1 sum, prefix::PrefixOuter outer, std::vector<double> metric,
            std::size_t d)
         : sum_(std::move(sum)), outer_(std::move(outer)), metric_(std::move(metric)), d_(d) {}
 

@@ -133,7 +133,7 @@ std::optional<BuiltModel> build_mahalanobis(const SignalMatrix& x, PyObject* par
     if (raised(cost::check_outer_memory(x.n, x.d, "mahalanobis"))) return {};
     std::optional<SignalMatrix> metric = read_metric(params, x.d);
     if (!metric) return {};
-    return built(cost::CostMl::build(values(x), x.n, x.d, std::move(metric->data)));
+    return built(cost::CostMahalanobis::build(values(x), x.n, x.d, std::move(metric->data)));
 }
 
 std::optional<BuiltModel> build_clinear(const SignalMatrix& x, PyObject*, bool) {
@@ -149,7 +149,8 @@ std::optional<BuiltModel> build_linear(const SignalMatrix& x, PyObject*, bool) {
             "the `linear` model needs at least one column (its target); the signal has none");
         return {};
     }
-    return built(cost::CostLstsq::build(cost::linear_design(values(x), x.n, x.d), x.n, "linear"));
+    return built(
+        cost::CostRegression::build(cost::linear_design(values(x), x.n, x.d), x.n, "linear"));
 }
 
 std::optional<BuiltModel> build_ar(const SignalMatrix& x, PyObject* params, bool) {
@@ -169,7 +170,8 @@ std::optional<BuiltModel> build_ar(const SignalMatrix& x, PyObject* params, bool
     // not wrap to zero regressors.
     if (raised(cost::check_outer_memory(x.n, cost::saturating_inc(order), "ar"))) return {};
     // The budget bounds (n + 1) (order + 1)^2, so order + 1 is exact from here.
-    return built(cost::CostLstsq::build(cost::ar_design(values(x), x.n, x.d, order), x.n, "ar"));
+    return built(
+        cost::CostRegression::build(cost::ar_design(values(x), x.n, x.d, order), x.n, "ar"));
 }
 
 using Builder = std::optional<BuiltModel> (*)(const SignalMatrix&, PyObject*, bool);

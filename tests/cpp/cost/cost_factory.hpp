@@ -422,12 +422,13 @@ inline const ModelCase kModels[] = {
          return naive_normal_with(false, x, d, s, e);
      }},
     {"mahalanobis", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-         return std::make_unique<CostMl>(CostMl::build(x, n, d, spd_metric(d)));
+         return std::make_unique<CostMahalanobis>(CostMahalanobis::build(x, n, d, spd_metric(d)));
      }, [](Signal x, std::size_t, std::size_t d, std::size_t s, std::size_t e) {
          return naive_mahalanobis_with(spd_metric(d), x, d, s, e);
      }},
     {"mahalanobis_identity", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-         return std::make_unique<CostMl>(CostMl::build(x, n, d, identity_metric(d)));
+         return std::make_unique<CostMahalanobis>(
+             CostMahalanobis::build(x, n, d, identity_metric(d)));
      }, naive_l2},
     {"rank", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
          return std::make_unique<CostRank>(CostRank::build(x, n, d));
@@ -445,11 +446,12 @@ inline const ModelCase kModels[] = {
          return std::make_unique<CostCLinear>(CostCLinear::build(x, n, d));
      }, naive_clinear},
     {"linear", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-         return std::make_unique<CostLstsq>(CostLstsq::build(linear_design(x, n, d), n, "linear"));
+         return std::make_unique<CostRegression>(
+             CostRegression::build(linear_design(x, n, d), n, "linear"));
      }, naive_linear},
     {"ar", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-         return std::make_unique<CostLstsq>(
-             CostLstsq::build(ar_design(x, n, d, kArOrder), n, "ar"));
+         return std::make_unique<CostRegression>(
+             CostRegression::build(ar_design(x, n, d, kArOrder), n, "ar"));
      }, naive_ar},
 };
 

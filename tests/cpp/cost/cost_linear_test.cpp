@@ -19,7 +19,7 @@ TEST(LinearCost, ExactRelationCostsNothingOnItsSegment) {
     const std::size_t n = 10;
     std::vector<double> x = random_signal(n, 3, 5);
     for (std::size_t i = 0; i < 6; ++i) x[i * 3] = 2.0 * x[i * 3 + 1] + 3.0 * x[i * 3 + 2];
-    const CostLstsq cost = CostLstsq::build(linear_design(x, n, 3), n, "linear");
+    const CostRegression cost = CostRegression::build(linear_design(x, n, 3), n, "linear");
     EXPECT_NEAR(cost.error(0, 6), 0.0, 1e-9);
     EXPECT_NEAR(cost.error(1, 5), 0.0, 1e-9);
     EXPECT_GT(cost.error(0, n), 1.0);
@@ -27,7 +27,7 @@ TEST(LinearCost, ExactRelationCostsNothingOnItsSegment) {
 
 TEST(LinearCost, OneColumnCostsTheUncentredSumOfSquares) {
     const std::vector<double> x = {3.0, -1.0, 2.0, 5.0, 0.5};
-    const CostLstsq cost = CostLstsq::build(linear_design(x, 5, 1), 5, "linear");
+    const CostRegression cost = CostRegression::build(linear_design(x, 5, 1), 5, "linear");
     for (std::size_t start = 0; start < 5; ++start) {
         double squares = 0.0;
         for (std::size_t end = start + 1; end <= 5; ++end) {
@@ -41,9 +41,9 @@ TEST(LinearCost, OneColumnCostsTheUncentredSumOfSquares) {
 // columns (a singular Gram matrix on every segment): the cost of an exact fit.
 TEST(LinearCost, SegmentsWithoutAUniqueFitCostExactlyZero) {
     std::vector<double> x = random_signal(9, 4, 9);
-    const CostLstsq full_rank = CostLstsq::build(linear_design(x, 9, 4), 9, "linear");
+    const CostRegression full_rank = CostRegression::build(linear_design(x, 9, 4), 9, "linear");
     for (std::size_t i = 0; i < 9; ++i) x[i * 4 + 3] = x[i * 4 + 2];
-    const CostLstsq collinear = CostLstsq::build(linear_design(x, 9, 4), 9, "linear");
+    const CostRegression collinear = CostRegression::build(linear_design(x, 9, 4), 9, "linear");
     for (std::size_t start = 0; start < 9; ++start) {
         for (std::size_t end = start + 1; end <= 9; ++end) {
             if (end - start <= 3) {
@@ -59,7 +59,7 @@ TEST(LinearCost, DegenerateShapesReadNothingOutsideTheSignal) {
     const Design none = linear_design({}, 3, 0);
     EXPECT_EQ(none.p, 0u);
     EXPECT_EQ(none.y, std::vector<double>(3, 0.0));
-    const CostLstsq empty = CostLstsq::build(linear_design({}, 0, 0), 0, "linear");
+    const CostRegression empty = CostRegression::build(linear_design({}, 0, 0), 0, "linear");
     EXPECT_EQ(empty.error(0, 0), 0.0);
 }
 
@@ -111,8 +111,8 @@ TEST(ArCost, ConstantShiftLeavesEveryCostUnchanged) {
     const std::vector<double> x = random_signal(n, 2, 3);
     std::vector<double> shifted = x;
     for (double& v : shifted) v += 1e4;
-    const CostLstsq a = CostLstsq::build(ar_design(x, n, 2, 2), n, "ar");
-    const CostLstsq b = CostLstsq::build(ar_design(shifted, n, 2, 2), n, "ar");
+    const CostRegression a = CostRegression::build(ar_design(x, n, 2, 2), n, "ar");
+    const CostRegression b = CostRegression::build(ar_design(shifted, n, 2, 2), n, "ar");
     for (std::size_t start = 0; start < n; ++start) {
         for (std::size_t end = start + 5; end <= n; ++end) {
             const double expected = a.error(start, end);

@@ -21,6 +21,7 @@
 #include "cost/cost_kernel.hpp"
 #include "cost/cost_l1.hpp"
 #include "cost/cost_l2.hpp"
+#include "cost/cost_ar.hpp"
 #include "cost/cost_linear.hpp"
 #include "cost/cost_mahalanobis.hpp"
 #include "cost/cost_normal.hpp"
@@ -67,14 +68,12 @@ std::vector<Model> models() {
         {"clinear", plain<CostCLinear>(), 100'000},
         {"linear",
          [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-             return std::make_unique<CostRegression>(
-                 CostRegression::build(linear_design(x, n, d), n, "linear"));
+             return std::make_unique<CostLinear>(CostLinear::build(x, n, d));
          },
          100'000},
         {"ar",
          [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-             return std::make_unique<CostRegression>(
-                 CostRegression::build(ar_design(x, n, d, 4), n, "ar"));
+             return std::make_unique<CostAr>(CostAr::build(x, n, d, 4));
          },
          10'000},
         {"l2_extension", plain<CostKernelLinear>(), 100'000},

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cost/cost.hpp"
+#include "cost/cost_ar.hpp"
 #include "cost/cost_clinear.hpp"
 #include "cost/cost_kernel.hpp"
 #include "cost/cost_l1.hpp"
@@ -119,13 +120,11 @@ inline std::unique_ptr<cost::Cost> build_model(ModelKind kind, const Signal& s, 
         case ModelKind::clinear: return owned(cost::CostCLinear::build(x, s.n, s.d));
         case ModelKind::linear:
             if (s.n > 0 && s.d == 0) return nullptr;
-            return owned(
-                cost::CostRegression::build(cost::linear_design(x, s.n, s.d), s.n, "linear"));
+            return owned(cost::CostLinear::build(x, s.n, s.d));
         case ModelKind::ar: {
             const std::size_t order = in.flag() ? 4 : in.below_or(7);
             if (s.n >= 1 && order >= s.n) return nullptr;
-            return owned(
-                cost::CostRegression::build(cost::ar_design(x, s.n, s.d, order), s.n, "ar"));
+            return owned(cost::CostAr::build(x, s.n, s.d, order));
         }
         case ModelKind::count: break;
     }

@@ -1,5 +1,6 @@
 #include "lib/engine_models.hpp"
 
+#include "cost/cost_ar.hpp"
 #include "cost/cost_l1.hpp"
 #include "cost/cost_kernel.hpp"
 #include "cost/cost_clinear.hpp"
@@ -149,8 +150,7 @@ std::optional<BuiltModel> build_linear(const SignalMatrix& x, PyObject*, bool) {
             "the `linear` model needs at least one column (its target); the signal has none");
         return {};
     }
-    return built(
-        cost::CostRegression::build(cost::linear_design(values(x), x.n, x.d), x.n, "linear"));
+    return built(cost::CostLinear::build(values(x), x.n, x.d));
 }
 
 std::optional<BuiltModel> build_ar(const SignalMatrix& x, PyObject* params, bool) {
@@ -170,8 +170,7 @@ std::optional<BuiltModel> build_ar(const SignalMatrix& x, PyObject* params, bool
     // not wrap to zero regressors.
     if (raised(cost::check_outer_memory(x.n, cost::saturating_inc(order), "ar"))) return {};
     // The budget bounds (n + 1) (order + 1)^2, so order + 1 is exact from here.
-    return built(
-        cost::CostRegression::build(cost::ar_design(values(x), x.n, x.d, order), x.n, "ar"));
+    return built(cost::CostAr::build(values(x), x.n, x.d, order));
 }
 
 using Builder = std::optional<BuiltModel> (*)(const SignalMatrix&, PyObject*, bool);

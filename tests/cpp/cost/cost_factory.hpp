@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cost/cost.hpp"
+#include "cost/cost_ar.hpp"
 #include "cost/cost_l1.hpp"
 #include "cost/cost_kernel.hpp"
 #include "cost/cost_clinear.hpp"
@@ -446,12 +447,10 @@ inline const ModelCase kModels[] = {
          return std::make_unique<CostCLinear>(CostCLinear::build(x, n, d));
      }, naive_clinear},
     {"linear", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-         return std::make_unique<CostRegression>(
-             CostRegression::build(linear_design(x, n, d), n, "linear"));
+         return std::make_unique<CostLinear>(CostLinear::build(x, n, d));
      }, naive_linear},
     {"ar", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-         return std::make_unique<CostRegression>(
-             CostRegression::build(ar_design(x, n, d, kArOrder), n, "ar"));
+         return std::make_unique<CostAr>(CostAr::build(x, n, d, kArOrder));
      }, naive_ar},
 };
 

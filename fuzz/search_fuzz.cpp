@@ -8,8 +8,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "common/numeric.hpp"
 #include "crops/crops.hpp"
 #include "detect/binseg.hpp"
 #include "detect/bottomup.hpp"
@@ -243,14 +245,14 @@ void fuzz_crops(Call& call) {
 // The 64-bit admissibility test against the same formula in 128 bits, where
 // only the product n_bkps * q * jump can still overflow (and then cannot fit).
 void fuzz_sanity_check(FuzzInput& in) {
-    using u128 = unsigned __int128;
     const std::uint64_t n = in.size_arg(), k = in.size_arg(), jump = in.size_arg(),
                         min_size = in.size_arg();
     bool expected = false;
     if (jump != 0 && k <= n / jump) {
         const u128 q = min_size / jump + (min_size % jump != 0 ? 1 : 0);
-        u128 need = 0;
-        if (!__builtin_mul_overflow(u128{k} * q, u128{jump}, &need)) expected = need + min_size <= n;
+        if (const std::optional<u128> need = checked_mul(u128{k} * q, u128{jump})) {
+            expected = *need + min_size <= n;
+        }
     }
     FUZZ_CHECK(detect::sanity_check(n, k, jump, min_size) == expected);
 }

@@ -3,17 +3,13 @@
 // format; a refusal says what would be built, how large, and what to do.
 #pragma once
 
+#include "common/numeric.hpp"
 #include "common/result.hpp"
 
 #include <cstdint>
 #include <string_view>
 
 namespace marbolt::cost {
-
-// Counts saturate instead of wrapping, so an absurd request is refused rather
-// than mistaken for a small one.
-std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b);
-std::uint64_t saturating_inc(std::uint64_t a);
 
 // 2^29 64-bit floats: 4 GiB.
 inline constexpr std::uint64_t kEntryBudget = std::uint64_t{1} << 29;

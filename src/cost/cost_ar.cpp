@@ -1,11 +1,12 @@
 #include "cost/cost_ar.hpp"
 
 #include <algorithm>
-#include <cstdint>
 #include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
+#include "common/numeric.hpp"
 #include "prefix/center.hpp"
 
 namespace marbolt::cost {
@@ -19,15 +20,16 @@ double at_or_zero(std::span<const double> a, std::size_t pos) noexcept {
 }  // namespace
 
 Design ar_design(std::span<const double> x, std::size_t n, std::size_t d, std::size_t order) {
-    std::size_t cells = 0;
     // An n x (order + 1) array whose size does not even fit in a size_t cannot
     // be allocated; say so instead of wrapping to a small buffer.
-    if (order == SIZE_MAX || __builtin_mul_overflow(n, order + 1, &cells)) throw std::bad_alloc();
+    const std::optional<std::size_t> p = checked_add(order, std::size_t{1});
+    const std::optional<std::size_t> cells = p ? checked_mul(n, *p) : std::nullopt;
+    if (!cells) throw std::bad_alloc();
     const std::vector<double> c = prefix::center(x, n, d);
     Design out;
     out.p = order + 1;
     out.q = d;
-    out.x.resize(cells);
+    out.x.resize(*cells);
     out.y.assign(n * d, 0.0);
     for (std::size_t i = 0; i < n; ++i) {
         // Rows before `order` have no full history: they repeat row `order`.

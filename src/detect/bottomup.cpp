@@ -7,6 +7,7 @@
 #include <tuple>
 #include <utility>
 
+#include "common/numeric.hpp"
 #include "detect/grid.hpp"
 #include "detect/ordf64.hpp"
 
@@ -15,8 +16,6 @@ namespace marbolt::detect {
 namespace {
 
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-
-__extension__ typedef unsigned __int128 u128;
 
 // splitmix64's finaliser over the running hash: every input bit reaches the
 // low bits that pick a slot of a power-of-two table.
@@ -179,7 +178,7 @@ bool should_merge(const StopRule& rule, const Partition& partition, double gain)
 
 double merge_gain(const MergeNode& merged) noexcept {
     if (!merged.children) return 0.0;
-    if (merged.cost == -std::numeric_limits<double>::infinity()) return 0.0;
+    if (merged.cost == -kInf) return 0.0;
     return merged.cost - (merged.children->left_cost + merged.children->right_cost);
 }
 

@@ -168,7 +168,7 @@ std::optional<BuiltModel> build_ar(const SignalMatrix& x, PyObject* params, bool
     // order + 1 saturates: an order of 2**64 - 1 on an empty signal (the
     // length test only applies with samples) must be refused by the budget,
     // not wrap to zero regressors.
-    if (raised(cost::check_outer_memory(x.n, cost::saturating_inc(order), "ar"))) return {};
+    if (raised(cost::check_outer_memory(x.n, saturating_inc(order), "ar"))) return {};
     // The budget bounds (n + 1) (order + 1)^2, so order + 1 is exact from here.
     return built(cost::CostAr::build(values(x), x.n, x.d, order));
 }

@@ -3,7 +3,7 @@
 A boundary that nothing checks leaks into the core over time: only src/lib may
 see Python or NumPy, and includes point one way, lib -> crops -> detect ->
 cost -> prefix, linalg, with the worker pool (parallel) below the searches and
-the shared value-or-error type (common) below everything.
+the shared value-or-error type and numeric helpers (common) below everything.
 """
 
 import pathlib

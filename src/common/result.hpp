@@ -9,8 +9,11 @@
 
 namespace marbolt {
 
-// Each kind becomes one Python exception type at the boundary.
-enum class ErrorKind { value, runtime, assertion };
+// Each kind becomes one Python exception type at the boundary. `reported` is
+// an error that the caller's own code has already reported where it arose
+// (at the boundary: a Python exception is already set); it carries no message
+// and only travels back.
+enum class ErrorKind { value, runtime, assertion, reported };
 
 struct Error {
     ErrorKind kind;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -41,6 +42,14 @@ Design ar_design(std::span<const double> x, std::size_t n, std::size_t d, std::s
         for (std::size_t t = 0; t < d; ++t) out.y[i * d + t] = c[row * d + t];
     }
     return out;
+}
+
+Status CostAr::check_order(std::uint64_t order, std::uint64_t n) {
+    if (n >= 1 && order >= n) {
+        return value_error("the `ar` model needs more samples than its order (" +
+                           std::to_string(order) + "); the signal has " + std::to_string(n));
+    }
+    return Ok{};
 }
 
 CostAr CostAr::build(std::span<const double> x, std::size_t n, std::size_t d,

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 #include <utility>
 
+#include "common/result.hpp"
 #include "cost/cost_regression.hpp"
 
 namespace marbolt::cost {
@@ -24,6 +26,10 @@ public:
     // x is n x d row-major; nothing of it is kept. Throws as ar_design.
     static CostAr build(std::span<const double> x, std::size_t n, std::size_t d,
                         std::size_t order);
+    // Each segment's fit needs more samples than the order, so the signal
+    // must have them. An empty signal is not refused here: its order meets
+    // the memory budget instead.
+    static Status check_order(std::uint64_t order, std::uint64_t n);
 
     // max(order + 1, kShortestSegment).
     std::size_t min_size() const noexcept override { return min_size_; }

@@ -18,6 +18,14 @@ Design linear_design(std::span<const double> x, std::size_t n, std::size_t d) {
     return out;
 }
 
+Status CostLinear::check_columns(std::uint64_t n, std::uint64_t d) {
+    if (n > 0 && d == 0) {
+        return value_error(
+            "the `linear` model needs at least one column (its target); the signal has none");
+    }
+    return Ok{};
+}
+
 CostLinear CostLinear::build(std::span<const double> x, std::size_t n, std::size_t d) {
     return CostLinear(linear_design(x, n, d), n);
 }

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 
+#include "common/result.hpp"
 #include "cost/cost_regression.hpp"
 
 namespace marbolt::cost {
@@ -20,6 +22,10 @@ class CostLinear final : public CostRegression {
 public:
     // x is n x d row-major; nothing of it is kept.
     static CostLinear build(std::span<const double> x, std::size_t n, std::size_t d);
+    // Column 0 is the target, so a signal with samples needs one. An empty
+    // signal still builds (with no rows there is nothing to regress), so that
+    // every search on it works.
+    static Status check_columns(std::uint64_t n, std::uint64_t d);
 
     std::size_t min_size() const noexcept override { return 2; }
     std::string_view model() const noexcept override { return "linear"; }

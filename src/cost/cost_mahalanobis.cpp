@@ -4,6 +4,7 @@
 #include "cost/cost_mahalanobis.hpp"
 
 #include <cassert>
+#include <string>
 
 #include "prefix/center.hpp"
 
@@ -16,6 +17,18 @@ CostMahalanobis CostMahalanobis::build(std::span<const double> x, std::size_t n,
     const std::vector<double> means = prefix::column_means(x, n, d);
     auto [sum, outer] = prefix::centred_sums_and_outer(x, n, d, means);
     return CostMahalanobis(std::move(sum), std::move(outer), std::move(metric), d);
+}
+
+Status CostMahalanobis::check_metric(std::optional<std::pair<std::uint64_t, std::uint64_t>> shape,
+                                     std::uint64_t d) {
+    if (!shape) return value_error("the `mahalanobis` model requires a `metric`");
+    const auto [rows, cols] = *shape;
+    if (rows != d || cols != d) {
+        const std::string side = std::to_string(d);
+        return value_error("metric must be (" + side + ", " + side + "), got (" +
+                           std::to_string(rows) + ", " + std::to_string(cols) + ")");
+    }
+    return Ok{};
 }
 
 // Reads the prefix tables in place: recomputing a segment sum gives the same

@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "common/result.hpp"
 #include "cost/cost.hpp"
 #include "prefix/prefix.hpp"
 
@@ -21,6 +24,11 @@ public:
     // symmetrised and never tested for definiteness.
     static CostMahalanobis build(std::span<const double> x, std::size_t n, std::size_t d,
                         std::vector<double> metric);
+
+    // The metric is required, and must be d x d; `shape` is its (rows,
+    // columns) when one was given.
+    static Status check_metric(std::optional<std::pair<std::uint64_t, std::uint64_t>> shape,
+                               std::uint64_t d);
 
     std::size_t min_size() const noexcept override { return 2; }
     double error(std::size_t start, std::size_t end) const noexcept override;

@@ -182,6 +182,8 @@ std::size_t default_pool_size() {
     // An absurd request would fail to start its threads; cap it far above any
     // machine this runs on rather than fail the search.
     constexpr std::size_t kMaxThreads = 1024;
+    // These variable names are kept: callers of the existing interface size the
+    // pool with them.
     for (const char* name : {"RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"}) {
         if (auto count = parse_thread_count(std::getenv(name))) return std::min(*count, kMaxThreads);
     }

@@ -21,6 +21,7 @@
 #include "cost/cost_kernel.hpp"
 #include "cost/cost_l1.hpp"
 #include "cost/cost_l2.hpp"
+#include "cost/cost_ar.hpp"
 #include "cost/cost_linear.hpp"
 #include "cost/cost_mahalanobis.hpp"
 #include "cost/cost_normal.hpp"
@@ -60,20 +61,19 @@ std::vector<Model> models() {
         {"normal", plain<CostNormal>(true), 100'000},
         {"mahalanobis",
          [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-             return std::make_unique<CostMl>(CostMl::build(x, n, d, identity(d)));
+             return std::make_unique<CostMahalanobis>(CostMahalanobis::build(x, n, d, identity(d)));
          },
          100'000},
         {"rank", plain<CostRank>(), 100'000},
         {"clinear", plain<CostCLinear>(), 100'000},
         {"linear",
          [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-             return std::make_unique<CostLstsq>(
-                 CostLstsq::build(linear_design(x, n, d), n, "linear"));
+             return std::make_unique<CostLinear>(CostLinear::build(x, n, d));
          },
          100'000},
         {"ar",
          [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-             return std::make_unique<CostLstsq>(CostLstsq::build(ar_design(x, n, d, 4), n, "ar"));
+             return std::make_unique<CostAr>(CostAr::build(x, n, d, 4));
          },
          10'000},
         {"l2_extension", plain<CostKernelLinear>(), 100'000},

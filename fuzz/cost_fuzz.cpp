@@ -17,11 +17,11 @@ namespace {
 
 // l1 sums absolute deviations and the linear-kernel l2 clamps at 0: neither
 // can be negative (NaN is allowed).
-bool never_negative(ModelKind kind) {
-    return kind == ModelKind::l1 || kind == ModelKind::l2_extension;
+bool never_negative(const ModelKind& kind) {
+    return kind.is("l1") || kind.is("l2", true);
 }
 
-void check_every_segment(const CheckedCost& cost, ModelKind kind) {
+void check_every_segment(const CheckedCost& cost, const ModelKind& kind) {
     const std::size_t n = cost.n_samples();
     std::vector<double> first;
     for (std::size_t end = 1; end <= n; ++end) {

@@ -1,37 +1,70 @@
-// Builds a cost model from fuzz input exactly as the engine's model table does
-// (same builders, same parameters, same refusals), and wraps it so that every
-// segment a search asks for is checked against the Cost contract.
+// Builds a cost model from fuzz input through the engine's model table (same
+// builders, same checks, same refusals), and wraps it so that every segment a
+// search asks for is checked against the Cost contract.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string_view>
 #include <vector>
 
 #include "cost/cost.hpp"
-#include "cost/cost_clinear.hpp"
-#include "cost/cost_kernel.hpp"
-#include "cost/cost_l1.hpp"
-#include "cost/cost_l2.hpp"
-#include "cost/cost_linear.hpp"
-#include "cost/cost_mahalanobis.hpp"
-#include "cost/cost_normal.hpp"
-#include "cost/cost_rank.hpp"
+#include "cost/registry.hpp"
 #include "fuzz_check.hpp"
 #include "fuzz_input.hpp"
 
 namespace marbolt::fuzz {
 
-// Every model and variant the engine can build.
-enum class ModelKind {
-    l1, l2, l2_extension, normal, normal_no_diag, rbf, rbf_extension, cosine,
-    cosine_extension, rank, mahalanobis, clinear, linear, ar, count
+// One model of the table in one of its forms: each variant that changes it,
+// and each value of a flag option; its other options come from the input.
+struct ModelKind {
+    const cost::ModelRow* row = nullptr;
+    bool extension = false;
+    std::optional<bool> flag;
+
+    bool is(std::string_view model, bool with_extension = false) const {
+        return row->name == model && extension == with_extension;
+    }
 };
+
+inline bool has_flag(const cost::ModelRow& row) {
+    return std::any_of(row.options.begin(), row.options.end(), [](const cost::OptionSpec& o) {
+        return o.kind == cost::OptionKind::flag;
+    });
+}
+
+// Every form of every model of the table, in table order: the plain variant
+// first, a flag's default (true) before false.
+inline const std::vector<ModelKind>& model_kinds() {
+    static const std::vector<ModelKind> kinds = [] {
+        std::vector<ModelKind> out;
+        for (const cost::ModelRow& row : cost::model_rows()) {
+            for (const bool extension : {false, true}) {
+                if (extension && !row.has_extension) continue;
+                if (!has_flag(row)) {
+                    out.push_back({&row, extension, std::nullopt});
+                    continue;
+                }
+                out.push_back({&row, extension, true});
+                out.push_back({&row, extension, false});
+            }
+        }
+        return out;
+    }();
+    return kinds;
+}
+
+inline ModelKind model_kind(std::string_view model, bool extension = false) {
+    for (const ModelKind& kind : model_kinds()) {
+        if (kind.is(model, extension)) return kind;
+    }
+    return {};
+}
 
 struct Signal {
     std::vector<double> x;  // n x d row-major
@@ -50,7 +83,7 @@ inline Signal read_signal(FuzzInput& in, std::size_t max_n) {
 // Kernel models read KernelBlocks through this one too.
 class CheckedCost final : public cost::Cost, public cost::KernelBlocks {
 public:
-    CheckedCost(std::unique_ptr<cost::Cost> inner, std::size_t n, std::optional<double> scale)
+    CheckedCost(std::unique_ptr<const cost::Cost> inner, std::size_t n, std::optional<double> scale)
         : scale(scale), inner_(std::move(inner)), n_(n) {
         blocks_ = inner_->as_kernel_blocks();
     }
@@ -88,47 +121,42 @@ private:
         FUZZ_CHECK(end <= n_);
     }
 
-    std::unique_ptr<cost::Cost> inner_;
+    std::unique_ptr<const cost::Cost> inner_;
     const cost::KernelBlocks* blocks_;
     std::size_t n_;
 };
 
-template <class T>
-std::unique_ptr<cost::Cost> owned(T&& model) {
-    return std::make_unique<std::decay_t<T>>(std::forward<T>(model));
-}
+// Options as the kind fixes them or the input gives them: a flag from the
+// kind, a real or nothing, a count or nothing (the model's default), a metric
+// of the signal's width.
+class FuzzOptions final : public cost::Options {
+public:
+    FuzzOptions(FuzzInput& in, std::optional<bool> flag, std::size_t d)
+        : in_(in), flag_(flag), d_(d) {}
+
+    Result<std::optional<bool>> flag(std::string_view) override { return flag_; }
+    Result<std::optional<double>> real(std::string_view) override { return in_.optional_real(); }
+    Result<std::optional<std::uint64_t>> count(std::string_view) override {
+        if (in_.flag()) return std::optional<std::uint64_t>{};
+        return std::optional<std::uint64_t>{in_.below_or(7)};
+    }
+    Result<std::optional<cost::OptionMatrix>> matrix(std::string_view) override {
+        return std::optional<cost::OptionMatrix>{cost::OptionMatrix{in_.reals(d_ * d_), d_, d_}};
+    }
+
+private:
+    FuzzInput& in_;
+    std::optional<bool> flag_;
+    std::size_t d_;
+};
 
 // nullptr where the engine refuses the parameters (it raises ValueError).
-inline std::unique_ptr<cost::Cost> build_model(ModelKind kind, const Signal& s, FuzzInput& in) {
-    const std::span<const double> x = s.x;
-    switch (kind) {
-        case ModelKind::l1: return owned(cost::CostL1::build(x, s.n, s.d));
-        case ModelKind::l2: return owned(cost::CostL2::build(x, s.n, s.d));
-        case ModelKind::l2_extension: return owned(cost::CostKernelLinear::build(x, s.n, s.d));
-        case ModelKind::normal: return owned(cost::CostNormal::build(x, s.n, s.d, true));
-        case ModelKind::normal_no_diag: return owned(cost::CostNormal::build(x, s.n, s.d, false));
-        case ModelKind::rbf:
-        case ModelKind::rbf_extension: {
-            const std::optional<double> gamma = in.optional_real();
-            return owned(std::move(
-                cost::CostKernel::rbf(x, s.n, s.d, gamma, kind == ModelKind::rbf_extension).model));
-        }
-        case ModelKind::cosine: return owned(cost::CostKernel::cosine(x, s.n, s.d, false));
-        case ModelKind::cosine_extension: return owned(cost::CostKernel::cosine(x, s.n, s.d, true));
-        case ModelKind::rank: return owned(cost::CostRank::build(x, s.n, s.d));
-        case ModelKind::mahalanobis: return owned(cost::CostMl::build(x, s.n, s.d, in.reals(s.d * s.d)));
-        case ModelKind::clinear: return owned(cost::CostCLinear::build(x, s.n, s.d));
-        case ModelKind::linear:
-            if (s.n > 0 && s.d == 0) return nullptr;
-            return owned(cost::CostLstsq::build(cost::linear_design(x, s.n, s.d), s.n, "linear"));
-        case ModelKind::ar: {
-            const std::size_t order = in.flag() ? 4 : in.below_or(7);
-            if (s.n >= 1 && order >= s.n) return nullptr;
-            return owned(cost::CostLstsq::build(cost::ar_design(x, s.n, s.d, order), s.n, "ar"));
-        }
-        case ModelKind::count: break;
-    }
-    return nullptr;
+inline std::unique_ptr<const cost::Cost> build_model(const ModelKind& kind, const Signal& s,
+                                                     FuzzInput& in) {
+    FuzzOptions options(in, kind.flag, s.d);
+    Result<cost::BuiltModel> built =
+        cost::build_model(kind.row->name, {s.x, s.n, s.d}, options, kind.extension);
+    return built ? std::move(built->model) : nullptr;
 }
 
 inline std::optional<double> ordinary_scale(const Signal& s) {
@@ -143,10 +171,10 @@ inline std::optional<double> ordinary_scale(const Signal& s) {
 // The model kind, then the signal (capped at max_n rows), then the model's
 // own parameters; nullopt when the engine would refuse them.
 inline std::optional<CheckedCost> read_model(FuzzInput& in, std::size_t max_n, ModelKind& kind) {
-    kind = static_cast<ModelKind>(in.byte() % static_cast<unsigned>(ModelKind::count));
+    kind = model_kinds()[in.byte() % model_kinds().size()];
     // l1 costs O(L) per segment: keep its signals shorter so every input stays fast.
-    const Signal s = read_signal(in, kind == ModelKind::l1 ? max_n / 2 : max_n);
-    std::unique_ptr<cost::Cost> model = build_model(kind, s, in);
+    const Signal s = read_signal(in, kind.is("l1") ? max_n / 2 : max_n);
+    std::unique_ptr<const cost::Cost> model = build_model(kind, s, in);
     if (!model) return std::nullopt;
     return std::optional<CheckedCost>(std::in_place, std::move(model), s.n, ordinary_scale(s));
 }
@@ -155,16 +183,17 @@ inline std::optional<CheckedCost> read_model(FuzzInput& in, std::size_t max_n, M
 // accepts it (its memory is O(1) for these models): the searches' position
 // arithmetic then runs near the top of the 64-bit range.
 inline std::optional<CheckedCost> read_wide_model(FuzzInput& in, ModelKind& kind) {
-    constexpr ModelKind kinds[] = {ModelKind::l1,     ModelKind::l2,   ModelKind::l2_extension,
-                                   ModelKind::normal, ModelKind::rank, ModelKind::mahalanobis,
-                                   ModelKind::clinear};
+    static const ModelKind kinds[] = {model_kind("l1"),     model_kind("l2"),
+                                      model_kind("l2", true), model_kind("normal"),
+                                      model_kind("rank"),     model_kind("mahalanobis"),
+                                      model_kind("clinear")};
     kind = kinds[in.byte() % std::size(kinds)];
     constexpr std::uint64_t kRows[] = {(std::uint64_t{1} << 63) - 1, 0xFFFFFFFFu,
                                        std::uint64_t{1} << 32};
     const std::uint8_t pick = in.byte();
     Signal s;
     s.n = pick < 3 ? kRows[pick] : (in.word(8) >> 1) >> (pick % 64);
-    std::unique_ptr<cost::Cost> model = build_model(kind, s, in);
+    std::unique_ptr<const cost::Cost> model = build_model(kind, s, in);
     if (!model) return std::nullopt;
     return std::optional<CheckedCost>(std::in_place, std::move(model), s.n, std::nullopt);
 }

@@ -8,9 +8,9 @@
 #include <cmath>
 #include <cstddef>
 #include <functional>
-#include <limits>
 #include <vector>
 
+#include "common/numeric.hpp"
 #include "detect/grid.hpp"
 
 namespace marbolt::fuzz {
@@ -33,7 +33,7 @@ inline double penalised_cost(const SegmentCost& segment, const std::vector<std::
 inline double best_penalised(const SegmentCost& segment, std::size_t n, std::size_t jump,
                              double pen) {
     const std::vector<std::size_t> closed = detect::closed_grid(n, jump);
-    std::vector<double> best(closed.size(), std::numeric_limits<double>::infinity());
+    std::vector<double> best(closed.size(), kInf);
     best[0] = 0.0;
     for (std::size_t j = 1; j < closed.size(); ++j) {
         for (std::size_t i = 0; i < j; ++i) {
@@ -48,7 +48,6 @@ inline double best_penalised(const SegmentCost& segment, std::size_t n, std::siz
 inline std::vector<double> best_by_count(const SegmentCost& segment, std::size_t n,
                                          std::size_t jump, std::size_t min_size,
                                          std::size_t max_count) {
-    constexpr double kInf = std::numeric_limits<double>::infinity();
     const std::vector<std::size_t> closed = detect::closed_grid(n, jump);
     std::vector<double> layer(closed.size(), kInf);
     for (std::size_t j = 1; j < closed.size(); ++j) {

@@ -9,8 +9,10 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "common/numeric.hpp"
 #include "crops/crops.hpp"
 #include "detect/binseg.hpp"
 #include "detect/bottomup.hpp"
@@ -63,7 +65,7 @@ struct Call {
 // l2 in either form on an ordinary signal: the exact searches must reach the
 // reference optimum there.
 bool checks_optimum(const Call& call) {
-    return (call.kind == ModelKind::l2 || call.kind == ModelKind::l2_extension) &&
+    return call.kind.row->name == "l2" &&
            call.cost.scale.has_value() && call.n() > 0;
 }
 
@@ -232,7 +234,7 @@ void fuzz_kernel_pelt(Call& call) {
     if (n == 0) FUZZ_CHECK(bkps.empty());
     check_breakpoints(bkps, {n, 1, min_size});
     // On the linear kernel the pruning is exact under the same conditions as PELT's.
-    if (checks_optimum(call) && call.kind == ModelKind::l2_extension && min_size == 1 &&
+    if (checks_optimum(call) && call.kind.is("l2", true) && min_size == 1 &&
         pen >= 0.0 && pen <= 1e6) {
         const SegmentCost segment = [blocks](std::size_t start, std::size_t end) {
             return blocks->diag_sum(start, end) -
@@ -261,14 +263,14 @@ void fuzz_crops(Call& call) {
 // The 64-bit admissibility test against the same formula in 128 bits, where
 // only the product n_bkps * q * jump can still overflow (and then cannot fit).
 void fuzz_sanity_check(FuzzInput& in) {
-    using u128 = unsigned __int128;
     const std::uint64_t n = in.size_arg(), k = in.size_arg(), jump = in.size_arg(),
                         min_size = in.size_arg();
     bool expected = false;
     if (jump != 0 && k <= n / jump) {
         const u128 q = min_size / jump + (min_size % jump != 0 ? 1 : 0);
-        u128 need = 0;
-        if (!__builtin_mul_overflow(u128{k} * q, u128{jump}, &need)) expected = need + min_size <= n;
+        if (const std::optional<u128> need = checked_mul(u128{k} * q, u128{jump})) {
+            expected = *need + min_size <= n;
+        }
     }
     FUZZ_CHECK(detect::sanity_check(n, k, jump, min_size) == expected);
 }

@@ -21,6 +21,11 @@
 namespace marbolt::cost {
 namespace {
 
+// The rbf kernel clips the scaled squared distance gamma d^2 to this range, so
+// that its values stay within [exp(-100), exp(-0.01)]: never 0, whatever the
+// distance, and below 1 off the diagonal however close two samples are.
+constexpr double kLeastScaledDistance = 0.01;
+constexpr double kGreatestScaledDistance = 100.0;
 // exp(-100), the value of every rbf entry whose scaled distance is past 100.
 constexpr double kExpMinus100 = 3.720075976020836e-44;
 // The 32-bit floats nearest 0.01 and 100, widened, and the midpoints above
@@ -51,8 +56,8 @@ double dot(const double* a, const double* b, std::size_t d) noexcept {
 // Scaled distances below 0.01 are raised to it, and past 100 the value is
 // pinned to exp(-100) rather than computed: it is never 0. NaN stays NaN.
 double rbf_python_value(double v) noexcept {
-    const double u = 0.01 > v ? 0.01 : v;
-    return u > 100.0 ? kExpMinus100 : std::exp(-u);
+    const double u = kLeastScaledDistance > v ? kLeastScaledDistance : v;
+    return u > kGreatestScaledDistance ? kExpMinus100 : std::exp(-u);
 }
 
 // v rounded to a 32-bit float and clipped to the floats nearest 0.01 and 100,
@@ -60,7 +65,7 @@ double rbf_python_value(double v) noexcept {
 double rbf_extension_value(double v) noexcept {
     double e;
     if (v > kAboveFloatHundred) {
-        e = 100.0;
+        e = kGreatestScaledDistance;
     } else if (v < kBelowFloatHundredth) {
         e = kFloatHundredth;
     } else {

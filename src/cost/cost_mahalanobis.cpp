@@ -4,23 +4,36 @@
 #include "cost/cost_mahalanobis.hpp"
 
 #include <cassert>
+#include <string>
 
 #include "prefix/center.hpp"
 
 namespace marbolt::cost {
 
-CostMl CostMl::build(std::span<const double> x, std::size_t n, std::size_t d,
+CostMahalanobis CostMahalanobis::build(std::span<const double> x, std::size_t n, std::size_t d,
                      std::vector<double> metric) {
     assert(metric.size() == d * d);
     // Centred on the fly: no centred copy of the signal beside the tables.
     const std::vector<double> means = prefix::column_means(x, n, d);
     auto [sum, outer] = prefix::centred_sums_and_outer(x, n, d, means);
-    return CostMl(std::move(sum), std::move(outer), std::move(metric), d);
+    return CostMahalanobis(std::move(sum), std::move(outer), std::move(metric), d);
+}
+
+Status CostMahalanobis::check_metric(std::optional<std::pair<std::uint64_t, std::uint64_t>> shape,
+                                     std::uint64_t d) {
+    if (!shape) return value_error("the `mahalanobis` model requires a `metric`");
+    const auto [rows, cols] = *shape;
+    if (rows != d || cols != d) {
+        const std::string side = std::to_string(d);
+        return value_error("metric must be (" + side + ", " + side + "), got (" +
+                           std::to_string(rows) + ", " + std::to_string(cols) + ")");
+    }
+    return Ok{};
 }
 
 // Reads the prefix tables in place: recomputing a segment sum gives the same
 // bits as storing it, and the call then allocates nothing.
-double CostMl::error(std::size_t start, std::size_t end) const noexcept {
+double CostMahalanobis::error(std::size_t start, std::size_t end) const noexcept {
     const std::size_t d = d_;
     const double len = static_cast<double>(end - start);
     // trace(M C): i outer, j inner, one running sum.

@@ -5,10 +5,10 @@
 #include "cost/cost_normal.hpp"
 
 #include <cmath>
-#include <limits>
 #include <optional>
 #include <vector>
 
+#include "common/numeric.hpp"
 #include "cost/scratch.hpp"
 #include "prefix/center.hpp"
 
@@ -62,7 +62,7 @@ double CostNormal::error_several_columns(std::size_t start, std::size_t end) con
         for (std::size_t k = 0; k < d; ++k) c[k * d + k] = c[k * d + k] + kSmallDiag;
     }
     const std::optional<double> ld = cholesky_half_log_det(c, d);
-    if (!ld) return -std::numeric_limits<double>::infinity();
+    if (!ld) return -kInf;
     return (2.0 * *ld) * len;
 }
 

@@ -24,7 +24,7 @@ decltype(auto) visit_model(const Cost& cost, F&& f) {
     const std::type_info& type = typeid(cost);
     if (type == typeid(CostL2)) return f(static_cast<const CostL2&>(cost));
     if (type == typeid(CostNormal)) return f(static_cast<const CostNormal&>(cost));
-    if (type == typeid(CostMl)) return f(static_cast<const CostMl&>(cost));
+    if (type == typeid(CostMahalanobis)) return f(static_cast<const CostMahalanobis&>(cost));
     if (type == typeid(CostKernel)) return f(static_cast<const CostKernel&>(cost));
     if (type == typeid(CostKernelLinear)) return f(static_cast<const CostKernelLinear&>(cost));
     return f(cost);

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <map>
 #include <set>
 
+#include "common/numeric.hpp"
 #include "detect/grid.hpp"
 
 namespace marbolt::detect {
@@ -76,7 +76,7 @@ Split best_split(const cost::Cost& cost, std::size_t start, std::size_t end, std
     jump = std::max<std::size_t>(jump, 1);
     if (start >= end) return {};
     const double total = cost.error(start, end);
-    if (total == -std::numeric_limits<double>::infinity()) return {};
+    if (total == -kInf) return {};
     if (min_size > end - start) return {};
     // Admissible offsets k * jump lie in [min_size, last_offset]; stepping by
     // index keeps start + k * jump <= end - 1, so it never wraps for any jump.

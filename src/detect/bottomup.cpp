@@ -7,6 +7,7 @@
 #include <tuple>
 #include <utility>
 
+#include "common/numeric.hpp"
 #include "detect/grid.hpp"
 #include "detect/ordf64.hpp"
 
@@ -15,8 +16,6 @@ namespace marbolt::detect {
 namespace {
 
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-
-__extension__ typedef unsigned __int128 u128;
 
 // splitmix64's finaliser over the running hash: every input bit reaches the
 // low bits that pick a slot of a power-of-two table.
@@ -64,14 +63,14 @@ std::size_t first_index(std::size_t lo, std::size_t hi, Pred pred) {
 // per id: the partition only coarsens, so no span is ever a node twice and an
 // id stands for its span.
 struct Partition {
-    std::vector<BNode> nodes;
+    std::vector<MergeNode> nodes;
     std::vector<std::size_t> ids;
     std::vector<std::size_t> prev;
     std::vector<std::size_t> next;
     std::vector<char> dead;
     std::size_t n_alive;
 
-    explicit Partition(std::vector<BNode> leaves)
+    explicit Partition(std::vector<MergeNode> leaves)
         : nodes(std::move(leaves)),
           ids(nodes.size()),
           prev(nodes.size()),
@@ -89,7 +88,7 @@ struct Partition {
     // Slot 0 always holds the first node: merges keep the left slot.
     std::size_t head() const noexcept { return nodes.empty() ? kNone : 0; }
 
-    void merge_with_next(std::size_t slot, BNode merged) {
+    void merge_with_next(std::size_t slot, MergeNode merged) {
         const std::size_t gone = next[slot];
         dead[ids[slot]] = 1;
         dead[ids[gone]] = 1;
@@ -142,7 +141,7 @@ struct ComesLater {
 
 class CandidateQueue {
 public:
-    void push(const BNode& merged, std::size_t slot, const Partition& partition) {
+    void push(const MergeNode& merged, std::size_t slot, const Partition& partition) {
         heap_.push(Candidate{Ordf64{merge_gain(merged)}, merged.start, pending_.size()});
         const std::size_t right_id = partition.ids[partition.next[slot]];
         pending_.push_back(Pending{merged.cost, slot, partition.ids[slot], right_id});
@@ -159,12 +158,12 @@ private:
     std::vector<Pending> pending_;
 };
 
-BNode rebuild(const Partition& partition, const Pending& pending) {
-    const BNode& left = partition.nodes[pending.slot];
-    const BNode& right = partition.nodes[partition.next[pending.slot]];
-    const BNodeChildren children{
+MergeNode rebuild(const Partition& partition, const Pending& pending) {
+    const MergeNode& left = partition.nodes[pending.slot];
+    const MergeNode& right = partition.nodes[partition.next[pending.slot]];
+    const MergeChildren children{
         left.start, left.end, right.start, right.end, left.cost, right.cost};
-    return BNode{children, left.start, right.end, pending.cost};
+    return MergeNode{children, left.start, right.end, pending.cost};
 }
 
 bool should_merge(const StopRule& rule, const Partition& partition, double gain) {
@@ -177,9 +176,9 @@ bool should_merge(const StopRule& rule, const Partition& partition, double gain)
 
 }  // namespace
 
-double merge_gain(const BNode& merged) noexcept {
+double merge_gain(const MergeNode& merged) noexcept {
     if (!merged.children) return 0.0;
-    if (merged.cost == -std::numeric_limits<double>::infinity()) return 0.0;
+    if (merged.cost == -kInf) return 0.0;
     return merged.cost - (merged.children->left_cost + merged.children->right_cost);
 }
 
@@ -251,7 +250,7 @@ void MergeMemo::rehash(std::size_t capacity) {
     }
 }
 
-std::vector<BNode> BottomUp::grow_tree() {
+std::vector<MergeNode> BottomUp::grow_tree() {
     // Every leaf holds at least min_size samples and all but the first start on
     // the jump grid, which bounds the leaf count; sizing the list once makes a
     // partition that cannot fit fail at once with bad_alloc.
@@ -272,26 +271,26 @@ std::vector<BNode> BottomUp::grow_tree() {
     std::sort(work.begin(), work.end(), [](const Span& a, const Span& b) {
         return std::tie(a.start, a.end) < std::tie(b.start, b.end);
     });
-    std::vector<BNode> leaves;
+    std::vector<MergeNode> leaves;
     leaves.reserve(work.size());
     for (const Span& span : work) {
         leaves.push_back(
-            BNode{std::nullopt, span.start, span.end, cost.error(span.start, span.end)});
+            MergeNode{std::nullopt, span.start, span.end, cost.error(span.start, span.end)});
     }
     return leaves;
 }
 
-BNode BottomUp::merge(const BNode& left, const BNode& right) {
+MergeNode BottomUp::merge(const MergeNode& left, const MergeNode& right) {
     const MergeKey key{left.start, left.end, right.start, right.end};
     const double* known = memo.find(key);
     const double merged_cost = known ? *known : cost.error(left.start, right.end);
     if (!known) memo.insert(key, merged_cost);
-    const BNodeChildren children{
+    const MergeChildren children{
         left.start, left.end, right.start, right.end, left.cost, right.cost};
-    return BNode{children, left.start, right.end, merged_cost};
+    return MergeNode{children, left.start, right.end, merged_cost};
 }
 
-std::vector<std::size_t> BottomUp::run(std::vector<BNode> nodes, const StopRule& rule) {
+std::vector<std::size_t> BottomUp::run(std::vector<MergeNode> nodes, const StopRule& rule) {
     // Each merge asks for at most two new pairs.
     memo.reserve(3 * nodes.size());
     Partition partition(std::move(nodes));
@@ -306,7 +305,7 @@ std::vector<std::size_t> BottomUp::run(std::vector<BNode> nodes, const StopRule&
     while (!queue.empty()) {
         const Pending front = queue.pop();
         if (partition.dead[front.left_id] || partition.dead[front.right_id]) continue;
-        BNode merged = rebuild(partition, front);
+        MergeNode merged = rebuild(partition, front);
         if (!should_merge(rule, partition, merge_gain(merged))) break;
         partition.merge_with_next(front.slot, std::move(merged));
         const std::size_t before = partition.prev[front.slot];

@@ -13,7 +13,7 @@
 
 namespace marbolt::detect {
 
-struct BNodeChildren {
+struct MergeChildren {
     std::size_t left_start;
     std::size_t left_end;
     std::size_t right_start;
@@ -24,8 +24,8 @@ struct BNodeChildren {
 
 // One segment [start, end) of the partition or of a candidate merge; cost is
 // error(start, end). Leaves of the fine partition have no children.
-struct BNode {
-    std::optional<BNodeChildren> children;
+struct MergeNode {
+    std::optional<MergeChildren> children;
     std::size_t start;
     std::size_t end;
     double cost;
@@ -33,7 +33,7 @@ struct BNode {
 
 // cost - (left cost + right cost); a merged cost of -inf gives +0.0 (and a
 // leaf, having no children, 0.0). A NaN cost gives a NaN gain.
-double merge_gain(const BNode& merged) noexcept;
+double merge_gain(const MergeNode& merged) noexcept;
 
 // The split point of [s, e) in the fine partition: the multiple of jump
 // (absolute, not relative to s) in [s + min_size, e - min_size], below e, whose
@@ -86,11 +86,11 @@ struct BottomUp {
     // Leaves in ascending start, contiguous over [0, n_samples). Always halves
     // the longest segment (then the leftmost); growth ends for good at the
     // first segment that has no split point. Requires jump, min_size >= 1.
-    std::vector<BNode> grow_tree();
-    BNode merge(const BNode& left, const BNode& right);
+    std::vector<MergeNode> grow_tree();
+    MergeNode merge(const MergeNode& left, const MergeNode& right);
     // Merges over the contiguous partition `nodes`; returns the ends of the
     // final nodes (ascending, ending with n_samples).
-    std::vector<std::size_t> run(std::vector<BNode> nodes, const StopRule& rule);
+    std::vector<std::size_t> run(std::vector<MergeNode> nodes, const StopRule& rule);
 };
 
 // Breakpoints (ascending, ending with n). min_size 0 is taken as 1 (empty

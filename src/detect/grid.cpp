@@ -1,5 +1,9 @@
 #include "detect/grid.hpp"
 
+#include <optional>
+
+#include "common/numeric.hpp"
+
 namespace marbolt::detect {
 
 bool sanity_check(std::uint64_t n_samples, std::uint64_t n_bkps, std::uint64_t jump,
@@ -9,11 +13,10 @@ bool sanity_check(std::uint64_t n_samples, std::uint64_t n_bkps, std::uint64_t j
     const std::uint64_t q = min_size / jump + (min_size % jump != 0 ? 1 : 0);
     // need = n_bkps * q * jump + min_size, in that order; an overflow would wrap
     // into a small value that passes the test, so it rejects instead.
-    std::uint64_t need = 0;
-    if (__builtin_mul_overflow(n_bkps, q, &need)) return false;
-    if (__builtin_mul_overflow(need, jump, &need)) return false;
-    if (__builtin_add_overflow(need, min_size, &need)) return false;
-    return need <= n_samples;
+    std::optional<std::uint64_t> need = checked_mul(n_bkps, q);
+    if (need) need = checked_mul(*need, jump);
+    if (need) need = checked_add(*need, min_size);
+    return need && *need <= n_samples;
 }
 
 std::size_t grid_count(std::size_t n, std::size_t jump) noexcept {

@@ -1,11 +1,11 @@
 #include "detect/window.hpp"
 
 #include <algorithm>
-#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "common/numeric.hpp"
 #include "detect/grid.hpp"
 #include "detect/ordf64.hpp"
 
@@ -13,11 +13,9 @@ namespace marbolt::detect {
 
 namespace {
 
-__extension__ typedef unsigned __int128 u128;
-
 double window_score(const cost::Cost& cost, std::size_t c, std::size_t half) {
     const double whole = cost.error(c - half, c + half);
-    if (whole == -std::numeric_limits<double>::infinity()) return 0.0;
+    if (whole == -kInf) return 0.0;
     const double left = cost.error(c - half, c);
     const double right = cost.error(c, c + half);
     return whole - (left + right);

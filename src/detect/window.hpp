@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cost/cost.hpp"
-#include "detect/result.hpp"
+#include "common/result.hpp"
 #include "detect/stop_rule.hpp"
 
 namespace marbolt::detect {

@@ -21,6 +21,8 @@ bool count_from(PyObject* o, std::uint64_t& out);
 bool index_from(PyObject* o, std::int64_t& out);
 bool real_from(PyObject* o, double& out);
 // The wrong-type refusal: "'{type}' object cannot be converted to '{expected}'".
+// Its wording and type names such as 'PyArray<T, D>' are kept: callers of the
+// existing interface match on them.
 bool refuse_type(PyObject* o, const char* expected);
 
 // Replaces a pending TypeError by "argument '{name}': {message}".

@@ -40,7 +40,7 @@ Result<bool> extension_flag(const std::optional<std::string>& variant) {
     return value_error("unknown variant: " + *variant);
 }
 
-PyObject* wrap_engine(PyTypeObject* type, BuiltModel built, std::uint64_t n_samples) {
+PyObject* wrap_engine(PyTypeObject* type, cost::BuiltModel built, std::uint64_t n_samples) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     auto* object = reinterpret_cast<EngineObject*>(self);
@@ -60,7 +60,7 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!signal) return raise(signal.error());
         Result<bool> extension = extension_flag(c.variant);
         if (!extension) return raise(extension.error());
-        std::optional<BuiltModel> built = build_model(c.model, *signal, c.params, *extension);
+        std::optional<cost::BuiltModel> built = build_model(c.model, *signal, c.params, *extension);
         if (!built) return nullptr;
         const std::uint64_t n_samples = signal->n;
         // The signal copy is dropped before the Python object exists: the

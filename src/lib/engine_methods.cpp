@@ -34,6 +34,8 @@ Result<Span> checked_span(const Engine& engine, std::int64_t start, std::int64_t
         return value_error("segment end " + std::to_string(end) + " is before its start " +
                            std::to_string(start));
     }
+    // A bare name rather than a sentence, kept as it is: callers of the
+    // existing interface match on this exact text.
     if (last - first < engine.model->min_size()) return Error{ErrorKind::runtime, "NotEnoughPoints"};
     return Span{first, last};
 }

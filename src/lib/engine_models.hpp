@@ -1,25 +1,19 @@
-// The model table: the one place where a model name is bound to its options,
-// its memory budget and its builder.
+// The engine's side of the model table: the `params` dict as the options the
+// core's table reads, and the worker pool for the kernel table fill.
 #pragma once
 
-#include "cost/cost.hpp"
+#include "cost/registry.hpp"
 #include "lib/intake.hpp"
 
-#include <memory>
 #include <optional>
 #include <string>
 
 namespace marbolt::py {
 
-struct BuiltModel {
-    std::unique_ptr<const cost::Cost> model;
-    std::optional<double> gamma;
-};
-
-// Looks the name up, reads the options the model needs from `params` (a dict
-// or nullptr), runs its budget and builds it. On failure a Python exception
-// is set and nothing is returned.
-std::optional<BuiltModel> build_model(const std::string& name, const SignalMatrix& signal,
-                                      PyObject* params, bool extension);
+// Builds the named model through the core's table, reading its options from
+// `params` (a dict or nullptr). On failure a Python exception is set and
+// nothing is returned.
+std::optional<cost::BuiltModel> build_model(const std::string& name, const SignalMatrix& signal,
+                                            PyObject* params, bool extension);
 
 }  // namespace marbolt::py

@@ -13,6 +13,7 @@ PyObject* exception_type(ErrorKind kind) {
         case ErrorKind::value: return PyExc_ValueError;
         case ErrorKind::runtime: return PyExc_RuntimeError;
         case ErrorKind::assertion: return PyExc_AssertionError;
+        case ErrorKind::reported: break;
     }
     return PyExc_SystemError;
 }
@@ -20,6 +21,7 @@ PyObject* exception_type(ErrorKind kind) {
 }  // namespace
 
 PyObject* raise(const Error& error) {
+    if (error.kind == ErrorKind::reported) return nullptr;  // already set
     // Built from the full buffer: a name the caller passed may hold a NUL.
     PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
         error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));

@@ -3,7 +3,7 @@
 // they can cross into the interpreter.
 #pragma once
 
-#include "detect/result.hpp"
+#include "common/result.hpp"
 #include "lib/python.hpp"
 
 #include <new>
@@ -13,6 +13,7 @@
 namespace marbolt::py {
 
 // Sets the exception for `error` and returns nullptr, for `return raise(e);`.
+// A `reported` error has set its exception already and is only passed on.
 PyObject* raise(const Error& error);
 PyObject* raise_value(std::string_view message);
 

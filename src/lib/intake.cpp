@@ -1,10 +1,12 @@
 #include "lib/intake.hpp"
 
-#include "lib/budget.hpp"
+#include "common/numeric.hpp"
+#include "cost/budget.hpp"
 #include "lib/convert.hpp"
 #include "lib/numpy_api.hpp"
 
 #include <cstring>
+#include <optional>
 
 namespace marbolt::py {
 
@@ -61,11 +63,10 @@ Result<SignalMatrix> as_matrix(PyObject* object) {
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     Result<Shape> shape = matrix_shape(array);
     if (!shape) return shape.error();
-    std::uint64_t entries = 0;
-    if (__builtin_mul_overflow(shape->n, shape->d, &entries)) {
-        return value_error("signal is too large to index");
-    }
-    if (Status budget = check_alloc(entries, "the signal", "Subsample it."); !budget) {
+    const std::optional<std::uint64_t> count = checked_mul(shape->n, shape->d);
+    if (!count) return value_error("signal is too large to index");
+    const std::uint64_t entries = *count;
+    if (Status budget = cost::check_alloc(entries, "the signal", "Subsample it."); !budget) {
         return budget.error();
     }
     SignalMatrix matrix{std::vector<double>(entries), shape->n, shape->d};

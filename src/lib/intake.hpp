@@ -3,7 +3,7 @@
 // it cannot reach a built engine.
 #pragma once
 
-#include "detect/result.hpp"
+#include "common/result.hpp"
 #include "lib/signature.hpp"
 
 #include <cstdint>

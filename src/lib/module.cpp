@@ -36,6 +36,8 @@ PyMethodDef* module_methods() {
     return methods.data();
 }
 
+// The name keeps its `_rs` suffix (and the entry point below with it):
+// callers of the existing interface import the module by that name.
 // m_size 0 rather than -1: the interpreter then calls the entry point again on
 // every later import instead of copying a cached dict, so the interpreter
 // check and the cached module below always apply.

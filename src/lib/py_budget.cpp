@@ -1,6 +1,6 @@
 // check_outer_memory: the covariance budget for the Python layer, so it can
 // refuse a covariance of its own that would be just as large.
-#include "lib/budget.hpp"
+#include "cost/budget.hpp"
 #include "lib/convert.hpp"
 #include "lib/errors.hpp"
 #include "lib/functions.hpp"
@@ -24,7 +24,7 @@ PyObject* py_check_outer_memory(PyObject*, PyObject* const* args, Py_ssize_t nar
             !to_count(a, 1, d) || !to_text(a, 2, model)) {
             return nullptr;
         }
-        Status budget = check_outer_memory(n, d, model);
+        Status budget = cost::check_outer_memory(n, d, model);
         if (!budget) return raise(budget.error());
         Py_RETURN_NONE;
     });

@@ -1,6 +1,8 @@
 // One table per callable: its name, its parameters and which are optional.
 // The same table drives argument binding, the binding messages and the
 // "name(a, b=None)\n--\n\n" docstring, so the three cannot drift apart.
+// The binding messages keep the interpreter's own wording: callers of the
+// existing interface match on it.
 #pragma once
 
 #include "lib/python.hpp"

@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/numeric.hpp"
+
 namespace marbolt::parallel {
 
 // One submitted batch. Shared by the submitter, the queue and every worker
@@ -167,8 +169,10 @@ std::optional<std::size_t> parse_thread_count(const char* text) noexcept {
     for (; *text != '\0'; ++text) {
         if (*text < '0' || *text > '9') return std::nullopt;
         const auto digit = static_cast<std::size_t>(*text - '0');
-        if (__builtin_mul_overflow(value, 10, &value) || __builtin_add_overflow(value, digit, &value))
-            return std::nullopt;
+        const std::optional<std::size_t> tens = checked_mul(value, std::size_t{10});
+        const std::optional<std::size_t> next = tens ? checked_add(*tens, digit) : std::nullopt;
+        if (!next) return std::nullopt;
+        value = *next;
     }
     if (value == 0) return std::nullopt;
     return value;
@@ -178,6 +182,8 @@ std::size_t default_pool_size() {
     // An absurd request would fail to start its threads; cap it far above any
     // machine this runs on rather than fail the search.
     constexpr std::size_t kMaxThreads = 1024;
+    // These variable names are kept: callers of the existing interface size the
+    // pool with them.
     for (const char* name : {"RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"}) {
         if (auto count = parse_thread_count(std::getenv(name))) return std::min(*count, kMaxThreads);
     }

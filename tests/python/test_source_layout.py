@@ -2,7 +2,8 @@
 
 A boundary that nothing checks leaks into the core over time: only src/lib may
 see Python or NumPy, and includes point one way, lib -> crops -> detect ->
-cost -> prefix, linalg, with the worker pool (parallel) below the searches.
+cost -> prefix, linalg, with the worker pool (parallel) below the searches and
+the shared value-or-error type and numeric helpers (common) below everything.
 """
 
 import pathlib
@@ -15,12 +16,13 @@ INCLUDE = re.compile(r'^\s*#\s*include\s*[<"]([^>"]+)[>"]', re.MULTILINE)
 
 # What each directory may include from the project, besides itself.
 ALLOWED = {
-    "prefix": set(),
-    "linalg": set(),
-    "parallel": set(),
-    "cost": {"prefix", "linalg"},
-    "detect": {"cost", "prefix", "linalg", "parallel"},
-    "crops": {"detect", "cost", "prefix", "linalg", "parallel"},
+    "common": set(),
+    "prefix": {"common"},
+    "linalg": {"common"},
+    "parallel": {"common"},
+    "cost": {"prefix", "linalg", "common"},
+    "detect": {"cost", "prefix", "linalg", "parallel", "common"},
+    "crops": {"detect", "cost", "prefix", "linalg", "parallel", "common"},
 }
 
 

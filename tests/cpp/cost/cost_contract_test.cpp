@@ -1,12 +1,14 @@
-// The contract every cost model keeps, run for each model label of the test
-// registry and for one and several columns.
+// The contract every cost model keeps, run for each test case of the model
+// table and for one and several columns.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -22,7 +24,7 @@ protected:
     std::string_view label() const { return std::get<0>(GetParam()); }
     std::size_t d() const { return std::get<1>(GetParam()); }
     std::vector<double> x = random_signal(kRows, d(), 2024 + static_cast<unsigned>(d()));
-    std::unique_ptr<Cost> cost = make_cost(label(), x, kRows, d());
+    std::unique_ptr<const Cost> cost = make_cost(label(), x, kRows, d());
 };
 
 // Segments long enough for every model's moments to be well conditioned: at
@@ -74,13 +76,24 @@ std::string case_name(const ::testing::TestParamInfo<CostContract::ParamType>& i
     return std::string(std::get<0>(info.param)) + "_d" + std::to_string(std::get<1>(info.param));
 }
 
+std::vector<std::string_view> case_labels() {
+    std::vector<std::string_view> labels;
+    for (const ModelCase& c : kModels) labels.push_back(c.label);
+    return labels;
+}
+
 INSTANTIATE_TEST_SUITE_P(Models, CostContract,
-                         ::testing::Combine(::testing::Values("l1", "l2", "normal", "normal_nodiag",
-                                                              "rbf", "cosine", "rank", "mahalanobis",
-                                                              "mahalanobis_identity", "clinear",
-                                                              "linear", "ar", "l2_extension"),
+                         ::testing::Combine(::testing::ValuesIn(case_labels()),
                                             ::testing::Values(std::size_t{1}, std::size_t{3})),
                          case_name);
+
+// A model added to the table is held to the contract as soon as it is added.
+TEST(CostContractCases, CoverEveryModelOfTheTable) {
+    for (const ModelRow& row : model_rows()) {
+        const auto covers = [&](const ModelCase& c) { return c.model == row.name; };
+        EXPECT_TRUE(std::any_of(std::begin(kModels), std::end(kModels), covers)) << row.name;
+    }
+}
 
 }  // namespace
 }  // namespace marbolt::cost::testing

@@ -1,29 +1,29 @@
-// Test-side registry of cost models for the shared contract suite: how to
-// build each model by label, and a plain two-pass reference for its segment
-// cost. A new model is one line in kModels plus its reference function.
+// Test-side cases of the cost models for the shared contract suite: each
+// builds a model through the core's model table with fixed options, beside a
+// plain two-pass reference for its segment cost. A new model of the table
+// needs one case here, with its reference function.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <initializer_list>
 #include <limits>
+#include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "cost/cost.hpp"
-#include "cost/cost_l1.hpp"
-#include "cost/cost_kernel.hpp"
-#include "cost/cost_clinear.hpp"
-#include "cost/cost_l2.hpp"
-#include "cost/cost_linear.hpp"
-#include "cost/cost_mahalanobis.hpp"
-#include "cost/cost_normal.hpp"
-#include "cost/cost_rank.hpp"
+#include "cost/registry.hpp"
 
 namespace marbolt::cost::testing {
 
@@ -398,58 +398,103 @@ inline double naive_clinear(Signal x, std::size_t, std::size_t d, std::size_t st
     return total;
 }
 
+// Fixed option values for the model table; a key not listed reads as absent.
+class FixedOptions final : public Options {
+public:
+    using Value = std::variant<bool, double, std::uint64_t, std::vector<double>>;
+
+    FixedOptions(std::initializer_list<std::pair<const std::string_view, Value>> values,
+                 std::uint64_t d)
+        : values_(values), d_(d) {}
+
+    Result<std::optional<bool>> flag(std::string_view key) override { return read<bool>(key); }
+    Result<std::optional<double>> real(std::string_view key) override { return read<double>(key); }
+    Result<std::optional<std::uint64_t>> count(std::string_view key) override {
+        return read<std::uint64_t>(key);
+    }
+    // Given matrices are d x d, the shape of a metric.
+    Result<std::optional<OptionMatrix>> matrix(std::string_view key) override {
+        const Result<std::optional<std::vector<double>>> data = read<std::vector<double>>(key);
+        if (!*data) return std::optional<OptionMatrix>{};
+        return std::optional<OptionMatrix>{OptionMatrix{**data, d_, d_}};
+    }
+
+private:
+    template <class T>
+    Result<std::optional<T>> read(std::string_view key) const {
+        const auto it = values_.find(key);
+        if (it == values_.end()) return std::optional<T>{};
+        return std::optional<T>{std::get<T>(it->second)};
+    }
+
+    std::map<std::string_view, Value> values_;
+    std::uint64_t d_;
+};
+
+// A model built through the model table, as the engine builds it; a refusal
+// is a fault of the test.
+inline std::unique_ptr<const Cost> from_table(std::string_view model, Signal x, std::size_t n,
+                                              std::size_t d, const FixedOptions& options,
+                                              bool extension = false) {
+    FixedOptions copy = options;
+    Result<BuiltModel> built = build_model(model, {x, n, d}, copy, extension);
+    if (!built) throw std::invalid_argument(built.error().message);
+    return std::move(built->model);
+}
+
 struct ModelCase {
     std::string_view label;
-    std::unique_ptr<Cost> (*make)(Signal x, std::size_t n, std::size_t d);
+    std::string_view model;  // the table's name for it
+    std::unique_ptr<const Cost> (*make)(Signal x, std::size_t n, std::size_t d);
     double (*naive)(Signal x, std::size_t n, std::size_t d, std::size_t start, std::size_t end);
 };
 
+// Every model of the table has at least one case here (a test checks it).
 inline const ModelCase kModels[] = {
-    {"l1", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-         return std::make_unique<CostL1>(CostL1::build(x, n, d));
+    {"l1", "l1", [](Signal x, std::size_t n, std::size_t d) {
+         return from_table("l1", x, n, d, {{}, d});
      }, naive_l1},
-    {"l2", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-         return std::make_unique<CostL2>(CostL2::build(x, n, d));
+    {"l2", "l2", [](Signal x, std::size_t n, std::size_t d) {
+         return from_table("l2", x, n, d, {{}, d});
      }, naive_l2},
-    {"normal", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-         return std::make_unique<CostNormal>(CostNormal::build(x, n, d, true));
+    {"normal", "normal", [](Signal x, std::size_t n, std::size_t d) {
+         return from_table("normal", x, n, d, {{}, d});
      }, [](Signal x, std::size_t, std::size_t d, std::size_t s, std::size_t e) {
          return naive_normal_with(true, x, d, s, e);
      }},
-    {"normal_nodiag", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-         return std::make_unique<CostNormal>(CostNormal::build(x, n, d, false));
+    {"normal_nodiag", "normal", [](Signal x, std::size_t n, std::size_t d) {
+         return from_table("normal", x, n, d, {{{"add_small_diag", false}}, d});
      }, [](Signal x, std::size_t, std::size_t d, std::size_t s, std::size_t e) {
          return naive_normal_with(false, x, d, s, e);
      }},
-    {"mahalanobis", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-         return std::make_unique<CostMl>(CostMl::build(x, n, d, spd_metric(d)));
+    {"mahalanobis", "mahalanobis", [](Signal x, std::size_t n, std::size_t d) {
+         return from_table("mahalanobis", x, n, d, {{{"metric", spd_metric(d)}}, d});
      }, [](Signal x, std::size_t, std::size_t d, std::size_t s, std::size_t e) {
          return naive_mahalanobis_with(spd_metric(d), x, d, s, e);
      }},
-    {"mahalanobis_identity", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-         return std::make_unique<CostMl>(CostMl::build(x, n, d, identity_metric(d)));
+    {"mahalanobis_identity", "mahalanobis", [](Signal x, std::size_t n, std::size_t d) {
+         return from_table("mahalanobis", x, n, d, {{{"metric", identity_metric(d)}}, d});
      }, naive_l2},
-    {"rank", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-         return std::make_unique<CostRank>(CostRank::build(x, n, d));
+    {"rank", "rank", [](Signal x, std::size_t n, std::size_t d) {
+         return from_table("rank", x, n, d, {{}, d});
      }, naive_rank},
-    {"rbf", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-         return std::make_unique<CostKernel>(CostKernel::rbf(x, n, d, kTestGamma, false).model);
+    {"rbf", "rbf", [](Signal x, std::size_t n, std::size_t d) {
+         return from_table("rbf", x, n, d, {{{"gamma", kTestGamma}}, d});
      }, naive_rbf},
-    {"cosine", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-         return std::make_unique<CostKernel>(CostKernel::cosine(x, n, d, false));
+    {"cosine", "cosine", [](Signal x, std::size_t n, std::size_t d) {
+         return from_table("cosine", x, n, d, {{}, d});
      }, naive_cosine},
-    {"l2_extension", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-         return std::make_unique<CostKernelLinear>(CostKernelLinear::build(x, n, d));
+    {"l2_extension", "l2", [](Signal x, std::size_t n, std::size_t d) {
+         return from_table("l2", x, n, d, {{}, d}, true);
      }, naive_linear_kernel},
-    {"clinear", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-         return std::make_unique<CostCLinear>(CostCLinear::build(x, n, d));
+    {"clinear", "clinear", [](Signal x, std::size_t n, std::size_t d) {
+         return from_table("clinear", x, n, d, {{}, d});
      }, naive_clinear},
-    {"linear", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-         return std::make_unique<CostLstsq>(CostLstsq::build(linear_design(x, n, d), n, "linear"));
+    {"linear", "linear", [](Signal x, std::size_t n, std::size_t d) {
+         return from_table("linear", x, n, d, {{}, d});
      }, naive_linear},
-    {"ar", [](Signal x, std::size_t n, std::size_t d) -> std::unique_ptr<Cost> {
-         return std::make_unique<CostLstsq>(
-             CostLstsq::build(ar_design(x, n, d, kArOrder), n, "ar"));
+    {"ar", "ar", [](Signal x, std::size_t n, std::size_t d) {
+         return from_table("ar", x, n, d, {{{"order", std::uint64_t{kArOrder}}}, d});
      }, naive_ar},
 };
 
@@ -460,8 +505,8 @@ inline const ModelCase& model_case(std::string_view label) {
     throw std::invalid_argument("no test model named " + std::string(label));
 }
 
-inline std::unique_ptr<Cost> make_cost(std::string_view label, Signal x, std::size_t n,
-                                       std::size_t d) {
+inline std::unique_ptr<const Cost> make_cost(std::string_view label, Signal x, std::size_t n,
+                                             std::size_t d) {
     return model_case(label).make(x, n, d);
 }
 

@@ -241,7 +241,7 @@ class KernelBlocksView : public ::testing::TestWithParam<std::string_view> {};
 TEST_P(KernelBlocksView, ErrorIsDiagSumMinusBlockSumOverLengthBitForBit) {
     constexpr std::size_t n = 20, d = 2;
     const std::vector<double> x = random_signal(n, d, 8);
-    const std::unique_ptr<Cost> cost = make_cost(GetParam(), x, n, d);
+    const std::unique_ptr<const Cost> cost = make_cost(GetParam(), x, n, d);
     const KernelBlocks* blocks = cost->as_kernel_blocks();
     ASSERT_NE(blocks, nullptr);
     EXPECT_EQ(cost->min_size(), 1u);

@@ -54,7 +54,7 @@ class ZeroColumnSignal : public ::testing::TestWithParam<std::string_view> {};
 
 TEST_P(ZeroColumnSignal, CostsNothing) {
     const std::vector<double> x;
-    const std::unique_ptr<Cost> cost = make_cost(GetParam(), x, 5, 0);
+    const std::unique_ptr<const Cost> cost = make_cost(GetParam(), x, 5, 0);
     EXPECT_EQ(cost->error(0, 5), 0.0);
     EXPECT_EQ(cost->error(1, 3), 0.0);
 }

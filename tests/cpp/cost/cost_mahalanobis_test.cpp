@@ -21,12 +21,12 @@ TEST_P(MahalanobisScaledIdentity, EqualsScaledL2AndKeepsItsSign) {
     const std::vector<double> x = random_signal(n, d, 5);
     std::vector<double> metric = identity_metric(d);
     for (double& v : metric) v *= scale;
-    const CostMl ml = CostMl::build(x, n, d, metric);
+    const CostMahalanobis cost = CostMahalanobis::build(x, n, d, metric);
     const CostL2 l2 = CostL2::build(x, n, d);
     for (std::size_t start = 0; start < n; ++start) {
         for (std::size_t end = start + 2; end <= n; ++end) {
             const double expected = scale * l2.error(start, end);
-            const double e = ml.error(start, end);
+            const double e = cost.error(start, end);
             EXPECT_NEAR(e, expected, 1e-9 * (1.0 + std::fabs(expected)));
             EXPECT_EQ(e < 0.0, scale < 0.0) << "segment [" << start << ", " << end << ")";
         }

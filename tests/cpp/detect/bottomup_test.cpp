@@ -51,7 +51,7 @@ struct ReferenceBottomUp {
     std::size_t n, jump, min_size;
     std::map<std::tuple<std::size_t, std::size_t, std::size_t, std::size_t>, double> memo;
 
-    std::vector<BNode> grow_tree() {
+    std::vector<MergeNode> grow_tree() {
         using Item = std::tuple<std::int64_t, std::size_t, std::size_t>;
         std::vector<Item> work{{-static_cast<std::int64_t>(n), 0, n}};
         for (;;) {
@@ -68,41 +68,41 @@ struct ReferenceBottomUp {
             return std::tie(std::get<1>(a), std::get<2>(a)) <
                    std::tie(std::get<1>(b), std::get<2>(b));
         });
-        std::vector<BNode> leaves;
+        std::vector<MergeNode> leaves;
         for (const auto& [neg, s, e] : work)
-            leaves.push_back(BNode{std::nullopt, s, e, cost.error(s, e)});
+            leaves.push_back(MergeNode{std::nullopt, s, e, cost.error(s, e)});
         return leaves;
     }
 
-    BNode merge(const BNode& l, const BNode& r) {
+    MergeNode merge(const MergeNode& l, const MergeNode& r) {
         const auto key = std::tuple(l.start, l.end, r.start, r.end);
         if (!memo.contains(key)) memo[key] = cost.error(l.start, r.end);
-        return BNode{BNodeChildren{l.start, l.end, r.start, r.end, l.cost, r.cost}, l.start, r.end,
-                     memo[key]};
+        return MergeNode{MergeChildren{l.start, l.end, r.start, r.end, l.cost, r.cost}, l.start,
+                         r.end, memo[key]};
     }
 
-    static double gain(const BNode& m) {
+    static double gain(const MergeNode& m) {
         if (m.cost == -kInf) return 0.0;
         return m.cost - (m.children->left_cost + m.children->right_cost);
     }
 
     // n_bkps must stay small here: the plain test nodes > n_bkps + 1 wraps.
-    bool should_merge(const StopRule& rule, const std::vector<BNode>& nodes, double g) {
+    bool should_merge(const StopRule& rule, const std::vector<MergeNode>& nodes, double g) {
         if (rule.n_bkps) return nodes.size() > *rule.n_bkps + 1;
         if (rule.pen) return g < *rule.pen;
         if (rule.epsilon) {
             double total = -0.0;
-            for (const BNode& node : nodes) total = total + node.cost;
+            for (const MergeNode& node : nodes) total = total + node.cost;
             return total < *rule.epsilon;
         }
         return false;
     }
 
-    Bkps run(std::vector<BNode> nodes, const StopRule& rule) {
-        using Cand = std::tuple<Ordf64, std::size_t, BNode>;
+    Bkps run(std::vector<MergeNode> nodes, const StopRule& rule) {
+        using Cand = std::tuple<Ordf64, std::size_t, MergeNode>;
         std::vector<Cand> cands;
-        const auto append = [&](const BNode& l, const BNode& r) {
-            const BNode m = merge(l, r);
+        const auto append = [&](const MergeNode& l, const MergeNode& r) {
+            const MergeNode m = merge(l, r);
             cands.emplace_back(Ordf64{gain(m)}, m.start, m);
         };
         for (std::size_t i = 0; i + 1 < nodes.size(); ++i) append(nodes[i], nodes[i + 1]);
@@ -116,18 +116,18 @@ struct ReferenceBottomUp {
                 });
             }
             if (cands.empty()) break;
-            const BNode c = std::get<2>(cands.front());
+            const MergeNode c = std::get<2>(cands.front());
             cands.erase(cands.begin());
-            const BNodeChildren& k = *c.children;
+            const MergeChildren& k = *c.children;
             if (!dead.empty() && (dead.contains({k.left_start, k.left_end}) ||
                                   dead.contains({k.right_start, k.right_end}))) {
                 resort = false;
                 continue;
             }
             if (!should_merge(rule, nodes, gain(c))) break;
-            const auto it =
-                std::lower_bound(nodes.begin(), nodes.end(), k.left_start,
-                                 [](const BNode& node, std::size_t s) { return node.start < s; });
+            const auto it = std::lower_bound(
+                nodes.begin(), nodes.end(), k.left_start,
+                [](const MergeNode& node, std::size_t s) { return node.start < s; });
             const std::size_t i = static_cast<std::size_t>(it - nodes.begin());
             nodes[i] = c;
             nodes.erase(nodes.begin() + static_cast<std::ptrdiff_t>(i) + 1);
@@ -138,7 +138,7 @@ struct ReferenceBottomUp {
             resort = true;
         }
         Bkps ends;
-        for (const BNode& node : nodes) ends.push_back(node.end);
+        for (const MergeNode& node : nodes) ends.push_back(node.end);
         std::sort(ends.begin(), ends.end());
         return ends;
     }
@@ -163,8 +163,8 @@ TEST_P(BottomUpMatchesStepByStepReference, OnEveryStoppingRule) {
 
     BottomUp fast{cost, {}, n, jump, min_size};
     ReferenceBottomUp reference{cost, n, jump, min_size, {}};
-    const std::vector<BNode> leaves = fast.grow_tree();
-    const std::vector<BNode> reference_leaves = reference.grow_tree();
+    const std::vector<MergeNode> leaves = fast.grow_tree();
+    const std::vector<MergeNode> reference_leaves = reference.grow_tree();
     ASSERT_EQ(leaves.size(), reference_leaves.size());
     for (std::size_t i = 0; i < leaves.size(); ++i) {
         EXPECT_EQ(std::tie(leaves[i].start, leaves[i].end),

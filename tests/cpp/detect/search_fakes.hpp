@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/numeric.hpp"
 #include "cost/cost.hpp"
 
 namespace marbolt::testing {
@@ -22,7 +23,6 @@ using Segment = std::pair<std::size_t, std::size_t>;
 using SegmentCost = std::function<double(std::size_t, std::size_t)>;
 using Bkps = std::vector<std::size_t>;
 
-inline constexpr double kInf = std::numeric_limits<double>::infinity();
 inline constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
 // Positive quiet NaN, spelled out: std::nan("") leaves the sign to the library.
 inline constexpr double kNan = std::bit_cast<double>(std::uint64_t{0x7ff8000000000000});
@@ -119,7 +119,7 @@ inline std::vector<std::optional<double>> brute_force_by_count(const SegmentCost
 // Smallest sum over segments of (cost + pen).
 inline double brute_force_penalised(const SegmentCost& cost, std::size_t n, std::size_t jump,
                                     std::size_t min_size, double pen) {
-    double best = std::numeric_limits<double>::infinity();
+    double best = kInf;
     for_each_segmentation(cost, n, jump, min_size, [&](std::size_t count, double total) {
         best = std::min(best, total + pen * static_cast<double>(count + 1));
     });

@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 #include <vector>
+
+#include "common/numeric.hpp"
 
 namespace marbolt::linalg {
 namespace {
@@ -33,8 +34,6 @@ TEST(LstsqFactor, NoRegressorsGiveAnEmptyFactorThatWritesNothing) {
     f->solve_into(std::vector<double>{}, out);
     EXPECT_EQ(out[0], 5.0);
 }
-
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 class LstsqRefused : public ::testing::TestWithParam<std::vector<double>> {};
 

@@ -10,10 +10,11 @@
 #include <random>
 #include <vector>
 
+#include "common/numeric.hpp"
+
 namespace marbolt::linalg {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
 const double kPosNan = std::bit_cast<double>(std::uint64_t{0x7ff8000000000000});
 const double kNegNan = std::bit_cast<double>(std::uint64_t{0xfff8000000000000});
 

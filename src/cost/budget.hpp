@@ -3,17 +3,13 @@
 // format; a refusal says what would be built, how large, and what to do.
 #pragma once
 
-#include "detect/result.hpp"
+#include "common/numeric.hpp"
+#include "common/result.hpp"
 
 #include <cstdint>
 #include <string_view>
 
-namespace marbolt::py {
-
-// Counts saturate instead of wrapping, so an absurd request is refused rather
-// than mistaken for a small one.
-std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b);
-std::uint64_t saturating_inc(std::uint64_t a);
+namespace marbolt::cost {
 
 // 2^29 64-bit floats: 4 GiB.
 inline constexpr std::uint64_t kEntryBudget = std::uint64_t{1} << 29;
@@ -24,4 +20,4 @@ Status check_outer_memory(std::uint64_t n, std::uint64_t d, std::string_view mod
 // A kernel model's (n + 1) x (n + 1) table.
 Status check_kernel_memory(std::uint64_t n, std::string_view model);
 
-}  // namespace marbolt::py
+}  // namespace marbolt::cost

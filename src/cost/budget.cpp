@@ -1,20 +1,9 @@
-#include "lib/budget.hpp"
+#include "cost/budget.hpp"
 
 #include <cstdio>
-#include <limits>
 #include <string>
 
-namespace marbolt::py {
-
-std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t product = 0;
-    if (__builtin_mul_overflow(a, b, &product)) return std::numeric_limits<std::uint64_t>::max();
-    return product;
-}
-
-std::uint64_t saturating_inc(std::uint64_t a) {
-    return a == std::numeric_limits<std::uint64_t>::max() ? a : a + 1;
-}
+namespace marbolt::cost {
 
 Status check_alloc(std::uint64_t entries, std::string_view what, std::string_view advice) {
     if (entries <= kEntryBudget) return Ok{};
@@ -49,4 +38,4 @@ Status check_kernel_memory(std::uint64_t n, std::string_view model) {
                        "which need no quadratic memory.");
 }
 
-}  // namespace marbolt::py
+}  // namespace marbolt::cost

@@ -1,0 +1,78 @@
+// The model table: the one place where a model name is bound to the options
+// it reads, its memory budget, its own parameter checks and its builder, run
+// in that row's order. The engine, the C++ tests and the fuzz harness all
+// build models through it, so a new model is one row here.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "common/result.hpp"
+#include "cost/cost.hpp"
+#include "cost/cost_kernel.hpp"
+
+namespace marbolt::cost {
+
+// A row-major matrix option (the mahalanobis metric) as its source read it.
+struct OptionMatrix {
+    std::vector<double> data;
+    std::uint64_t rows = 0;
+    std::uint64_t cols = 0;
+};
+
+enum class OptionKind { flag, real, count, matrix };
+
+struct OptionSpec {
+    std::string_view key;
+    OptionKind kind;
+};
+
+// Where a model's options come from. A builder reads only the keys it needs,
+// one at a time and in its row's order, so that a source whose reads can fail
+// (the engine's params dict) fails where the model would look. Each read gives
+// the value, nothing for an absent key, or the source's own error.
+class Options {
+public:
+    virtual ~Options() = default;
+    virtual Result<std::optional<bool>> flag(std::string_view key) = 0;
+    virtual Result<std::optional<double>> real(std::string_view key) = 0;
+    virtual Result<std::optional<std::uint64_t>> count(std::string_view key) = 0;
+    virtual Result<std::optional<OptionMatrix>> matrix(std::string_view key) = 0;
+};
+
+// The signal as the engine took it in: n x d, row-major. Models copy what
+// they need; nothing of it is kept.
+struct SignalView {
+    std::span<const double> x;
+    std::uint64_t n = 0;
+    std::uint64_t d = 0;
+};
+
+struct BuiltModel {
+    std::unique_ptr<const Cost> model;
+    std::optional<double> gamma;  // "rbf" only: the bandwidth used
+};
+
+using ModelBuilder = Result<BuiltModel> (*)(const SignalView& signal, Options& options,
+                                            bool extension, const ForEachIndex& for_each);
+
+struct ModelRow {
+    std::string_view name;
+    std::span<const OptionSpec> options;  // in the order the builder reads them
+    bool has_extension;                   // whether the variant "extension" changes it
+    ModelBuilder build;
+};
+
+// Every model, in the order the unknown-model message names them.
+std::span<const ModelRow> model_rows();
+
+// Looks the name up and runs its row. The kernel models hand the independent
+// pieces of their table fill to for_each.
+Result<BuiltModel> build_model(std::string_view name, const SignalView& signal, Options& options,
+                               bool extension, const ForEachIndex& for_each = run_in_turn);
+
+}  // namespace marbolt::cost

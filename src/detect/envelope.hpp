@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <span>
 
 #if defined(__SSE2__)
@@ -25,6 +26,51 @@
 #endif
 
 namespace marbolt::detect {
+
+// Rounding of a one-column l2 total. With S and Q the prefix tables (sums and
+// sums of squares of the centred signal), read as exact reals, a candidate t
+// and an end b > t, L = b - t, s* = S[b] - S[t] and q* = Q[b] - Q[t], the
+// exact total is tau = P + q* - s*^2 / L, where P, the rest of the total (the
+// penalty and the prefix cost for PELT, the previous layer's cost for dynp),
+// is added in one or two further roundings. The searches compute T from the
+// residue e = fl(q - fl(fl(s * s) / L)), clamped at zero, divided by L,
+// multiplied by L, then added to the rest. With u = 2^-53, A a bound on |q*|
+// and B one on s*^2 / L: the segment sum, its square and the quotient carry
+// 4.01u B; q* carries u A; the residue's subtraction u of 1.01 (A + B); the
+// division and multiplication by L 2.01u of it; each addition of the rest u of
+// what it adds. Without the clamp, then, T would be within
+//     u (6.1 A + 9.2 B + 2.02 |P| + |F|)
+// of tau (P split as pen + F for PELT). The clamp only raises the residue and
+// rounding is monotone, so T is at least tau minus that. The searches also
+// form U = fl(rest + e), the unclamped total without the round trip through
+// L, for their bookkeeping: fewer roundings, so within the same bound. Both
+// are bounded three times over by error_bound(A + B + |pen|, |F|) =
+// 2^-48 (A + B + |pen| + |F|) + 2^-1000 (the last term covers roundings among
+// subnormal numbers), with two choices of A and B:
+//  - global, for any t and b: A = 2 max|Q| and B = Y = sum_i (S[i+1] -
+//    S[i])^2 (s*^2 / L <= Y by Cauchy-Schwarz over the segment's
+//    differences); l2_energy gives V >= A + B;
+//  - local, for a pair the search has evaluated: A = 1.01 |q| and B = 1.01 d
+//    from the computed q and quotient d; local_scale gives 2 (|q| + d).
+
+// Beyond this magnitude, sums of a few values could overflow: the bounds
+// assume they do not. Roundings among subnormal numbers are absolute, below
+// kTinySlack.
+inline constexpr double kEnvelopeLargest = 0x1p900;
+inline constexpr double kTinySlack = 0x1p-1000;
+
+inline double error_bound(double scale, double prefix) noexcept {
+    return 0x1p-48 * (scale + prefix) * (1.0 + 0x1p-50) + kTinySlack;
+}
+
+inline double local_scale(double s, double q, double len) noexcept {
+    return 2.0 * (std::fabs(q) + (s * s) / len);
+}
+
+// V = 2 max|Q| + Y, rounded up, from the n + 1 rows of the prefix tables;
+// nothing when a value is not finite or too large for the bounds, or n is
+// too large for the sum's own bound.
+std::optional<double> l2_energy(const double* s, const double* q, std::size_t n) noexcept;
 
 struct Interval {
     double lo;
@@ -38,10 +84,8 @@ struct Interval {
 // root of a times that reciprocal: two roundings under the root count half,
 // and the root one, so it is within 2^-52 of the exact one; forming c -+ w
 // rounds once more, by at most 2^-53 (|c| + w). kEndSlack = 2^-49 of |c| + w
-// is over twice all that. kTinySlack covers roundings among subnormal
-// numbers, which are absolute.
+// is over twice all that; kTinySlack covers the subnormal range.
 inline constexpr double kEndSlack = 0x1p-49;
-inline constexpr double kTinySlack = 0x1p-1000;
 
 // The square root of a non-negative number (or NaN) as the bare instruction:
 // std::sqrt keeps a test and a call for errno on negative arguments, a branch

@@ -27,31 +27,13 @@ namespace {
 // F[t] - F[u] + (Q[u] - Q[t]) - 2 mu (S[u] - S[t]) + (u - t) mu^2 does not
 // depend on the end: a dominance shown once holds at every later end.
 //
-// 1. Rounding. T(t, b) is the total the plain search computes (l2_total)
-// from the segment's residue e = fl(q - fl(fl(s * s) / L)), clamped at zero,
-// divided by L, multiplied by L, then added to pen and to F[t]. With u =
-// 2^-53, let A bound |q*| and B bound s*^2 / L. The segment sum, its square
-// and the quotient carry 4.01u B; q* carries u A; the residue's subtraction u
-// of 1.01 (A + B); the division and multiplication by L 2.01u of it; the
-// penalty's and the prefix cost's additions u of what they add. Without the
-// clamp, then, T would be within
-//     u (6.1 A + 9.2 B + 2.02 |pen| + |F[t]|)
-// of tau; the clamp only raises the residue, and rounding is monotone, so T
-// is at least tau minus that. The search also forms U(t, b) = fl(F[t] +
-// fl(e + pen)), the unclamped total without the round trip through L, for
-// its bookkeeping: fewer roundings, so within the same bound of tau. Both
-// are bounded three times over by 2^-48 (A + B + |pen| + |F[t]|) + 2^-1000
-// (the last term covers roundings among subnormal numbers). Two choices:
-//  - global, for any t and b: A = 2 max|Q|, B = Y = sum_i (S[i+1] - S[i])^2
-//    (s*^2 / L <= Y by Cauchy-Schwarz over the segment's differences), and
-//    |F[t]| <= Fmax, the largest |F| recorded so far: E = 2^-48 (V + |pen| +
-//    Fmax) + 2^-1000 with V = A + B. E grows along the search, and each end
-//    uses the E of its time;
-//  - local, for a pair the search has evaluated: A = 1.01 |q|, B = 1.01 d
-//    from the computed q and quotient d, so that 2^-48 (2 |q| + 2 d + |pen| +
-//    |F[t]|) + 2^-1000 bounds it.
-// The threshold thr = fl(F[b] + pen) is within 2^-52 |thr| of F[b] + pen;
-// adding 2^-51 |thr| to either bound gives E2, which covers both.
+// 1. Rounding (envelope.hpp): with P = pen + F[t], the global E = 2^-48 (V +
+// |pen| + Fmax) + 2^-1000 bounds |U - tau| and tau - T for every pair, where
+// Fmax is the largest |F| recorded so far (E grows along the search, and each
+// end uses the E of its time); for a pair the search has evaluated, the local
+// bound from its own q and quotient is far smaller. The threshold thr =
+// fl(F[b] + pen) is within 2^-52 |thr| of F[b] + pen; adding 2^-51 |thr| to
+// either bound gives E2, which covers both.
 //
 // 2. Regions. Every candidate k keeps a region, a set of mu that contains
 // every mu where no witness (below) is sure to beat it by the margin M.
@@ -122,14 +104,6 @@ namespace {
 // exactly what the plain search did with it, and lets it compete only if it
 // survived them all.
 
-constexpr double kLargest = 0x1p900;  // beyond it, sums of a few values could overflow
-
-// The error bounds of point 1, rounded up, for magnitudes `scale` of the
-// tables and the penalty and `prefix` of the prefix cost.
-double error_bound(double scale, double prefix) noexcept {
-    return 0x1p-48 * (scale + prefix) * (1.0 + 0x1p-50) + kTinySlack;
-}
-
 struct Margins {
     double margin;  // M
     double scale;   // V + |pen|
@@ -140,23 +114,10 @@ struct Margins {
 
 // The search's constants, or nothing when the bounds cannot be given.
 std::optional<Margins> margins_for(const double* s, const double* q, std::size_t n, double pen) {
-    if (!(pen > 0.0 && pen < kLargest) || n >= (std::size_t{1} << 40)) return std::nullopt;
-    double largest_q = 0.0;
-    double lane[4] = {0.0, 0.0, 0.0, 0.0};  // four sums, for speed; the bound holds for any order
-    for (std::size_t i = 0; i <= n; ++i) {
-        if (!(std::fabs(s[i]) < kLargest && std::fabs(q[i]) < kLargest)) return std::nullopt;
-        largest_q = std::max(largest_q, std::fabs(q[i]));
-        if (i < n) {
-            const double step = s[i + 1] - s[i];
-            lane[i % 4] = lane[i % 4] + step * step;
-        }
-    }
-    // Each term carries three roundings and the sums n more, relative to the
-    // total: (n + 3) u < 2^-12 for n < 2^40, and the factor allows twice that.
-    const double y = ((lane[0] + lane[1]) + (lane[2] + lane[3])) * (1.0 + 0x1p-52 * (static_cast<double>(n) + 4.0));
-    const double v = (2.0 * largest_q + y) * (1.0 + 0x1p-50);
-    if (!(v < kLargest)) return std::nullopt;
-    return Margins{0x1p-40 * (v + pen), v + pen};
+    if (!(pen > 0.0 && pen < kEnvelopeLargest)) return std::nullopt;
+    const std::optional<double> v = l2_energy(s, q, n);
+    if (!v) return std::nullopt;
+    return Margins{0x1p-40 * (*v + pen), *v + pen};
 }
 
 // The live candidates in list order, as parallel arrays so that an end's
@@ -280,7 +241,7 @@ private:
         record(tables_, end_slot, best, live_.slot[chosen]);
         largest_prefix_ = std::max(largest_prefix_, std::fabs(best));
         threshold_ = best + pen_;
-        if (!(std::fabs(threshold_) < kLargest)) return false;
+        if (!(std::fabs(threshold_) < kEnvelopeLargest)) return false;
         const double e = margins_.error(largest_prefix_);
         error_ = e + 0x1p-51 * std::fabs(threshold_);
         double clamped = 0.0;
@@ -348,8 +309,7 @@ private:
         const double len = static_cast<double>(end) - live_.start[k];
         const double s = s_[end] - live_.s[k], q = q_[end] - live_.q[k];
         const double unclamped = scratch_.unclamped[k];
-        const double local = error_bound(2.0 * (std::fabs(q) + (s * s) / len) + std::fabs(pen_),
-                                         std::fabs(live_.prefix[k])) +
+        const double local = error_bound(local_scale(s, q, len) + std::fabs(pen_), std::fabs(live_.prefix[k])) +
                              0x1p-51 * std::fabs(threshold_);
         const double spread = 0x1p-50 * (std::fabs(threshold_) + std::fabs(unclamped) + local);
         const double slack = ((threshold_ - unclamped) + local) + spread;

@@ -18,7 +18,7 @@
 
 #include "bench_support.hpp"
 #include "cost/cost_normal.hpp"
-#include "detect/dynp.hpp"
+#include "detect/dynp/dynp.hpp"
 #include "detect/pelt/pelt.hpp"
 #include "parallel/worker_pool.hpp"
 

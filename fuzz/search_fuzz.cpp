@@ -16,7 +16,7 @@
 #include "crops/crops.hpp"
 #include "detect/binseg.hpp"
 #include "detect/bottomup.hpp"
-#include "detect/dynp.hpp"
+#include "detect/dynp/dynp.hpp"
 #include "detect/grid.hpp"
 #include "detect/kernel_pelt.hpp"
 #include "detect/pelt/pelt.hpp"

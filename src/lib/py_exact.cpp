@@ -1,6 +1,6 @@
 // The exact searches and their admissibility test: sanity_check, pelt, dynp
 // and dynp_all.
-#include "detect/dynp.hpp"
+#include "detect/dynp/dynp.hpp"
 #include "detect/grid.hpp"
 #include "detect/pelt/pelt.hpp"
 #include "lib/convert.hpp"

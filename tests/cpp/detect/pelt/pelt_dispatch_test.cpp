@@ -14,7 +14,7 @@
 #include "cost/cost_kernel.hpp"
 #include "cost/cost_l2.hpp"
 #include "cost/cost_normal.hpp"
-#include "detect/dynp.hpp"
+#include "detect/dynp/dynp.hpp"
 #include "detect/pelt/pelt.hpp"
 #include "parallel/worker_pool.hpp"
 

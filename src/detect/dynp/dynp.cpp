@@ -1,4 +1,4 @@
-#include "detect/dynp.hpp"
+#include "detect/dynp/dynp.hpp"
 
 #include <algorithm>
 #include <limits>

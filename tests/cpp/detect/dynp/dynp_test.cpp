@@ -1,4 +1,4 @@
-#include "detect/dynp.hpp"
+#include "detect/dynp/dynp.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "detect/grid.hpp"
-#include "search_fakes.hpp"
+#include "../search_fakes.hpp"
 
 namespace marbolt::detect {
 namespace {

@@ -13,6 +13,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "common/numeric.hpp"
+
 namespace marbolt::detect {
 
 // The smallest non-NaN value of totals, +inf when there is none. The sign of
@@ -20,7 +22,7 @@ namespace marbolt::detect {
 inline double smallest(std::span<const double> totals) noexcept {
     const double* t = totals.data();
     const std::size_t count = totals.size();
-    double best = std::numeric_limits<double>::infinity();
+    double best = kInf;
     std::size_t k = 0;
 #if defined(__SSE2__)
     // min_pd(a, b) is a < b ? a : b per lane, so a NaN never enters.

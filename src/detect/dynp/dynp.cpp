@@ -6,6 +6,7 @@
 #include <string>
 #include <type_traits>
 
+#include "common/numeric.hpp"
 #include "cost/dispatch.hpp"
 #include "detect/grid.hpp"
 #include "detect/minimum.hpp"
@@ -14,7 +15,6 @@ namespace marbolt::detect {
 namespace {
 
 constexpr std::size_t kMaxSamples = DynpTables::kNoParent;
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // One layer, indexed by closed-grid entry. Reach, not cost, decides whether an
 // end can serve as a previous breakpoint: an end whose best total is +inf or

@@ -11,7 +11,7 @@
 
 #include "cost/cost.hpp"
 #include "parallel/worker_pool.hpp"
-#include "detect/result.hpp"
+#include "common/result.hpp"
 
 namespace marbolt::detect {
 

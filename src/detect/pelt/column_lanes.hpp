@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <limits>
 
+#include "common/numeric.hpp"
 #include "detect/pelt/intrinsics.hpp"
 #include "detect/pelt/totals_filter.hpp"
 
@@ -48,7 +49,6 @@ __attribute__((target("avx512f"))) double estimate_chunks_avx512(const ColumnCan
                                                                  double* __restrict estimate,
                                                                  double* __restrict low,
                                                                  double* __restrict high) noexcept {
-    constexpr double kInf = std::numeric_limits<double>::infinity();
     const double* __restrict start = c.start;
     const double* __restrict s_start = c.s_start;
     const double* __restrict q_start = c.q_start;

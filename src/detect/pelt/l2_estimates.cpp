@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/numeric.hpp"
 #include "detect/pelt/column_lanes.hpp"
 #include "detect/pelt/intrinsics.hpp"
 
@@ -22,7 +23,6 @@ namespace {
 constexpr double kQuotient = 0x1p-42;
 constexpr double kOther = 0x1p-48;
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 struct Summary {
     double smallest = kInf;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/numeric.hpp"
 #include "detect/pelt/column_lanes.hpp"
 #include "detect/pelt/intrinsics.hpp"
 
@@ -22,7 +23,6 @@ namespace {
 // |prefix|. The constants leave a factor of eight or more beyond that.
 constexpr double kPerSample = 0x1p-44;
 constexpr double kOther = 0x1p-45;
-constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kLn2 = 0.6931471805599453;
 
 // log(v) for positive normal v: v = m * 2^e with m in [0.75, 1.5), and

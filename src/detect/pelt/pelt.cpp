@@ -1,3 +1,4 @@
+#include "common/numeric.hpp"
 #include "detect/pelt/pelt.hpp"
 
 #include <algorithm>
@@ -62,7 +63,7 @@ public:
     // Writes the totals of the known candidates; returns the smallest non-NaN
     // one (+inf when there is none).
     double evaluate(Candidates& a, std::size_t end, double pen) const {
-        double best = std::numeric_limits<double>::infinity();
+        double best = kInf;
         for (std::size_t k = 0; k < a.size(); ++k) {
             if (!a.known[k]) continue;
             // Segment cost and penalty first, then the prefix cost.
@@ -89,7 +90,7 @@ double l2_column_totals(std::size_t count, const double* __restrict start,
                         const double* __restrict prefix, double* __restrict total, double end,
                         double s_end, double q_end, double pen) noexcept {
     std::size_t k = 0;
-    double best = std::numeric_limits<double>::infinity();
+    double best = kInf;
 #if defined(__SSE2__)
     const __m128d v_end = _mm_set1_pd(end), v_s_end = _mm_set1_pd(s_end);
     const __m128d v_q_end = _mm_set1_pd(q_end), v_pen = _mm_set1_pd(pen);
@@ -133,7 +134,7 @@ double l2_column_totals(std::size_t count, const double* __restrict start,
         variance[k] = cost::CostNormal::column_variance(s_end - s_start[k], q_end - q_start[k],
                                                         end - start[k], add_small_diag);
     }
-    double best = std::numeric_limits<double>::infinity();
+    double best = kInf;
     for (std::size_t k = 0; k < count; ++k) {
         total[k] = prefix[k] + (std::log(variance[k]) * (end - start[k]) + pen);
         best = total[k] < best ? total[k] : best;

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/numeric.hpp"
 #include "detect/minimum.hpp"
 
 namespace marbolt::detect {
@@ -102,7 +103,7 @@ public:
         // most smallest + 2 * bound; the third bound absorbs the rounding.
         const double limit = smallest_ + 3.0 * bound_;
         std::size_t chosen = c.count;
-        double best = std::numeric_limits<double>::infinity();
+        double best = kInf;
         for (std::size_t base = 0, chunk = 0; base < c.count; base += kEstimateChunk, ++chunk) {
             if (!(chunk_low_[chunk] <= limit)) continue;
             for (std::size_t k = base; k < std::min(base + kEstimateChunk, c.count); ++k) {
@@ -113,7 +114,7 @@ public:
                     chosen = k;
                     best = total;
                     // Nothing is smaller, so nothing later can replace it.
-                    if (best == -std::numeric_limits<double>::infinity()) return {chosen, best};
+                    if (best == -kInf) return {chosen, best};
                 }
             }
         }

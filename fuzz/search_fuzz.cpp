@@ -140,6 +140,24 @@ void check_dynp_count(const Call& call, const detect::DynpTables& tables, std::s
     }
 }
 
+// A pool of one worker, on which items run one after the other.
+parallel::WorkerPool& one_worker() {
+    static parallel::WorkerPool pool(1);
+    return pool;
+}
+
+// The dynamic programming's pruned fill on the bare l2 model against the
+// plain fill: the same parents in every layer.
+void check_dynp_paths(const Call& call, std::uint64_t n_bkps, std::uint64_t jump, std::uint64_t min_size) {
+    if (!call.kind.is("l2")) return;
+    const cost::Cost& model = call.cost.inner();
+    const auto plain = detect::dynp_tables(model, call.n(), n_bkps, jump, min_size, one_worker(),
+                                           {.functional_pruning = false});
+    const auto pruned = detect::dynp_tables(model, call.n(), n_bkps, jump, min_size, one_worker());
+    FUZZ_CHECK(static_cast<bool>(plain) == static_cast<bool>(pruned));
+    if (plain) FUZZ_CHECK(plain->parents == pruned->parents);
+}
+
 void fuzz_dynp(Call& call, bool all) {
     const CheckedCost& cost = call.cost;
     FuzzInput& in = call.in;
@@ -147,13 +165,13 @@ void fuzz_dynp(Call& call, bool all) {
     const std::uint64_t n_bkps = in.size_arg(), jump = call.jump(), min_size = in.size_arg();
     if (jump == 0) return;
     const auto tables = detect::dynp_tables(cost, n, n_bkps, jump, min_size);
+    check_dynp_paths(call, n_bkps, jump, min_size);
     // The 32-bit parent entries limit the signal, and only then is there an error.
     FUZZ_CHECK(static_cast<bool>(tables) == (n_bkps == 0 || n <= 0xFFFFFFFFu));
     if (!tables) return;
     FUZZ_CHECK(tables->parents.size() <= n_bkps);
     // Items write only their own slots: one worker fills the same tables.
-    static parallel::WorkerPool one_worker(1);
-    const auto alone = detect::dynp_tables(cost, n, n_bkps, jump, min_size, one_worker);
+    const auto alone = detect::dynp_tables(cost, n, n_bkps, jump, min_size, one_worker());
     FUZZ_CHECK(alone->parents == tables->parents);
     const std::size_t m = at_least_one(min_size);
     // One count past the stored layers must be infeasible as well.

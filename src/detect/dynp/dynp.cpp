@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <type_traits>
 
 #include "common/numeric.hpp"
 #include "cost/dispatch.hpp"
+#include "detect/dynp/layer.hpp"
+#include "detect/dynp/pruned.hpp"
+#include "detect/envelope.hpp"
 #include "detect/grid.hpp"
 #include "detect/minimum.hpp"
 
@@ -23,17 +27,6 @@ constexpr std::size_t kMaxSamples = DynpTables::kNoParent;
 struct Layer {
     std::vector<double> cost;
     std::vector<char> reach;
-};
-
-struct Candidate {
-    std::size_t start;
-    double cost;  // best cost of the prefix [0, start) in the previous layer
-};
-
-struct Item {
-    double best = kInf;
-    std::size_t parent = 0;
-    bool found = false;
 };
 
 // Layer 0 is the single segment [0, p) for every closed-grid end p that is
@@ -127,12 +120,40 @@ Item best_split_l2(const L2Layer& c, const cost::CostL2& l2, std::size_t end,
     return {totals[chosen], c.start[chosen], true};
 }
 
-// Every item's best split of one layer, on the worker pool.
+// How a fill runs: the plain items on the pool, or the pruned sweep where it
+// applies (energy holds l2_energy of the tables then).
+struct FillPlan {
+    std::optional<double> energy;
+    std::size_t* evaluations = nullptr;
+};
+
+template <class Model>
+FillPlan plan_fill(const Model& cost, std::size_t n, const DynpOptions& options) {
+    FillPlan plan{std::nullopt, options.evaluations};
+    if constexpr (std::is_same_v<Model, cost::CostL2>) {
+        if (options.functional_pruning && cost.dims() == 1 && n < kExactPositions) {
+            plan.energy = l2_energy(cost.sums().data.data(), cost.sums_sq().data.data(), n);
+        }
+    }
+    return plan;
+}
+
+// Every item's best split of one layer: the pruned sweep where the plan has
+// it and the layer accepts it, else on the worker pool.
 template <class Model>
 void split_items(const Model& cost, const std::vector<Candidate>& candidates,
                  const std::vector<std::size_t>& closed, std::size_t min_size, parallel::WorkerPool& pool,
-                 L2Layer& columns, std::vector<Item>& items) {
+                 const FillPlan& plan, L2Layer& columns, std::vector<Item>& items) {
     if constexpr (std::is_same_v<Model, cost::CostL2>) {
+        if (plan.energy) {
+            // Counted only when the sweep finishes: a refused layer is redone in full.
+            std::size_t evaluations = 0;
+            if (pruned_layer(cost, *plan.energy, candidates, closed, min_size, items,
+                             plan.evaluations ? &evaluations : nullptr)) {
+                if (plan.evaluations != nullptr) *plan.evaluations += evaluations;
+                return;
+            }
+        }
         if (cost.dims() == 1 && closed.back() < kExactPositions) {
             l2_columns(candidates, cost, columns);
             pool.for_each_index(closed.size(), [&](std::size_t j) {
@@ -166,8 +187,10 @@ bool settle_layer(const std::vector<Item>& items, Layer& layer, std::vector<std:
 // Fills tables.parents layer by layer until n_bkps layers or the first empty one.
 template <class Model>
 void fill_layers(const Model& cost, std::size_t n, std::size_t n_bkps, std::size_t jump,
-                 std::size_t min_size, parallel::WorkerPool& pool, DynpTables& tables) {
+                 std::size_t min_size, parallel::WorkerPool& pool, const DynpOptions& options,
+                 DynpTables& tables) {
     const std::vector<std::size_t> closed = closed_grid(n, jump);
+    const FillPlan plan = plan_fill(cost, n, options);
     Layer layer = seed_first_layer(cost, closed, min_size, pool);
     std::vector<Item> items(closed.size());
     L2Layer columns;
@@ -176,7 +199,7 @@ void fill_layers(const Model& cost, std::size_t n, std::size_t n_bkps, std::size
     for (std::size_t k = 1;; ++k) {
         const std::vector<Candidate> candidates = layer_candidates(closed, layer, k - 1, jump, min_size);
         if (candidates.empty()) break;
-        split_items(cost, candidates, closed, min_size, pool, columns, items);
+        split_items(cost, candidates, closed, min_size, pool, plan, columns, items);
         std::vector<std::uint32_t> parents;
         if (!settle_layer(items, layer, parents)) break;
         tables.parents.push_back(std::move(parents));
@@ -187,7 +210,8 @@ void fill_layers(const Model& cost, std::size_t n, std::size_t n_bkps, std::size
 }  // namespace
 
 Result<DynpTables> dynp_tables(const cost::Cost& cost, std::size_t n, std::size_t n_bkps,
-                               std::size_t jump, std::size_t min_size, parallel::WorkerPool& pool) {
+                               std::size_t jump, std::size_t min_size, parallel::WorkerPool& pool,
+                               const DynpOptions& options) {
     DynpTables tables;
     tables.n_samples = n;
     tables.jump = jump;
@@ -208,7 +232,7 @@ Result<DynpTables> dynp_tables(const cost::Cost& cost, std::size_t n, std::size_
     // The layer loop is compiled for the model's own class, so that the
     // items' error calls are direct rather than virtual.
     cost::visit_model(cost, [&](const auto& model) {
-        fill_layers(model, n, n_bkps, jump, min_size, pool, tables);
+        fill_layers(model, n, n_bkps, jump, min_size, pool, options, tables);
     });
     return tables;
 }

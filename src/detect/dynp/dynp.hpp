@@ -1,7 +1,9 @@
 // Exact segmentation into a fixed number of segments by dynamic programming
 // over the jump grid (Bellman's recursion, one layer per breakpoint). Each
 // layer costs (grid size) x (live candidates) error calls and is filled on the
-// worker pool; only the parent pointers of each layer are kept.
+// worker pool; for one-column l2, functional pruning sweeps each layer's ends
+// in order with a few dozen live candidates instead. Only the parent pointers
+// of each layer are kept.
 #pragma once
 
 #include <cstddef>
@@ -37,12 +39,23 @@ struct DynpTables {
     std::optional<std::vector<std::size_t>> backtrack(std::size_t count) const;
 };
 
+struct DynpOptions {
+    // Off: every layer is filled by the plain recursion, every candidate for
+    // every end. It is the reference the pruned fill (dynp/pruned.hpp) is held
+    // to, bit for bit.
+    bool functional_pruning = true;
+    // When given, the number of segment costs evaluated is added to it
+    // (benchmarks read it); counted by the pruned fill only.
+    std::size_t* evaluations = nullptr;
+};
+
 // Fills the layers 1 .. n_bkps for the signal [0, n) of `cost`. jump >= 1 (the
 // callers test it); min_size 0 is served as 1. The only error: n above
 // 4294967295, which the 32-bit parent entries cannot hold. Throws
 // std::bad_alloc when the tables do not fit in memory.
 Result<DynpTables> dynp_tables(const cost::Cost& cost, std::size_t n, std::size_t n_bkps,
                                std::size_t jump, std::size_t min_size,
-                               parallel::WorkerPool& pool = parallel::WorkerPool::global());
+                               parallel::WorkerPool& pool = parallel::WorkerPool::global(),
+                               const DynpOptions& options = {});
 
 }  // namespace marbolt::detect

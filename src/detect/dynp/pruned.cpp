@@ -1,0 +1,184 @@
+#include "detect/dynp/pruned.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "detect/envelope.hpp"
+
+namespace marbolt::detect {
+namespace {
+
+// Why the pruned layer gives the plain layer's items, to the bit.
+//
+// Notation as in envelope.hpp: S, Q and the previous layer's costs c are
+// doubles read as exact reals. A candidate t enters at the first end f with
+// f - t >= min_size (the plain fill skips it before) and is usable at every
+// later end. At an end f its total as a function of the last segment's mean mu
+// is q_t(mu) = c_t + sum over [t, f) of (x_i - mu)^2, minimal at the exact
+// total tau(t, f) = c_t + q* - s*^2 / L; for t < u, q_t - q_u = c_t - c_u +
+// (Q[u] - Q[t]) - 2 mu (S[u] - S[t]) + (u - t) mu^2 does not depend on f.
+//
+// 1. Rounding (envelope.hpp, with the rest of the total P = c_t): the plain
+// fill's T is at least tau - E and the bookkeeping U = fl(c_t + e) within E
+// of tau, for E = error_bound(V, Cmax), V = l2_energy of the tables and Cmax
+// the largest |c| of the layer's candidates. When u enters, each live t gets
+// D = fl(c_t + e(t, u)), within E of tau'(t, u) = c_t + q*(t, u) - s*(t, u)^2
+// / (u - t), and minDelta = min over mu of q_t - q_u = tau'(t, u) - c_u lies in
+// [D - c_u - E, D - c_u + E].
+//
+// 2. Regions, as for PELT: every candidate keeps a set of mu containing every
+// mu where no witness is sure to beat it by the margin M. When u enters, each
+// live t is clipped to the interval of outer_half_width(centre, 1/(u - t),
+// c_u - D + M + E, rounded up), outside which u beats t by M; and u's region
+// is everything outside the intervals of inner_half_width(centre, 1/(u - t),
+// c_u - D - M - E, rounded down), inside which t beats u by M. A candidate
+// whose region is empty has, at every mu, an earlier or later candidate w with
+// q_t(mu) >= q_w(mu) + M in exact arithmetic, and leaves the layer.
+//
+// 3. Dropped candidates never win. Every witness had entered when it served,
+// so it is usable at every end where the dropped candidate is. Walk from a
+// dropped d at any mu to its witness, and on from a dropped witness to its
+// own: q falls by M at each step, so the walk never returns to a candidate
+// and ends at a live one c, with q_d(mu) >= q_c(mu) + M. Over all mu,
+//     T(d, f) >= tau(d, f) - E >= tau(c', f) + M - E
+//             >= T(c', f) - (T - U)(c', f) - 2E + M,
+// c' the live candidate with the smallest tau. Each end checks 2E + max over
+// the live list of (T - U) < M (with a rounding allowance), so every dropped
+// candidate totals strictly more than a live one: the first minimum over the
+// live list, which keeps the candidates' ascending order, is the plain one,
+// ties and all. The layer has no other pruning, so nothing else can remove a
+// witness. M = 2^-40 (V + Cmax) is 256 E and far below the gaps that decide a
+// candidate's fate, unless the costs are tiny against 2^-40 of the signal's
+// energy, which only weakens the pruning.
+
+// The live candidates in ascending order, as parallel arrays.
+struct LiveStarts {
+    std::vector<std::size_t> start;
+    std::vector<double> position, s, q, cost;
+    std::vector<Region> region;
+
+    std::size_t size() const noexcept { return start.size(); }
+    void move(std::size_t from, std::size_t to) noexcept {
+        start[to] = start[from];
+        position[to] = position[from];
+        s[to] = s[from];
+        q[to] = q[from];
+        cost[to] = cost[from];
+        region[to] = region[from];
+    }
+    void resize(std::size_t size) {
+        start.resize(size);
+        position.resize(size);
+        s.resize(size);
+        q.resize(size);
+        cost.resize(size);
+        region.resize(size);
+    }
+};
+
+class PrunedLayer {
+public:
+    PrunedLayer(const cost::CostL2& model, double energy, double largest_cost, std::size_t* evaluations)
+        : s_(model.sums().data.data()), q_(model.sums_sq().data.data()), evaluations_(evaluations),
+          error_(error_bound(energy, largest_cost)), margin_(0x1p-40 * (energy + largest_cost)) {}
+
+    // Compares the entering candidate with every live one, drops those it
+    // beats everywhere, and appends it with the region where none of them
+    // beats it.
+    void enter(const Candidate& u) {
+        const double position = static_cast<double>(u.start), s_u = s_[u.start], q_u = q_[u.start];
+        const double w = (margin_ + error_) * (1.0 + 0x1p-50);
+        covers_.clear();
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < live_.size(); ++k) {
+            const double inv_len = 1.0 / (position - live_.position[k]);
+            const double s = s_u - live_.s[k], q = q_u - live_.q[k];
+            const double d = live_.cost[k] + (q - (s * s) / (position - live_.position[k]));
+            const double centre = s * inv_len;
+            const double gap = u.cost - d;
+            const double spread = 0x1p-50 * (std::fabs(u.cost) + std::fabs(d) + w);
+            const double cover = inner_half_width(centre, inv_len, (gap - w) - spread);
+            if (cover >= 0.0) covers_.push_back({centre - cover, centre + cover});
+            const double reach = outer_half_width(centre, inv_len, (gap + w) + spread);
+            if (!(reach >= 0.0 && live_.region[k].clip({centre - reach, centre + reach}))) continue;
+            if (kept != k) live_.move(k, kept);
+            ++kept;
+        }
+        if (evaluations_ != nullptr) *evaluations_ += live_.size();
+        live_.resize(kept);
+        live_.start.push_back(u.start);
+        live_.position.push_back(position);
+        live_.s.push_back(s_u);
+        live_.q.push_back(q_u);
+        live_.cost.push_back(u.cost);
+        live_.region.push_back(Region::outside(covers_));
+    }
+
+    // The best split of [0, end) over the live candidates, or nothing found
+    // when there is none; false when point 3 does not cover the decision.
+    bool settle(std::size_t end, Item& item) {
+        const std::size_t count = live_.size();
+        item = {};
+        if (count == 0) return true;
+        total_.resize(count);
+        unclamped_.resize(count);
+        const double e = static_cast<double>(end), s_end = s_[end], q_end = q_[end];
+        const double* __restrict position = live_.position.data();
+        const double* __restrict s_start = live_.s.data();
+        const double* __restrict q_start = live_.q.data();
+        const double* __restrict cost = live_.cost.data();
+        double* __restrict total = total_.data();
+        double* __restrict unclamped = unclamped_.data();
+        for (std::size_t k = 0; k < count; ++k) {
+            const double len = e - position[k], s = s_end - s_start[k], q = q_end - q_start[k];
+            // The plain fill's total: segment cost first, then the previous layer's.
+            total[k] = (0.0 + cost::CostL2::column_term(s, q, len)) * len + cost[k];
+            unclamped[k] = cost[k] + (q - (s * s) / len);
+        }
+        if (evaluations_ != nullptr) *evaluations_ += count;
+        std::size_t chosen = 0;
+        double clamped = 0.0;
+        for (std::size_t k = 0; k < count; ++k) {
+            chosen = total[k] < total[chosen] ? k : chosen;
+            clamped = std::max(clamped, total[k] - unclamped[k]);
+        }
+        item = {total[chosen], live_.start[chosen], true};
+        return (2.0 * error_ + clamped) * (1.0 + 0x1p-40) < margin_;
+    }
+
+private:
+    const double* s_;
+    const double* q_;
+    std::size_t* evaluations_;
+    double error_;   // E
+    double margin_;  // M
+    LiveStarts live_;
+    std::vector<double> total_, unclamped_;
+    std::vector<Interval> covers_;
+};
+
+}  // namespace
+
+bool pruned_layer(const cost::CostL2& model, double energy, const std::vector<Candidate>& candidates,
+                  const std::vector<std::size_t>& closed, std::size_t min_size, std::vector<Item>& items,
+                  std::size_t* evaluations) {
+    double largest_cost = 0.0;
+    for (const Candidate& c : candidates) {
+        if (!(std::fabs(c.cost) < kEnvelopeLargest)) return false;
+        largest_cost = std::max(largest_cost, std::fabs(c.cost));
+    }
+    PrunedLayer layer(model, energy, largest_cost, evaluations);
+    std::size_t next = 0;
+    for (std::size_t j = 0; j < closed.size(); ++j) {
+        const std::size_t end = closed[j];
+        // Candidates ascend, so those that leave min_size before `end` are a
+        // prefix of the list: each enters at the first end that can use it.
+        while (next < candidates.size() && end >= min_size && candidates[next].start <= end - min_size) {
+            layer.enter(candidates[next++]);
+        }
+        if (!layer.settle(end, items[j])) return false;
+    }
+    return true;
+}
+
+}  // namespace marbolt::detect

@@ -20,6 +20,7 @@
 #include <limits>
 #include <optional>
 #include <span>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -184,6 +185,43 @@ private:
 
     std::array<Interval, kPieces + 1> piece_{};  // one spare for append
     std::size_t count_ = 0;
+};
+
+// The live candidates of a sweep in list order, as parallel arrays so that an
+// end's arithmetic runs as straight loops: what an end the candidate wins
+// records as its parent, its start position, the prefix sums there, the cost
+// of the prefix before it, and its region.
+struct LiveStarts {
+    std::vector<std::size_t> parent;
+    std::vector<double> start, s, q, prefix;
+    std::vector<Region> region;
+
+    std::size_t size() const noexcept { return parent.size(); }
+
+    void push_back(std::size_t at, double position, double s_at, double q_at, double cost, const Region& r) {
+        parent.push_back(at);
+        start.push_back(position);
+        s.push_back(s_at);
+        q.push_back(q_at);
+        prefix.push_back(cost);
+        region.push_back(r);
+    }
+    void move(std::size_t from, std::size_t to) noexcept {
+        parent[to] = parent[from];
+        start[to] = start[from];
+        s[to] = s[from];
+        q[to] = q[from];
+        prefix[to] = prefix[from];
+        region[to] = region[from];
+    }
+    void resize(std::size_t size) {
+        parent.resize(size);
+        start.resize(size);
+        s.resize(size);
+        q.resize(size);
+        prefix.resize(size);
+        region.resize(size);
+    }
 };
 
 }  // namespace marbolt::detect

@@ -51,31 +51,6 @@ namespace {
 // candidate's fate, unless the costs are tiny against 2^-40 of the signal's
 // energy, which only weakens the pruning.
 
-// The live candidates in ascending order, as parallel arrays.
-struct LiveStarts {
-    std::vector<std::size_t> start;
-    std::vector<double> position, s, q, cost;
-    std::vector<Region> region;
-
-    std::size_t size() const noexcept { return start.size(); }
-    void move(std::size_t from, std::size_t to) noexcept {
-        start[to] = start[from];
-        position[to] = position[from];
-        s[to] = s[from];
-        q[to] = q[from];
-        cost[to] = cost[from];
-        region[to] = region[from];
-    }
-    void resize(std::size_t size) {
-        start.resize(size);
-        position.resize(size);
-        s.resize(size);
-        q.resize(size);
-        cost.resize(size);
-        region.resize(size);
-    }
-};
-
 class PrunedLayer {
 public:
     PrunedLayer(const cost::CostL2& model, double energy, double largest_cost, std::size_t* evaluations)
@@ -91,9 +66,9 @@ public:
         covers_.clear();
         std::size_t kept = 0;
         for (std::size_t k = 0; k < live_.size(); ++k) {
-            const double inv_len = 1.0 / (position - live_.position[k]);
+            const double inv_len = 1.0 / (position - live_.start[k]);
             const double s = s_u - live_.s[k], q = q_u - live_.q[k];
-            const double d = live_.cost[k] + (q - (s * s) / (position - live_.position[k]));
+            const double d = live_.prefix[k] + (q - (s * s) / (position - live_.start[k]));
             const double centre = s * inv_len;
             const double gap = u.cost - d;
             const double spread = 0x1p-50 * (std::fabs(u.cost) + std::fabs(d) + w);
@@ -106,12 +81,7 @@ public:
         }
         if (evaluations_ != nullptr) *evaluations_ += live_.size();
         live_.resize(kept);
-        live_.start.push_back(u.start);
-        live_.position.push_back(position);
-        live_.s.push_back(s_u);
-        live_.q.push_back(q_u);
-        live_.cost.push_back(u.cost);
-        live_.region.push_back(Region::outside(covers_));
+        live_.push_back(u.start, position, s_u, q_u, u.cost, Region::outside(covers_));
     }
 
     // The best split of [0, end) over the live candidates, or nothing found
@@ -123,10 +93,10 @@ public:
         total_.resize(count);
         unclamped_.resize(count);
         const double e = static_cast<double>(end), s_end = s_[end], q_end = q_[end];
-        const double* __restrict position = live_.position.data();
+        const double* __restrict position = live_.start.data();
         const double* __restrict s_start = live_.s.data();
         const double* __restrict q_start = live_.q.data();
-        const double* __restrict cost = live_.cost.data();
+        const double* __restrict cost = live_.prefix.data();
         double* __restrict total = total_.data();
         double* __restrict unclamped = unclamped_.data();
         for (std::size_t k = 0; k < count; ++k) {
@@ -142,7 +112,7 @@ public:
             chosen = total[k] < total[chosen] ? k : chosen;
             clamped = std::max(clamped, total[k] - unclamped[k]);
         }
-        item = {total[chosen], live_.start[chosen], true};
+        item = {total[chosen], live_.parent[chosen], true};
         return (2.0 * error_ + clamped) * (1.0 + 0x1p-40) < margin_;
     }
 

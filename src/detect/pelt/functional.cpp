@@ -120,47 +120,6 @@ std::optional<Margins> margins_for(const double* s, const double* q, std::size_t
     return Margins{0x1p-40 * (*v + pen), *v + pen};
 }
 
-// The live candidates in list order, as parallel arrays so that an end's
-// arithmetic runs as straight loops: start position and slot, the prefix sums
-// at the start, the prefix cost F, the largest slack of a chain that ends at
-// the candidate (rho), and its region.
-struct LiveList {
-    std::vector<std::size_t> slot;
-    std::vector<double> start, s, q, prefix, chain;
-    std::vector<Region> region;
-
-    std::size_t size() const noexcept { return slot.size(); }
-
-    void push_back(std::size_t at, double position, double s_at, double q_at, double f, double rho,
-                   const Region& r) {
-        slot.push_back(at);
-        start.push_back(position);
-        s.push_back(s_at);
-        q.push_back(q_at);
-        prefix.push_back(f);
-        chain.push_back(rho);
-        region.push_back(r);
-    }
-    void move(std::size_t from, std::size_t to) noexcept {
-        slot[to] = slot[from];
-        start[to] = start[from];
-        s[to] = s[from];
-        q[to] = q[from];
-        prefix[to] = prefix[from];
-        chain[to] = chain[from];
-        region[to] = region[from];
-    }
-    void resize(std::size_t size) {
-        slot.resize(size);
-        start.resize(size);
-        s.resize(size);
-        q.resize(size);
-        prefix.resize(size);
-        chain.resize(size);
-        region.resize(size);
-    }
-};
-
 // An end's arithmetic on the live list, one array per quantity.
 struct EndScratch {
     std::vector<double> total, unclamped, centre, reach, cover;
@@ -198,6 +157,7 @@ public:
         // used: the last end prunes nothing.
         if (repeats_) {
             live_.resize(live_.size() - 1);
+            chain_.pop_back();
             append(last_candidate_, 0.0, Region::everything());
         }
         return settle_last_end();
@@ -206,8 +166,8 @@ public:
 private:
     void append(std::size_t slot, double chain, const Region& region) {
         const std::size_t start = slot * jump_;
-        live_.push_back(slot, static_cast<double>(start), s_[start], q_[start], tables_.best[slot], chain,
-                        region);
+        live_.push_back(slot, static_cast<double>(start), s_[start], q_[start], tables_.best[slot], region);
+        chain_.push_back(chain);
     }
 
     // T and U of every live candidate at `end`; returns the index of the
@@ -238,7 +198,7 @@ private:
     // longer covers this end's decision. Leaves E and thr for the pruning.
     bool decide(std::size_t end_slot, std::size_t chosen) {
         const double best = scratch_.total[chosen];
-        record(tables_, end_slot, best, live_.slot[chosen]);
+        record(tables_, end_slot, best, live_.parent[chosen]);
         largest_prefix_ = std::max(largest_prefix_, std::fabs(best));
         threshold_ = best + pen_;
         if (!(std::fabs(threshold_) < kEnvelopeLargest)) return false;
@@ -284,20 +244,24 @@ private:
         std::size_t kept = 0;
         for (std::size_t k = 0; k < live_.size(); ++k) {
             if (!(threshold_ >= scratch_.total[k])) {
-                chain = std::max(chain, (live_.chain[k] + slack(k, end)) * (1.0 + 0x1p-52));
+                chain = std::max(chain, (chain_[k] + slack(k, end)) * (1.0 + 0x1p-52));
                 continue;
             }
             const double c = scratch_.centre[k];
             if (scratch_.cover[k] >= 0.0) covers_.push_back({c - scratch_.cover[k], c + scratch_.cover[k]});
             const double reach = scratch_.reach[k];
             if (!(reach >= 0.0 && live_.region[k].clip({c - reach, c + reach}))) {
-                if (repeats_) dropped_[live_.slot[k]] = 1;
+                if (repeats_) dropped_[live_.parent[k]] = 1;
                 continue;
             }
-            if (kept != k) live_.move(k, kept);
+            if (kept != k) {
+                live_.move(k, kept);
+                chain_[kept] = chain_[k];
+            }
             ++kept;
         }
         live_.resize(kept);
+        chain_.resize(kept);
         longest_chain_ = std::max(longest_chain_, chain);
         append(end_slot, chain, Region::outside(covers_));
         return true;
@@ -319,7 +283,7 @@ private:
     bool settle_last_end() {
         const std::size_t chosen = evaluate(n_);
         if (!repeats_) return decide(n_slot_, chosen);
-        std::size_t parent = live_.slot[chosen];
+        std::size_t parent = live_.parent[chosen];
         double best = scratch_.total[chosen];
         for (std::size_t d = 0; d < n_slot_; ++d) {
             if (!dropped_[d]) continue;
@@ -359,7 +323,8 @@ private:
     std::size_t* evaluations_;
     std::size_t last_candidate_;
     bool repeats_;
-    LiveList live_;
+    LiveStarts live_;
+    std::vector<double> chain_;  // rho of each live candidate
     EndScratch scratch_;
     std::vector<Interval> covers_;
     std::vector<char> dropped_;  // only when the last end repeats a candidate

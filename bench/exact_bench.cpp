@@ -3,7 +3,9 @@
 // piecewise-constant Gaussian signals with 10 changes (n = 1e4 .. 1e6) and with
 // one change per 1000 samples (1e5, 1e6), reporting segment costs evaluated per
 // end; PELT on l2 as users get it, with functional pruning, on long signals
-// with one and with ten changes (n = 1e5 .. 1e7); and the dynamic-programming fill (n = 2000, 5 breakpoints) on the
+// with one and with ten changes (n = 1e5 .. 1e7); dynp and dynp_all on long l2
+// signals (n = 1e4 .. 1e6, 10 breakpoints, pruned layers); and the plain
+// dynamic-programming fill (n = 2000, 5 breakpoints) on the
 // process-wide pool, whose size is printed so that runs with
 // RAYON_NUM_THREADS=1 and =2 can be compared. The models are used bare, as the
 // engine passes them: a counting wrapper would hide their concrete class from
@@ -105,9 +107,10 @@ void BM_BareLog(benchmark::State& state) {
 }
 BENCHMARK(BM_BareLog)->Unit(benchmark::kMillisecond);
 
-// The model is used bare here: a shared counter bumped from both workers would
-// serialise them on one cache line. The calls of one fill are counted once,
-// outside the timed loop, and every fill makes the same calls.
+// The plain layer fill on the worker pool, which every model but one-column
+// l2 uses. The model is used bare here: a shared counter bumped from both
+// workers would serialise them on one cache line. The calls of one fill are
+// counted once, outside the timed loop, and every fill makes the same calls.
 void BM_DynpL2(benchmark::State& state) {
     constexpr std::size_t n = 2000;
     const std::vector<double> x = piecewise_constant(n, kSeed);
@@ -116,13 +119,41 @@ void BM_DynpL2(benchmark::State& state) {
     const CountingCost counted(l2);
     (void)marbolt::detect::dynp_tables(counted, n, 5, 1, 2, pool);
     for (auto _ : state) {
-        auto tables = marbolt::detect::dynp_tables(l2, n, 5, 1, 2, pool);
+        auto tables = marbolt::detect::dynp_tables(l2, n, 5, 1, 2, pool, {.functional_pruning = false});
         benchmark::DoNotOptimize(tables->parents.data());
     }
     state.counters["pool_threads"] = static_cast<double>(pool.size());
     state.counters["evaluations"] = static_cast<double>(counted.calls());
 }
 BENCHMARK(BM_DynpL2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// What dynp and dynp_all run on a long one-column l2 signal: the pruned layer
+// fill, 10 breakpoints, jump 1, min_size 2, on sigma = 1 noise around 11
+// levels. dynp_all adds the backtrack of every count.
+void BM_DynpL2Long(benchmark::State& state) {
+    const bool all = state.range(0) != 0;
+    const auto n = static_cast<std::size_t>(state.range(1));
+    constexpr std::size_t n_bkps = 10;
+    const std::vector<double> x = marbolt::bench::few_changes(n, 10, kSeed);
+    const CostL2 l2 = CostL2::build(x, n, 1);
+    std::size_t evaluations = 0;
+    for (auto _ : state) {
+        evaluations = 0;
+        const auto tables = marbolt::detect::dynp_tables(l2, n, n_bkps, 1, 2, marbolt::parallel::WorkerPool::global(),
+                                                         {.evaluations = &evaluations});
+        for (std::size_t count = all ? 1 : n_bkps; count <= n_bkps; ++count) {
+            benchmark::DoNotOptimize(tables->backtrack(count));
+        }
+    }
+    state.counters["evaluations"] = static_cast<double>(evaluations);
+    state.counters["layers"] = static_cast<double>(n_bkps);
+}
+BENCHMARK(BM_DynpL2Long)
+    ->ArgsProduct({{0, 1}, {10'000, 100'000, 1'000'000}})
+    ->ArgNames({"all", "n"})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->UseRealTime();
 
 }  // namespace
 

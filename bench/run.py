@@ -6,7 +6,8 @@
 Reports: PELT's plain search (l2 and normal) on signals with 10 changes and
 with one change per 1000 samples, with evaluations and ns per evaluation;
 PELT on l2 with functional pruning (what users get) on signals of 1e5 to 1e7
-samples with one and with ten changes, with evaluations per end; dynp on 1 and 2
+samples with one and with ten changes, with evaluations per end; dynp and
+dynp_all on l2 with pruned layers at 1e4 to 1e6 samples; dynp on 1 and 2
 worker threads; binseg, bottomup, window and crops; every model's error rate at
 d = 1 and 5; the prefix models' construction next to one pass over their
 tables; the rbf table fill next to the bare exponentials; kernel_pelt; and each
@@ -60,7 +61,7 @@ def run(binary, pattern, threads=None, extra_env=None):
         name = b["run_name"].replace("/real_time", "").replace("/iterations:1", "")
         scale = UNIT[b["time_unit"]]
         entry = {"cpu": b["cpu_time"] * scale, "real": b["real_time"] * scale}
-        for key in ("evaluations", "error_calls/s", "candidates/s", "bkps", "rows"):
+        for key in ("evaluations", "error_calls/s", "candidates/s", "bkps", "rows", "layers"):
             if key in b:
                 entry[key] = b[key]
         if "evaluations" in entry:
@@ -90,6 +91,23 @@ LONG_SIZES = (100_000, 1_000_000, 10_000_000)
 
 def long_name(changes, n):
     return f"BM_PeltL2Long/changes:{changes}/n:{n}"
+
+
+DYNP_SIZES = (10_000, 100_000, 1_000_000)
+
+
+def dynp_name(all_counts, n):
+    return f"BM_DynpL2Long/all:{int(all_counts)}/n:{n}"
+
+
+def report_dynp_long(exact):
+    print("dynp / dynp_all, l2 with pruned layers (10 breakpoints, jump 1, min_size 2, sigma 1)")
+    print(f"  {'search':<9} {'n':>10} {'seconds':>9} {'evaluations/end/layer':>22}")
+    for all_counts in (False, True):
+        for n in DYNP_SIZES:
+            entry = exact[dynp_name(all_counts, n)]
+            per = entry["evaluations"] / (n * entry["layers"])
+            print(f"  {'dynp_all' if all_counts else 'dynp':<9} {n:>10} {entry['real']:>9.3f} {per:>22.2f}")
 
 
 def report_long(exact):
@@ -228,6 +246,15 @@ def targets(r, memory):
         oks.append(check(f"pruned pelt l2 1e7 / 1e6, {changes} change(s)",
                          exact1[long_name(changes, 10_000_000)]["cpu"]
                          / exact1[long_name(changes, 1_000_000)]["cpu"], 12, True))
+    for all_counts in (False, True):
+        label = "dynp_all" if all_counts else "dynp"
+        for n in DYNP_SIZES:
+            entry = exact1[dynp_name(all_counts, n)]
+            oks.append(check(f"pruned {label} l2 evaluations per end per layer, n = {n}",
+                             entry["evaluations"] / (n * entry["layers"]), 50, True))
+        oks.append(check(f"pruned {label} l2 1e5 / 1e4",
+                         exact1[dynp_name(all_counts, 100_000)]["real"]
+                         / exact1[dynp_name(all_counts, 10_000)]["real"], 15, True))
     oks.append(check("pelt l2 1e6 / 1e5 (1 change / 1000)",
                      exact1[pelt_name("L2", 1, 1_000_000)]["cpu"] / exact1[pelt_name("L2", 1, 100_000)]["cpu"],
                      12, True))
@@ -259,7 +286,7 @@ def main():
 
     r = {}
     r["exact1"] = run(bench / "exact_bench", pelt_pattern(args.full) + "|BM_BareLog|BM_DynpL2", 1)
-    r["exact2"] = run(bench / "exact_bench", "BM_DynpL2", 2)
+    r["exact2"] = run(bench / "exact_bench", "BM_DynpL2/", 2)
     r["greedy"] = run(bench / "greedy_bench", ".")
     r["costs"] = run(bench / "cost_bench", "BM_Error|BM_Build|BM_Pass",
                      extra_env=SAME_ALLOCATOR_REGIME)
@@ -268,6 +295,7 @@ def main():
 
     report_pelt(r["exact1"], args.full)
     report_long(r["exact1"])
+    report_dynp_long(r["exact1"])
     print(f"  bare log: {r['exact1']['BM_BareLog']['ns_per_eval']:.2f} ns per call")
     print(f"dynp (n = 2000, 5 bkps): {r['exact1']['BM_DynpL2']['real'] * 1e3:.1f} ms on 1 thread, "
           f"{r['exact2']['BM_DynpL2']['real'] * 1e3:.1f} ms on 2 (wall)")

@@ -10,7 +10,7 @@
 #include "common/numeric.hpp"
 #include "cost/dispatch.hpp"
 #include "detect/dynp/layer.hpp"
-#include "detect/dynp/pruned.hpp"
+#include "detect/dynp/pipeline.hpp"
 #include "detect/envelope.hpp"
 #include "detect/grid.hpp"
 #include "detect/minimum.hpp"
@@ -20,40 +20,17 @@ namespace {
 
 constexpr std::size_t kMaxSamples = DynpTables::kNoParent;
 
-// One layer, indexed by closed-grid entry. Reach, not cost, decides whether an
-// end can serve as a previous breakpoint: an end whose best total is +inf or
-// NaN still has a parent and counts as reachable. char, not bool, so workers
-// can write neighbouring entries without a data race.
-struct Layer {
-    std::vector<double> cost;
-    std::vector<char> reach;
-};
-
 // Layer 0 is the single segment [0, p) for every closed-grid end p that is
 // long enough.
 template <class Model>
-Layer seed_first_layer(const Model& cost, const std::vector<std::size_t>& closed,
-                       std::size_t min_size, parallel::WorkerPool& pool) {
-    Layer layer{std::vector<double>(closed.size(), kInf), std::vector<char>(closed.size(), 0)};
+std::vector<Item> seed_first_layer(const Model& cost, const std::vector<std::size_t>& closed,
+                                   std::size_t min_size, parallel::WorkerPool& pool) {
+    std::vector<Item> layer(closed.size());
     pool.for_each_index(closed.size(), [&](std::size_t j) {
         if (closed[j] < min_size) return;
-        layer.cost[j] = cost.error(0, closed[j]);
-        layer.reach[j] = 1;
+        layer[j] = {cost.error(0, closed[j]), 0, true};
     });
     return layer;
-}
-
-// Previous breakpoints for layer k: grid positions (never n, the last closed
-// entry) reached by layer k - 1 at which k - 1 breakpoints fit. Filtering once
-// per layer keeps unreachable positions out of every item's loop.
-std::vector<Candidate> layer_candidates(const std::vector<std::size_t>& closed, const Layer& layer,
-                                        std::size_t k_prev, std::size_t jump, std::size_t min_size) {
-    std::vector<Candidate> candidates;
-    for (std::size_t j = 0; j + 1 < closed.size(); ++j) {
-        if (layer.reach[j] && sanity_check(closed[j], k_prev, jump, min_size))
-            candidates.push_back({closed[j], layer.cost[j]});
-    }
-    return candidates;
 }
 
 template <class Model>
@@ -120,41 +97,14 @@ Item best_split_l2(const L2Layer& c, const cost::CostL2& l2, std::size_t end,
     return {totals[chosen], c.start[chosen], true};
 }
 
-// How a fill runs: the plain items on the pool, or the pruned sweep where it
-// applies (energy holds l2_energy of the tables then).
-struct FillPlan {
-    std::optional<double> energy;
-    std::size_t* evaluations = nullptr;
-};
-
-template <class Model>
-FillPlan plan_fill(const Model& cost, std::size_t n, const DynpOptions& options) {
-    FillPlan plan{std::nullopt, options.evaluations};
-    if constexpr (std::is_same_v<Model, cost::CostL2>) {
-        if (options.functional_pruning && cost.dims() == 1 && n < kExactPositions) {
-            plan.energy = l2_energy(cost.sums().data.data(), cost.sums_sq().data.data(), n);
-        }
-    }
-    return plan;
-}
-
-// Every item's best split of one layer: the pruned sweep where the plan has
-// it and the layer accepts it, else on the worker pool.
+// Every item's best split of one layer, on the worker pool.
 template <class Model>
 void split_items(const Model& cost, const std::vector<Candidate>& candidates,
                  const std::vector<std::size_t>& closed, std::size_t min_size, parallel::WorkerPool& pool,
-                 const FillPlan& plan, L2Layer& columns, std::vector<Item>& items) {
+                 std::vector<Item>& items) {
     if constexpr (std::is_same_v<Model, cost::CostL2>) {
-        if (plan.energy) {
-            // Counted only when the sweep finishes: a refused layer is redone in full.
-            std::size_t evaluations = 0;
-            if (pruned_layer(cost, *plan.energy, candidates, closed, min_size, items,
-                             plan.evaluations ? &evaluations : nullptr)) {
-                if (plan.evaluations != nullptr) *plan.evaluations += evaluations;
-                return;
-            }
-        }
         if (cost.dims() == 1 && closed.back() < kExactPositions) {
+            L2Layer columns;
             l2_columns(candidates, cost, columns);
             pool.for_each_index(closed.size(), [&](std::size_t j) {
                 items[j] = best_split_l2(columns, cost, closed[j], min_size);
@@ -167,44 +117,46 @@ void split_items(const Model& cost, const std::vector<Candidate>& candidates,
     });
 }
 
-// Turns the item results into the next layer and its parent array; false when
-// no end is reachable, so that this and every later layer are empty.
-bool settle_layer(const std::vector<Item>& items, Layer& layer, std::vector<std::uint32_t>& parents) {
-    std::fill(layer.cost.begin(), layer.cost.end(), kInf);
-    std::fill(layer.reach.begin(), layer.reach.end(), 0);
-    parents.assign(items.size(), DynpTables::kNoParent);
-    bool any = false;
-    for (std::size_t j = 0; j < items.size(); ++j) {
-        if (!items[j].found) continue;
-        layer.cost[j] = items[j].best;
-        layer.reach[j] = 1;
-        parents[j] = static_cast<std::uint32_t>(items[j].parent);
-        any = true;
-    }
-    return any;
-}
-
 // Fills tables.parents layer by layer until n_bkps layers or the first empty one.
 template <class Model>
-void fill_layers(const Model& cost, std::size_t n, std::size_t n_bkps, std::size_t jump,
-                 std::size_t min_size, parallel::WorkerPool& pool, const DynpOptions& options,
+void fill_layers(const Model& cost, const std::vector<std::size_t>& closed, std::size_t n_bkps,
+                 std::size_t jump, std::size_t min_size, parallel::WorkerPool& pool, std::vector<Item> layer,
                  DynpTables& tables) {
-    const std::vector<std::size_t> closed = closed_grid(n, jump);
-    const FillPlan plan = plan_fill(cost, n, options);
-    Layer layer = seed_first_layer(cost, closed, min_size, pool);
-    std::vector<Item> items(closed.size());
-    L2Layer columns;
+    std::vector<Item> next(closed.size());
     // k never passes n_bkps, so the loop cannot wrap even for n_bkps = 2^64 - 1;
     // it ends at the first empty layer, at most one per grid position later.
     for (std::size_t k = 1;; ++k) {
         const std::vector<Candidate> candidates = layer_candidates(closed, layer, k - 1, jump, min_size);
         if (candidates.empty()) break;
-        split_items(cost, candidates, closed, min_size, pool, plan, columns, items);
-        std::vector<std::uint32_t> parents;
-        if (!settle_layer(items, layer, parents)) break;
-        tables.parents.push_back(std::move(parents));
+        split_items(cost, candidates, closed, min_size, pool, next);
+        std::optional<std::vector<std::uint32_t>> parents = parents_of(next);
+        if (!parents) break;
+        tables.parents.push_back(std::move(*parents));
+        std::swap(layer, next);
         if (k == n_bkps) break;
     }
+}
+
+// One-column l2 with functional pruning where the tables allow its bounds,
+// else the plain fill.
+template <class Model>
+void fill(const Model& cost, std::size_t n, std::size_t n_bkps, std::size_t jump, std::size_t min_size,
+          parallel::WorkerPool& pool, const DynpOptions& options, DynpTables& tables) {
+    const std::vector<std::size_t> closed = closed_grid(n, jump);
+    std::vector<Item> first = seed_first_layer(cost, closed, min_size, pool);
+    if constexpr (std::is_same_v<Model, cost::CostL2>) {
+        if (options.functional_pruning && cost.dims() == 1 && n < kExactPositions) {
+            if (const auto energy = l2_energy(cost.sums().data.data(), cost.sums_sq().data.data(), n)) {
+                const PlainLayer plain = [&](const std::vector<Candidate>& candidates, std::vector<Item>& items) {
+                    split_items(cost, candidates, closed, min_size, pool, items);
+                };
+                fill_pruned_layers({cost, *energy, closed, n_bkps, jump, min_size}, std::move(first), pool, plain,
+                                   options.evaluations, tables);
+                return;
+            }
+        }
+    }
+    fill_layers(cost, closed, n_bkps, jump, min_size, pool, std::move(first), tables);
 }
 
 }  // namespace
@@ -231,9 +183,7 @@ Result<DynpTables> dynp_tables(const cost::Cost& cost, std::size_t n, std::size_
 
     // The layer loop is compiled for the model's own class, so that the
     // items' error calls are direct rather than virtual.
-    cost::visit_model(cost, [&](const auto& model) {
-        fill_layers(model, n, n_bkps, jump, min_size, pool, options, tables);
-    });
+    cost::visit_model(cost, [&](const auto& model) { fill(model, n, n_bkps, jump, min_size, pool, options, tables); });
     return tables;
 }
 

@@ -21,7 +21,8 @@ namespace {
 // 1. Rounding (envelope.hpp, with the rest of the total P = c_t): the plain
 // fill's T is at least tau - E and the bookkeeping U = fl(c_t + e) within E
 // of tau, for E = error_bound(V, Cmax), V = l2_energy of the tables and Cmax
-// the largest |c| of the layer's candidates. When u enters, each live t gets
+// the largest |c| of the candidates entered so far (E grows as they enter,
+// and every step uses the E of its time). When u enters, each live t gets
 // D = fl(c_t + e(t, u)), within E of tau'(t, u) = c_t + q*(t, u) - s*(t, u)^2
 // / (u - t), and minDelta = min over mu of q_t - q_u = tau'(t, u) - c_u lies in
 // [D - c_u - E, D - c_u + E].
@@ -47,108 +48,72 @@ namespace {
 // candidate totals strictly more than a live one: the first minimum over the
 // live list, which keeps the candidates' ascending order, is the plain one,
 // ties and all. The layer has no other pruning, so nothing else can remove a
-// witness. M = 2^-40 (V + Cmax) is 256 E and far below the gaps that decide a
-// candidate's fate, unless the costs are tiny against 2^-40 of the signal's
-// energy, which only weakens the pruning.
-
-class PrunedLayer {
-public:
-    PrunedLayer(const cost::CostL2& model, double energy, double largest_cost, std::size_t* evaluations)
-        : s_(model.sums().data.data()), q_(model.sums_sq().data.data()), evaluations_(evaluations),
-          error_(error_bound(energy, largest_cost)), margin_(0x1p-40 * (energy + largest_cost)) {}
-
-    // Compares the entering candidate with every live one, drops those it
-    // beats everywhere, and appends it with the region where none of them
-    // beats it.
-    void enter(const Candidate& u) {
-        const double position = static_cast<double>(u.start), s_u = s_[u.start], q_u = q_[u.start];
-        const double w = (margin_ + error_) * (1.0 + 0x1p-50);
-        covers_.clear();
-        std::size_t kept = 0;
-        for (std::size_t k = 0; k < live_.size(); ++k) {
-            const double inv_len = 1.0 / (position - live_.start[k]);
-            const double s = s_u - live_.s[k], q = q_u - live_.q[k];
-            const double d = live_.prefix[k] + (q - (s * s) / (position - live_.start[k]));
-            const double centre = s * inv_len;
-            const double gap = u.cost - d;
-            const double spread = 0x1p-50 * (std::fabs(u.cost) + std::fabs(d) + w);
-            const double cover = inner_half_width(centre, inv_len, (gap - w) - spread);
-            if (cover >= 0.0) covers_.push_back({centre - cover, centre + cover});
-            const double reach = outer_half_width(centre, inv_len, (gap + w) + spread);
-            if (!(reach >= 0.0 && live_.region[k].clip({centre - reach, centre + reach}))) continue;
-            if (kept != k) live_.move(k, kept);
-            ++kept;
-        }
-        if (evaluations_ != nullptr) *evaluations_ += live_.size();
-        live_.resize(kept);
-        live_.push_back(u.start, position, s_u, q_u, u.cost, Region::outside(covers_));
-    }
-
-    // The best split of [0, end) over the live candidates, or nothing found
-    // when there is none; false when point 3 does not cover the decision.
-    bool settle(std::size_t end, Item& item) {
-        const std::size_t count = live_.size();
-        item = {};
-        if (count == 0) return true;
-        total_.resize(count);
-        unclamped_.resize(count);
-        const double e = static_cast<double>(end), s_end = s_[end], q_end = q_[end];
-        const double* __restrict position = live_.start.data();
-        const double* __restrict s_start = live_.s.data();
-        const double* __restrict q_start = live_.q.data();
-        const double* __restrict cost = live_.prefix.data();
-        double* __restrict total = total_.data();
-        double* __restrict unclamped = unclamped_.data();
-        for (std::size_t k = 0; k < count; ++k) {
-            const double len = e - position[k], s = s_end - s_start[k], q = q_end - q_start[k];
-            // The plain fill's total: segment cost first, then the previous layer's.
-            total[k] = (0.0 + cost::CostL2::column_term(s, q, len)) * len + cost[k];
-            unclamped[k] = cost[k] + (q - (s * s) / len);
-        }
-        if (evaluations_ != nullptr) *evaluations_ += count;
-        std::size_t chosen = 0;
-        double clamped = 0.0;
-        for (std::size_t k = 0; k < count; ++k) {
-            chosen = total[k] < total[chosen] ? k : chosen;
-            clamped = std::max(clamped, total[k] - unclamped[k]);
-        }
-        item = {total[chosen], live_.parent[chosen], true};
-        return (2.0 * error_ + clamped) * (1.0 + 0x1p-40) < margin_;
-    }
-
-private:
-    const double* s_;
-    const double* q_;
-    std::size_t* evaluations_;
-    double error_;   // E
-    double margin_;  // M
-    LiveStarts live_;
-    std::vector<double> total_, unclamped_;
-    std::vector<Interval> covers_;
-};
+// witness. M = 2^-39 V is at least 256 E as long as the costs stay below V
+// (an l2 cost of a prefix is at most its sum of squares, below V/2), and far
+// below the gaps that decide a candidate's fate unless the costs are tiny
+// against 2^-39 of the signal's energy, which only weakens the pruning.
 
 }  // namespace
 
-bool pruned_layer(const cost::CostL2& model, double energy, const std::vector<Candidate>& candidates,
-                  const std::vector<std::size_t>& closed, std::size_t min_size, std::vector<Item>& items,
-                  std::size_t* evaluations) {
-    double largest_cost = 0.0;
-    for (const Candidate& c : candidates) {
-        if (!(std::fabs(c.cost) < kEnvelopeLargest)) return false;
-        largest_cost = std::max(largest_cost, std::fabs(c.cost));
+PrunedLayer::PrunedLayer(const cost::CostL2& model, double energy)
+    : s_(model.sums().data.data()), q_(model.sums_sq().data.data()), energy_(energy), error_(error_bound(energy, 0.0)), margin_(0x1p-39 * energy) {}
+
+bool PrunedLayer::enter(const Candidate& u) {
+    if (!(std::fabs(u.cost) < kEnvelopeLargest)) return false;
+    largest_cost_ = std::max(largest_cost_, std::fabs(u.cost));
+    error_ = error_bound(energy_, largest_cost_);
+    const double position = static_cast<double>(u.start), s_u = s_[u.start], q_u = q_[u.start];
+    const double w = (margin_ + error_) * (1.0 + 0x1p-50);
+    covers_.clear();
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < live_.size(); ++k) {
+        const double len = position - live_.start[k], inv_len = 1.0 / len;
+        const double s = s_u - live_.s[k], q = q_u - live_.q[k];
+        const double d = live_.prefix[k] + (q - (s * s) / len);
+        const double centre = s * inv_len;
+        const double gap = u.cost - d;
+        const double spread = 0x1p-50 * (std::fabs(u.cost) + std::fabs(d) + w);
+        const double cover = inner_half_width(centre, inv_len, (gap - w) - spread);
+        if (cover >= 0.0) covers_.push_back({centre - cover, centre + cover});
+        const double reach = outer_half_width(centre, inv_len, (gap + w) + spread);
+        if (!(reach >= 0.0 && live_.region[k].clip({centre - reach, centre + reach}))) continue;
+        if (kept != k) live_.move(k, kept);
+        ++kept;
     }
-    PrunedLayer layer(model, energy, largest_cost, evaluations);
-    std::size_t next = 0;
-    for (std::size_t j = 0; j < closed.size(); ++j) {
-        const std::size_t end = closed[j];
-        // Candidates ascend, so those that leave min_size before `end` are a
-        // prefix of the list: each enters at the first end that can use it.
-        while (next < candidates.size() && end >= min_size && candidates[next].start <= end - min_size) {
-            layer.enter(candidates[next++]);
-        }
-        if (!layer.settle(end, items[j])) return false;
-    }
+    evaluations_ += live_.size();
+    live_.resize(kept);
+    live_.push_back(u.start, position, s_u, q_u, u.cost, Region::outside(covers_));
     return true;
+}
+
+bool PrunedLayer::settle(std::size_t end, Item& item) {
+    const std::size_t count = live_.size();
+    item = {};
+    if (count == 0) return true;
+    total_.resize(count);
+    unclamped_.resize(count);
+    const double e = static_cast<double>(end), s_end = s_[end], q_end = q_[end];
+    const double* __restrict start = live_.start.data();
+    const double* __restrict s_start = live_.s.data();
+    const double* __restrict q_start = live_.q.data();
+    const double* __restrict cost = live_.prefix.data();
+    double* __restrict total = total_.data();
+    double* __restrict unclamped = unclamped_.data();
+    for (std::size_t k = 0; k < count; ++k) {
+        const double len = e - start[k], s = s_end - s_start[k], q = q_end - q_start[k];
+        // The plain fill's total: segment cost first, then the previous layer's.
+        total[k] = (0.0 + cost::CostL2::column_term(s, q, len)) * len + cost[k];
+        unclamped[k] = cost[k] + (q - (s * s) / len);
+    }
+    evaluations_ += count;
+    std::size_t chosen = 0;
+    double clamped = 0.0;
+    for (std::size_t k = 0; k < count; ++k) {
+        chosen = total[k] < total[chosen] ? k : chosen;
+        clamped = std::max(clamped, total[k] - unclamped[k]);
+    }
+    item = {total[chosen], live_.parent[chosen], true};
+    return (2.0 * error_ + clamped) * (1.0 + 0x1p-40) < margin_;
 }
 
 }  // namespace marbolt::detect

@@ -13,17 +13,38 @@
 
 #include "cost/cost_l2.hpp"
 #include "detect/dynp/layer.hpp"
+#include "detect/envelope.hpp"
 
 namespace marbolt::detect {
 
-// Writes items[j], the best split of the prefix ending at closed[j], exactly
-// as the plain layer fill does, bit for bit, and returns true; returns false,
-// leaving `items` meaningless, when the argument that makes the pruning exact
-// does not hold for this layer (a cost that is not finite, tables too large
-// for the bounds, a clamp that hid a large negative residue). `energy` is
-// l2_energy of the model's tables; `candidates` ascend.
-bool pruned_layer(const cost::CostL2& model, double energy, const std::vector<Candidate>& candidates,
-                  const std::vector<std::size_t>& closed, std::size_t min_size, std::vector<Item>& items,
-                  std::size_t* evaluations);
+// One layer's sweep: candidates enter in ascending order, each at the first
+// end that can use it, and settle() gives each end's best split exactly as
+// the plain layer fill does, bit for bit. `energy` is l2_energy of the
+// model's tables. enter() and settle() return false when the argument that
+// makes the pruning exact does not cover this layer (a cost that is not
+// finite or too large, a clamp that hid a large negative residue): the layer
+// must then be filled by the plain recursion.
+class PrunedLayer {
+public:
+    PrunedLayer(const cost::CostL2& model, double energy);
+
+    bool enter(const Candidate& u);
+    // items are `found` only where a candidate was live.
+    bool settle(std::size_t end, Item& item);
+    // Segment costs evaluated so far.
+    std::size_t evaluations() const noexcept { return evaluations_; }
+
+private:
+    const double* s_;
+    const double* q_;
+    std::size_t evaluations_ = 0;
+    double energy_;             // V
+    double largest_cost_ = 0.0;  // Cmax
+    double error_;              // E
+    double margin_;             // M
+    LiveStarts live_;
+    std::vector<double> total_, unclamped_;
+    std::vector<Interval> covers_;
+};
 
 }  // namespace marbolt::detect

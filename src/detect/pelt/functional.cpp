@@ -40,14 +40,14 @@ namespace {
 // After end b, for each candidate k that survives the threshold: with
 // minDelta = tau(k, b) - pen - F[b] = min over mu of q_k - q_b, which lies in
 // [U - thr - E2, U - thr + E2],
-//  - {mu : q_k - q_b < M} = {L (mu - s*/L)^2 < M - minDelta} lies inside
-//    the interval of outer_half_width(centre, 1/L, thr - U + M + E2, rounded
-//    up) around the centre: k's region is clipped
-//    to it; outside it, the new candidate b beats k by M;
-//  - {mu : q_b - q_k >= M} = {L (mu - s*/L)^2 <= -M - minDelta} contains
-//    the interval of inner_half_width(centre, 1/L, thr - U - M - E2, rounded
-//    down): there, k beats b by
-//    M. The region of b is everything outside these covers.
+//  - {mu : q_k - q_b < M} = {L (mu - s*/L)^2 < M - minDelta} lies inside the
+//    interval of outer_half_width(centre, 1/L, thr - U + M + E2, rounded up)
+//    around the centre: k's region is clipped to it; outside it, the new
+//    candidate b beats k by M;
+//  - {mu : q_b - q_k >= M} = {L (mu - s*/L)^2 <= -M - minDelta} contains the
+//    interval of inner_half_width(centre, 1/L, thr - U - M - E2, rounded
+//    down): there, k beats b by M. The region of b is everything outside
+//    these covers.
 // The interval ends carry their own rounding allowance (envelope.hpp), and
 // merging pieces of a region only enlarges it. So when a region is empty,
 // every mu has a witness w, an earlier candidate or the end that cleared it,

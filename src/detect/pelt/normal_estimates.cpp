@@ -56,9 +56,9 @@ struct NormalLane {
     bool add_small_diag;
     __mmask8 declined = 0;
     __m512d longest = __m512d{};  // of the bounded lanes
-    LargestBits other;            // |cost| + |prefix| of the bounded lanes
+    LargestBits512 other;         // |cost| + |prefix| of the bounded lanes
 
-    __attribute__((target("avx512f"))) __m512d operator()(const Lanes512& b) noexcept {
+    __attribute__((target("avx512f"))) void operator()(const Lanes512& b, __m512d& estimate) noexcept {
         const __m512d zero = _mm512_setzero_pd(), minus_inf = _mm512_set1_pd(-kInf);
         // The model's variance, to the bit: each lane rounds as the scalar
         // operations do. Below zero it is raised to zero.
@@ -78,7 +78,7 @@ struct NormalLane {
         const __mmask8 bounded = b.active & ~collapsed;
         longest = _mm512_mask_max_pd(longest, bounded, b.len, longest);
         other.add(bounded, _mm512_add_pd(_mm512_abs_pd(cost), _mm512_abs_pd(b.prefix)));
-        return _mm512_mask_blend_pd(collapsed, _mm512_add_pd(b.prefix, _mm512_add_pd(cost, pen)), minus_inf);
+        estimate = _mm512_mask_blend_pd(collapsed, _mm512_add_pd(b.prefix, _mm512_add_pd(cost, pen)), minus_inf);
     }
 };
 

@@ -7,10 +7,6 @@
 #include <span>
 #include <type_traits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "cost/dispatch.hpp"
 #include "detect/grid.hpp"
 #include "detect/pelt/functional.hpp"
@@ -78,46 +74,34 @@ private:
     std::size_t jump_;
 };
 
-// One-column l2 for every candidate, element-wise with the operations of
-// CostL2::error in its order; each lane of an SSE2 operation rounds as the
-// scalar operation does (and nothing is contracted into FMA), so the vector
-// loop gives the scalar bits. Returns the smallest non-NaN total (+inf when
-// there is none). Two divisions per element bound the loop; wider vectors do
-// not help there, since the divider's throughput per element is the same.
-// Serves the ends whose estimates are declined (see TotalsFilter).
-double l2_column_totals(std::size_t count, const double* __restrict start,
-                        const double* __restrict s_start, const double* __restrict q_start,
-                        const double* __restrict prefix, double* __restrict total, double end,
-                        double s_end, double q_end, double pen) noexcept {
-    std::size_t k = 0;
-    double best = kInf;
-#if defined(__SSE2__)
-    const __m128d v_end = _mm_set1_pd(end), v_s_end = _mm_set1_pd(s_end);
-    const __m128d v_q_end = _mm_set1_pd(q_end), v_pen = _mm_set1_pd(pen);
-    const __m128d zero = _mm_setzero_pd();
-    __m128d v_best = _mm_set1_pd(best);
-    for (; k + 2 <= count; k += 2) {
-        const __m128d len = _mm_sub_pd(v_end, _mm_loadu_pd(start + k));
-        const __m128d s = _mm_sub_pd(v_s_end, _mm_loadu_pd(s_start + k));
-        const __m128d q = _mm_sub_pd(v_q_end, _mm_loadu_pd(q_start + k));
-        __m128d e = _mm_sub_pd(q, _mm_div_pd(_mm_mul_pd(s, s), len));
-        e = _mm_andnot_pd(_mm_cmplt_pd(e, zero), e);  // e < 0 becomes 0; NaN stays
-        const __m128d acc = _mm_add_pd(zero, _mm_div_pd(e, len));
-        const __m128d t = _mm_add_pd(_mm_loadu_pd(prefix + k),
-                                     _mm_add_pd(_mm_mul_pd(acc, len), v_pen));
-        _mm_storeu_pd(total + k, t);
-        v_best = _mm_min_pd(t, v_best);  // t < best ? t : best, so NaN never enters
-    }
-    double lanes[2];
-    _mm_storeu_pd(lanes, v_best);
-    best = lanes[1] < lanes[0] ? lanes[1] : lanes[0];
-#endif
-    const L2Candidates scalar{{count, start, s_start, q_start, prefix, end, s_end, q_end, pen}};
-    for (; k < count; ++k) {
-        total[k] = scalar.exact_total(k);
-        best = total[k] < best ? total[k] : best;
-    }
-    return best;
+// One-column l2 for every candidate: l2_total in a loop the compiler
+// vectorises, where each lane rounds as the scalar operation does (and
+// nothing is contracted into FMA), so the totals are the scalar ones to the
+// bit. Two divisions per element bound the loop, and some dividers (Zen 3)
+// take four lanes in the time of two, so the loop is compiled for AVX2 as
+// well as for the SSE2 baseline. Each copy is kept out of line: inlined into
+// the search, `total` loses its promise of not aliasing the candidates and
+// the loop is vectorised only behind a run-time overlap test.
+[[gnu::always_inline]] inline void l2_totals(const L2Candidates& c, double* __restrict total) noexcept {
+    for (std::size_t k = 0; k < c.count; ++k) total[k] = c.exact_total(k);
+}
+
+[[gnu::noinline]] void l2_totals_baseline(const L2Candidates& c, double* __restrict total) noexcept {
+    l2_totals(c, total);
+}
+
+[[gnu::noinline]] __attribute__((target("avx2"))) void l2_totals_avx2(const L2Candidates& c,
+                                                                      double* __restrict total) noexcept {
+    l2_totals(c, total);
+}
+
+// The totals and the smallest non-NaN one, taken after: a minimum that skips
+// NaN is not vectorised. Serves the ends whose estimates are declined (see
+// TotalsFilter).
+double l2_column_totals(const L2Candidates& c, double* total) noexcept {
+    const auto totals = best_vector_isa() == VectorIsa::kNone ? l2_totals_baseline : l2_totals_avx2;
+    totals(c, total);
+    return smallest(std::span<const double>(total, c.count));
 }
 
 // One-column normal for every candidate: the variance of each segment as
@@ -189,11 +173,10 @@ public:
     // Writes every candidate's total, known or not (an unknown one reads valid
     // table rows and is never used); returns the smallest non-NaN total.
     double evaluate(Candidates& a, std::size_t end, double pen) {
-        const double e = static_cast<double>(end);
         if constexpr (std::is_same_v<Model, cost::CostL2>) {
-            return l2_column_totals(a.size(), start_.data(), s_.data(), q_.data(), a.prefix.data(),
-                                    a.total.data(), e, sum_[end], sum_sq_[end], pen);
+            return l2_column_totals(candidates(a, end, pen), a.total.data());
         } else {
+            const double e = static_cast<double>(end);
             // Scratch for the variances only, sized on demand.
             if (scratch_.size() < a.size()) scratch_.resize(a.size());
             return normal_column_totals(a.size(), start_.data(), s_.data(), q_.data(),

@@ -369,9 +369,10 @@ class TestConcurrency:
         ids=["pelt", "dynp"],
     )
     def test_searches_release_the_interpreter_lock(self, search):
-        # Unpruned PELT and a few dynp layers on 8000 samples take well over
-        # 50 ms; the main thread must run meanwhile.
-        engine = m.CostEngine(np.random.default_rng(1).normal(size=8000), "l2")
+        # Unpruned PELT and a few dynp layers on 8000 samples of two columns
+        # (one column would be pruned functionally, in a few milliseconds) take
+        # well over 50 ms; the main thread must run meanwhile.
+        engine = m.CostEngine(np.random.default_rng(1).normal(size=(8000, 2)), "l2")
         window = {}
 
         def run():

@@ -58,7 +58,10 @@ def run(binary, pattern, threads=None, extra_env=None):
         runs = json.loads(out.read_text())["benchmarks"]
     results = {}
     for b in runs:
-        name = b["run_name"].replace("/real_time", "").replace("/iterations:1", "")
+        if b.get("run_type") == "aggregate":
+            continue
+        name = b["run_name"].replace("/real_time", "").replace("/iterations:1", "").replace(
+            "/repeats:3", "")
         scale = UNIT[b["time_unit"]]
         entry = {"cpu": b["cpu_time"] * scale, "real": b["real_time"] * scale}
         for key in ("evaluations", "error_calls/s", "candidates/s", "bkps", "rows", "layers"):
@@ -66,7 +69,9 @@ def run(binary, pattern, threads=None, extra_env=None):
                 entry[key] = b[key]
         if "evaluations" in entry:
             entry["ns_per_eval"] = entry["cpu"] / entry["evaluations"] * 1e9
-        results[name] = entry
+        # Repetitions of one run: the fastest, the one the host disturbed least.
+        if name not in results or entry["cpu"] < results[name]["cpu"]:
+            results[name] = entry
     return results
 
 
@@ -100,14 +105,15 @@ def dynp_name(all_counts, n):
     return f"BM_DynpL2Long/all:{int(all_counts)}/n:{n}"
 
 
-def report_dynp_long(exact):
-    print("dynp / dynp_all, l2 with pruned layers (10 breakpoints, jump 1, min_size 2, sigma 1)")
-    print(f"  {'search':<9} {'n':>10} {'seconds':>9} {'evaluations/end/layer':>22}")
+def report_dynp_long(exact1, exact2):
+    print("dynp / dynp_all, l2 with pruned layers (10 breakpoints, jump 1, min_size 2, sigma 1; wall)")
+    print(f"  {'search':<9} {'n':>10} {'1 thread s':>11} {'2 threads s':>12} {'evaluations/end/layer':>22}")
     for all_counts in (False, True):
         for n in DYNP_SIZES:
-            entry = exact[dynp_name(all_counts, n)]
-            per = entry["evaluations"] / (n * entry["layers"])
-            print(f"  {'dynp_all' if all_counts else 'dynp':<9} {n:>10} {entry['real']:>9.3f} {per:>22.2f}")
+            one, two = exact1[dynp_name(all_counts, n)], exact2[dynp_name(all_counts, n)]
+            per = one["evaluations"] / (n * one["layers"])
+            print(f"  {'dynp_all' if all_counts else 'dynp':<9} {n:>10} {one['real']:>11.3f} "
+                  f"{two['real']:>12.3f} {per:>22.2f}")
 
 
 def report_long(exact):
@@ -252,9 +258,12 @@ def targets(r, memory):
             entry = exact1[dynp_name(all_counts, n)]
             oks.append(check(f"pruned {label} l2 evaluations per end per layer, n = {n}",
                              entry["evaluations"] / (n * entry["layers"]), 50, True))
-        oks.append(check(f"pruned {label} l2 1e5 / 1e4",
+        oks.append(check(f"pruned {label} l2 1e5 / 1e4 (1 thread)",
                          exact1[dynp_name(all_counts, 100_000)]["real"]
                          / exact1[dynp_name(all_counts, 10_000)]["real"], 15, True))
+        oks.append(check(f"pruned {label} l2 pipeline speed-up with 2 threads, n = 1e6",
+                         exact1[dynp_name(all_counts, 1_000_000)]["real"]
+                         / exact2[dynp_name(all_counts, 1_000_000)]["real"], 1.5, False))
     oks.append(check("pelt l2 1e6 / 1e5 (1 change / 1000)",
                      exact1[pelt_name("L2", 1, 1_000_000)]["cpu"] / exact1[pelt_name("L2", 1, 100_000)]["cpu"],
                      12, True))
@@ -286,7 +295,7 @@ def main():
 
     r = {}
     r["exact1"] = run(bench / "exact_bench", pelt_pattern(args.full) + "|BM_BareLog|BM_DynpL2", 1)
-    r["exact2"] = run(bench / "exact_bench", "BM_DynpL2/", 2)
+    r["exact2"] = run(bench / "exact_bench", "BM_DynpL2/|BM_DynpL2Long", 2)
     r["greedy"] = run(bench / "greedy_bench", ".")
     r["costs"] = run(bench / "cost_bench", "BM_Error|BM_Build|BM_Pass",
                      extra_env=SAME_ALLOCATOR_REGIME)
@@ -295,7 +304,7 @@ def main():
 
     report_pelt(r["exact1"], args.full)
     report_long(r["exact1"])
-    report_dynp_long(r["exact1"])
+    report_dynp_long(r["exact1"], r["exact2"])
     print(f"  bare log: {r['exact1']['BM_BareLog']['ns_per_eval']:.2f} ns per call")
     print(f"dynp (n = 2000, 5 bkps): {r['exact1']['BM_DynpL2']['real'] * 1e3:.1f} ms on 1 thread, "
           f"{r['exact2']['BM_DynpL2']['real'] * 1e3:.1f} ms on 2 (wall)")

@@ -124,7 +124,7 @@ inline double inner_half_width(double c, double inv_len, double a_down) noexcept
 // needs more room.
 class Region {
 public:
-    static constexpr std::size_t kPieces = 4;
+    static constexpr std::size_t kPieces = 3;
 
     static Region everything() noexcept {
         Region r;
@@ -169,21 +169,32 @@ public:
     }
 
 private:
-    // Past kPieces, the two neighbours with the narrowest cover between them
-    // become one piece.
+    // Past kPieces, two neighbours become one piece: those with the narrowest
+    // cover between them, the new piece included.
     void append(Interval p) noexcept {
-        piece_[count_++] = p;
-        if (count_ <= kPieces) return;
-        std::size_t join = 0;
-        for (std::size_t k = 1; k + 1 < count_; ++k) {
-            if (piece_[k + 1].lo - piece_[k].hi < piece_[join + 1].lo - piece_[join].hi) join = k;
+        if (count_ == kPieces) {
+            std::size_t join = count_ - 1;
+            double narrowest = p.lo - piece_[count_ - 1].hi;
+            for (std::size_t k = 0; k + 1 < count_; ++k) {
+                if (piece_[k + 1].lo - piece_[k].hi < narrowest) {
+                    narrowest = piece_[k + 1].lo - piece_[k].hi;
+                    join = k;
+                }
+            }
+            if (join == count_ - 1) {
+                piece_[join].hi = p.hi;
+                return;
+            }
+            piece_[join].hi = piece_[join + 1].hi;
+            std::copy(piece_.begin() + join + 2, piece_.begin() + count_, piece_.begin() + join + 1);
+            --count_;
         }
-        piece_[join].hi = piece_[join + 1].hi;
-        std::copy(piece_.begin() + join + 2, piece_.begin() + count_, piece_.begin() + join + 1);
-        --count_;
+        piece_[count_++] = p;
     }
 
-    std::array<Interval, kPieces + 1> piece_{};  // one spare for append
+    // Only the first count_ pieces are ever read, so the rest is left
+    // uninitialised: a region is made at every end, and zeroing it showed.
+    std::array<Interval, kPieces> piece_;
     std::size_t count_ = 0;
 };
 

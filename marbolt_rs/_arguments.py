@@ -10,14 +10,15 @@ import operator
 from dataclasses import dataclass
 from typing import Optional
 
-MODELS = ("l1", "l2", "normal", "rbf", "cosine", "rank", "mahalanobis", "clinear",
-          "linear", "ar")
+from ._models import MODELS as MODEL_TABLE, names_where, quoted
+
+MODELS = tuple(MODEL_TABLE)
 METHODS = ("pelt", "dynp", "binseg", "bottomup", "window", "kernel_pelt")
 PENALISED = ("pelt", "kernel_pelt")
 STOPPING = ("n_bkps", "pen", "epsilon")
 # Extra keyword options each method understands.
 OPTIONS = {"window": ("width",)}
-KERNEL_PELT_MODELS = ("rbf", "cosine", "l2")
+KERNEL_PELT_MODELS = tuple(names_where("kernel_pelt"))
 
 
 @dataclass(frozen=True)
@@ -81,7 +82,7 @@ def _check_stopping(method, n_bkps, pen, epsilon):
 
 def _check_kernel_pelt(model, variant, jump):
     if model not in KERNEL_PELT_MODELS:
-        raise ValueError("method 'kernel_pelt' needs model 'rbf', 'cosine' or 'l2', "
+        raise ValueError(f"method 'kernel_pelt' needs model {quoted(list(KERNEL_PELT_MODELS))}, "
                          f"got '{model}'")
     if model == "l2" and variant not in (None, "extension"):
         raise ValueError("method 'kernel_pelt' needs variant 'extension' for model 'l2' "
@@ -137,4 +138,4 @@ def default_min_size(model, n_columns):
     changes from 2.6 to 0.03 per signal, and the Nile series loses the
     two-sample segment its repeated 1160 made.
     """
-    return n_columns + 4 if model == "normal" else 1
+    return MODEL_TABLE[model].min_size(n_columns)

@@ -13,6 +13,7 @@ import numpy.typing as npt
 from . import _marbolt_rs as core
 from ._arguments import check_request, segment_floor
 from ._intervals import change_interval
+from ._models import MODELS, names_where, quoted
 from ._penalty import penalty_for
 from ._plot import plot_segments
 from ._signal import as_signal, change_labels, columns, label_at, pandas_parts
@@ -22,7 +23,7 @@ __all__ = ["Detection", "detect"]
 
 DEFAULT_WIDTH = 100
 # The models whose changes are changes in mean, which the intervals cover.
-MEAN_MODELS = ("l2", "normal")
+MEAN_MODELS = names_where("change_in_mean")
 
 
 @dataclass(frozen=True)
@@ -216,7 +217,7 @@ class Detection:
         """
         if self.model not in MEAN_MODELS:
             raise ValueError(f"confidence intervals are for changes in mean (models "
-                             f"'l2' and 'normal'), not for model '{self.model}'")
+                             f"{quoted(MEAN_MODELS, 'and')}), not for model '{self.model}'")
         level = confidence_level(level)
         x = columns(self.signal)
         bkps = [0, *self.breakpoints]
@@ -383,8 +384,8 @@ def detect_checked(signal, request, params=None, variant=None, index=None):
     model, method = request.model, request.method
     own_index, names = pandas_parts(signal)
     x = as_signal(signal)
-    if model == "cosine":
-        _check_norms(x)
+    if MODELS[model].needs_direction:
+        _check_norms(x, model)
     if method == "kernel_pelt" and model == "l2" and variant is None:
         variant = "extension"
     engine = core.CostEngine(x, model, params, variant)
@@ -402,11 +403,11 @@ def detect_checked(signal, request, params=None, variant=None, index=None):
                      params=None if params is None else dict(params))
 
 
-def _check_norms(x):
-    """A zero sample has no direction: every cosine cost it enters is NaN."""
+def _check_norms(x, model):
+    """A zero sample has no direction: every cost of a direction model it enters is NaN."""
     zero = np.flatnonzero(~np.any(columns(x), axis=1))
     if len(zero):
-        raise ValueError(f"the cosine model needs samples that are not all zeros; "
+        raise ValueError(f"the {model} model needs samples that are not all zeros; "
                          f"sample {zero[0]} is")
 
 

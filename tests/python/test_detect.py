@@ -9,6 +9,7 @@ import pytest
 import marbolt_rs as mr
 from conftest import exact
 from marbolt_rs import _marbolt_rs as m
+from marbolt_rs import _models
 
 
 @pytest.fixture
@@ -78,6 +79,12 @@ class TestResult:
 
 
 class TestDefaults:
+    def test_the_package_has_one_row_for_every_model_of_the_core(self):
+        with pytest.raises(ValueError) as refused:
+            mr.CostEngine(np.zeros(3), "nope")
+        core_models = str(refused.value).split("Supported: ")[1].split(", ")
+        assert list(_models.MODELS) == core_models
+
     @pytest.mark.parametrize("method", ["binseg", "bottomup", "window"])
     @pytest.mark.parametrize("model", ["l2", "l1", "rbf"])
     def test_greedy_methods_without_a_stopping_rule_use_the_default_penalty(
@@ -151,7 +158,7 @@ class TestConversion:
      "cosine, rank, mahalanobis, clinear, linear, ar"),
     (dict(width=10, foo=1), TypeError, "method 'pelt' got unexpected option(s): foo, width"),
     (dict(method="kernel_pelt", model="normal"), ValueError,
-     "method 'kernel_pelt' needs model 'rbf', 'cosine' or 'l2', got 'normal'"),
+     "method 'kernel_pelt' needs model 'l2', 'rbf' or 'cosine', got 'normal'"),
     (dict(method="kernel_pelt", variant="python"), ValueError,
      "method 'kernel_pelt' needs variant 'extension' for model 'l2' (the default for it), "
      "got 'python'"),

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import marbolt_rs as mr
-from marbolt_rs._penalty import noise_sd
+from marbolt_rs._noise import noise_sd
 
 TRUE = [120, 260, 380, 500]
 

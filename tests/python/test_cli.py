@@ -95,3 +95,12 @@ def test_bad_input_is_one_line_on_stderr(files, args, status, message):
     (files / "nan.csv").write_text("1\nnan\n3\n")
     done = run(*args, cwd=files)
     assert (done.returncode, done.stdout, done.stderr) == (status, "", ERROR + message + "\n")
+
+
+def test_the_readme_command_runs_from_the_clone_root():
+    # The package's sources sit below python/, so the clone root holds no
+    # marbolt_rs directory that would shadow the installed package.
+    root = Path(__file__).resolve().parents[2]
+    done = run("data/nile.csv", "--json", cwd=root)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["breakpoints"] == [28, 100]

@@ -13,7 +13,7 @@ import numpy.typing as npt
 from . import _marbolt_rs as core
 from ._arguments import check_request, segment_floor
 from ._intervals import change_interval
-from ._models import MODELS, names_where, quoted
+from ._models import MODELS, PenaltyContext, names_where, quoted
 from ._penalty import penalty_for
 from ._plot import plot_segments
 from ._signal import as_signal, change_labels, columns, label_at, pandas_parts
@@ -22,6 +22,8 @@ from ._summary import as_table, html_table, segment_rows
 __all__ = ["Detection", "detect"]
 
 DEFAULT_WIDTH = 100
+# The penalty rule of a result whose `pen` the caller gave.
+GIVEN = "given"
 # The models whose changes are changes in mean, which the intervals cover.
 MEAN_MODELS = names_where("change_in_mean")
 
@@ -48,6 +50,10 @@ class Detection:
         The `pen` used: as given, or the default rule's when none of `pen`,
         `n_bkps` and `epsilon` was; None for searches stopped by `n_bkps` or
         `epsilon`.
+    penalty_rule : str or None
+        What set the penalty: ``"given"`` for a `pen` the caller passed, else
+        the name of the model's default rule (see `default_penalty`); None
+        when there is no penalty.
     min_size, jump : int
         The shortest segment searched and the grid step of the breakpoints.
     signal : numpy.ndarray
@@ -91,6 +97,7 @@ class Detection:
     model: str
     method: str
     penalty: float | None
+    penalty_rule: str | None = field(compare=False)
     min_size: int
     jump: int
     signal: np.ndarray = field(repr=False, compare=False)
@@ -229,7 +236,8 @@ class Detection:
         return found
 
     def _repr_html_(self) -> str:
-        penalty = "" if self.penalty is None else f", penalty {self.penalty:.4g}"
+        penalty = ("" if self.penalty is None
+                   else f", penalty {self.penalty:.4g} ({self.penalty_rule})")
         caption = (f"{self.method}, model {self.model}{penalty}: {self.n_bkps} change(s), "
                    f"cost {self.cost:.6g}")
         return html_table(segment_rows(self), caption)
@@ -390,14 +398,17 @@ def detect_checked(signal, request, params=None, variant=None, index=None):
         variant = "extension"
     engine = core.CostEngine(x, model, params, variant)
     size = segment_floor(engine, request, columns(x).shape[1])
-    penalty = request.pen
+    penalty, rule = request.pen, None if request.pen is None else GIVEN
     if penalty is None and method != "dynp" and request.n_bkps is None \
             and request.epsilon is None:
-        penalty = penalty_for(x, engine, params)
+        chosen = penalty_for(PenaltyContext(columns(x), engine, params, method, size,
+                                            request.jump))
+        penalty, rule = chosen.value, chosen.rule
     bkps = SEARCHES[method](engine, request, penalty, size)
     segments = zip([0, *bkps[:-1]], bkps)
     return Detection(breakpoints=bkps, cost=engine.sum_of_costs(bkps), model=model,
-                     method=method, penalty=penalty, min_size=size, jump=request.jump,
+                     method=method, penalty=penalty, penalty_rule=rule, min_size=size,
+                     jump=request.jump,
                      signal=x, index=own_index if index is None else index, columns=names,
                      segment_costs=tuple(engine.error(a, b) for a, b in segments),
                      params=None if params is None else dict(params))

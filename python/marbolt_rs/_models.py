@@ -10,7 +10,8 @@ explained in `default_penalty`'s Notes and `default_min_size`.
 
 from __future__ import annotations
 
-from collections.abc import Callable
+import math
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any, Optional
 
@@ -19,8 +20,37 @@ import numpy as np
 from ._estimates import ar_fit, linear_fit, location_spread, pinned_line
 from ._noise import ar_order, kernel_spread, noise_sd, regression_noise
 
-# rule(samples × columns, engine, params, log(n)) -> the penalty per change
-PenaltyRule = Callable[[np.ndarray, Any, Any, float], float]
+
+@dataclass(frozen=True)
+class PenaltyContext:
+    """What a default penalty rule may look at: the signal and how it is searched."""
+
+    signal: np.ndarray              # samples × columns, checked
+    engine: Any                     # the fitted engine
+    params: Optional[Mapping[str, Any]]
+    method: str
+    min_size: int
+    jump: int
+
+    @property
+    def n(self) -> int:
+        return len(self.signal)
+
+    @property
+    def d(self) -> int:
+        return self.signal.shape[1]
+
+    @property
+    def log_n(self) -> float:
+        return math.log(max(self.n, 2))
+
+
+@dataclass(frozen=True)
+class PenaltyRule:
+    """A default penalty: its name as results report it, and how it prices a change."""
+
+    name: str
+    price: Callable[[PenaltyContext], float]
 
 
 @dataclass(frozen=True)
@@ -33,39 +63,38 @@ class ModelRow:
     needs_direction: bool = False   # a sample of all zeros makes its costs NaN
 
 
-def _l2(x, engine, params, log_n):
-    return 2 * log_n * float(np.sum(noise_sd(x) ** 2))
+def _l2(c):
+    return 2 * c.log_n * float(np.sum(noise_sd(c.signal) ** 2))
 
 
-def _mahalanobis(x, engine, params, log_n):
-    weights = np.diagonal(np.asarray(params["metric"], dtype=np.float64))
-    return 2 * log_n * float(np.sum(weights * noise_sd(x) ** 2))
+def _mahalanobis(c):
+    weights = np.diagonal(np.asarray(c.params["metric"], dtype=np.float64))
+    return 2 * c.log_n * float(np.sum(weights * noise_sd(c.signal) ** 2))
 
 
-def _l1(x, engine, params, log_n):
-    return 2 * log_n * float(np.sum(noise_sd(x)))
+def _l1(c):
+    return 2 * c.log_n * float(np.sum(noise_sd(c.signal)))
 
 
 def _regression(coefficients):
-    def rule(x, engine, params, log_n):
-        k = coefficients(x.shape[1], params)
-        return (k + 1) * log_n * regression_noise(engine, k)
-    return rule
+    def price(c):
+        k = coefficients(c.d, c.params)
+        return (k + 1) * c.log_n * regression_noise(c.engine, k)
+    return price
 
 
-def _normal(x, engine, params, log_n):
-    d = x.shape[1]
-    return 2 * (d + d * (d + 1) / 2) * log_n
+def _normal(c):
+    return 2 * (c.d + c.d * (c.d + 1) / 2) * c.log_n
 
 
-def _rank(x, engine, params, log_n):
-    return 2 * x.shape[1] * log_n
+def _rank(c):
+    return 2 * c.d * c.log_n
 
 
 def _kernel(model):
-    def rule(x, engine, params, log_n):
-        return 2 * log_n * kernel_spread(x, model, engine.gamma)
-    return rule
+    def price(c):
+        return 2 * c.log_n * kernel_spread(c.signal, model, c.engine.gamma)
+    return price
 
 
 def _normal_min_size(n_columns):
@@ -76,16 +105,23 @@ MEAN_AND_SPREAD = location_spread(np.mean)
 
 # In the order the "unknown model" message names them.
 MODELS = {
-    "l1": ModelRow(_l1, location_spread(np.median)),
-    "l2": ModelRow(_l2, MEAN_AND_SPREAD, kernel_pelt=True, change_in_mean=True),
-    "normal": ModelRow(_normal, MEAN_AND_SPREAD, min_size=_normal_min_size, change_in_mean=True),
-    "rbf": ModelRow(_kernel("rbf"), MEAN_AND_SPREAD, kernel_pelt=True),
-    "cosine": ModelRow(_kernel("cosine"), MEAN_AND_SPREAD, kernel_pelt=True, needs_direction=True),
-    "rank": ModelRow(_rank, MEAN_AND_SPREAD),
-    "mahalanobis": ModelRow(_mahalanobis, MEAN_AND_SPREAD),
+    "l1": ModelRow(PenaltyRule("2·log(n)·σ, σ from first differences", _l1),
+                   location_spread(np.median)),
+    "l2": ModelRow(PenaltyRule("2·log(n)·σ², σ from first differences", _l2), MEAN_AND_SPREAD, kernel_pelt=True, change_in_mean=True),
+    "normal": ModelRow(PenaltyRule("2·p·log(n), p parameters per segment", _normal),
+                       MEAN_AND_SPREAD, min_size=_normal_min_size, change_in_mean=True),
+    "rbf": ModelRow(PenaltyRule("2·log(n)·kernel spread", _kernel("rbf")), MEAN_AND_SPREAD,
+                    kernel_pelt=True),
+    "cosine": ModelRow(PenaltyRule("2·log(n)·kernel spread", _kernel("cosine")),
+                       MEAN_AND_SPREAD, kernel_pelt=True, needs_direction=True),
+    "rank": ModelRow(PenaltyRule("2·d·log(n)", _rank), MEAN_AND_SPREAD),
+    "mahalanobis": ModelRow(PenaltyRule("2·log(n)·Σ M_jj·σ_j², σ from first differences",
+                                        _mahalanobis), MEAN_AND_SPREAD),
     "clinear": ModelRow(None, pinned_line),
-    "linear": ModelRow(_regression(lambda d, params: d - 1), linear_fit),
-    "ar": ModelRow(_regression(lambda d, params: ar_order(params) + 1), ar_fit),
+    "linear": ModelRow(PenaltyRule("(k + 1)·log(n)·residual variance",
+                                   _regression(lambda d, params: d - 1)), linear_fit),
+    "ar": ModelRow(PenaltyRule("(k + 1)·log(n)·residual variance",
+                               _regression(lambda d, params: ar_order(params) + 1)), ar_fit),
 }
 
 

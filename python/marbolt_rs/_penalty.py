@@ -9,14 +9,15 @@ robustly, so that the level shifts being looked for do not inflate it.
 
 from __future__ import annotations
 
-import math
 from collections.abc import Mapping
+from dataclasses import dataclass
 from typing import Any
 
 import numpy.typing as npt
 
 from . import _marbolt_rs as core
-from ._models import MODELS
+from ._arguments import default_min_size
+from ._models import MODELS, PenaltyContext
 from ._signal import as_signal, columns
 
 __all__ = ["default_penalty"]
@@ -109,16 +110,25 @@ def default_penalty(signal: npt.ArrayLike, model: str = "l2", *,
     18.42
     """
     x = as_signal(signal)
-    return penalty_for(x, core.CostEngine(x, model, params, variant), params)
+    engine = core.CostEngine(x, model, params, variant)
+    size = max(engine.min_size, default_min_size(engine.model, columns(x).shape[1]))
+    return penalty_for(PenaltyContext(columns(x), engine, params, "pelt", size, 1)).value
 
 
-def penalty_for(signal, engine, params=None):
-    """The rules of `default_penalty`, for an `engine` fitted to the checked `signal`."""
-    rule = MODELS[engine.model].penalty
+@dataclass(frozen=True)
+class Penalty:
+    """A price per change and the name of the rule that set it."""
+
+    value: float
+    rule: str
+
+
+def penalty_for(context):
+    """The default penalty of `context`'s model, with its rule's name."""
+    rule = MODELS[context.engine.model].penalty
     if rule is None:
         raise ValueError(
-            f"model '{engine.model}' has no default penalty: its lines pass through observed "
-            "samples, so extra knots pay off on any noisy signal; pass pen "
+            f"model '{context.engine.model}' has no default penalty: its lines pass through "
+            "observed samples, so extra knots pay off on any noisy signal; pass pen "
             "(penalty_path shows which penalties give how many changes)")
-    x = columns(signal)
-    return rule(x, engine, params, math.log(max(len(x), 2)))
+    return Penalty(rule.price(context), rule.name)

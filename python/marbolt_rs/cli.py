@@ -143,7 +143,8 @@ def render(results, as_json):
 def describe_result(path, result):
     described = {"file": path, "n_samples": len(result.signal), "model": result.model,
                  "method": result.method, "breakpoints": result.breakpoints,
-                 "cost": result.cost, "penalty": result.penalty}
+                 "cost": result.cost, "penalty": result.penalty,
+                 "penalty_rule": result.penalty_rule}
     if result.index is not None:
         described["labels"] = answer(result)
     return described

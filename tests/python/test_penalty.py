@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import marbolt_rs as mr
+from marbolt_rs._models import MODELS
 from marbolt_rs._noise import noise_sd
 
 TRUE = [120, 260, 380, 500]
@@ -64,6 +65,8 @@ def test_default_penalty_finds_the_true_changes_and_no_other(model, method, make
     assert np.all(np.abs(np.subtract(found.breakpoints, TRUE)) <= margin), found.breakpoints
     variant = "extension" if (model, method) == ("l2", "kernel_pelt") else None
     assert found.penalty == mr.default_penalty(x, model, params=params, variant=variant)
+    assert found.penalty_rule == MODELS[model].penalty.name
+    assert mr.detect(x, model, method, params=params, pen=found.penalty).penalty_rule == "given"
 
 
 class TestNoiseEstimate:

@@ -44,7 +44,7 @@ PyObject* wrap_engine(PyTypeObject* type, cost::BuiltModel built, std::uint64_t 
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     auto* object = reinterpret_cast<EngineObject*>(self);
-    new (&object->engine) Engine{built.gamma, std::move(built.model), n_samples};
+    new (&object->engine) Engine{std::move(built.params), std::move(built.model), n_samples};
     new (&object->borrows) std::atomic<std::size_t>(0);
     return self;
 }
@@ -84,7 +84,7 @@ PyObject* get_n_samples(PyObject* self, void*) {
 }
 
 PyObject* get_gamma(PyObject* self, void*) {
-    const std::optional<double>& gamma = engine_of(self).gamma;
+    const std::optional<double> gamma = engine_of(self).gamma();
     if (!gamma) Py_RETURN_NONE;
     return PyFloat_FromDouble(*gamma);
 }
@@ -128,6 +128,13 @@ PyTypeObject* create_engine_type() {
 }
 
 }  // namespace
+
+std::optional<double> Engine::gamma() const {
+    for (const cost::ResolvedOption& option : params) {
+        if (option.key == "gamma") return std::get<double>(option.value);
+    }
+    return std::nullopt;
+}
 
 PyTypeObject* engine_type() {
     static PyTypeObject* type = nullptr;

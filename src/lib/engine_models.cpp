@@ -93,7 +93,8 @@ std::optional<cost::BuiltModel> build_model(const std::string& name, const Signa
                                             PyObject* params, bool extension) {
     ParamsOptions options(params);
     Result<cost::BuiltModel> model = cost::build_model(
-        name, {signal.data, signal.n, signal.d}, options, extension, on_worker_pool);
+        name, {signal.data, signal.n, signal.d}, options, extension, cost::Catalogue::interface,
+        on_worker_pool);
     if (!model) {
         raise(model.error());
         return {};

@@ -41,6 +41,10 @@ inline const Engine& engine_of(PyObject* self) {
 // Creates the type once per process; nullptr with an exception on failure.
 PyTypeObject* engine_type();
 
+// `signature` as a member of this module's engine type, so that its docstring
+// and binding messages name the type as the module names it.
+Signature engine_member(Signature signature);
+
 // A shared borrow for the length of one call: keeps the object alive while the
 // interpreter lock is released.
 class EngineBorrow {

@@ -56,3 +56,17 @@ def pinned_line(x, start, end, names, params):
         row[f"end_value{n}"] = float(b)
         row[f"slope{n}"] = float((b - a) / steps) if steps else float("nan")
     return row
+
+
+def trend_fit(x, start, end, names, params):
+    """The least-squares line of each column in time, as the cost fits: its
+    value at the segment's first sample (`level`) and its `slope` per sample."""
+    segment = x[start:end]
+    t = np.arange(end - start, dtype=np.float64)
+    design = np.column_stack([np.ones(end - start), t])
+    beta = np.linalg.lstsq(design, segment, rcond=None)[0]
+    row = {}
+    for n, level, slope in zip(names, beta[0], beta[1]):
+        row[f"level{n}"] = float(level)
+        row[f"slope{n}"] = float(slope)
+    return row

@@ -15,6 +15,7 @@
 #include "cost/cost_mahalanobis.hpp"
 #include "cost/cost_normal.hpp"
 #include "cost/cost_rank.hpp"
+#include "cost/cost_trend.hpp"
 
 namespace marbolt::cost {
 namespace {
@@ -108,6 +109,12 @@ Result<BuiltModel> build_ar(const SignalView& s, Options& options, bool, const F
     return built(CostAr::build(s.x, s.n, s.d, order), {{"order", order}});
 }
 
+Result<BuiltModel> build_trend(const SignalView& s, Options&, bool, const ForEachIndex&) {
+    // Two regressors: the prefix sums hold 2 x 2 blocks.
+    if (Status budget = check_outer_memory(s.n, 2, "trend"); !budget) return budget.error();
+    return built(CostTrend::build(s.x, s.n, s.d));
+}
+
 constexpr OptionSpec kNormalOptions[] = {{"add_small_diag", OptionKind::flag}};
 constexpr OptionSpec kRbfOptions[] = {{"gamma", OptionKind::real}};
 constexpr OptionSpec kMahalanobisOptions[] = {{"metric", OptionKind::matrix}};
@@ -126,6 +133,7 @@ constexpr std::array kModels{
     ModelRow{"clinear", {}, false, true, nullptr, build_clinear},
     ModelRow{"linear", {}, false, true, nullptr, build_linear},
     ModelRow{"ar", kArOptions, false, true, nullptr, build_ar},
+    ModelRow{"trend", {}, false, false, nullptr, build_trend},
 };
 
 // Names the catalogue's own models, so that the interface's message stays the

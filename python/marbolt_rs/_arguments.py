@@ -10,15 +10,11 @@ import operator
 from dataclasses import dataclass
 from typing import Optional
 
-from ._models import MODELS as MODEL_TABLE, names_where, quoted
+from ._methods import METHODS as METHOD_TABLE, STOPPING
+from ._models import MODELS as MODEL_TABLE, quoted
 
 MODELS = tuple(MODEL_TABLE)
-METHODS = ("pelt", "dynp", "binseg", "bottomup", "window", "kernel_pelt")
-PENALISED = ("pelt", "kernel_pelt")
-STOPPING = ("n_bkps", "pen", "epsilon")
-# Extra keyword options each method understands.
-OPTIONS = {"window": ("width",)}
-KERNEL_PELT_MODELS = tuple(names_where("kernel_pelt"))
+METHODS = tuple(METHOD_TABLE)
 
 
 @dataclass(frozen=True)
@@ -42,10 +38,11 @@ def check_request(model, method, *, n_bkps=None, pen=None, epsilon=None, jump=1,
         raise ValueError(f"unknown model: {model}. Supported: {', '.join(MODELS)}")
     if not isinstance(method, str) or method not in METHODS:
         raise ValueError(f"unknown method: {method}. Supported: {', '.join(METHODS)}")
-    unknown = sorted(set(options) - set(OPTIONS.get(method, ())))
+    row = METHOD_TABLE[method]
+    unknown = sorted(set(options) - set(row.options))
     if unknown:
         raise TypeError(f"method '{method}' got unexpected option(s): {', '.join(unknown)}")
-    _check_stopping(method, n_bkps, pen, epsilon)
+    _check_stopping(method, row, {"n_bkps": n_bkps, "pen": pen, "epsilon": epsilon})
     width = options.get("width")
     request = Request(
         model=model, method=method,
@@ -56,39 +53,35 @@ def check_request(model, method, *, n_bkps=None, pen=None, epsilon=None, jump=1,
         min_size=None if min_size is None else count("min_size", min_size, 1),
         width=None if width is None else count("width", width, 2),
     )
-    if method == "kernel_pelt":
-        _check_kernel_pelt(model, variant, request.jump)
+    _check_served(method, row, model, variant, request.jump)
     return request
 
 
-def _check_stopping(method, n_bkps, pen, epsilon):
-    values = {"n_bkps": n_bkps, "pen": pen, "epsilon": epsilon}
+def _check_stopping(method, row, values):
     given = [name for name in STOPPING if values[name] is not None]
-    if method in PENALISED:
-        wrong = [name for name in given if name != "pen"]
-        if wrong:
-            raise ValueError(f"method '{method}' takes pen (or none, for the default "
-                             f"penalty), not {wrong[0]}")
-    elif method == "dynp":
-        wrong = [name for name in given if name != "n_bkps"]
-        if wrong:
-            raise ValueError(f"method 'dynp' takes n_bkps, not {wrong[0]}")
-        if n_bkps is None:
-            raise ValueError("method 'dynp' needs n_bkps, the number of breakpoints")
-    elif len(given) > 1:
-        raise ValueError(f"method '{method}' takes only one of n_bkps, pen or epsilon, "
+    wrong = [name for name in given if name not in row.stopping]
+    if wrong and len(row.stopping) == 1:
+        fallback = " (or none, for the default penalty)" if row.default_penalty else ""
+        raise ValueError(f"method '{method}' takes {row.stopping[0]}{fallback}, not {wrong[0]}")
+    for name in row.requires:
+        if values[name] is None:
+            raise ValueError(f"method '{method}' needs {name}, {STOPPING[name]}")
+    if len(given) > 1:
+        rules = f"{', '.join(row.stopping[:-1])} or {row.stopping[-1]}"
+        raise ValueError(f"method '{method}' takes only one of {rules}, "
                          f"got {' and '.join(given)}")
 
 
-def _check_kernel_pelt(model, variant, jump):
-    if model not in KERNEL_PELT_MODELS:
-        raise ValueError(f"method 'kernel_pelt' needs model {quoted(list(KERNEL_PELT_MODELS))}, "
+def _check_served(method, row, model, variant, jump):
+    if row.models is not None and model not in row.models:
+        raise ValueError(f"method '{method}' needs model {quoted(list(row.models))}, "
                          f"got '{model}'")
-    if model == "l2" and variant not in (None, "extension"):
-        raise ValueError("method 'kernel_pelt' needs variant 'extension' for model 'l2' "
+    needed = row.variants.get(model)
+    if needed is not None and variant not in (None, needed):
+        raise ValueError(f"method '{method}' needs variant '{needed}' for model '{model}' "
                          f"(the default for it), got '{variant}'")
-    if jump != 1:
-        raise ValueError(f"method 'kernel_pelt' tries every position: jump must be 1, "
+    if row.every_position and jump != 1:
+        raise ValueError(f"method '{method}' tries every position: jump must be 1, "
                          f"got {jump}")
 
 

@@ -13,6 +13,7 @@ import numpy.typing as npt
 from . import _marbolt_rs as core
 from ._arguments import check_request, segment_floor
 from ._intervals import change_interval
+from ._methods import METHODS
 from ._models import MODELS, PenaltyContext, names_where, quoted
 from ._penalty import penalty_for
 from ._plot import plot_segments
@@ -21,7 +22,6 @@ from ._summary import as_table, html_table, segment_rows
 
 __all__ = ["Detection", "detect"]
 
-DEFAULT_WIDTH = 100
 # The penalty rule of a result whose `pen` the caller gave.
 GIVEN = "given"
 # The models whose changes are changes in mean, which the intervals cover.
@@ -394,17 +394,18 @@ def detect_checked(signal, request, params=None, variant=None, index=None):
     x = as_signal(signal)
     if MODELS[model].needs_direction:
         _check_norms(x, model)
-    if method == "kernel_pelt" and model == "l2" and variant is None:
-        variant = "extension"
+    row = METHODS[method]
+    if variant is None:
+        variant = row.variants.get(model)
     engine = core.CostEngine(x, model, params, variant)
     size = segment_floor(engine, request, columns(x).shape[1])
     penalty, rule = request.pen, None if request.pen is None else GIVEN
-    if penalty is None and method != "dynp" and request.n_bkps is None \
+    if penalty is None and row.default_penalty and request.n_bkps is None \
             and request.epsilon is None:
         chosen = penalty_for(PenaltyContext(columns(x), engine, params, method, size,
                                             request.jump))
         penalty, rule = chosen.value, chosen.rule
-    bkps = SEARCHES[method](engine, request, penalty, size)
+    bkps = row.run(engine, request, penalty, size)
     segments = zip([0, *bkps[:-1]], bkps)
     return Detection(breakpoints=bkps, cost=engine.sum_of_costs(bkps), model=model,
                      method=method, penalty=penalty, penalty_rule=rule, min_size=size,
@@ -420,48 +421,3 @@ def _check_norms(x, model):
     if len(zero):
         raise ValueError(f"the {model} model needs samples that are not all zeros; "
                          f"sample {zero[0]} is")
-
-
-def _pelt(engine, r, pen, min_size):
-    return core.pelt(engine, pen, r.jump, min_size)
-
-
-def _kernel_pelt(engine, r, pen, min_size):
-    return core.kernel_pelt(engine, pen, min_size)
-
-
-def _dynp(engine, r, pen, min_size):
-    n = engine.n_samples
-    if not core.sanity_check(n, r.n_bkps, r.jump, min_size):
-        raise ValueError(f"{r.n_bkps} breakpoints do not fit in {n} samples with "
-                         f"min_size {min_size} and jump {r.jump}")
-    return core.dynp(engine, r.n_bkps, r.jump, min_size)
-
-
-def _greedy(search):
-    def run(engine, r, pen, min_size):
-        return search(engine, r.jump, min_size, n_bkps=r.n_bkps, pen=pen,
-                      epsilon=r.epsilon)
-    return run
-
-
-def _window(engine, r, pen, min_size):
-    width = r.width
-    if width is None:
-        width = max(2 * min_size, min(DEFAULT_WIDTH, engine.n_samples // 4 * 2))
-    elif width < 2 * min_size:
-        raise ValueError(f"width must be at least 2·min_size = {2 * min_size}, so that "
-                         f"each half window holds a segment; got {width}")
-    inds, score = core.window_fit(engine, width, r.jump)
-    return core.window_predict(engine, inds, score, width, r.jump, min_size,
-                               n_bkps=r.n_bkps, pen=pen, epsilon=r.epsilon)
-
-
-SEARCHES = {
-    "pelt": _pelt,
-    "kernel_pelt": _kernel_pelt,
-    "dynp": _dynp,
-    "binseg": _greedy(core.binseg),
-    "bottomup": _greedy(core.bottomup),
-    "window": _window,
-}

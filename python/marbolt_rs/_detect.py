@@ -11,9 +11,10 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _marbolt_rs as core
-from ._arguments import check_request, segment_floor
+from ._arguments import OPTIONS, check_request, segment_floor
 from ._intervals import change_interval
 from ._methods import METHODS
+from ._names import keywords_checked
 from ._models import MODELS, PenaltyContext, names_where, quoted
 from ._penalty import penalty_for
 from ._plot import plot_segments
@@ -292,7 +293,8 @@ def confidence_level(level: Any) -> float:
     return float(level)
 
 
-def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
+@keywords_checked(*OPTIONS)
+def detect(signal: npt.ArrayLike, model: str = "l2", method: str | None = None, *,
            pen: float | None = None, n_bkps: SupportsIndex | None = None,
            epsilon: float | None = None, jump: SupportsIndex = 1,
            min_size: SupportsIndex | None = None, params: Mapping[str, Any] | None = None,
@@ -308,17 +310,22 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
     model : str, default "l2"
         The segment cost: "l1", "l2", "normal", "rbf", "cosine", "rank",
         "mahalanobis", "clinear", "linear" or "ar".
-    method : str, default "pelt"
+    method : str, optional
         The search: "pelt", "dynp", "binseg", "bottomup", "window" or
         "kernel_pelt" ("rbf", "cosine", or "l2" whose variant then defaults
-        to "extension"; every position, so `jump` 1).
+        to "extension"; every position, so `jump` 1). None picks the exact
+        search for what is asked: "pelt" for a penalty (given or the
+        default), "dynp" when only `n_bkps` is given (pruned, so fast on
+        long one-column "l2" signals). The result's `method` names the one
+        run.
     pen : float, optional
         The price of one change, for every method but "dynp". Given none of
         `pen`, `n_bkps` and `epsilon`, the model's `default_penalty` (the
         result's `penalty` says which).
     n_bkps : int, optional
-        The exact number of changes: required by "dynp", a stopping rule for
-        "binseg", "bottomup" and "window".
+        The exact number of changes: alone, it runs "dynp" (the best
+        segmentation with that many changes); a stopping rule for "binseg",
+        "bottomup" and "window" too.
     epsilon : float, optional
         A bound on the total cost, the other stopping rule of the greedy
         methods. They take at most one of `n_bkps`, `pen` and `epsilon`.
@@ -330,8 +337,9 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
         d + 4 samples for d columns, so that no segment stands out merely
         because its few samples repeat a value (its variance would be zero).
     params : mapping, optional
-        The model's parameters, as for `CostEngine` ("gamma", "add_small_diag",
-        "order", "metric").
+        The model's parameters, as for `CostEngine`: "add_small_diag" for
+        "normal", "gamma" for "rbf", "metric" for "mahalanobis", "order" for
+        "ar"; any other key is refused.
     variant : str, optional
         The model's variant, as for `CostEngine`.
     **method_options
@@ -347,12 +355,19 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
     Raises
     ------
     ValueError
-        An unknown model or method, contradictory or missing stopping rules,
-        a signal that is empty, not 1-D or 2-D or not finite, a model that
+        An unknown model, method or parameter (naming the likely one),
+        contradictory or missing stopping rules, a signal that is empty, not
+        1-D or 2-D, has missing values or is not finite, a model that
         refuses it, or a request that cannot be met (more changes than fit).
     TypeError
         Arguments of the wrong type, a signal that holds no real numbers,
-        an option the method does not take.
+        an unknown keyword argument (naming the likely one) or an option the
+        method does not take.
+
+    Warns
+    -----
+    UserWarning
+        For a (1, n) signal: it is read as one sample of n columns.
 
     See Also
     --------
@@ -371,6 +386,9 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
     [28, 100]
     >>> marbolt_rs.detect(flow, method="dynp", n_bkps=2).breakpoints
     [19, 28, 100]
+    >>> result = marbolt_rs.detect(flow, n_bkps=2)  # a known count: the exact search
+    >>> result.method, result.breakpoints
+    ('dynp', [19, 28, 100])
 
     A pandas Series keeps its index:
 
@@ -380,7 +398,7 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
     [1899]
     """
     request = check_request(model, method, n_bkps=n_bkps, pen=pen, epsilon=epsilon,
-                            jump=jump, min_size=min_size, variant=variant,
+                            jump=jump, min_size=min_size, params=params, variant=variant,
                             **method_options)
     return detect_checked(signal, request, params, variant)
 

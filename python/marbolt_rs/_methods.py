@@ -37,6 +37,7 @@ class MethodRow:
     models: Optional[tuple[str, ...]] = None  # the models it serves; None: every one
     variants: Mapping[str, str] = field(default_factory=dict)  # a model's required variant
     every_position: bool = False       # no grid of breakpoints: jump must be 1
+    exact: bool = False                # the optimum of its criterion, not a greedy answer
 
 
 def _pelt(engine, r, pen, min_size):
@@ -77,13 +78,13 @@ GREEDY_STOPPING = tuple(STOPPING)
 
 # In the order the "unknown method" message names them.
 METHODS = {
-    "pelt": MethodRow(_pelt, stopping=("pen",)),
+    "pelt": MethodRow(_pelt, stopping=("pen",), exact=True),
     "dynp": MethodRow(_dynp, stopping=("n_bkps",), requires=("n_bkps",),
-                      default_penalty=False),
+                      default_penalty=False, exact=True),
     "binseg": MethodRow(_greedy(core.binseg), stopping=GREEDY_STOPPING),
     "bottomup": MethodRow(_greedy(core.bottomup), stopping=GREEDY_STOPPING),
     "window": MethodRow(_window, stopping=GREEDY_STOPPING, options=("width",)),
     "kernel_pelt": MethodRow(_kernel_pelt, stopping=("pen",),
                              models=tuple(names_where("kernel_pelt")),
-                             variants={"l2": "extension"}, every_position=True),
+                             variants={"l2": "extension"}, every_position=True, exact=True),
 }

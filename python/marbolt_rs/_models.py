@@ -61,6 +61,7 @@ class ModelRow:
     kernel_pelt: bool = False       # served by kernel_pelt
     change_in_mean: bool = False    # its changes are changes in mean: intervals are offered
     needs_direction: bool = False   # a sample of all zeros makes its costs NaN
+    params: tuple[str, ...] = ()    # the keys of `params` its engine reads
 
 
 def _l2(c):
@@ -109,19 +110,21 @@ MODELS = {
                    location_spread(np.median)),
     "l2": ModelRow(PenaltyRule("2·log(n)·σ², σ from first differences", _l2), MEAN_AND_SPREAD, kernel_pelt=True, change_in_mean=True),
     "normal": ModelRow(PenaltyRule("2·p·log(n), p parameters per segment", _normal),
-                       MEAN_AND_SPREAD, min_size=_normal_min_size, change_in_mean=True),
+                       MEAN_AND_SPREAD, min_size=_normal_min_size, change_in_mean=True,
+                       params=("add_small_diag",)),
     "rbf": ModelRow(PenaltyRule("2·log(n)·kernel spread", _kernel("rbf")), MEAN_AND_SPREAD,
-                    kernel_pelt=True),
+                    kernel_pelt=True, params=("gamma",)),
     "cosine": ModelRow(PenaltyRule("2·log(n)·kernel spread", _kernel("cosine")),
                        MEAN_AND_SPREAD, kernel_pelt=True, needs_direction=True),
     "rank": ModelRow(PenaltyRule("2·d·log(n)", _rank), MEAN_AND_SPREAD),
     "mahalanobis": ModelRow(PenaltyRule("2·log(n)·Σ M_jj·σ_j², σ from first differences",
-                                        _mahalanobis), MEAN_AND_SPREAD),
+                                        _mahalanobis), MEAN_AND_SPREAD, params=("metric",)),
     "clinear": ModelRow(None, pinned_line),
     "linear": ModelRow(PenaltyRule("(k + 1)·log(n)·residual variance",
                                    _regression(lambda d, params: d - 1)), linear_fit),
     "ar": ModelRow(PenaltyRule("(k + 1)·log(n)·residual variance",
-                               _regression(lambda d, params: ar_order(params) + 1)), ar_fit),
+                               _regression(lambda d, params: ar_order(params) + 1)), ar_fit,
+                   params=("order",)),
 }
 
 

@@ -10,6 +10,7 @@ import numpy.typing as npt
 
 from . import _marbolt_rs as core
 from ._arguments import check_request, real, segment_floor
+from ._names import keywords_checked
 from ._plot import axes
 from ._signal import as_signal, change_labels, columns, pandas_parts
 
@@ -141,6 +142,7 @@ class PenaltyPath(Sequence[PathEntry]):
         return ax
 
 
+@keywords_checked()
 def penalty_path(signal: npt.ArrayLike, pen_min: float, pen_max: float, model: str = "l2", *,
                  jump: SupportsIndex = 1, min_size: SupportsIndex | None = None,
                  params: Mapping[str, Any] | None = None) -> PenaltyPath:
@@ -192,7 +194,7 @@ def penalty_path(signal: npt.ArrayLike, pen_min: float, pen_max: float, model: s
     >>> [(entry.n_bkps, round(entry.pen_range[0])) for entry in path[:3]]
     [(1, 85199), (4, 80627), (6, 77108)]
     """
-    request = check_request(model, "pelt", jump=jump, min_size=min_size)
+    request = check_request(model, "pelt", jump=jump, min_size=min_size, params=params)
     low, high = real("pen_min", pen_min), real("pen_max", pen_max)
     if not 0 < low <= high:
         raise ValueError(f"penalties must satisfy 0 < pen_min <= pen_max, got "

@@ -85,6 +85,29 @@ class TestDefaults:
         core_models = str(refused.value).split("Supported: ")[1].split(", ")
         assert list(_models.MODELS) == core_models
 
+    def test_the_params_column_lists_the_keys_each_engine_reads(self, rng):
+        class Probe:
+            """A value no conversion accepts: an engine that reads its key fails."""
+
+            def fail(self, *args, **kwargs):
+                raise LookupError("read")
+
+            __bool__ = __float__ = __index__ = __array__ = fail
+
+        x = rng.normal(size=(40, 2))
+        keys = {key for row in _models.MODELS.values() for key in row.params}
+        for model, row in _models.MODELS.items():
+            read = set()
+            for key in keys:
+                params = {key: Probe()}
+                if model == "mahalanobis" and key != "metric":
+                    params["metric"] = np.eye(2)
+                try:
+                    mr.CostEngine(x, model, params)
+                except (LookupError, TypeError):
+                    read.add(key)
+            assert read == set(row.params), model
+
     @pytest.mark.parametrize("method", ["binseg", "bottomup", "window"])
     @pytest.mark.parametrize("model", ["l2", "l1", "rbf"])
     def test_greedy_methods_without_a_stopping_rule_use_the_default_penalty(
@@ -126,14 +149,45 @@ class TestConversion:
         with pytest.raises(error, match=exact(message)):
             mr.detect(value)
 
-    @pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
-    def test_the_first_non_finite_sample_is_named(self, bad):
+    # A NaN is a missing value: the message counts them.
+    @pytest.mark.parametrize("bad, message", [
+        (np.nan, "signal has 2 missing values (NaN or NA), the first at sample 17 (column 1); "
+         "drop or fill them first"),
+        (np.inf, "signal has a non-finite value at sample 17 (column 1): inf"),
+        (-np.inf, "signal has a non-finite value at sample 17 (column 1): -inf")])
+    def test_the_first_non_finite_sample_is_named(self, bad, message):
         x = np.zeros((30, 2))
         x[17, 1] = bad
         x[20, 0] = np.nan
-        with pytest.raises(ValueError, match=exact(
-                f"signal has a non-finite value at sample 17 (column 1): {bad}")):
+        with pytest.raises(ValueError, match=exact(message)):
             mr.detect(x)
+
+    @pytest.mark.parametrize("make, column", [
+        (lambda pd, v: pd.Series(pd.array(v, dtype="Float64")), 0),
+        (lambda pd, v: pd.Series(pd.array([None if e is None else round(e * 10) for e in v],
+                                          dtype="Int64")), 0),
+        (lambda pd, v: pd.Series(list(v), dtype=object), 0),
+        (lambda pd, v: pd.DataFrame({"a": np.ones(len(v)),
+                                     "b": pd.array(v, dtype="Float64")}), 1),
+    ], ids=["Float64", "Int64", "object", "DataFrame"])
+    def test_missing_values_are_named_with_their_count(self, signal, make, column):
+        pd = pytest.importorskip("pandas")
+        values = np.array(signal, dtype=object)
+        values[[7, 40, 41]] = None
+        with pytest.raises(ValueError, match=exact(
+                f"signal has 3 missing values (NaN or NA), the first at sample 7 "
+                f"(column {column}); drop or fill them first")):
+            mr.detect(make(pd, values))
+
+    def test_a_row_vector_is_warned_about_where_it_was_passed(self, signal):
+        with pytest.warns(UserWarning) as caught:
+            result = mr.detect(signal[None, :])
+        (warning,) = caught
+        assert str(warning.message) == (
+            "signal has shape (1, 300): read as one sample of 300 columns, which holds no "
+            "change; for one column of 300 samples pass x.ravel() (or x.T)")
+        assert warning.filename == __file__
+        assert result.breakpoints == [1]
 
     def test_a_zero_sample_is_refused_for_cosine(self, signal):
         x = np.c_[signal, signal]
@@ -144,19 +198,23 @@ class TestConversion:
 
 
 @pytest.mark.parametrize("kwargs, error, message", [
-    (dict(n_bkps=2), ValueError,
-     "method 'pelt' takes pen (or none, for the default penalty), not n_bkps"),
+    (dict(method="pelt", n_bkps=2), ValueError,
+     "method 'pelt' takes pen (or none, for the default penalty), not n_bkps; for n_bkps, "
+     "use method 'dynp' (or leave method out)"),
     (dict(method="kernel_pelt", model="rbf", epsilon=1.0), ValueError,
-     "method 'kernel_pelt' takes pen (or none, for the default penalty), not epsilon"),
-    (dict(method="dynp", n_bkps=2, pen=3.0), ValueError, "method 'dynp' takes n_bkps, not pen"),
+     "method 'kernel_pelt' takes pen (or none, for the default penalty), not epsilon; "
+     "for epsilon, use method 'binseg', 'bottomup' or 'window'"),
+    (dict(method="dynp", n_bkps=2, pen=3.0), ValueError,
+     "method 'dynp' takes n_bkps, not pen; for pen, use method 'pelt' (or leave method out)"),
     (dict(method="dynp"), ValueError, "method 'dynp' needs n_bkps, the number of breakpoints"),
     (dict(method="window", pen=1.0, epsilon=2.0), ValueError,
      "method 'window' takes only one of n_bkps, pen or epsilon, got pen and epsilon"),
     (dict(method="fast"), ValueError,
      "unknown method: fast. Supported: pelt, dynp, binseg, bottomup, window, kernel_pelt"),
-    (dict(model="L2"), ValueError, "unknown model: L2. Supported: l1, l2, normal, rbf, "
-     "cosine, rank, mahalanobis, clinear, linear, ar"),
-    (dict(width=10, foo=1), TypeError, "method 'pelt' got unexpected option(s): foo, width"),
+    (dict(model="L2"), ValueError, "unknown model: L2. Did you mean 'l2'? Supported: l1, l2, "
+     "normal, rbf, cosine, rank, mahalanobis, clinear, linear, ar"),
+    (dict(width=10, foo=1), TypeError, "detect() got an unexpected keyword argument 'foo'"),
+    (dict(width=10), TypeError, "method 'pelt' got unexpected option(s): width"),
     (dict(method="kernel_pelt", model="normal"), ValueError,
      "method 'kernel_pelt' needs model 'l2', 'rbf' or 'cosine', got 'normal'"),
     (dict(method="kernel_pelt", variant="python"), ValueError,
@@ -177,6 +235,56 @@ class TestConversion:
 def test_contradictory_or_missing_arguments(signal, kwargs, error, message):
     with pytest.raises(error, match=exact(message)):
         mr.detect(signal, **kwargs)
+
+
+SUPPORTED_MODELS = "l1, l2, normal, rbf, cosine, rank, mahalanobis, clinear, linear, ar"
+SUPPORTED_METHODS = "pelt, dynp, binseg, bottomup, window, kernel_pelt"
+
+
+# Each refusal names what was most likely meant: another case, a close
+# spelling, another package's word for it.
+@pytest.mark.parametrize("call, error, message", [
+    (lambda x: mr.detect(x, "Normal"), ValueError,
+     f"unknown model: Normal. Did you mean 'normal'? Supported: {SUPPORTED_MODELS}"),
+    (lambda x: mr.default_penalty(x, "gaussian"), ValueError,
+     f"unknown model: gaussian. Did you mean 'normal'? Supported: {SUPPORTED_MODELS}"),
+    (lambda x: mr.detect(x, method="PELT"), ValueError,
+     f"unknown method: PELT. Did you mean 'pelt'? Supported: {SUPPORTED_METHODS}"),
+    (lambda x: mr.detect(x, method="bin_seg"), ValueError,
+     f"unknown method: bin_seg. Did you mean 'binseg'? Supported: {SUPPORTED_METHODS}"),
+    (lambda x: mr.detect(x, penalty=3.0), TypeError,
+     "detect() got an unexpected keyword argument 'penalty'. Did you mean 'pen'?"),
+    (lambda x: mr.detect(x, minsize=3), TypeError,
+     "detect() got an unexpected keyword argument 'minsize'. Did you mean 'min_size'?"),
+    (lambda x: mr.detect(x, foo=1), TypeError, "detect() got an unexpected keyword argument 'foo'"),
+    (lambda x: mr.detect_many([x], n_bkp=1), TypeError,
+     "detect_many() got an unexpected keyword argument 'n_bkp'. Did you mean 'n_bkps'?"),
+    (lambda x: mr.penalty_path(x, 1.0, 10.0, modle="l1"), TypeError,
+     "penalty_path() got an unexpected keyword argument 'modle'. Did you mean 'model'?"),
+    (lambda x: mr.detect(x, "rbf", params={"gama": 5.0}), ValueError,
+     "unknown parameter 'gama' for model 'rbf'. Did you mean 'gamma'? Model 'rbf' takes 'gamma'"),
+    (lambda x: mr.detect(x, "ar", params={"oder": 1}), ValueError,
+     "unknown parameter 'oder' for model 'ar'. Did you mean 'order'? Model 'ar' takes 'order'"),
+    (lambda x: mr.default_penalty(x, "rbf", params={"Gamma": 1.0}), ValueError,
+     "unknown parameter 'Gamma' for model 'rbf'. Did you mean 'gamma'? Model 'rbf' takes "
+     "'gamma'"),
+    (lambda x: mr.detect(x, params={"gamma": 1.0}), ValueError,
+     "unknown parameter 'gamma' for model 'l2'. Model 'l2' takes no parameters"),
+    (lambda x: mr.detect(x, epsilon=5.0), ValueError,
+     "no exact search takes epsilon: pass method 'binseg', 'bottomup' or 'window'"),
+    (lambda x: mr.detect(x, n_bkps=2, pen=1.0), ValueError,
+     "give one of n_bkps, pen or epsilon, got n_bkps and pen"),
+])
+def test_refusals_name_what_was_meant(signal, call, error, message):
+    with pytest.raises(error, match=exact(message)):
+        call(signal)
+
+
+@pytest.mark.parametrize("model", ["l2", "normal"])
+def test_without_a_method_a_count_runs_dynp_and_a_penalty_pelt(signal, model):
+    assert mr.detect(signal, model, n_bkps=2) == mr.detect(signal, model, "dynp", n_bkps=2)
+    assert mr.detect(signal, model, pen=30.0) == mr.detect(signal, model, "pelt", pen=30.0)
+    assert mr.detect(signal, model).method == "pelt"
 
 
 def _lagged(x, start, end, order=4):

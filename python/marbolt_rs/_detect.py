@@ -245,7 +245,8 @@ class Detection:
 
     def plot(self, ax: Any = None, true_breakpoints: Sequence[int] | None = None,
              confidence: float | None = None) -> Any:
-        """Draw the signal over its shaded segments (needs matplotlib).
+        """Draw the signal over its shaded segments, with each segment's fit and a
+        legend (needs matplotlib).
 
         Parameters
         ----------
@@ -260,8 +261,14 @@ class Detection:
         Returns
         -------
         matplotlib.axes.Axes
-            The Axes drawn on. The x axis is the index when it holds numbers
-            or times, else the sample position.
+            The Axes drawn on. The x axis is the index: a pandas index as
+            pandas draws it (periods, dates, times, text), so that the
+            picture lines up with a pandas plot of the same signal on the
+            same Axes; labels the command line read when they are numbers or
+            times; else the sample position. Red lines (a column's colour for
+            several) are the model's fit on each segment: its mean (its
+            median for "l1"; the fitted line for "clinear"; none for
+            "linear" and "ar", whose fit is a regression).
 
         Raises
         ------
@@ -277,12 +284,16 @@ class Detection:
         >>> ax = marbolt_rs.detect(load_nile().flow).plot(confidence=0.95)
         >>> ax.get_title()
         'pelt, model l2: 1 change(s)'
+        >>> [text.get_text() for text in ax.get_legend().get_texts()]
+        ['signal', '95 % interval', 'segment mean']
         """
         title = f"{self.method}, model {self.model}: {self.n_bkps} change(s)"
         bands = () if confidence is None else self.confidence_intervals(confidence)
         return plot_segments(self.signal, self.breakpoints, ax=ax,
                              true_breakpoints=true_breakpoints, title=title,
-                             index=self.index, bands=bands)
+                             index=self.index, bands=bands, names=self.columns,
+                             level=MODELS[self.model].level,
+                             band_label=f"{100 * confidence:g} % interval" if bands else None)
 
 
 def confidence_level(level: Any) -> float:

@@ -17,7 +17,8 @@ from typing import Any, Optional
 
 import numpy as np
 
-from ._estimates import ar_fit, linear_fit, location_spread, pinned_line
+from ._estimates import (PINNED_LEVEL, SegmentLevel, ar_fit, linear_fit, location_level,
+                         location_spread, pinned_line)
 from ._noise import ar_order, kernel_spread, noise_sd, regression_noise
 
 
@@ -62,6 +63,7 @@ class ModelRow:
     change_in_mean: bool = False    # its changes are changes in mean: intervals are offered
     needs_direction: bool = False   # a sample of all zeros makes its costs NaN
     params: tuple[str, ...] = ()    # the keys of `params` its engine reads
+    level: Optional[SegmentLevel] = None  # what plots draw of each segment's fit
 
 
 def _l2(c):
@@ -103,23 +105,27 @@ def _normal_min_size(n_columns):
 
 
 MEAN_AND_SPREAD = location_spread(np.mean)
+MEAN = location_level(np.mean, "segment mean")
 
 # In the order the "unknown model" message names them.
 MODELS = {
     "l1": ModelRow(PenaltyRule("2·log(n)·σ, σ from first differences", _l1),
-                   location_spread(np.median)),
-    "l2": ModelRow(PenaltyRule("2·log(n)·σ², σ from first differences", _l2), MEAN_AND_SPREAD, kernel_pelt=True, change_in_mean=True),
+                   location_spread(np.median),
+                   level=location_level(np.median, "segment median")),
+    "l2": ModelRow(PenaltyRule("2·log(n)·σ², σ from first differences", _l2), MEAN_AND_SPREAD,
+                   level=MEAN, kernel_pelt=True, change_in_mean=True),
     "normal": ModelRow(PenaltyRule("2·p·log(n), p parameters per segment", _normal),
-                       MEAN_AND_SPREAD, min_size=_normal_min_size, change_in_mean=True,
-                       params=("add_small_diag",)),
+                       MEAN_AND_SPREAD, level=MEAN, min_size=_normal_min_size,
+                       change_in_mean=True, params=("add_small_diag",)),
     "rbf": ModelRow(PenaltyRule("2·log(n)·kernel spread", _kernel("rbf")), MEAN_AND_SPREAD,
-                    kernel_pelt=True, params=("gamma",)),
+                    level=MEAN, kernel_pelt=True, params=("gamma",)),
     "cosine": ModelRow(PenaltyRule("2·log(n)·kernel spread", _kernel("cosine")),
-                       MEAN_AND_SPREAD, kernel_pelt=True, needs_direction=True),
-    "rank": ModelRow(PenaltyRule("2·d·log(n)", _rank), MEAN_AND_SPREAD),
+                       MEAN_AND_SPREAD, level=MEAN, kernel_pelt=True, needs_direction=True),
+    "rank": ModelRow(PenaltyRule("2·d·log(n)", _rank), MEAN_AND_SPREAD, level=MEAN),
     "mahalanobis": ModelRow(PenaltyRule("2·log(n)·Σ M_jj·σ_j², σ from first differences",
-                                        _mahalanobis), MEAN_AND_SPREAD, params=("metric",)),
-    "clinear": ModelRow(None, pinned_line),
+                                        _mahalanobis), MEAN_AND_SPREAD, level=MEAN,
+                            params=("metric",)),
+    "clinear": ModelRow(None, pinned_line, level=PINNED_LEVEL),
     "linear": ModelRow(PenaltyRule("(k + 1)·log(n)·residual variance",
                                    _regression(lambda d, params: d - 1)), linear_fit),
     "ar": ModelRow(PenaltyRule("(k + 1)·log(n)·residual variance",

@@ -490,6 +490,66 @@ class TestPlot:
         ax = mr.detect(x, method="dynp", n_bkps=2).plot(true_breakpoints=[100, 200, 300])
         assert len(ax.lines) == 2 + 2  # two columns, two true changes inside the signal
         assert [line.get_linestyle() for line in ax.lines[2:]] == ["--", "--"]
+        assert [text.get_text() for text in ax.get_legend().get_texts()] == \
+            ["column 0", "column 1", "segment mean", "true change"]
+
+    @pytest.mark.parametrize("model, fit", [
+        ("l2", lambda x, a, b: [(a - 0.5, x[a:b].mean()), (b - 0.5, x[a:b].mean())]),
+        ("l1", lambda x, a, b: [(a - 0.5, np.median(x[a:b])), (b - 0.5, np.median(x[a:b]))]),
+        ("clinear", lambda x, a, b: [(max(a, 1) - 1, x[max(a, 1) - 1]), (b - 1, x[b - 1])]),
+    ])
+    def test_each_segment_shows_the_models_fit(self, plt, signal, model, fit):
+        result = mr.detect(signal, model, n_bkps=2)
+        ax = result.plot()
+        (fits,) = ax.collections
+        drawn = fits.get_segments()
+        assert len(drawn) == len(result.segments)
+        for piece, (a, b) in zip(drawn, result.segments):
+            assert np.array_equal(piece, fit(signal, a, b))
+
+    # How pandas itself puts each kind of index on an axis: period ordinals
+    # for periods and regular dates, nanoseconds for time spans, positions
+    # for text and tuples, the values for numbers.
+    INDEXES = {
+        "period-year": lambda pd, n: pd.period_range("1871", periods=n, freq="Y", name="year"),
+        "period-month": lambda pd, n: pd.period_range("2000-01", periods=n, freq="M"),
+        "month-ends": lambda pd, n: pd.date_range("2000-01-31", periods=n, freq="M"),
+        "irregular-times": lambda pd, n: pd.DatetimeIndex(
+            np.datetime64("2000-01-01") + (np.arange(n) ** 2).astype("timedelta64[h]")),
+        "timedelta": lambda pd, n: pd.timedelta_range("0s", periods=n, freq="37s"),
+        "integers": lambda pd, n: pd.Index(np.arange(1871, 1871 + n)),
+        "floats": lambda pd, n: pd.Index(np.linspace(0.0, 1.0, n) ** 2),
+        "text": lambda pd, n: pd.Index([f"s{i}" for i in range(n)]),
+        "tuples": lambda pd, n: pd.MultiIndex.from_product([range(n // 10), range(10)]),
+    }
+
+    @pytest.mark.parametrize("kind", INDEXES)
+    def test_pandas_indexes_are_drawn_as_pandas_draws_them(self, plt, signal, kind):
+        pd = pytest.importorskip("pandas")
+        series = pd.Series(signal, index=self.INDEXES[kind](pd, len(signal)))
+        result = mr.detect(series, n_bkps=2)
+        # Drawn over a pandas plot of the same series, and under one.
+        _, (over, under, alone) = plt.subplots(3, 1)
+        series.plot(ax=over)
+        result.plot(ax=over)
+        result.plot(ax=under)
+        series.plot(ax=under)
+        series.plot(ax=alone)
+        t = alone.lines[0].get_xdata(orig=False)
+        for ax in (over, under):
+            assert all(np.array_equal(line.get_xdata(orig=False), t) for line in ax.lines)
+            spans = [patch.get_xy()[:, 0] for patch in ax.patches[:3]]
+            assert [min(x) for x in spans[1:]] == \
+                [(t[b - 1] + t[b]) / 2 for b in result.breakpoints[:-1]]
+        # The tick labels are pandas' own, as many as fit.
+        under.set_xlim(alone.get_xlim())
+        under.figure.canvas.draw()
+        assert [tick.get_text() for tick in under.get_xticklabels()] == \
+            [tick.get_text() for tick in alone.get_xticklabels()]
+        if kind == "period-year":
+            assert {tick.get_text() for tick in alone.get_xticklabels()} <= \
+                {str(year) for year in range(1871, 2171)}
+
         assert len(ax.patches) == 3  # one shaded span per segment
 
     def test_confidence_intervals_are_bands_on_request(self, plt, rng):

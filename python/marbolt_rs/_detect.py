@@ -435,11 +435,16 @@ def detect_checked(signal, request, params=None, variant=None, index=None):
                                             request.jump))
         penalty, rule = chosen.value, chosen.rule
     bkps = row.run(engine, request, penalty, size)
+    return detection_of(engine, bkps, method, penalty, rule, size, request.jump, x,
+                        own_index if index is None else index, names, params)
+
+
+def detection_of(engine, bkps, method, penalty, rule, min_size, jump, x, index, names, params):
+    """The `Detection` of breakpoints found on `engine` (fitted to `x`)."""
     segments = zip([0, *bkps[:-1]], bkps)
-    return Detection(breakpoints=bkps, cost=engine.sum_of_costs(bkps), model=model,
-                     method=method, penalty=penalty, penalty_rule=rule, min_size=size,
-                     jump=request.jump,
-                     signal=x, index=own_index if index is None else index, columns=names,
+    return Detection(breakpoints=bkps, cost=engine.sum_of_costs(bkps), model=engine.model,
+                     method=method, penalty=penalty, penalty_rule=rule, min_size=min_size,
+                     jump=jump, signal=x, index=index, columns=names,
                      segment_costs=tuple(engine.error(a, b) for a, b in segments),
                      params=None if params is None else dict(params))
 

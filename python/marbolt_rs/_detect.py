@@ -12,7 +12,7 @@ import numpy.typing as npt
 
 from . import _marbolt_rs as core
 from ._arguments import OPTIONS, check_request, segment_floor
-from ._intervals import change_interval
+from ._intervals import ChangeInterval
 from ._methods import METHODS
 from ._names import keywords_checked
 from ._models import MODELS, PenaltyContext, names_where, quoted
@@ -25,8 +25,8 @@ __all__ = ["Detection", "detect"]
 
 # The penalty rule of a result whose `pen` the caller gave.
 GIVEN = "given"
-# The models whose changes are changes in mean, which the intervals cover.
-MEAN_MODELS = names_where("change_in_mean")
+# The models whose changes the intervals cover.
+INTERVAL_MODELS = names_where("interval")
 
 
 @dataclass(frozen=True)
@@ -170,15 +170,19 @@ class Detection:
         return as_table(segment_rows(self))
 
     def confidence_intervals(self, level: float = 0.95,
-                             labels: bool = False) -> list[tuple[Any, Any]]:
-        """Where each change lies, at the given confidence.
+                             labels: bool = False) -> list[ChangeInterval]:
+        """Where each change lies, at the given confidence, and what changed.
 
-        For changes in mean ("l2", and "normal" read as a change in mean with
-        a different variance on each side): the asymptotic interval of Bai
-        ("Estimation of a change point in multiple regression models", Review
-        of Economics and Statistics 79(4), 1997) in its form for unequal
-        variances, from the shift and the two covariances estimated on the
-        neighbouring segments.
+        For "l2", a change in mean: the asymptotic interval of Bai
+        ("Estimation of a change point in multiple regression models",
+        Review of Economics and Statistics 79(4), 1997) in its form for
+        unequal variances, from the shift and the two covariances estimated
+        on the neighbouring segments. For "normal", a change of mean,
+        variance or both: the same theory for the Gaussian likelihood, whose
+        walk drifts by the divergence between the two segments' fits; for
+        large changes, which the limit describes poorly, the walk itself is
+        simulated from each side's own samples. Each interval's `kind` says
+        which change it is for.
 
         Parameters
         ----------
@@ -189,11 +193,13 @@ class Detection:
 
         Returns
         -------
-        list of (low, high)
-            One pair per change: sample positions in the breakpoint
-            convention (the first sample of the new segment), such that the
-            true change lies in [low, high] with probability `level`, within
-            the neighbouring segments (start + 1 to end - 1).
+        list of ChangeInterval
+            One (low, high) pair per change, with its `kind` ("mean",
+            "variance", "mean and variance"; "covariance" for several
+            columns): sample positions in the breakpoint convention (the
+            first sample of the new segment), such that the true change lies
+            in [low, high] with probability `level`, within the neighbouring
+            segments (start + 1 to end - 1).
 
         Raises
         ------
@@ -206,11 +212,13 @@ class Detection:
         -----
         The interval assumes what its limit theory does: changes far apart
         compared with the interval widths, and noise without strong serial
-        correlation or heavy tails. Small shifts on short segments give
-        somewhat narrow intervals (about 93 % coverage at 95 % for a shift
-        of half a standard deviation between segments of 100 to 1000
-        samples); under a change of variance alone the intervals span the
-        neighbouring segments.
+        correlation. Small changes on short segments give somewhat narrow
+        intervals: about 93 % coverage at 95 % for a shift of half a
+        standard deviation between segments of 100 to 1000 samples, and
+        for "normal" 80 to 95 % for a standard deviation that grows by half
+        (segments of 100 to 500), 93 to 99 % when it doubles or more. Under
+        "l2", a change of variance alone has no shift to locate: its interval
+        spans the neighbouring segments.
 
         Examples
         --------
@@ -219,22 +227,24 @@ class Detection:
         >>> years, flow = load_nile()
         >>> result = marbolt_rs.detect(flow)
         >>> result.confidence_intervals()
-        [(26, 31)]
+        [ChangeInterval(low=26, high=31, kind='mean')]
         >>> [(int(years[low]), int(years[high])) for low, high in result.confidence_intervals()]
         [(1897, 1902)]
         """
-        if self.model not in MEAN_MODELS:
-            raise ValueError(f"confidence intervals are for changes in mean (models "
-                             f"{quoted(MEAN_MODELS, 'and')}), not for model '{self.model}'")
+        interval = MODELS[self.model].interval
+        if interval is None:
+            raise ValueError(f"confidence intervals are for changes in mean or variance "
+                             f"(models {quoted(INTERVAL_MODELS, 'and')}), not for model "
+                             f"'{self.model}'")
         level = confidence_level(level)
         x = columns(self.signal)
         bkps = [0, *self.breakpoints]
-        found = [change_interval(x, start, change, end, level)
+        found = [interval(x, start, change, end, level, self.params)
                  for start, change, end in zip(bkps, bkps[1:], bkps[2:])]
         if labels:
-            return [(label_at(self.index, low), label_at(self.index, high))
-                    for low, high in found]
-        return found
+            return [ChangeInterval(label_at(self.index, low), label_at(self.index, high), kind)
+                    for low, high, kind in found]
+        return [ChangeInterval(*bounds) for bounds in found]
 
     def _repr_html_(self) -> str:
         penalty = ("" if self.penalty is None

@@ -19,6 +19,7 @@ import numpy as np
 
 from ._estimates import (PINNED_LEVEL, SegmentLevel, ar_fit, linear_fit, location_level,
                          location_spread, pinned_line)
+from ._intervals import gaussian_interval, mean_interval
 from ._noise import ar_order, kernel_spread, noise_sd, regression_noise
 
 
@@ -60,7 +61,7 @@ class ModelRow:
     estimates: Callable[..., dict]  # what `Detection.summary` reports of a segment
     min_size: Callable[[int], int] = lambda n_columns: 1  # raised to the engine's own minimum
     kernel_pelt: bool = False       # served by kernel_pelt
-    change_in_mean: bool = False    # its changes are changes in mean: intervals are offered
+    interval: Optional[Callable[..., tuple]] = None  # confidence intervals of its changes
     needs_direction: bool = False   # a sample of all zeros makes its costs NaN
     params: tuple[str, ...] = ()    # the keys of `params` its engine reads
     level: Optional[SegmentLevel] = None  # what plots draw of each segment's fit
@@ -113,10 +114,10 @@ MODELS = {
                    location_spread(np.median),
                    level=location_level(np.median, "segment median")),
     "l2": ModelRow(PenaltyRule("2·log(n)·σ², σ from first differences", _l2), MEAN_AND_SPREAD,
-                   level=MEAN, kernel_pelt=True, change_in_mean=True),
+                   level=MEAN, kernel_pelt=True, interval=mean_interval),
     "normal": ModelRow(PenaltyRule("2·p·log(n), p parameters per segment", _normal),
                        MEAN_AND_SPREAD, level=MEAN, min_size=_normal_min_size,
-                       change_in_mean=True, params=("add_small_diag",)),
+                       interval=gaussian_interval, params=("add_small_diag",)),
     "rbf": ModelRow(PenaltyRule("2·log(n)·kernel spread", _kernel("rbf")), MEAN_AND_SPREAD,
                     level=MEAN, kernel_pelt=True, params=("gamma",)),
     "cosine": ModelRow(PenaltyRule("2·log(n)·kernel spread", _kernel("cosine")),

@@ -382,6 +382,25 @@ class TestConfidenceIntervals:
         assert all(0.89 <= h <= 0.99 for h in hits.values()), hits
         assert widths[0.5] > widths[1.0] > widths[2.0], widths
 
+    def test_a_change_of_spread_gets_an_interval_of_its_own(self):
+        """A standard deviation that doubles or triples (or halves, or drops to a
+        third) between segments of 200 to 600 samples, found by "normal"."""
+        rng = np.random.default_rng(1970)
+        hits, widths, kinds = [], [], []
+        for run in range(200):
+            ratio = (2.0, 3.0)[run % 2]
+            sd_left, sd_right = (1.0, ratio) if run % 4 < 2 else (ratio, 1.0)
+            n_left, n_right = rng.integers(200, 601, size=2)
+            x = np.r_[sd_left * rng.normal(size=n_left), sd_right * rng.normal(size=n_right)]
+            (interval,) = mr.detect(x, "normal", n_bkps=1).confidence_intervals()
+            hits.append(interval.low <= n_left <= interval.high)
+            widths.append(interval.high - interval.low)
+            kinds.append(interval.kind)
+        assert 0.91 <= np.mean(hits) <= 0.99
+        # A mean-shift interval would span the segments: hundreds of samples.
+        assert np.median(widths) <= 25
+        assert kinds.count("variance") >= 0.97 * len(kinds)
+
     def test_a_reversed_signal_mirrors_the_intervals(self, rng):
         x = np.r_[rng.normal(size=150), 1.5 + 2 * rng.normal(size=100), rng.normal(size=200)]
         n = len(x)
@@ -422,7 +441,7 @@ class TestConfidenceIntervals:
 
     @pytest.mark.parametrize("model, level, error, message", [
         ("rbf", 0.95, ValueError,
-         "confidence intervals are for changes in mean (models 'l2' and 'normal'), "
+         "confidence intervals are for changes in mean or variance (models 'l2' and 'normal'), "
          "not for model 'rbf'"),
         ("l2", 1.0, ValueError, "level must lie strictly between 0 and 1, got 1.0"),
         ("l2", 0, ValueError, "level must lie strictly between 0 and 1, got 0"),

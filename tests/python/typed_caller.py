@@ -22,7 +22,8 @@ penalty: float | None = marbolt_rs.detect(signal, "rbf", pen=10.0, params={"gamm
 counted: marbolt_rs.Detection = marbolt_rs.detect(signal, n_bkps=2)
 cost: float = result.cost
 labels: list[Any] = result.labels
-intervals: list[tuple[Any, Any]] = result.confidence_intervals(0.9, labels=True)
+intervals: list[marbolt_rs.ChangeInterval] = result.confidence_intervals(0.9, labels=True)
+kind: str = intervals[0].kind
 table: Any = result.summary()
 axes: Any = result.plot(true_breakpoints=true_bkps, confidence=0.95)
 

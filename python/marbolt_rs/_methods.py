@@ -48,11 +48,16 @@ def _kernel_pelt(engine, r, pen, min_size):
     return core.kernel_pelt(engine, pen, min_size)
 
 
-def _dynp(engine, r, pen, min_size):
+def check_fit(engine, n_bkps, jump, min_size):
+    """Refuse a count of breakpoints that no segmentation can hold."""
     n = engine.n_samples
-    if not core.sanity_check(n, r.n_bkps, r.jump, min_size):
-        raise ValueError(f"{r.n_bkps} breakpoints do not fit in {n} samples with "
-                         f"min_size {min_size} and jump {r.jump}")
+    if not core.sanity_check(n, n_bkps, jump, min_size):
+        raise ValueError(f"{n_bkps} breakpoints do not fit in {n} samples with "
+                         f"min_size {min_size} and jump {jump}")
+
+
+def _dynp(engine, r, pen, min_size):
+    check_fit(engine, r.n_bkps, r.jump, min_size)
     return core.dynp(engine, r.n_bkps, r.jump, min_size)
 
 

@@ -39,12 +39,9 @@ def fits(signal: npt.ArrayLike, max_changes: SupportsIndex, model: str = "l2", *
         The largest number of changes, at least 0.
     model : str, default "l2"
         The segment cost, as for `detect`.
-    jump : int, default 1
-        The grid step of the admissible breakpoints.
-    min_size : int, optional
-        The shortest segment, as for `detect`.
-    params : mapping, optional
-        The model's parameters, as for `detect`.
+    jump, min_size, params
+        The grid step of the breakpoints (default 1), the shortest segment
+        and the model's parameters, as for `detect`.
 
     Returns
     -------

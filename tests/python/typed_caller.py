@@ -36,6 +36,10 @@ first: marbolt_rs.PathEntry = path[0]
 pen_range: tuple[float, float] = first.pen_range
 changes: list[int] = [entry.n_bkps for entry in path]
 default: float = marbolt_rs.default_penalty(flow, "normal", params=None)
+around_default: marbolt_rs.PenaltyPath = marbolt_rs.penalty_path(flow)
+picked: marbolt_rs.Detection = around_default.with_changes(1)
+path_table: Any = around_default.table()
+per_count: Any = marbolt_rs.fits(flow, max_changes=3, model="normal")
 
 scores: tuple[float, float] = metrics.precision_recall(true_bkps, bkps, margin=5)
 distance: float = metrics.hausdorff(true_bkps, result.breakpoints)

@@ -10,7 +10,7 @@ from typing import Any, SupportsIndex
 import numpy as np
 import numpy.typing as npt
 
-from . import _marbolt_rs as core
+from . import _native as core
 from ._arguments import OPTIONS, check_request, segment_floor
 from ._intervals import ChangeInterval
 from ._methods import METHODS
@@ -67,7 +67,8 @@ class Detection:
     segment_costs : tuple of float
         The cost of each segment.
     params : mapping or None
-        The model's parameters.
+        The model's parameters as the engine used them: those given, and the
+        defaults it resolved (the ar `order`, the rbf `gamma`, ...).
 
     Attributes
     ----------
@@ -431,12 +432,10 @@ def detect_checked(signal, request, params=None, variant=None, index=None):
     model, method = request.model, request.method
     own_index, names = pandas_parts(signal)
     x = as_signal(signal)
-    if MODELS[model].needs_direction:
-        _check_norms(x, model)
     row = METHODS[method]
     if variant is None:
         variant = row.variants.get(model)
-    engine = core.CostEngine(x, model, params, variant)
+    engine = core.Engine(x, model, params, variant)
     size = segment_floor(engine, request, columns(x).shape[1])
     penalty, rule = request.pen, None if request.pen is None else GIVEN
     if penalty is None and row.default_penalty and request.n_bkps is None \
@@ -446,22 +445,14 @@ def detect_checked(signal, request, params=None, variant=None, index=None):
         penalty, rule = chosen.value, chosen.rule
     bkps = row.run(engine, request, penalty, size)
     return detection_of(engine, bkps, method, penalty, rule, size, request.jump, x,
-                        own_index if index is None else index, names, params)
+                        own_index if index is None else index, names)
 
 
-def detection_of(engine, bkps, method, penalty, rule, min_size, jump, x, index, names, params):
+def detection_of(engine, bkps, method, penalty, rule, min_size, jump, x, index, names):
     """The `Detection` of breakpoints found on `engine` (fitted to `x`)."""
     segments = zip([0, *bkps[:-1]], bkps)
     return Detection(breakpoints=bkps, cost=engine.sum_of_costs(bkps), model=engine.model,
                      method=method, penalty=penalty, penalty_rule=rule, min_size=min_size,
                      jump=jump, signal=x, index=index, columns=names,
                      segment_costs=tuple(engine.error(a, b) for a, b in segments),
-                     params=None if params is None else dict(params))
-
-
-def _check_norms(x, model):
-    """A zero sample has no direction: every cost of a direction model it enters is NaN."""
-    zero = np.flatnonzero(~np.any(columns(x), axis=1))
-    if len(zero):
-        raise ValueError(f"the {model} model needs samples that are not all zeros; "
-                         f"sample {zero[0]} is")
+                     params=engine.params)

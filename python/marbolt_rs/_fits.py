@@ -11,7 +11,7 @@ from typing import Any, SupportsIndex
 import numpy as np
 import numpy.typing as npt
 
-from . import _marbolt_rs as core
+from . import _native as core
 from ._arguments import check_request, count, segment_floor
 from ._methods import check_fit
 from ._names import keywords_checked
@@ -100,7 +100,7 @@ def fits(signal: npt.ArrayLike, max_changes: SupportsIndex, model: str = "l2", *
                             params=params)
     index, _ = pandas_parts(signal)
     x = as_signal(signal)
-    engine = core.CostEngine(x, model, params)
+    engine = core.Engine(x, model, params)
     size = segment_floor(engine, request, columns(x).shape[1])
     check_fit(engine, k_max, request.jump, size)
     found = [[len(x)], *(core.dynp_all(engine, k_max, request.jump, size) if k_max else [])]

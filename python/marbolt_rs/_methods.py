@@ -13,7 +13,7 @@ from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Any, Optional
 
-from . import _marbolt_rs as core
+from . import _native as core
 from ._models import names_where
 
 # The stopping rules, in the order messages name them, with what each one is.

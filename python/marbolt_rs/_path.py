@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Any, SupportsIndex, overload
 import numpy as np
 import numpy.typing as npt
 
-from . import _marbolt_rs as core
+from . import _native as core
 from ._arguments import check_request, count, real, segment_floor
 from ._models import PenaltyContext
 from ._names import keywords_checked
@@ -207,10 +207,10 @@ class PenaltyPath(Sequence[PathEntry]):
 
         (entry,) = found
         s = self._searched
-        engine = core.CostEngine(s.signal, self.model, s.params)
+        engine = core.Engine(s.signal, self.model, s.params)
         return detection_of(engine, entry.breakpoints, "pelt", math.sqrt(entry.pen_range[0]
                             * entry.pen_range[1]), FROM_PATH, s.min_size, s.jump, s.signal,
-                            s.index, s.columns, s.params)
+                            s.index, s.columns)
 
     def plot(self, ax: Any = None) -> Any:
         """Draw the number of changes against the penalty (log scale), to spot the
@@ -322,7 +322,7 @@ def penalty_path(signal: npt.ArrayLike, pen_min: float | None = None,
     high = None if pen_max is None else real("pen_max", pen_max)
     index, names = pandas_parts(signal)
     x = as_signal(signal)
-    engine = core.CostEngine(x, model, params)
+    engine = core.Engine(x, model, params)
     size = segment_floor(engine, request, columns(x).shape[1])
     default = _default(x, engine, params, size, request.jump, low is None or high is None)
     if low is None or high is None:

@@ -18,7 +18,9 @@ from typing import Any, Optional
 
 import numpy as np
 
-from ._estimates import ar_fit, linear_fit, location_spread, pinned_line, trend_fit
+from ._estimates import (PINNED_LEVEL, TREND_LEVEL, SegmentLevel, ar_fit, linear_fit,
+                         location_level, location_spread, pinned_line, trend_fit)
+from ._intervals import gaussian_interval, mean_interval
 from ._noise import kernel_spread, regression_noise, short_scale_variance
 
 
@@ -66,7 +68,9 @@ class ModelRow:
     scale: Optional[Callable[[PenaltyContext], float]]  # None: not priced by a named penalty
     min_size: Callable[[int], int] = lambda n_columns: 1  # raised to the engine's own minimum
     kernel_pelt: bool = False       # served by kernel_pelt
-    change_in_mean: bool = False    # its changes are changes in mean: intervals are offered
+    interval: Optional[Callable[..., tuple]] = None  # confidence intervals of its changes
+    params: tuple[str, ...] = ()    # the keys of `params` its engine reads
+    level: Optional[SegmentLevel] = None  # what plots draw of each segment's fit
 
 
 def mbic(c, row):
@@ -133,33 +137,38 @@ def _ar_coefficients(d, params):
 
 MEAN_AND_SPREAD = location_spread(np.mean)
 NOISE = "σ², σ² the long-run noise variance at short scales"
+MEAN = location_level(np.mean, "segment mean")
 
 # In the order the "unknown model" message names them.
 MODELS = {
     "l1": ModelRow(_mbic("σ, σ the long-run noise deviation at short scales"),
-                   location_spread(np.median), _columns, _deviation),
-    "l2": ModelRow(_mbic(NOISE), MEAN_AND_SPREAD, _columns, _variance, kernel_pelt=True,
-                   change_in_mean=True),
+                   location_spread(np.median), _columns, _deviation,
+                   level=location_level(np.median, "segment median")),
+    "l2": ModelRow(_mbic(NOISE), MEAN_AND_SPREAD, _columns, _variance, level=MEAN,
+                   kernel_pelt=True, interval=mean_interval),
     "normal": ModelRow(PenaltyRule("2·p·log(n), p parameters per segment", _normal),
                        MEAN_AND_SPREAD, lambda d, params: d + d * (d + 1) // 2, _unit,
-                       min_size=_normal_min_size, change_in_mean=True),
+                       level=MEAN, min_size=_normal_min_size, interval=gaussian_interval,
+                       params=("add_small_diag",)),
     "rbf": ModelRow(PenaltyRule("2·log(n)·kernel spread",
                                 lambda c: 2 * c.log_n * _kernel("rbf")(c)),
-                    MEAN_AND_SPREAD, lambda d, params: 1, _kernel("rbf"), kernel_pelt=True),
+                    MEAN_AND_SPREAD, lambda d, params: 1, _kernel("rbf"), level=MEAN,
+                    kernel_pelt=True, params=("gamma",)),
     "cosine": ModelRow(PenaltyRule("2·log(n)·kernel spread",
                                    lambda c: 2 * c.log_n * _kernel("cosine")(c)),
-                       MEAN_AND_SPREAD, lambda d, params: 1, _kernel("cosine"),
+                       MEAN_AND_SPREAD, lambda d, params: 1, _kernel("cosine"), level=MEAN,
                        kernel_pelt=True),
-    "rank": ModelRow(PenaltyRule("2·d·log(n)", _rank), MEAN_AND_SPREAD, _columns, _unit),
+    "rank": ModelRow(PenaltyRule("2·d·log(n)", _rank), MEAN_AND_SPREAD, _columns, _unit,
+                     level=MEAN),
     "mahalanobis": ModelRow(_mbic("Σ_j M_jj·σ_j² / d, σ_j² as for l2"), MEAN_AND_SPREAD,
-                            _columns, _mahalanobis_variance),
-    "clinear": ModelRow(None, pinned_line, _columns, None),
+                            _columns, _mahalanobis_variance, level=MEAN, params=("metric",)),
+    "clinear": ModelRow(None, pinned_line, _columns, None, level=PINNED_LEVEL),
     "linear": ModelRow(_mbic("residual variance"), linear_fit, _linear_coefficients,
                        _regression_variance(_linear_coefficients)),
     "ar": ModelRow(_mbic("residual variance"), ar_fit, _ar_coefficients,
-                   _regression_variance(_ar_coefficients)),
+                   _regression_variance(_ar_coefficients), params=("order",)),
     "trend": ModelRow(_mbic("residual variance"), trend_fit, lambda d, params: 2 * d,
-                      _regression_variance(lambda d, params: 2),
+                      _regression_variance(lambda d, params: 2), level=TREND_LEVEL,
                       min_size=lambda n_columns: 3),
 }
 

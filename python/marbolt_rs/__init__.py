@@ -60,7 +60,8 @@ except ImportError as error:  # pragma: no cover - only outside an installation
     ) from error
 
 from . import datasets, metrics
-from ._detect import Detection, detect
+from ._auto import Season
+from ._detect import Detection, ImplausibleSegmentation, detect
 from ._fits import fits
 from ._intervals import ChangeInterval
 from ._many import detect_many
@@ -84,8 +85,8 @@ from ._penalty import default_penalty
 
 __all__ = [
     # The Python layer.
-    "Detection", "detect", "ChangeInterval", "detect_many", "PathEntry", "PenaltyPath",
-    "penalty_path", "fits",
+    "Detection", "detect", "ChangeInterval", "ImplausibleSegmentation", "Season",
+    "detect_many", "PathEntry", "PenaltyPath", "penalty_path", "fits",
     "default_penalty", "datasets", "metrics",
     # The compiled layer (marbolt_rs._marbolt_rs).
     "CostEngine", "pelt", "kernel_pelt", "dynp", "dynp_all", "binseg", "bottomup",

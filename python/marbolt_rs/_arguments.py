@@ -13,7 +13,7 @@ from typing import Optional
 from collections.abc import Mapping
 
 from ._methods import METHODS as METHOD_TABLE, STOPPING
-from ._models import MODELS as MODEL_TABLE, quoted
+from ._models import MODELS as MODEL_TABLE, NAMED_PENALTIES, quoted
 from ._names import did_you_mean
 
 MODELS = tuple(MODEL_TABLE)
@@ -21,7 +21,11 @@ METHODS = tuple(METHOD_TABLE)
 # The keyword options of every method, which detect's **method_options pass on.
 OPTIONS = tuple(sorted({option for row in METHOD_TABLE.values() for option in row.options}))
 # detect's keyword arguments besides them.
-KEYWORDS = ("pen", "n_bkps", "epsilon", "jump", "min_size", "params", "variant")
+KEYWORDS = ("pen", "n_bkps", "epsilon", "jump", "min_size", "params", "variant", "period")
+# The model a request names when it leaves the choice to the data but asks
+# for something the automatic choice does not do (another search, a stopping
+# rule of its own).
+PLAIN_MODEL = "l2"
 
 
 @dataclass(frozen=True)
@@ -36,15 +40,25 @@ class Request:
     jump: int
     min_size: Optional[int]
     width: Optional[int]
+    pen_rule: Optional[str] = None  # a named penalty, in place of `pen`
+    period: Optional[int] = None    # a seasonal period to remove; 0: none
+    automatic: bool = False         # the model (l2 or trend) and season chosen from the data
 
 
 def check_request(model, method=None, *, n_bkps=None, pen=None, epsilon=None, jump=1,
-                  min_size=None, params=None, variant=None, **options):
+                  min_size=None, params=None, variant=None, period=None, **options):
     """A `Request`, or the ValueError/TypeError that says what is wrong.
 
     Without a method, the first exact search that takes the stopping rule
     given: PELT for a penalty or none, dynp for a number of breakpoints.
+    Without a model, the automatic choice for PELT at its own penalty, else
+    "l2".
     """
+    automatic = model is None and method in (None, "pelt") and \
+        n_bkps is None and pen is None and epsilon is None and params is None and \
+        variant is None
+    if model is None:
+        model = PLAIN_MODEL
     check_model(model)
     check_params(model, params)
     given = {"n_bkps": n_bkps, "pen": pen, "epsilon": epsilon}
@@ -59,17 +73,28 @@ def check_request(model, method=None, *, n_bkps=None, pen=None, epsilon=None, ju
         raise TypeError(f"method '{method}' got unexpected option(s): {', '.join(unknown)}")
     _check_stopping(model, method, row, given)
     width = options.get("width")
+    pen_rule = named_penalty(pen) if isinstance(pen, str) else None
     request = Request(
         model=model, method=method,
         n_bkps=None if n_bkps is None else count("n_bkps", n_bkps, 0),
-        pen=None if pen is None else real("pen", pen),
+        pen=None if pen is None or pen_rule is not None else real("pen", pen),
         epsilon=None if epsilon is None else real("epsilon", epsilon),
         jump=count("jump", jump, 1),
         min_size=None if min_size is None else count("min_size", min_size, 1),
         width=None if width is None else count("width", width, 2),
+        pen_rule=pen_rule, period=None if period is None else season_period(period),
+        automatic=automatic,
     )
     _check_served(method, row, model, variant, request.jump)
     return request
+
+
+def named_penalty(name):
+    """A named penalty, or the refusal that names the likely one."""
+    if name not in NAMED_PENALTIES:
+        raise ValueError(f"unknown penalty: {name!r}.{did_you_mean(name, NAMED_PENALTIES)} "
+                         f"Pass a number or one of {quoted(list(NAMED_PENALTIES))}")
+    return name
 
 
 def check_model(model):
@@ -152,6 +177,14 @@ def _check_served(method, row, model, variant, jump):
     if row.every_position and jump != 1:
         raise ValueError(f"method '{method}' tries every position: jump must be 1, "
                          f"got {jump}")
+
+
+def season_period(value):
+    """A seasonal period: 0 for none, else at least 2 samples."""
+    period = count("period", value, 0)
+    if period == 1:
+        raise ValueError("period must be 0 (no seasonal profile) or at least 2, got 1")
+    return period
 
 
 def count(name, value, least):

@@ -56,12 +56,35 @@ WIDEST_SCALE_SHARE = 1.0 / 16.0
 # its cost grows with the square of the segment length: beyond this many
 # samples only the level model is tried.
 TREND_LIMIT = 20_000
+# A line needs a few samples of each segment to be told from noise.
+TREND_SHORTEST = 10
 RULE = "mbic at the self-consistent long-run noise variance"
+MIN_SIZE = 2
 
 
 @dataclass(frozen=True)
 class Season:
-    """A removed seasonal profile: `profile[t % period]` was subtracted from sample t."""
+    """A seasonal profile that `detect` removed before its search.
+
+    Parameters
+    ----------
+    period : int
+        The number of samples of one cycle.
+    profile : numpy.ndarray
+        period × columns: ``profile[t % period]`` was subtracted from sample
+        t; each column sums to zero.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import marbolt_rs
+    >>> months = np.arange(240)
+    >>> rng = np.random.default_rng(0)
+    >>> x = 5 * np.sin(2 * np.pi * months / 12) + np.where(months < 150, 0.0, 3.0)
+    >>> result = marbolt_rs.detect(x + rng.normal(size=240))
+    >>> result.breakpoints, result.season.period
+    ([150, 240], 12)
+    """
 
     period: int
     profile: np.ndarray
@@ -109,19 +132,19 @@ def variance_within(x, bkps, model, largest):
     return float(sum(window_energy(column, bkps, largest, order) for column in x.T))
 
 
-def calibrate(x, model, min_size, jump):
+def calibrate(x, model, min_size, jump, floor):
     """PELT with `model` at a price made consistent with its own residuals."""
     n, d = x.shape
     engine = Engine(x, model)
     price = (PARAMETERS[model] + LOCATION_PRICE / d) * log_n(n)
     variance = variance_within(x, [n], model, min(FIRST_SCALE, n * WIDEST_SCALE_SHARE))
-    penalty = price * variance
+    penalty = price * max(variance, floor)
     for _ in range(MAX_ROUNDS):
         bkps = pelt(engine, penalty, jump, max(min_size, engine.min_size))
         residual = x - fitted(x, bkps, model)
         within = variance_within(x, bkps, model, n * WIDEST_SCALE_SHARE)
         drift = float(sum(persistence_variance(column) for column in residual.T))
-        implied = price * max(within, drift)
+        implied = price * max(within, drift, floor)
         if implied <= TOLERANCE * penalty:
             break
         penalty = implied
@@ -136,10 +159,12 @@ def criterion(choice, variance, n, d):
 
 
 def choose(x, min_size, jump, floor):
-    """The calibrated level or trend search that explains `x` best."""
+    """The calibrated level or trend search that explains `x` best; `min_size`
+    None is two samples (a lone outlier is not a segment)."""
     n, d = x.shape
-    candidates = [calibrate(x, LEVEL_MODEL, min_size, jump)]
-    if n <= TREND_LIMIT:
-        candidates.append(calibrate(x, TREND_MODEL, min_size, jump))
+    min_size = MIN_SIZE if min_size is None else min_size
+    candidates = [calibrate(x, LEVEL_MODEL, min_size, jump, floor)]
+    if TREND_SHORTEST <= n <= TREND_LIMIT:
+        candidates.append(calibrate(x, TREND_MODEL, min_size, jump, floor))
     variance = max(min(c.variance for c in candidates) / d, floor)
     return min(candidates, key=lambda c: criterion(c, variance, n, d))

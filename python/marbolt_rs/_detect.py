@@ -3,8 +3,9 @@
 from __future__ import annotations
 
 import numbers
+import warnings
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Any, SupportsIndex
 
 import numpy as np
@@ -12,6 +13,7 @@ import numpy.typing as npt
 
 from . import _native as core
 from ._arguments import OPTIONS, check_request, segment_floor
+from ._auto import MIN_SIZE as AUTOMATIC_MIN_SIZE, RULE, Season, choose, remove_season
 from ._intervals import ChangeInterval
 from ._methods import METHODS
 from ._names import keywords_checked
@@ -19,14 +21,51 @@ from ._models import MODELS, PenaltyContext, names_where, quoted
 from ._penalty import penalty_for
 from ._plot import plot_segments
 from ._signal import as_signal, change_labels, columns, label_at, pandas_parts
+from ._noise import noise_floor
 from ._summary import as_table, html_table, segment_rows
+from ._units import in_callers_unit, in_search_unit, unit_exponent
 
-__all__ = ["Detection", "detect"]
+__all__ = ["Detection", "ImplausibleSegmentation", "detect"]
 
 # The penalty rule of a result whose `pen` the caller gave.
 GIVEN = "given"
 # The models whose changes the intervals cover.
 INTERVAL_MODELS = names_where("interval")
+# A segmentation looks implausible with more changes than max(5, n / 10), or
+# with a median segment of a few samples among at least 4 changes.
+TOO_MANY_MIN, TOO_MANY_SHARE = 5, 0.1
+SHORT_MIN_CHANGES, SHORT_LENGTH = 4, 3
+
+
+class ImplausibleSegmentation(UserWarning):
+    """A result has so many changes, or such short segments, that it more
+    likely follows noise, a trend or a season than changes.
+
+    `detect` warns so for searches stopped by a penalty or a cost bound; its
+    message says what to try.
+
+    Parameters
+    ----------
+    message : str
+        What looks wrong, and what to try.
+
+    Examples
+    --------
+    >>> import warnings
+    >>> import numpy as np
+    >>> import marbolt_rs
+    >>> ramp = np.arange(200.0) + np.random.default_rng(0).normal(size=200)
+    >>> with warnings.catch_warnings(record=True) as caught:
+    ...     warnings.simplefilter("always")
+    ...     staircase = marbolt_rs.detect(ramp, "l2", pen=10.0)
+    >>> caught[0].category.__name__, staircase.n_bkps > 20
+    ('ImplausibleSegmentation', True)
+    >>> marbolt_rs.detect(ramp).breakpoints  # the automatic default: one trend
+    [200]
+    """
+
+    def __init__(self, message: str) -> None:
+        super().__init__(message)
 
 
 @dataclass(frozen=True)
@@ -69,6 +108,11 @@ class Detection:
     params : mapping or None
         The model's parameters as the engine used them: those given, and the
         defaults it resolved (the ar `order`, the rbf `gamma`, ...).
+    season : Season or None
+        The seasonal profile removed before the search (`period`, and
+        `profile`, one row per phase: ``profile[t % period]`` was subtracted
+        from sample t); None when none was. `signal` is then the series
+        without it.
 
     Attributes
     ----------
@@ -91,7 +135,7 @@ class Detection:
     >>> result.breakpoints, result.segments, result.n_bkps
     ([28, 100], [(0, 28), (28, 100)], 1)
     >>> result.model, result.method, round(result.penalty)
-    ('l2', 'pelt', 122484)
+    ('l2', 'pelt', 413014)
     """
 
     breakpoints: list[int]
@@ -107,6 +151,7 @@ class Detection:
     columns: tuple[Any, ...] | None = field(default=None, repr=False, compare=False)
     segment_costs: tuple[float, ...] = field(default=(), repr=False, compare=False)
     params: Mapping[str, Any] | None = field(default=None, repr=False, compare=False)
+    season: Season | None = field(default=None, repr=False, compare=False)
 
     @property
     def segments(self) -> list[tuple[int, int]]:
@@ -316,11 +361,12 @@ def confidence_level(level: Any) -> float:
 
 
 @keywords_checked(*OPTIONS)
-def detect(signal: npt.ArrayLike, model: str = "l2", method: str | None = None, *,
-           pen: float | None = None, n_bkps: SupportsIndex | None = None,
+def detect(signal: npt.ArrayLike, model: str | None = None, method: str | None = None, *,
+           pen: float | str | None = None, n_bkps: SupportsIndex | None = None,
            epsilon: float | None = None, jump: SupportsIndex = 1,
            min_size: SupportsIndex | None = None, params: Mapping[str, Any] | None = None,
-           variant: str | None = None, **method_options: SupportsIndex) -> Detection:
+           variant: str | None = None, period: SupportsIndex | None = None,
+           **method_options: SupportsIndex) -> Detection:
     """Find the change points of a signal.
 
     Parameters
@@ -329,9 +375,15 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str | None = None, 
         Samples × columns (1-D is one column), finite: a NumPy array,
         anything NumPy converts, or a pandas Series or DataFrame (its columns
         as dimensions), whose index the result keeps.
-    model : str, default "l2"
+    model : str, optional
         The segment cost: "l1", "l2", "normal", "rbf", "cosine", "rank",
-        "mahalanobis", "clinear", "linear" or "ar".
+        "mahalanobis", "clinear", "linear", "ar" or "trend". None (the
+        default) lets the data choose, for real series with trends, seasons
+        and dependent noise (see Notes): with the PELT search and no
+        stopping rule, params or variant given, a piecewise-constant mean
+        ("l2") or a piecewise-linear trend ("trend"), after removing a
+        seasonal profile, at a penalty calibrated on the residuals; with
+        anything else, "l2". Name a model for the plain search.
     method : str, optional
         The search: "pelt", "dynp", "binseg", "bottomup", "window" or
         "kernel_pelt" ("rbf", "cosine", or "l2" whose variant then defaults
@@ -340,10 +392,12 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str | None = None, 
         default), "dynp" when only `n_bkps` is given (pruned, so fast on
         long one-column "l2" signals). The result's `method` names the one
         run.
-    pen : float, optional
-        The price of one change, for every method but "dynp". Given none of
-        `pen`, `n_bkps` and `epsilon`, the model's `default_penalty` (the
-        result's `penalty` says which).
+    pen : float or str, optional
+        The price of one change, for every method but "dynp": a number, or
+        a named penalty, "aic", "bic", "hq" or "mbic" (see
+        `default_penalty`). Given none of `pen`, `n_bkps` and `epsilon`, the
+        model's `default_penalty` (the result's `penalty` and `penalty_rule`
+        say which).
     n_bkps : int, optional
         The exact number of changes: alone, it runs "dynp" (the best
         segmentation with that many changes); a stopping rule for "binseg",
@@ -364,6 +418,12 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str | None = None, 
         "ar"; any other key is refused.
     variant : str, optional
         The model's variant, as for `CostEngine`.
+    period : int, optional
+        Remove the seasonal profile of this many samples (the median of each
+        phase about a moving average) before the search, whatever the model
+        and method; 0 never removes one. None: the automatic default takes
+        the period a pandas index's frequency implies (12 for monthly data),
+        else a strong one found in the data; named models remove none.
     **method_options
         For "window", `width`: 100 samples, or half the signal for shorter
         ones (rounded down to even), never below 2·min_size.
@@ -390,6 +450,27 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str | None = None, 
     -----
     UserWarning
         For a (1, n) signal: it is read as one sample of n columns.
+    ImplausibleSegmentation
+        When a penalised or thresholded search returns more changes than
+        max(5, n / 10), or at least 4 changes with segments of a median
+        length of 3 samples or less: such results more likely follow noise,
+        a trend or a season than changes.
+
+    Notes
+    -----
+    The automatic default (no model named) is for real series, where noise
+    is rarely independent and levels rarely constant. It removes a seasonal
+    profile (see `period`); it prices a change at MBIC's (p + 2)·log(n)
+    (Zhang & Siegmund, Biometrics 2007; p = 1 parameter per segment for a
+    level, 2 for a line) times the long-run noise variance, measured on
+    local means within the segments found and on the residuals read as
+    AR(1) noise, and raised until the segmentation's own residuals show no
+    more variability than it priced (a staircase up a trend or a wander
+    leaves residuals that drift, and is priced out); and it keeps the level
+    or the trend model, whichever has the lower penalised residual sum of
+    squares on their common noise scale. The result says what it chose:
+    `model`, `penalty`, `penalty_rule` and `season`. The trend model is
+    tried for signals of up to 20 000 samples.
 
     See Also
     --------
@@ -421,7 +502,7 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str | None = None, 
     """
     request = check_request(model, method, n_bkps=n_bkps, pen=pen, epsilon=epsilon,
                             jump=jump, min_size=min_size, params=params, variant=variant,
-                            **method_options)
+                            period=period, **method_options)
     return detect_checked(signal, request, params, variant)
 
 
@@ -429,30 +510,86 @@ def detect_checked(signal, request, params=None, variant=None, index=None):
     """`detect` of a `Request` that `check_request` has already accepted, so
     that many signals under one request are checked once. `index`, one label
     per sample, stands in for the index of a signal that has none."""
-    model, method = request.model, request.method
     own_index, names = pandas_parts(signal)
+    index = own_index if index is None else index
     x = as_signal(signal)
-    row = METHODS[method]
+    exponent = unit_exponent(columns(x), request.model)
+    searched = np.ldexp(columns(x), -exponent)
+    period = request.period
+    if period is None and not request.automatic:
+        period = 0
+    searched, season = remove_season(searched, period, index)
+    if request.automatic:
+        choice = choose(searched, request.min_size, request.jump, noise_floor(searched))
+        engine, bkps, penalty, rule = choice.engine, choice.breakpoints, choice.penalty, RULE
+        size = max(choice.engine.min_size, request.min_size or AUTOMATIC_MIN_SIZE)
+    else:
+        engine, bkps, penalty, rule, size = search(searched, request, params, variant, exponent)
+    convert = in_callers_unit(engine.model, exponent)
+    adjusted = x if season is None else np.ldexp(searched, exponent).reshape(x.shape)
+    adjusted.flags.writeable = False
+    if season is not None:
+        season = Season(season.period, np.ldexp(season.profile, exponent))
+    result = detection_of(engine, bkps, request.method, penalty, rule, size, request.jump,
+                          adjusted, index, names, convert, season)
+    if penalty is not None or request.epsilon is not None:
+        warn_if_implausible(result)
+    return result
+
+
+def detection_of(engine, bkps, method, penalty, rule, min_size, jump, x, index, names,
+                 convert=lambda value: value, season=None):
+    """The `Detection` of breakpoints found on `engine`, fitted to `x`;
+    `convert` takes its costs and penalty to the caller's unit."""
+    return Detection(
+        breakpoints=bkps, cost=convert(engine.sum_of_costs(bkps)), model=engine.model,
+        method=method, penalty=convert(penalty), penalty_rule=rule, min_size=min_size,
+        jump=jump, signal=x, index=index, columns=names, params=engine.params,
+        season=season, segment_costs=tuple(convert(engine.error(a, b)) for a, b in pairs(bkps)))
+
+
+def search(x, request, params, variant, exponent):
+    """The requested search on the (rescaled) samples × columns `x`: its
+    engine, breakpoints, penalty (in x's units) and rule, and shortest segment."""
+    row = METHODS[request.method]
     if variant is None:
-        variant = row.variants.get(model)
-    engine = core.Engine(x, model, params, variant)
-    size = segment_floor(engine, request, columns(x).shape[1])
-    penalty, rule = request.pen, None if request.pen is None else GIVEN
-    if penalty is None and row.default_penalty and request.n_bkps is None \
-            and request.epsilon is None:
-        chosen = penalty_for(PenaltyContext(columns(x), engine, params, method, size,
-                                            request.jump))
+        variant = row.variants.get(request.model)
+    engine = core.Engine(x, request.model, params, variant)
+    if len(x) < engine.min_size:
+        raise ValueError(f"the '{engine.model}' model needs segments of at least "
+                         f"{engine.min_size} samples; the signal has {len(x)}")
+    size = segment_floor(engine, request, x.shape[1])
+    if request.epsilon is not None:
+        request = replace(request, epsilon=in_search_unit(engine.model, exponent,
+                                                          request.epsilon))
+    penalty, rule = request.pen, None
+    if penalty is not None:
+        penalty, rule = in_search_unit(engine.model, exponent, penalty), GIVEN
+    elif row.default_penalty and request.n_bkps is None and request.epsilon is None:
+        chosen = penalty_for(PenaltyContext(x, engine, params, request.method, size,
+                                            request.jump), request.pen_rule)
         penalty, rule = chosen.value, chosen.rule
-    bkps = row.run(engine, request, penalty, size)
-    return detection_of(engine, bkps, method, penalty, rule, size, request.jump, x,
-                        own_index if index is None else index, names)
+    return engine, row.run(engine, request, penalty, size), penalty, rule, size
 
 
-def detection_of(engine, bkps, method, penalty, rule, min_size, jump, x, index, names):
-    """The `Detection` of breakpoints found on `engine` (fitted to `x`)."""
-    segments = zip([0, *bkps[:-1]], bkps)
-    return Detection(breakpoints=bkps, cost=engine.sum_of_costs(bkps), model=engine.model,
-                     method=method, penalty=penalty, penalty_rule=rule, min_size=min_size,
-                     jump=jump, signal=x, index=index, columns=names,
-                     segment_costs=tuple(engine.error(a, b) for a, b in segments),
-                     params=engine.params)
+def pairs(bkps):
+    return zip([0, *bkps[:-1]], bkps)
+
+
+def warn_if_implausible(result):
+    """A segmentation with more changes than a tenth of its samples, or
+    mostly of segments of a few samples, is more likely following noise, a
+    trend or a season than changes: say so, and what to try."""
+    n = len(result.signal)
+    lengths = np.diff([0, *result.breakpoints])
+    many = result.n_bkps > max(TOO_MANY_MIN, n * TOO_MANY_SHARE)
+    short = result.n_bkps >= SHORT_MIN_CHANGES and np.median(lengths) <= SHORT_LENGTH
+    if not (many or short):
+        return
+    what = (f"{result.n_bkps} changes in {n} samples" if many else
+            f"segments of a median length of {np.median(lengths):g} samples")
+    warnings.warn(
+        f"detect found {what}: the segments may follow noise, a trend or a season rather "
+        "than changes. Try the automatic default (leave model out), a larger penalty "
+        "(pen='mbic', or penalty_path to see them all), or a larger min_size.",
+        ImplausibleSegmentation, stacklevel=3)

@@ -71,15 +71,35 @@ class ModelRow:
     interval: Optional[Callable[..., tuple]] = None  # confidence intervals of its changes
     params: tuple[str, ...] = ()    # the keys of `params` its engine reads
     level: Optional[SegmentLevel] = None  # what plots draw of each segment's fit
+    # How a cost grows when the signal is multiplied by c: as c**cost_power
+    # (2 for squared errors, 1 for absolute ones); None when it does not scale
+    # so (likelihoods, ranks, kernels), and the signal is searched as given.
+    cost_power: Optional[int] = None
 
 
-def mbic(c, row):
-    """Zhang & Siegmund's modified BIC per change: (p + 2)·log(n) parameters' worth."""
-    return (row.parameters(c.d, c.engine.params) + 2) * c.log_n * row.scale(c)
+# The named penalties: the price of one change, in units of one parameter's
+# worth of noise, for p parameters per segment and n samples. MBIC (Zhang &
+# Siegmund, Biometrics 2007) adds to BIC's p·log(n) a further 2·log(n) for the
+# change's position, which BIC leaves free; its term for the segment lengths,
+# Σ log(n_i / n), which lowers the price of unbalanced splits, is left out, so
+# that the price stays one number per change.
+NAMED_PENALTIES = {
+    "aic": ("2·p", lambda p, n: 2.0 * p),
+    "bic": ("p·log(n)", lambda p, n: p * math.log(max(n, 2))),
+    "hq": ("2·p·log(log(n))", lambda p, n: 2.0 * p * math.log(max(math.log(max(n, 2)), 1.0))),
+    "mbic": ("(p + 2)·log(n)", lambda p, n: (p + 2) * math.log(max(n, 2))),
+}
+
+
+def named_price(name, c):
+    """The named penalty `name` for the model and signal of context `c`."""
+    row = MODELS[c.engine.model]
+    p = row.parameters(c.d, c.engine.params)
+    return NAMED_PENALTIES[name][1](p, c.n) * row.scale(c)
 
 
 def _mbic(name):
-    return PenaltyRule(f"mbic: (p + 2)·log(n)·{name}", lambda c: mbic(c, MODELS[c.engine.model]))
+    return PenaltyRule(f"mbic: (p + 2)·log(n)·{name}", lambda c: named_price("mbic", c))
 
 
 def _variance(c):
@@ -143,9 +163,9 @@ MEAN = location_level(np.mean, "segment mean")
 MODELS = {
     "l1": ModelRow(_mbic("σ, σ the long-run noise deviation at short scales"),
                    location_spread(np.median), _columns, _deviation,
-                   level=location_level(np.median, "segment median")),
+                   level=location_level(np.median, "segment median"), cost_power=1),
     "l2": ModelRow(_mbic(NOISE), MEAN_AND_SPREAD, _columns, _variance, level=MEAN,
-                   kernel_pelt=True, interval=mean_interval),
+                   kernel_pelt=True, interval=mean_interval, cost_power=2),
     "normal": ModelRow(PenaltyRule("2·p·log(n), p parameters per segment", _normal),
                        MEAN_AND_SPREAD, lambda d, params: d + d * (d + 1) // 2, _unit,
                        level=MEAN, min_size=_normal_min_size, interval=gaussian_interval,
@@ -161,15 +181,16 @@ MODELS = {
     "rank": ModelRow(PenaltyRule("2·d·log(n)", _rank), MEAN_AND_SPREAD, _columns, _unit,
                      level=MEAN),
     "mahalanobis": ModelRow(_mbic("Σ_j M_jj·σ_j² / d, σ_j² as for l2"), MEAN_AND_SPREAD,
-                            _columns, _mahalanobis_variance, level=MEAN, params=("metric",)),
-    "clinear": ModelRow(None, pinned_line, _columns, None, level=PINNED_LEVEL),
+                            _columns, _mahalanobis_variance, level=MEAN, params=("metric",),
+                            cost_power=2),
+    "clinear": ModelRow(None, pinned_line, _columns, None, level=PINNED_LEVEL, cost_power=2),
     "linear": ModelRow(_mbic("residual variance"), linear_fit, _linear_coefficients,
-                       _regression_variance(_linear_coefficients)),
+                       _regression_variance(_linear_coefficients), cost_power=2),
     "ar": ModelRow(_mbic("residual variance"), ar_fit, _ar_coefficients,
-                   _regression_variance(_ar_coefficients), params=("order",)),
+                   _regression_variance(_ar_coefficients), params=("order",), cost_power=2),
     "trend": ModelRow(_mbic("residual variance"), trend_fit, lambda d, params: 2 * d,
                       _regression_variance(lambda d, params: 2), level=TREND_LEVEL,
-                      min_size=lambda n_columns: 3),
+                      min_size=lambda n_columns: 3, cost_power=2),
 }
 
 

@@ -36,6 +36,8 @@ N_SCALES = 8
 # The AR(1) coefficient a residual's persistence is capped at: past it, the
 # long-run variance is a hundredfold the variance and the series a drift.
 MAX_PERSISTENCE = 0.99
+# The noise floor, as a share of the signal's spread.
+FLOOR_SHARE = 2.0 ** -20
 
 
 def spread(values, level=0.9, centre=True):
@@ -81,8 +83,9 @@ def window_energy(x, bkps, largest, order=1):
             step = means[length:] - means[:-length]
             steps.append(step if order == 1 else step[length:] - step[:-length])
         steps = np.concatenate(steps) if steps else steps
-        # A handful of differences gives no spread worth trusting.
-        if len(steps) >= MIN_WINDOWS:
+        # A handful of differences gives no spread worth trusting, except at
+        # the finest scale of a short signal, where it is all there is.
+        if len(steps) >= MIN_WINDOWS or (length == 1 and len(steps)):
             variability = spread(steps, LEVEL, centre=False)
             best = max(best, length / weight * variability ** 2)
     return best
@@ -103,11 +106,22 @@ def persistence_variance(residual):
 
 def short_scale_variance(x):
     """Per column, the long-run variance at the most variable scale up to 8
-    samples (at most a sixteenth of the signal): the noise the default
-    penalties of the squared-error models price a change against."""
+    samples (at most a sixteenth of the signal), at least the noise floor:
+    the noise the default penalties of the squared-error models price a
+    change against."""
     x = columns(x)
     largest = min(8.0, len(x) / 16.0)
-    return np.array([window_energy(column, [len(x)], largest) for column in x.T])
+    return np.array([max(window_energy(column, [len(x)], largest), noise_floor(column))
+                     for column in x.T])
+
+
+def noise_floor(x):
+    """The smallest noise variance worth pricing: that of changes a millionth
+    of the signal's spread (per column, summed), below which rounding, not
+    the signal, decides; a constant signal gets the smallest positive float."""
+    x = columns(x)
+    deviation = np.max(np.abs(x - np.median(x, axis=0)), axis=0) if len(x) else 0.0
+    return max(float(np.sum((FLOOR_SHARE * deviation) ** 2)), np.finfo(np.float64).tiny)
 
 
 def regression_noise(engine, k):

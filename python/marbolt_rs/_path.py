@@ -25,7 +25,7 @@ if TYPE_CHECKING:
 __all__ = ["PathEntry", "PenaltyPath", "penalty_path"]
 
 # Without a range, the path spans this factor either side of the default penalty.
-DEFAULT_SPAN = 4.0
+DEFAULT_SPAN = 10.0
 # The penalty rule a segmentation picked from a path reports.
 FROM_PATH = "from the penalty path"
 
@@ -158,7 +158,7 @@ class PenaltyPath(Sequence[PathEntry]):
         >>> table.columns.tolist()
         ['pen_min', 'pen_max', 'n_bkps', 'cost', 'labels']
         >>> table["n_bkps"].tolist()
-        [1, 4, 6, 7, 9, 11, 12, 14, 15, 17, 18]
+        [0, 1, 4, 6, 7, 9, 11]
         """
         return as_table([{"pen_min": e.pen_range[0], "pen_max": e.pen_range[1],
                           "n_bkps": e.n_bkps, "cost": e.cost, "labels": e.labels}
@@ -239,7 +239,7 @@ class PenaltyPath(Sequence[PathEntry]):
         >>> from marbolt_rs.datasets import load_nile
         >>> ax = marbolt_rs.penalty_path(load_nile().flow).plot()
         >>> ax.get_xscale(), ax.get_legend().get_texts()[0].get_text()
-        ('log', 'default penalty 1.225e+05')
+        ('log', 'default penalty 4.13e+05')
         """
         ax = axes(ax)
         ascending = self._entries[::-1]
@@ -274,7 +274,7 @@ def penalty_path(signal: npt.ArrayLike, pen_min: float | None = None,
     pen_min, pen_max : float, optional
         The range of penalties, 0 < pen_min <= pen_max (the plot's axis is
         logarithmic). Either left out: the model's default penalty (see
-        `default_penalty`) divided, or multiplied, by 4.
+        `default_penalty`) divided, or multiplied, by 10.
     model : str, default "l2"
         The segment cost, as for `detect`.
     jump : int, default 1
@@ -313,9 +313,9 @@ def penalty_path(signal: npt.ArrayLike, pen_min: float | None = None,
     >>> from marbolt_rs.datasets import load_nile
     >>> path = marbolt_rs.penalty_path(load_nile().flow)
     >>> path
-    PenaltyPath(11 entries: 1 to 18 changes for pen in [3.062e+04, 4.899e+05])
+    PenaltyPath(7 entries: 0 to 11 changes for pen in [4.13e+04, 4.13e+06])
     >>> [(entry.n_bkps, round(entry.pen_range[0])) for entry in path[:3]]
-    [(1, 85199), (4, 80627), (6, 77108)]
+    [(0, 1237700), (1, 85199), (4, 80627)]
     """
     request = check_request(model, "pelt", jump=jump, min_size=min_size, params=params)
     low = None if pen_min is None else real("pen_min", pen_min)

@@ -47,7 +47,7 @@ def test_plot_draws_changes_against_a_log_penalty(signal):
         (steps,) = ax.patches
         assert list(steps.get_data().values) == [e.n_bkps for e in reversed(path)]
         (default,) = ax.lines
-        assert default.get_xdata()[0] == mr.default_penalty(signal)
+        assert default.get_xdata()[0] == mr.default_penalty(signal, "l2")
     finally:
         plt.close(ax.figure)
 
@@ -58,7 +58,7 @@ def test_the_table_holds_the_best_segmentation_of_each_count(rng, model, d):
     x = np.repeat([0.0, 4.0, 1.0, 5.0], 40)[:, None] + rng.normal(size=(160, d))
     path = mr.penalty_path(x, model=model)
     default = mr.default_penalty(x, model)
-    assert (path[-1].pen_range[0], path[0].pen_range[1]) == (default / 4, default * 4)
+    assert (path[-1].pen_range[0], path[0].pen_range[1]) == (default / 10, default * 10)
     table = path.table()
     assert isinstance(table, pd.DataFrame)
     engine = m.CostEngine(x, model)

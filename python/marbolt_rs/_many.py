@@ -20,21 +20,21 @@ K = TypeVar("K", bound=Hashable)
 
 
 @overload
-def detect_many(signals: Mapping[K, npt.ArrayLike], model: str = ...,
+def detect_many(signals: Mapping[K, npt.ArrayLike], model: str | None = ...,
                 method: str | None = ..., *,
                 executor: concurrent.futures.Executor | None = ..., progress: bool = ...,
                 **detect_kwargs: Any) -> dict[K, Detection]: ...
 
 
 @overload
-def detect_many(signals: Iterable[npt.ArrayLike], model: str = ...,
+def detect_many(signals: Iterable[npt.ArrayLike], model: str | None = ...,
                 method: str | None = ..., *,
                 executor: concurrent.futures.Executor | None = ..., progress: bool = ...,
                 **detect_kwargs: Any) -> list[Detection]: ...
 
 
 @keywords_checked(*KEYWORDS, *OPTIONS)
-def detect_many(signals: Any, model: str = "l2", method: str | None = None, *,
+def detect_many(signals: Any, model: str | None = None, method: str | None = None, *,
                 executor: concurrent.futures.Executor | None = None, progress: bool = False,
                 **detect_kwargs: Any) -> Any:
     """`detect` on every signal, concurrently: ``[detect(s, model, method, **detect_kwargs)
@@ -46,8 +46,8 @@ def detect_many(signals: Any, model: str = "l2", method: str | None = None, *,
         The signals, each as `detect` takes it (pandas ones keep their
         index): the values of a mapping, or each column of a DataFrame (a
         Series with the frame's index), searched on its own.
-    model : str, default "l2"
-        As for `detect`.
+    model : str, optional
+        As for `detect`: None lets each signal's data choose.
     method : str, optional
         As for `detect`: None picks "pelt", or "dynp" when only `n_bkps` is
         given.

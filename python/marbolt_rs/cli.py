@@ -36,6 +36,14 @@ class Parser(argparse.ArgumentParser):
         raise UsageError(message)
 
 
+def penalty(text):
+    """--pen: a number, or the name of a named penalty (checked with the request)."""
+    try:
+        return float(text)
+    except ValueError:
+        return text
+
+
 def build_parser():
     p = Parser(prog=PROG, description="Find change points in the signals of CSV or .npy "
                "files (one column per dimension; a non-numeric first CSV row is a header; "
@@ -47,12 +55,16 @@ def build_parser():
     p.add_argument("--index-column", metavar="NAME_OR_NUMBER",
                    help="CSV column that labels the samples (years, dates, ...); the "
                    "changes are then printed as the labels of their first samples")
-    p.add_argument("--model", default="l2", help=f"segment cost: {', '.join(MODELS)} "
-                   "(default: l2)")
+    p.add_argument("--model", help=f"segment cost: {', '.join(MODELS)} (default: chosen "
+                   "from the data, a level or a trend, as detect does without a model)")
     p.add_argument("--method", help=f"search: {', '.join(METHODS)} (default: pelt, or dynp "
                    "when only --n-bkps is given)")
-    p.add_argument("--pen", type=float, help="penalty per change (default: the model's default "
-                   "penalty, unless --n-bkps or --epsilon is given)")
+    p.add_argument("--pen", type=penalty, help="penalty per change: a number, or aic, bic, hq "
+                   "or mbic (default: the model's default penalty, unless --n-bkps or "
+                   "--epsilon is given)")
+    p.add_argument("--period", type=int, help="remove a seasonal profile of this many "
+                   "samples first (0: never; default: found from the data when no model is "
+                   "named)")
     p.add_argument("--n-bkps", type=int, help="number of changes (alone: the exact search "
                    "for that many, dynp)")
     p.add_argument("--epsilon", type=float, help="bound on the total cost")
@@ -111,7 +123,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         args = parse(build_parser(), argv)
         options = {"pen": args.pen, "n_bkps": args.n_bkps, "epsilon": args.epsilon,
-                   "jump": args.jump, "min_size": args.min_size}
+                   "jump": args.jump, "min_size": args.min_size, "period": args.period}
         if args.width is not None:
             options["width"] = args.width
         request = check_request(args.model, args.method, **options)
@@ -187,7 +199,8 @@ def describe_result(path, read, result):
                  "n_samples": len(result.signal), "model": result.model,
                  "method": result.method, "breakpoints": result.breakpoints,
                  "cost": result.cost, "penalty": result.penalty,
-                 "penalty_rule": result.penalty_rule}
+                 "penalty_rule": result.penalty_rule,
+                 "seasonal_period": None if result.season is None else result.season.period}
     if result.index is not None:
         described["labels"] = answer(result)
     return described

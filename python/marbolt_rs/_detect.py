@@ -139,6 +139,9 @@ class Detection:
 
             - "l2", "normal", "rbf", "cosine", "rank", "mahalanobis": `mean`
               and `std` (divisor L) of each column; "l1": `median` and `std`;
+            - "poisson": `rate`, the mean count; "exponential": `mean`, the
+              mean waiting time; "variance": `std`, the standard deviation
+              about the model's fixed mean (divisor L);
             - "linear": `coef_<column>`, the least-squares coefficients of
               column 0 on each other column (no intercept);
             - "ar": `ar1` … `ar<order>` (`ar1` weighs the latest value) and
@@ -308,7 +311,9 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
         as dimensions), whose index the result keeps.
     model : str, default "l2"
         The segment cost: "l1", "l2", "normal", "rbf", "cosine", "rank",
-        "mahalanobis", "clinear", "linear" or "ar".
+        "mahalanobis", "clinear", "linear", "ar", or the likelihood models
+        "poisson" (counts), "exponential" (waiting times, gaps) and
+        "variance" (a change of spread about a fixed mean).
     method : str, default "pelt"
         The search: "pelt", "dynp", "binseg", "bottomup", "window" or
         "kernel_pelt" ("rbf", "cosine", or "l2" whose variant then defaults
@@ -329,10 +334,19 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
         The shortest segment, raised to the model's own minimum when
         smaller. Without it, the model's own minimum, except for "normal":
         d + 4 samples for d columns, so that no segment stands out merely
-        because its few samples repeat a value (its variance would be zero).
+        because its few samples repeat a value (its variance would be zero);
+        and 2 for "poisson", "exponential" and "variance", whose one-sample
+        segments fit their own rate, mean or variance exactly.
     params : mapping, optional
         The model's parameters, as for `CostEngine` ("gamma", "add_small_diag",
-        "order", "metric").
+        "order", "metric"), and the package's own: "mean" for "variance" (one
+        value, or one per column; default the signal's column means) and
+        "resolution" for "normal" and "variance" (the step the data were
+        rounded to, one value or one per column; default the smallest gap
+        between two distinct values of each column; 0 for none). A variance
+        is never estimated below resolution² / (2π): a value known only to
+        its rounding bin cannot be more certain than that, so runs of
+        repeated values in rounded data or counts are not changes.
     variant : str, optional
         The model's variant, as for `CostEngine`.
     **method_options

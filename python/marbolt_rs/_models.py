@@ -18,7 +18,8 @@ from typing import Any, Optional
 
 import numpy as np
 
-from ._estimates import ar_fit, linear_fit, location_spread, pinned_line
+from ._estimates import (ar_fit, linear_fit, location_spread, pinned_line, rate, spread_about,
+                         waiting_mean)
 from ._noise import kernel_spread, noise_sd, regression_noise
 
 
@@ -87,6 +88,10 @@ def _normal(c):
     return 2 * (c.d + c.d * (c.d + 1) / 2) * c.log_n
 
 
+def _per_column_parameter(c):
+    return 2 * c.d * c.log_n
+
+
 def _rank(c):
     return 2 * c.d * c.log_n
 
@@ -101,7 +106,14 @@ def _normal_min_size(n_columns):
     return n_columns + 4
 
 
+def _past_one_sample(n_columns):
+    """One sample fits its own rate, mean or variance exactly: the degenerate segment."""
+    return 2
+
+
 MEAN_AND_SPREAD = location_spread(np.mean)
+# The likelihood models with one parameter per column: a rate, a mean or a variance.
+ONE_PER_COLUMN = PenaltyRule("2·p·log(n), p parameters per segment", _per_column_parameter)
 
 # In the order the "unknown model" message names them.
 MODELS = {
@@ -122,6 +134,9 @@ MODELS = {
                                    _regression(lambda d, params: d - 1)), linear_fit),
     "ar": ModelRow(PenaltyRule("(k + 1)·log(n)·residual variance",
                                _regression(lambda d, params: params["order"] + 1)), ar_fit),
+    "poisson": ModelRow(ONE_PER_COLUMN, rate, min_size=_past_one_sample),
+    "exponential": ModelRow(ONE_PER_COLUMN, waiting_mean, min_size=_past_one_sample),
+    "variance": ModelRow(ONE_PER_COLUMN, spread_about, min_size=_past_one_sample),
 }
 
 

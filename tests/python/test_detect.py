@@ -9,7 +9,7 @@ import pytest
 import marbolt_rs as mr
 from conftest import exact
 from marbolt_rs import _marbolt_rs as m
-from marbolt_rs import _models
+from marbolt_rs import _models, _native
 
 
 @pytest.fixture
@@ -80,10 +80,7 @@ class TestResult:
 
 class TestDefaults:
     def test_the_package_has_one_row_for_every_model_of_the_core(self):
-        with pytest.raises(ValueError) as refused:
-            mr.CostEngine(np.zeros(3), "nope")
-        core_models = str(refused.value).split("Supported: ")[1].split(", ")
-        assert list(_models.MODELS) == core_models
+        assert tuple(_models.MODELS) == _native.models
 
     @pytest.mark.parametrize("method", ["binseg", "bottomup", "window"])
     @pytest.mark.parametrize("model", ["l2", "l1", "rbf"])
@@ -95,11 +92,13 @@ class TestDefaults:
         assert result == mr.detect(signal, model, method, pen=pen)
 
     # Samples 4 and 5 of the Nile series are both 1160: with two-sample
-    # segments allowed, "normal" made a segment of them alone.
-    @pytest.mark.parametrize("min_size, expected", [(None, [28, 100]), (2, [4, 6, 28, 100])])
-    def test_no_segment_made_of_repeated_values_unless_asked(self, min_size, expected):
+    # segments allowed and no variance floor, "normal" made a segment of them
+    # alone. The floor of the series' resolution (1) keeps them in.
+    @pytest.mark.parametrize("min_size, params, expected", [
+        (None, None, [28, 100]), (2, None, [28, 100]), (2, {"resolution": 0}, [4, 6, 28, 100])])
+    def test_no_segment_made_of_repeated_values_unless_asked(self, min_size, params, expected):
         flow = mr.datasets.load_nile().flow
-        assert mr.detect(flow, "normal", min_size=min_size).breakpoints == expected
+        assert mr.detect(flow, "normal", min_size=min_size, params=params).breakpoints == expected
 
 
 class TestConversion:
@@ -155,7 +154,7 @@ class TestConversion:
     (dict(method="fast"), ValueError,
      "unknown method: fast. Supported: pelt, dynp, binseg, bottomup, window, kernel_pelt"),
     (dict(model="L2"), ValueError, "unknown model: L2. Supported: l1, l2, normal, rbf, "
-     "cosine, rank, mahalanobis, clinear, linear, ar"),
+     "cosine, rank, mahalanobis, clinear, linear, ar, poisson, exponential, variance"),
     (dict(width=10, foo=1), TypeError, "method 'pelt' got unexpected option(s): foo, width"),
     (dict(method="kernel_pelt", model="normal"), ValueError,
      "method 'kernel_pelt' needs model 'l2', 'rbf' or 'cosine', got 'normal'"),

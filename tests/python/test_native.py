@@ -52,8 +52,9 @@ class TestResolvedOptions:
         ("ar", None, {"order": 4}),
         ("ar", {"order": 2}, {"order": 2}),
         ("rbf", {"gamma": 0.5}, {"gamma": 0.5}),
-        ("normal", {"add_small_diag": 0}, {"add_small_diag": False}),
-        ("normal", None, {"add_small_diag": True}),
+        ("normal", {"add_small_diag": 0, "resolution": 0.5},
+         {"add_small_diag": False, "resolution": [0.5]}),
+        ("variance", {"mean": 1, "resolution": [0]}, {"mean": [1.0], "resolution": [0.0]}),
     ])
     def test_the_engine_reports_what_its_model_uses(self, rng, model, given, resolved):
         assert _native.Engine(rng.normal(size=40), model, given).params == resolved

@@ -63,22 +63,26 @@ inline std::vector<double> random_signal(std::size_t n, std::size_t d, unsigned 
     return x;
 }
 
+// n x d draws from `first` for the first half of the rows, from `second` after.
+template <class Distribution>
+std::vector<double> two_regimes(std::size_t n, std::size_t d, unsigned seed, Distribution first,
+                                Distribution second) {
+    std::mt19937_64 gen(seed);
+    std::vector<double> x(n * d);
+    for (std::size_t i = 0; i < n * d; ++i) x[i] = (i / d < n / 2 ? first : second)(gen);
+    return x;
+}
+
 // Counts, zeros included, whose rate rises from 0.5 to 3 halfway.
 inline std::vector<double> count_signal(std::size_t n, std::size_t d, unsigned seed) {
-    std::mt19937_64 gen(seed);
-    std::poisson_distribution<int> low(0.5), high(3.0);
-    std::vector<double> x(n * d);
-    for (std::size_t i = 0; i < n * d; ++i) x[i] = (i / d < n / 2 ? low : high)(gen);
-    return x;
+    return two_regimes(n, d, seed, std::poisson_distribution<int>(0.5),
+                       std::poisson_distribution<int>(3.0));
 }
 
 // Waiting times whose mean rises from 1 to 4 halfway.
 inline std::vector<double> waiting_signal(std::size_t n, std::size_t d, unsigned seed) {
-    std::mt19937_64 gen(seed);
-    std::exponential_distribution<double> short_waits(1.0), long_waits(0.25);
-    std::vector<double> x(n * d);
-    for (std::size_t i = 0; i < n * d; ++i) x[i] = (i / d < n / 2 ? short_waits : long_waits)(gen);
-    return x;
+    return two_regimes(n, d, seed, std::exponential_distribution<double>(1.0),
+                       std::exponential_distribution<double>(0.25));
 }
 
 inline std::vector<double> identity_metric(std::size_t d) {
@@ -421,40 +425,41 @@ inline double naive_clinear(Signal x, std::size_t, std::size_t d, std::size_t st
 // maximised in closed form and summed sample by sample, less the terms the
 // costs drop because they add up to the same total over every segmentation.
 
-// Poisson: rate S / L; drops 2 S and 2 sum log(y!).
-inline double naive_poisson(Signal x, std::size_t, std::size_t d, std::size_t start,
-                            std::size_t end) {
-    const double len = static_cast<double>(end - start);
+// Summed over the columns and their samples at each column's segment mean
+// (the rate, or the mean waiting time): -2 x the log-likelihood less the
+// dropped term, both of which `sample` gives for one sample at the estimate.
+template <class Sample>
+double naive_at_segment_mean(Signal x, std::size_t d, std::size_t start, std::size_t end,
+                             Sample sample) {
     double total = 0.0;
     for (std::size_t j = 0; j < d; ++j) {
         double sum = 0.0;
         for (std::size_t i = start; i < end; ++i) sum += x[i * d + j];
-        const double rate = sum / len;
-        double loglik = 0.0, dropped = 2.0 * sum;
+        const double estimate = sum / static_cast<double>(end - start);
         for (std::size_t i = start; i < end; ++i) {
-            const double y = x[i * d + j];
-            loglik += (y > 0.0 ? y * std::log(rate) : 0.0) - rate - std::lgamma(y + 1.0);
-            dropped += 2.0 * std::lgamma(y + 1.0);
+            const auto [loglik, dropped] = sample(x[i * d + j], estimate);
+            total += -2.0 * loglik - dropped;
         }
-        total += -2.0 * loglik - dropped;
     }
     return total;
 }
 
-// Exponential: mean S / L; drops 2 L.
+// Poisson: drops 2 S and 2 sum log(y!).
+inline double naive_poisson(Signal x, std::size_t, std::size_t d, std::size_t start,
+                            std::size_t end) {
+    return naive_at_segment_mean(x, d, start, end, [](double y, double rate) {
+        const double log_factorial = std::lgamma(y + 1.0);
+        return std::pair{(y > 0.0 ? y * std::log(rate) : 0.0) - rate - log_factorial,
+                         2.0 * y + 2.0 * log_factorial};
+    });
+}
+
+// Exponential: drops 2 L.
 inline double naive_exponential(Signal x, std::size_t, std::size_t d, std::size_t start,
                                 std::size_t end) {
-    const double len = static_cast<double>(end - start);
-    double total = 0.0;
-    for (std::size_t j = 0; j < d; ++j) {
-        double sum = 0.0;
-        for (std::size_t i = start; i < end; ++i) sum += x[i * d + j];
-        const double mean = sum / len;
-        double loglik = 0.0;
-        for (std::size_t i = start; i < end; ++i) loglik += -std::log(mean) - x[i * d + j] / mean;
-        total += -2.0 * loglik - 2.0 * len;
-    }
-    return total;
+    return naive_at_segment_mean(x, d, start, end, [](double y, double mean) {
+        return std::pair{-std::log(mean) - y / mean, 2.0};
+    });
 }
 
 // Gaussian with a fixed mean per column (the signal's) and the variance that

@@ -11,8 +11,10 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _native as core
-from ._arguments import check_request, segment_floor
-from ._intervals import change_interval
+from ._arguments import OPTIONS, check_request, segment_floor
+from ._intervals import ChangeInterval
+from ._methods import METHODS
+from ._names import keywords_checked
 from ._models import MODELS, PenaltyContext, names_where, quoted
 from ._penalty import penalty_for
 from ._plot import plot_segments
@@ -21,11 +23,10 @@ from ._summary import as_table, html_table, segment_rows
 
 __all__ = ["Detection", "detect"]
 
-DEFAULT_WIDTH = 100
 # The penalty rule of a result whose `pen` the caller gave.
 GIVEN = "given"
-# The models whose changes are changes in mean, which the intervals cover.
-MEAN_MODELS = names_where("change_in_mean")
+# The models whose changes the intervals cover.
+INTERVAL_MODELS = names_where("interval")
 
 
 @dataclass(frozen=True)
@@ -173,15 +174,19 @@ class Detection:
         return as_table(segment_rows(self))
 
     def confidence_intervals(self, level: float = 0.95,
-                             labels: bool = False) -> list[tuple[Any, Any]]:
-        """Where each change lies, at the given confidence.
+                             labels: bool = False) -> list[ChangeInterval]:
+        """Where each change lies, at the given confidence, and what changed.
 
-        For changes in mean ("l2", and "normal" read as a change in mean with
-        a different variance on each side): the asymptotic interval of Bai
-        ("Estimation of a change point in multiple regression models", Review
-        of Economics and Statistics 79(4), 1997) in its form for unequal
-        variances, from the shift and the two covariances estimated on the
-        neighbouring segments.
+        For "l2", a change in mean: the asymptotic interval of Bai
+        ("Estimation of a change point in multiple regression models",
+        Review of Economics and Statistics 79(4), 1997) in its form for
+        unequal variances, from the shift and the two covariances estimated
+        on the neighbouring segments. For "normal", a change of mean,
+        variance or both: the same theory for the Gaussian likelihood, whose
+        walk drifts by the divergence between the two segments' fits; for
+        large changes, which the limit describes poorly, the walk itself is
+        simulated from each side's own samples. Each interval's `kind` says
+        which change it is for.
 
         Parameters
         ----------
@@ -192,11 +197,13 @@ class Detection:
 
         Returns
         -------
-        list of (low, high)
-            One pair per change: sample positions in the breakpoint
-            convention (the first sample of the new segment), such that the
-            true change lies in [low, high] with probability `level`, within
-            the neighbouring segments (start + 1 to end - 1).
+        list of ChangeInterval
+            One (low, high) pair per change, with its `kind` ("mean",
+            "variance", "mean and variance"; "covariance" for several
+            columns): sample positions in the breakpoint convention (the
+            first sample of the new segment), such that the true change lies
+            in [low, high] with probability `level`, within the neighbouring
+            segments (start + 1 to end - 1).
 
         Raises
         ------
@@ -209,11 +216,13 @@ class Detection:
         -----
         The interval assumes what its limit theory does: changes far apart
         compared with the interval widths, and noise without strong serial
-        correlation or heavy tails. Small shifts on short segments give
-        somewhat narrow intervals (about 93 % coverage at 95 % for a shift
-        of half a standard deviation between segments of 100 to 1000
-        samples); under a change of variance alone the intervals span the
-        neighbouring segments.
+        correlation. Small changes on short segments give somewhat narrow
+        intervals: about 93 % coverage at 95 % for a shift of half a
+        standard deviation between segments of 100 to 1000 samples, and
+        for "normal" 80 to 95 % for a standard deviation that grows by half
+        (segments of 100 to 500), 93 to 99 % when it doubles or more. Under
+        "l2", a change of variance alone has no shift to locate: its interval
+        spans the neighbouring segments.
 
         Examples
         --------
@@ -222,22 +231,24 @@ class Detection:
         >>> years, flow = load_nile()
         >>> result = marbolt_rs.detect(flow)
         >>> result.confidence_intervals()
-        [(26, 31)]
+        [ChangeInterval(low=26, high=31, kind='mean')]
         >>> [(int(years[low]), int(years[high])) for low, high in result.confidence_intervals()]
         [(1897, 1902)]
         """
-        if self.model not in MEAN_MODELS:
-            raise ValueError(f"confidence intervals are for changes in mean (models "
-                             f"{quoted(MEAN_MODELS, 'and')}), not for model '{self.model}'")
+        interval = MODELS[self.model].interval
+        if interval is None:
+            raise ValueError(f"confidence intervals are for changes in mean or variance "
+                             f"(models {quoted(INTERVAL_MODELS, 'and')}), not for model "
+                             f"'{self.model}'")
         level = confidence_level(level)
         x = columns(self.signal)
         bkps = [0, *self.breakpoints]
-        found = [change_interval(x, start, change, end, level)
+        found = [interval(x, start, change, end, level, self.params)
                  for start, change, end in zip(bkps, bkps[1:], bkps[2:])]
         if labels:
-            return [(label_at(self.index, low), label_at(self.index, high))
-                    for low, high in found]
-        return found
+            return [ChangeInterval(label_at(self.index, low), label_at(self.index, high), kind)
+                    for low, high, kind in found]
+        return [ChangeInterval(*bounds) for bounds in found]
 
     def _repr_html_(self) -> str:
         penalty = ("" if self.penalty is None
@@ -248,7 +259,8 @@ class Detection:
 
     def plot(self, ax: Any = None, true_breakpoints: Sequence[int] | None = None,
              confidence: float | None = None) -> Any:
-        """Draw the signal over its shaded segments (needs matplotlib).
+        """Draw the signal over its shaded segments, with each segment's fit and a
+        legend (needs matplotlib).
 
         Parameters
         ----------
@@ -263,8 +275,14 @@ class Detection:
         Returns
         -------
         matplotlib.axes.Axes
-            The Axes drawn on. The x axis is the index when it holds numbers
-            or times, else the sample position.
+            The Axes drawn on. The x axis is the index: a pandas index as
+            pandas draws it (periods, dates, times, text), so that the
+            picture lines up with a pandas plot of the same signal on the
+            same Axes; labels the command line read when they are numbers or
+            times; else the sample position. Red lines (a column's colour for
+            several) are the model's fit on each segment: its mean (its
+            median for "l1"; the fitted line for "clinear"; none for
+            "linear" and "ar", whose fit is a regression).
 
         Raises
         ------
@@ -280,12 +298,16 @@ class Detection:
         >>> ax = marbolt_rs.detect(load_nile().flow).plot(confidence=0.95)
         >>> ax.get_title()
         'pelt, model l2: 1 change(s)'
+        >>> [text.get_text() for text in ax.get_legend().get_texts()]
+        ['signal', '95 % interval', 'segment mean']
         """
         title = f"{self.method}, model {self.model}: {self.n_bkps} change(s)"
         bands = () if confidence is None else self.confidence_intervals(confidence)
         return plot_segments(self.signal, self.breakpoints, ax=ax,
                              true_breakpoints=true_breakpoints, title=title,
-                             index=self.index, bands=bands)
+                             index=self.index, bands=bands, names=self.columns,
+                             level=MODELS[self.model].level,
+                             band_label=f"{100 * confidence:g} % interval" if bands else None)
 
 
 def confidence_level(level: Any) -> float:
@@ -296,7 +318,8 @@ def confidence_level(level: Any) -> float:
     return float(level)
 
 
-def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
+@keywords_checked(*OPTIONS)
+def detect(signal: npt.ArrayLike, model: str = "l2", method: str | None = None, *,
            pen: float | None = None, n_bkps: SupportsIndex | None = None,
            epsilon: float | None = None, jump: SupportsIndex = 1,
            min_size: SupportsIndex | None = None, params: Mapping[str, Any] | None = None,
@@ -314,17 +337,22 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
         "mahalanobis", "clinear", "linear", "ar", or the likelihood models
         "poisson" (counts), "exponential" (waiting times, gaps) and
         "variance" (a change of spread about a fixed mean).
-    method : str, default "pelt"
+    method : str, optional
         The search: "pelt", "dynp", "binseg", "bottomup", "window" or
         "kernel_pelt" ("rbf", "cosine", or "l2" whose variant then defaults
-        to "extension"; every position, so `jump` 1).
+        to "extension"; every position, so `jump` 1). None picks the exact
+        search for what is asked: "pelt" for a penalty (given or the
+        default), "dynp" when only `n_bkps` is given (pruned, so fast on
+        long one-column "l2" signals). The result's `method` names the one
+        run.
     pen : float, optional
         The price of one change, for every method but "dynp". Given none of
         `pen`, `n_bkps` and `epsilon`, the model's `default_penalty` (the
         result's `penalty` says which).
     n_bkps : int, optional
-        The exact number of changes: required by "dynp", a stopping rule for
-        "binseg", "bottomup" and "window".
+        The exact number of changes: alone, it runs "dynp" (the best
+        segmentation with that many changes); a stopping rule for "binseg",
+        "bottomup" and "window" too.
     epsilon : float, optional
         A bound on the total cost, the other stopping rule of the greedy
         methods. They take at most one of `n_bkps`, `pen` and `epsilon`.
@@ -338,15 +366,16 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
         and 2 for "poisson", "exponential" and "variance", whose one-sample
         segments fit their own rate, mean or variance exactly.
     params : mapping, optional
-        The model's parameters, as for `CostEngine` ("gamma", "add_small_diag",
-        "order", "metric"), and the package's own: "mean" for "variance" (one
-        value, or one per column; default the signal's column means) and
-        "resolution" for "normal" and "variance" (the step the data were
-        rounded to, one value or one per column; default the smallest gap
-        between two distinct values of each column; 0 for none). A variance
-        is never estimated below resolution² / (2π): a value known only to
-        its rounding bin cannot be more certain than that, so runs of
-        repeated values in rounded data or counts are not changes.
+        The model's parameters, as for `CostEngine`: "add_small_diag" for
+        "normal", "gamma" for "rbf", "metric" for "mahalanobis", "order" for
+        "ar"; and the package's own: "mean" for "variance" (one value, or one
+        per column; default the signal's column means) and "resolution" for
+        "normal" and "variance" (the step the data were rounded to, one value
+        or one per column; default the smallest gap between two distinct
+        values of each column; 0 for none). A variance is never estimated
+        below resolution² / (2π): a value known only to its rounding bin
+        cannot be more certain than that, so runs of repeated values in
+        rounded data or counts are not changes. Any other key is refused.
     variant : str, optional
         The model's variant, as for `CostEngine`.
     **method_options
@@ -362,12 +391,19 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
     Raises
     ------
     ValueError
-        An unknown model or method, contradictory or missing stopping rules,
-        a signal that is empty, not 1-D or 2-D or not finite, a model that
+        An unknown model, method or parameter (naming the likely one),
+        contradictory or missing stopping rules, a signal that is empty, not
+        1-D or 2-D, has missing values or is not finite, a model that
         refuses it, or a request that cannot be met (more changes than fit).
     TypeError
         Arguments of the wrong type, a signal that holds no real numbers,
-        an option the method does not take.
+        an unknown keyword argument (naming the likely one) or an option the
+        method does not take.
+
+    Warns
+    -----
+    UserWarning
+        For a (1, n) signal: it is read as one sample of n columns.
 
     See Also
     --------
@@ -386,6 +422,9 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
     [28, 100]
     >>> marbolt_rs.detect(flow, method="dynp", n_bkps=2).breakpoints
     [19, 28, 100]
+    >>> result = marbolt_rs.detect(flow, n_bkps=2)  # a known count: the exact search
+    >>> result.method, result.breakpoints
+    ('dynp', [19, 28, 100])
 
     A pandas Series keeps its index:
 
@@ -395,7 +434,7 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
     [1899]
     """
     request = check_request(model, method, n_bkps=n_bkps, pen=pen, epsilon=epsilon,
-                            jump=jump, min_size=min_size, variant=variant,
+                            jump=jump, min_size=min_size, params=params, variant=variant,
                             **method_options)
     return detect_checked(signal, request, params, variant)
 
@@ -407,66 +446,27 @@ def detect_checked(signal, request, params=None, variant=None, index=None):
     model, method = request.model, request.method
     own_index, names = pandas_parts(signal)
     x = as_signal(signal)
-    if method == "kernel_pelt" and model == "l2" and variant is None:
-        variant = "extension"
+    row = METHODS[method]
+    if variant is None:
+        variant = row.variants.get(model)
     engine = core.Engine(x, model, params, variant)
     size = segment_floor(engine, request, columns(x).shape[1])
     penalty, rule = request.pen, None if request.pen is None else GIVEN
-    if penalty is None and method != "dynp" and request.n_bkps is None \
+    if penalty is None and row.default_penalty and request.n_bkps is None \
             and request.epsilon is None:
         chosen = penalty_for(PenaltyContext(columns(x), engine, params, method, size,
                                             request.jump))
         penalty, rule = chosen.value, chosen.rule
-    bkps = SEARCHES[method](engine, request, penalty, size)
+    bkps = row.run(engine, request, penalty, size)
+    return detection_of(engine, bkps, method, penalty, rule, size, request.jump, x,
+                        own_index if index is None else index, names)
+
+
+def detection_of(engine, bkps, method, penalty, rule, min_size, jump, x, index, names):
+    """The `Detection` of breakpoints found on `engine` (fitted to `x`)."""
     segments = zip([0, *bkps[:-1]], bkps)
-    return Detection(breakpoints=bkps, cost=engine.sum_of_costs(bkps), model=model,
-                     method=method, penalty=penalty, penalty_rule=rule, min_size=size,
-                     jump=request.jump,
-                     signal=x, index=own_index if index is None else index, columns=names,
+    return Detection(breakpoints=bkps, cost=engine.sum_of_costs(bkps), model=engine.model,
+                     method=method, penalty=penalty, penalty_rule=rule, min_size=min_size,
+                     jump=jump, signal=x, index=index, columns=names,
                      segment_costs=tuple(engine.error(a, b) for a, b in segments),
                      params=engine.params)
-
-
-def _pelt(engine, r, pen, min_size):
-    return core.pelt(engine, pen, r.jump, min_size)
-
-
-def _kernel_pelt(engine, r, pen, min_size):
-    return core.kernel_pelt(engine, pen, min_size)
-
-
-def _dynp(engine, r, pen, min_size):
-    n = engine.n_samples
-    if not core.sanity_check(n, r.n_bkps, r.jump, min_size):
-        raise ValueError(f"{r.n_bkps} breakpoints do not fit in {n} samples with "
-                         f"min_size {min_size} and jump {r.jump}")
-    return core.dynp(engine, r.n_bkps, r.jump, min_size)
-
-
-def _greedy(search):
-    def run(engine, r, pen, min_size):
-        return search(engine, r.jump, min_size, n_bkps=r.n_bkps, pen=pen,
-                      epsilon=r.epsilon)
-    return run
-
-
-def _window(engine, r, pen, min_size):
-    width = r.width
-    if width is None:
-        width = max(2 * min_size, min(DEFAULT_WIDTH, engine.n_samples // 4 * 2))
-    elif width < 2 * min_size:
-        raise ValueError(f"width must be at least 2·min_size = {2 * min_size}, so that "
-                         f"each half window holds a segment; got {width}")
-    inds, score = core.window_fit(engine, width, r.jump)
-    return core.window_predict(engine, inds, score, width, r.jump, min_size,
-                               n_bkps=r.n_bkps, pen=pen, epsilon=r.epsilon)
-
-
-SEARCHES = {
-    "pelt": _pelt,
-    "kernel_pelt": _kernel_pelt,
-    "dynp": _dynp,
-    "binseg": _greedy(core.binseg),
-    "bottomup": _greedy(core.bottomup),
-    "window": _window,
-}

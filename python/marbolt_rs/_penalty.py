@@ -16,13 +16,15 @@ from typing import Any
 import numpy.typing as npt
 
 from . import _native as core
-from ._arguments import default_min_size
+from ._arguments import check_model, check_params, default_min_size
 from ._models import MODELS, PenaltyContext
+from ._names import keywords_checked
 from ._signal import as_signal, columns
 
 __all__ = ["default_penalty"]
 
 
+@keywords_checked()
 def default_penalty(signal: npt.ArrayLike, model: str = "l2", *,
                     params: Mapping[str, Any] | None = None, variant: str | None = None) -> float:
     """The `pen` that `detect` uses when given none of `pen`, `n_bkps` and `epsilon`.
@@ -118,6 +120,8 @@ def default_penalty(signal: npt.ArrayLike, model: str = "l2", *,
     >>> round(marbolt_rs.default_penalty(flow, "normal"), 2)  # 2 · 2 · log(100)
     18.42
     """
+    check_model(model)
+    check_params(model, params)
     x = as_signal(signal)
     engine = core.Engine(x, model, params, variant)
     size = max(engine.min_size, default_min_size(engine.model, columns(x).shape[1]))

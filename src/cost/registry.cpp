@@ -19,6 +19,7 @@
 #include "cost/cost_normal.hpp"
 #include "cost/cost_rank.hpp"
 #include "cost/cost_rate.hpp"
+#include "cost/cost_trend.hpp"
 #include "cost/cost_variance.hpp"
 #include "cost/variance_floor.hpp"
 #include "prefix/center.hpp"
@@ -166,6 +167,12 @@ Result<BuiltModel> build_ar(const SignalView& s, Options& options, bool, const F
     return built(CostAr::build(s.x, s.n, s.d, order), {{"order", order}});
 }
 
+Result<BuiltModel> build_trend(const SignalView& s, Options&, bool, const ForEachIndex&) {
+    // Two regressors: the prefix sums hold 2 x 2 blocks.
+    if (Status budget = check_outer_memory(s.n, 2, "trend"); !budget) return budget.error();
+    return built(CostTrend::build(s.x, s.n, s.d));
+}
+
 Result<BuiltModel> build_poisson(const SignalView& s, Options&, bool, const ForEachIndex&) {
     return built(CostRate::build(s.x, s.n, s.d, CostRate::Law::poisson));
 }
@@ -220,6 +227,7 @@ constexpr std::array kModels{
     ModelRow{"poisson", {}, false, false, check_counts, build_poisson},
     ModelRow{"exponential", {}, false, false, check_waiting_times, build_exponential},
     ModelRow{"variance", kVarianceOptions, false, false, nullptr, build_variance},
+    ModelRow{"trend", {}, false, false, nullptr, build_trend},
 };
 
 // The options a row's builder reads, as its catalogue sees them: the

@@ -384,6 +384,17 @@ inline double naive_linear(Signal x, std::size_t n, std::size_t d, std::size_t s
     return naive_rss(regressors, target, p, 1, start, end);
 }
 
+// A line in the sample position per column: regressors 1 and i.
+inline double naive_trend(Signal x, std::size_t n, std::size_t d, std::size_t start,
+                          std::size_t end) {
+    std::vector<double> regressors(n * 2);
+    for (std::size_t i = 0; i < n; ++i) {
+        regressors[2 * i] = 1.0;
+        regressors[2 * i + 1] = static_cast<double>(i);
+    }
+    return naive_rss(regressors, x, 2, d, start, end);
+}
+
 constexpr std::size_t kArOrder = 2;
 
 // Lags of the centred signal, read from its flattened form; the rows before
@@ -652,6 +663,9 @@ inline const ModelCase kModels[] = {
      }, [](Signal x, std::size_t n, std::size_t d, std::size_t s, std::size_t e) {
          return naive_variance_with(kCoarseFloor, x, n, d, s, e);
      }},
+    {"trend", "trend", [](Signal x, std::size_t n, std::size_t d) {
+         return from_table("trend", x, n, d, {{}, d}, false, Catalogue::full);
+     }, naive_trend},
 };
 
 inline const ModelCase& model_case(std::string_view label) {

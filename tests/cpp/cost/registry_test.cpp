@@ -150,7 +150,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "-0.5"},
         FullRefusal{"UnknownName", "L2", kCounts, {}, {},
                     "unknown model: L2. Supported: l1, l2, normal, rbf, cosine, rank, "
-                    "mahalanobis, clinear, linear, ar, poisson, exponential, variance"}),
+                    "mahalanobis, clinear, linear, ar, poisson, exponential, variance, trend"}),
     [](const ::testing::TestParamInfo<FullRefusal>& info) { return std::string(info.param.name); });
 
 // The interface builds what it always built: no signal check (a zero sample

@@ -18,8 +18,11 @@ The Python layer finds the changes of a signal in one call and explains them:
   scores a segmentation against the true one, and `cli` is the
   ``marbolt-rs`` command.
 
-The compiled layer, the extension module `marbolt_rs._marbolt_rs`, is what the
-Python layer calls; its names are re-exported here for exact control.
+The compiled layer is one core in two extension modules. The Python layer
+calls the package's own, `marbolt_rs._native`, which serves every model
+("poisson", "exponential" and "variance" among them). The fixed interface,
+`marbolt_rs._marbolt_rs`, serves the ten models it was published with; its
+names are re-exported here for exact control.
 `CostEngine(signal, model, params=None, variant=None)` fits a cost model to a
 float64 signal once; the searches take an engine and plain numbers, check
 them, and release the interpreter lock while they run:

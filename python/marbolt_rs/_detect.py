@@ -185,6 +185,9 @@ class Detection:
 
             - "l2", "normal", "rbf", "cosine", "rank", "mahalanobis": `mean`
               and `std` (divisor L) of each column; "l1": `median` and `std`;
+            - "poisson": `rate`, the mean count; "exponential": `mean`, the
+              mean waiting time; "variance": `std`, the standard deviation
+              about the model's fixed mean (divisor L);
             - "linear": `coef_<column>`, the least-squares coefficients of
               column 0 on each other column (no intercept);
             - "ar": `ar1` … `ar<order>` (`ar1` weighs the latest value) and
@@ -377,6 +380,7 @@ def detect(signal: npt.ArrayLike, model: str | None = None, method: str | None =
         as dimensions), whose index the result keeps.
     model : str, optional
         The segment cost: "l1", "l2", "normal", "rbf", "cosine", "rank",
+<<<<<<< HEAD
         "mahalanobis", "clinear", "linear", "ar" or "trend". None (the
         default) lets the data choose, for real series with trends, seasons
         and dependent noise (see Notes): with the PELT search and no
@@ -384,6 +388,11 @@ def detect(signal: npt.ArrayLike, model: str | None = None, method: str | None =
         ("l2") or a piecewise-linear trend ("trend"), after removing a
         seasonal profile, at a penalty calibrated on the residuals; with
         anything else, "l2". Name a model for the plain search.
+=======
+        "mahalanobis", "clinear", "linear", "ar", or the likelihood models
+        "poisson" (counts), "exponential" (waiting times, gaps) and
+        "variance" (a change of spread about a fixed mean).
+>>>>>>> native-on-main
     method : str, optional
         The search: "pelt", "dynp", "binseg", "bottomup", "window" or
         "kernel_pelt" ("rbf", "cosine", or "l2" whose variant then defaults
@@ -411,11 +420,20 @@ def detect(signal: npt.ArrayLike, model: str | None = None, method: str | None =
         The shortest segment, raised to the model's own minimum when
         smaller. Without it, the model's own minimum, except for "normal":
         d + 4 samples for d columns, so that no segment stands out merely
-        because its few samples repeat a value (its variance would be zero).
+        because its few samples repeat a value (its variance would be zero);
+        and 2 for "poisson", "exponential" and "variance", whose one-sample
+        segments fit their own rate, mean or variance exactly.
     params : mapping, optional
         The model's parameters, as for `CostEngine`: "add_small_diag" for
         "normal", "gamma" for "rbf", "metric" for "mahalanobis", "order" for
-        "ar"; any other key is refused.
+        "ar"; and the package's own: "mean" for "variance" (one value, or one
+        per column; default the signal's column means) and "resolution" for
+        "normal" and "variance" (the step the data were rounded to, one value
+        or one per column; default the smallest gap between two distinct
+        values of each column; 0 for none). A variance is never estimated
+        below resolution² / (2π): a value known only to its rounding bin
+        cannot be more certain than that, so runs of repeated values in
+        rounded data or counts are not changes. Any other key is refused.
     variant : str, optional
         The model's variant, as for `CostEngine`.
     period : int, optional

@@ -19,6 +19,23 @@ def location_spread(location):
     return estimate
 
 
+def rate(x, start, end, names, params):
+    """The rate of each column's counts: its segment mean, as the cost fits it."""
+    return {f"rate{n}": float(v) for n, v in zip(names, np.mean(x[start:end], axis=0))}
+
+
+def waiting_mean(x, start, end, names, params):
+    """The mean waiting time (or gap) of each column, as the cost fits it."""
+    return {f"mean{n}": float(v) for n, v in zip(names, np.mean(x[start:end], axis=0))}
+
+
+def spread_about(x, start, end, names, params):
+    """Each column's standard deviation about the model's fixed mean (divisor
+    L), as the cost estimates it where the data's resolution does not bind."""
+    deviation = x[start:end] - np.asarray(params["mean"])
+    return {f"std{n}": float(v) for n, v in zip(names, np.sqrt(np.mean(deviation ** 2, axis=0)))}
+
+
 def linear_fit(x, start, end, names, params):
     """Least squares of column 0 on the other columns, without an intercept, as the cost fits."""
     segment = x[start:end]

@@ -19,7 +19,8 @@ from typing import Any, Optional
 import numpy as np
 
 from ._estimates import (PINNED_LEVEL, TREND_LEVEL, SegmentLevel, ar_fit, linear_fit,
-                         location_level, location_spread, pinned_line, trend_fit)
+                         location_level, location_spread, pinned_line, rate, spread_about,
+                         trend_fit, waiting_mean)
 from ._intervals import gaussian_interval, mean_interval
 from ._noise import kernel_spread, regression_noise, short_scale_variance
 
@@ -129,6 +130,10 @@ def _normal(c):
     return 2 * (c.d + c.d * (c.d + 1) / 2) * c.log_n
 
 
+def _per_column_parameter(c):
+    return 2 * c.d * c.log_n
+
+
 def _rank(c):
     return 2 * c.d * c.log_n
 
@@ -141,6 +146,11 @@ def _kernel(model):
 
 def _normal_min_size(n_columns):
     return n_columns + 4
+
+
+def _past_one_sample(n_columns):
+    """One sample fits its own rate, mean or variance exactly: the degenerate segment."""
+    return 2
 
 
 def _columns(d, params):
@@ -158,6 +168,8 @@ def _ar_coefficients(d, params):
 MEAN_AND_SPREAD = location_spread(np.mean)
 NOISE = "σ², σ² the long-run noise variance at short scales"
 MEAN = location_level(np.mean, "segment mean")
+# The likelihood models with one parameter per column: a rate, a mean or a variance.
+ONE_PER_COLUMN = PenaltyRule("2·p·log(n), p parameters per segment", _per_column_parameter)
 
 # In the order the "unknown model" message names them.
 MODELS = {
@@ -169,7 +181,7 @@ MODELS = {
     "normal": ModelRow(PenaltyRule("2·p·log(n), p parameters per segment", _normal),
                        MEAN_AND_SPREAD, lambda d, params: d + d * (d + 1) // 2, _unit,
                        level=MEAN, min_size=_normal_min_size, interval=gaussian_interval,
-                       params=("add_small_diag",)),
+                       params=("add_small_diag", "resolution")),
     "rbf": ModelRow(PenaltyRule("2·log(n)·kernel spread",
                                 lambda c: 2 * c.log_n * _kernel("rbf")(c)),
                     MEAN_AND_SPREAD, lambda d, params: 1, _kernel("rbf"), level=MEAN,
@@ -188,6 +200,12 @@ MODELS = {
                        _regression_variance(_linear_coefficients), cost_power=2),
     "ar": ModelRow(_mbic("residual variance"), ar_fit, _ar_coefficients,
                    _regression_variance(_ar_coefficients), params=("order",), cost_power=2),
+    "poisson": ModelRow(ONE_PER_COLUMN, rate, _columns, _unit, level=MEAN,
+                        min_size=_past_one_sample),
+    "exponential": ModelRow(ONE_PER_COLUMN, waiting_mean, _columns, _unit, level=MEAN,
+                            min_size=_past_one_sample),
+    "variance": ModelRow(ONE_PER_COLUMN, spread_about, _columns, _unit,
+                         min_size=_past_one_sample, params=("mean", "resolution")),
     "trend": ModelRow(_mbic("residual variance"), trend_fit, lambda d, params: 2 * d,
                       _regression_variance(lambda d, params: 2), level=TREND_LEVEL,
                       min_size=lambda n_columns: 3, cost_power=2),

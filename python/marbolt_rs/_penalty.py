@@ -97,7 +97,9 @@ def default_penalty(signal: npt.ArrayLike, model: str | None = None, *,
       noise scale enters; the l2 cost is σ² times that, and BIC's price of
       its mean doubled, 2·log(n)·σ², is what each parameter costs here. The
       plainer p·log(n) let short spurious segments through on a fifth of
-      the seeded mean-shift signals.
+      the seeded mean-shift signals. The variances are held at least at the
+      data's resolution floor (see `detect`), so rounded data do not buy
+      changes with runs of repeated values.
     - "rank": 2·d·log(n). The cost divides the segment mean ranks by their
       covariance, so a change that fits noise gains a chi-squared variable
       with d degrees of freedom: the l2 rule with unit variance.
@@ -113,6 +115,13 @@ def default_penalty(signal: npt.ArrayLike, model: str | None = None, *,
       level with no spurious change in 59 of 60 signals; a factor 1 made
       spurious changes in 13 of 30 one-column signals, a factor 4 missed
       the tripled noise level in every one.
+    - "poisson", "exponential", "variance": 2·d·log(n), one parameter per
+      column and segment (a rate, a mean waiting time, a variance about the
+      fixed mean). Each cost is −2·log-likelihood itself, so each parameter
+      costs 2·log(n), as for "normal". On seeded series of 200 to 3000
+      samples without a change (counts of rate 0.1 to 20, exponential gaps,
+      Gaussian noise) it finds at most 0.125 spurious changes per series on
+      average, none on most; half that price finds 1.5 to 6.5.
     - "clinear" has no default: its lines pass through observed samples, so
       an extra knot placed on a lucky sample gains in proportion to the
       segment length, not to log(n), and any rule of this form splits a

@@ -96,7 +96,8 @@ def test_an_index_column_labels_the_changes(files, index, header, expected, meas
     (["a.csv", "--method", "dynp"], 2, "method 'dynp' needs n_bkps, the number of breakpoints"),
     (["a.csv", "--jump", "x"], 2, "argument --jump: invalid int value: 'x'"),
     (["a.csv", "--model", "L1"], 2, "unknown model: L1. Did you mean 'l1'? Supported: l1, l2, "
-     "normal, rbf, cosine, rank, mahalanobis, clinear, linear, ar, trend"),
+     "normal, rbf, cosine, rank, mahalanobis, clinear, linear, ar, poisson, exponential, "
+     "variance, trend"),
     (["a.csv", "--penalty", "3"], 2, "unrecognized option: --penalty. Did you mean '--pen'?"),
     (["a.csv", "--n_bkps", "3"], 2, "unrecognized option: --n_bkps. Did you mean '--n-bkps'?"),
     (["a.csv", "--column", "0"], 1,

@@ -80,13 +80,11 @@ class TestResult:
 
 class TestDefaults:
     def test_the_package_has_one_row_for_every_model_of_the_core(self):
-        with pytest.raises(ValueError) as refused:
-            mr.CostEngine(np.zeros(3), "nope")
-        interface_models = str(refused.value).split("Supported: ")[1].split(", ")
-        assert list(_models.MODELS)[:len(interface_models)] == interface_models
+        assert tuple(_models.MODELS) == _native.models
 
     def test_the_params_column_lists_the_keys_each_engine_reads(self, rng):
-        x = rng.normal(size=(40, 2))
+        # Counts suit every model: whole, positive (+1) and spread.
+        x = rng.poisson(3.0, size=(40, 2)) + 1.0
         for model, row in _models.MODELS.items():
             given = {"metric": np.eye(2)} if model == "mahalanobis" else None
             assert set(_native.Engine(x, model, given).params) == set(row.params), model
@@ -101,11 +99,13 @@ class TestDefaults:
         assert result == mr.detect(signal, model, method, pen=pen)
 
     # Samples 4 and 5 of the Nile series are both 1160: with two-sample
-    # segments allowed, "normal" made a segment of them alone.
-    @pytest.mark.parametrize("min_size, expected", [(None, [28, 100]), (2, [4, 6, 28, 100])])
-    def test_no_segment_made_of_repeated_values_unless_asked(self, min_size, expected):
+    # segments allowed and no variance floor, "normal" made a segment of them
+    # alone. The floor of the series' resolution (1) keeps them in.
+    @pytest.mark.parametrize("min_size, params, expected", [
+        (None, None, [28, 100]), (2, None, [28, 100]), (2, {"resolution": 0}, [4, 6, 28, 100])])
+    def test_no_segment_made_of_repeated_values_unless_asked(self, min_size, params, expected):
         flow = mr.datasets.load_nile().flow
-        assert mr.detect(flow, "normal", min_size=min_size).breakpoints == expected
+        assert mr.detect(flow, "normal", min_size=min_size, params=params).breakpoints == expected
 
 
 class TestConversion:
@@ -195,7 +195,8 @@ class TestConversion:
     (dict(method="fast"), ValueError,
      "unknown method: fast. Supported: pelt, dynp, binseg, bottomup, window, kernel_pelt"),
     (dict(model="L2"), ValueError, "unknown model: L2. Did you mean 'l2'? Supported: l1, l2, "
-     "normal, rbf, cosine, rank, mahalanobis, clinear, linear, ar, trend"),
+     "normal, rbf, cosine, rank, mahalanobis, clinear, linear, ar, poisson, exponential, "
+     "variance, trend"),
     (dict(width=10, foo=1), TypeError, "detect() got an unexpected keyword argument 'foo'"),
     (dict(width=10), TypeError, "method 'pelt' got unexpected option(s): width"),
     (dict(method="kernel_pelt", model="normal"), ValueError,
@@ -222,7 +223,8 @@ def test_contradictory_or_missing_arguments(signal, kwargs, error, message):
         mr.detect(signal, **kwargs)
 
 
-SUPPORTED_MODELS = "l1, l2, normal, rbf, cosine, rank, mahalanobis, clinear, linear, ar, trend"
+SUPPORTED_MODELS = ("l1, l2, normal, rbf, cosine, rank, mahalanobis, clinear, linear, ar, "
+                    "poisson, exponential, variance, trend")
 SUPPORTED_METHODS = "pelt, dynp, binseg, bottomup, window, kernel_pelt"
 
 

@@ -37,6 +37,14 @@ def slope_changes(rng, d):
     return np.c_[beta * z + 0.5 * rng.normal(size=len(z)), z]
 
 
+def rate_changes(rng, d):
+    return pieces(lambda i, n: rng.poisson([0.3, 1.5, 0.5, 3.0][i], size=(n, d)).astype(float))
+
+
+def waiting_changes(rng, d):
+    return pieces(lambda i, n: rng.exponential([1.0, 4.0, 1.0, 5.0][i], size=(n, d)))
+
+
 CASES = [
     ("l2", "pelt", mean_shifts),
     ("l2", "kernel_pelt", mean_shifts),
@@ -50,6 +58,9 @@ CASES = [
     ("rbf", "kernel_pelt", variance_changes),
     ("cosine", "kernel_pelt", direction_changes),
     ("linear", "pelt", slope_changes),
+    ("poisson", "pelt", rate_changes),
+    ("exponential", "pelt", waiting_changes),
+    ("variance", "pelt", variance_changes),
     ("trend", "pelt", mean_shifts),
 ]
 
@@ -62,9 +73,10 @@ def test_default_penalty_finds_the_true_changes_and_no_other(model, method, make
     x = make(np.random.default_rng(seed), d)
     params = {"metric": np.eye(x.shape[1])} if model == "mahalanobis" else None
     found = mr.detect(x, model, method, params=params)
-    # A variance change shows only through the spread of a few samples, so
-    # its position is less sharp than that of a mean shift.
-    margin = 10 if make is variance_changes else 5
+    # A change of variance, rate or mean waiting time shows only through the
+    # spread of a few samples, so its position is less sharp than that of a
+    # mean shift.
+    margin = 5 if make in (mean_shifts, direction_changes, slope_changes) else 10
     assert len(found.breakpoints) == len(TRUE), found.breakpoints
     assert np.all(np.abs(np.subtract(found.breakpoints, TRUE)) <= margin), found.breakpoints
     variant = "extension" if (model, method) == ("l2", "kernel_pelt") else None

@@ -380,19 +380,16 @@ def detect(signal: npt.ArrayLike, model: str | None = None, method: str | None =
         as dimensions), whose index the result keeps.
     model : str, optional
         The segment cost: "l1", "l2", "normal", "rbf", "cosine", "rank",
-<<<<<<< HEAD
-        "mahalanobis", "clinear", "linear", "ar" or "trend". None (the
-        default) lets the data choose, for real series with trends, seasons
-        and dependent noise (see Notes): with the PELT search and no
-        stopping rule, params or variant given, a piecewise-constant mean
-        ("l2") or a piecewise-linear trend ("trend"), after removing a
-        seasonal profile, at a penalty calibrated on the residuals; with
-        anything else, "l2". Name a model for the plain search.
-=======
-        "mahalanobis", "clinear", "linear", "ar", or the likelihood models
-        "poisson" (counts), "exponential" (waiting times, gaps) and
-        "variance" (a change of spread about a fixed mean).
->>>>>>> native-on-main
+        "mahalanobis", "clinear", "linear", "ar", "trend" (a line in time per
+        segment), or the likelihood models "poisson" (counts), "exponential"
+        (waiting times, gaps) and "variance" (a change of spread about a
+        fixed mean). None (the default) lets the data choose, for real
+        series with trends, seasons and dependent noise (see Notes): with
+        the PELT search and no stopping rule, params or variant given, a
+        piecewise-constant mean ("l2") or a piecewise-linear trend
+        ("trend"), after removing a seasonal profile, at a penalty
+        calibrated on the residuals; with anything else, "l2". Name a model
+        for the plain search.
     method : str, optional
         The search: "pelt", "dynp", "binseg", "bottomup", "window" or
         "kernel_pelt" ("rbf", "cosine", or "l2" whose variant then defaults

@@ -62,6 +62,9 @@ sphinx_gallery_conf = {
     "min_reported_time": 1e9,  # run times vary with the host; the pages do not show them
     "show_memory": False,
     "plot_gallery": "True",
+    # Every build runs every script against the package as installed now, not
+    # only the scripts that changed since the last build.
+    "run_stale_examples": True,
     "doc_module": (),
     "image_scrapers": ("matplotlib",),
     "matplotlib_animations": False,

@@ -112,8 +112,10 @@ SUPPLEMENTS = {
     (92.57, 308.355)
     ''',
     "pelt": f'''
-    PELT (Killick, Fearnhead and Eckley, 2012): the exact minimum of the total
-    cost plus `pen` per breakpoint, with pruning.
+    PELT (Killick, Fearnhead and Eckley, 2012): the minimum of the total cost
+    plus `pen` per breakpoint, with pruning. The pruning is exact when cutting
+    a segment never raises its cost, which "normal", "cosine" and "clinear"
+    do not guarantee (see the user guide's page on search methods).
 
     Parameters
     ----------

@@ -13,7 +13,6 @@ import matplotlib.pyplot as plt
 import numpy as np
 
 import marbolt_rs
-from marbolt_rs import datasets
 
 rng = np.random.default_rng(7)
 n = 300
@@ -57,7 +56,7 @@ cases = [
      np.c_[levels([0, 2, 0]) + rng.normal(size=n), rng.normal(scale=5, size=n)],
      {"params": {"metric": np.diag([1.0, 0.04])}}),
     ("clinear", "a change of slope, no jump",
-     datasets.piecewise_linear(n_samples=n, n_bkps=2, seed=3)[0],
+     np.cumsum(levels([0.08, -0.1, 0.06])) + rng.normal(scale=0.5, size=n),
      {"method": "dynp", "n_bkps": 2}),
     ("linear", "a change of the coefficient of column 1 on column 0",
      np.c_[levels([1, -1, 2]) * regressor + rng.normal(scale=0.3, size=n), regressor], {}),
@@ -65,17 +64,15 @@ cases = [
      autoregression([0.9, -0.6, 0.9]), {}),
 ]
 
-# The clinear signal has its own changes.
-clinear_bkps = datasets.piecewise_linear(n_samples=n, n_bkps=2, seed=3)[1]
-
 fig, axes = plt.subplots(5, 2, figsize=(11, 13), layout="constrained")
 for ax, (model, sees, signal, options) in zip(axes.flat, cases):
     result = marbolt_rs.detect(signal, model, **options)
-    truth = clinear_bkps if model == "clinear" else true_bkps
-    result.plot(ax=ax, true_breakpoints=truth)
+    result.plot(ax=ax, true_breakpoints=true_bkps)
+    if model in ("l1", "rank"):  # heavy tails: show the bulk, not the extremes
+        ax.set_ylim(np.percentile(signal, [1, 99]) + [-1, 1])
     ax.set_title(f'"{model}": {sees}', fontsize=10)
     ax.set_xlabel("")
-    print(f"{model:12} found {result.breakpoints}, true {truth}")
+    print(f"{model:12} found {result.breakpoints}")
 
 # %%
 # Two of them need a word. The "rbf" kernel compares every sample with every

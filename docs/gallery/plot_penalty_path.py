@@ -19,29 +19,27 @@ default = marbolt_rs.detect(signal)
 print(f"default penalty {default.penalty:.1f} ({default.penalty_rule}): "
       f"{default.n_bkps} changes")
 
-path = marbolt_rs.penalty_path(signal, 5.0, 1000.0)
+path = marbolt_rs.penalty_path(signal, 20.0, 1000.0)
 print(path)
 for entry in path[:8]:
-    print(f"{entry.n_bkps:3} changes for pen in [{entry.pen_range[0]:8.2f}, "
+    print(f"{entry.n_bkps:3} change(s) for pen in [{entry.pen_range[0]:8.2f}, "
           f"{entry.pen_range[1]:8.2f}]")
 
 # %%
-# The number of changes against the penalty: a long flat step is a
+# Left, the number of changes against the penalty: a long flat step is a
 # segmentation that holds over a wide range of prices, and the elbow where the
-# steps start to shorten is where noise begins to be cut.
+# steps start to shorten is where noise begins to be cut. Right, the widest
+# step among those with at least one change, against the true changes
+# (dashed).
+
+widest = max((e for e in path if e.n_bkps > 0),
+             key=lambda e: e.pen_range[1] / e.pen_range[0])
+chosen = marbolt_rs.detect(signal, pen=(widest.pen_range[0] * widest.pen_range[1]) ** 0.5)
+print("widest step:", widest.breakpoints, " true:", true_bkps)
 
 fig, (left, right) = plt.subplots(1, 2, figsize=(11, 3.8), layout="constrained",
                                   width_ratios=[1, 2])
 path.plot(ax=left)
 left.axvline(default.penalty, color="tab:red", ls=":", label="default penalty")
 left.legend()
-
-# %%
-# The widest step among those with at least one change, drawn against the
-# true changes (dashed):
-
-widest = max((e for e in path if e.n_bkps > 0),
-             key=lambda e: e.pen_range[1] / e.pen_range[0])
-chosen = marbolt_rs.detect(signal, pen=(widest.pen_range[0] * widest.pen_range[1]) ** 0.5)
 chosen.plot(ax=right, true_breakpoints=true_bkps)
-print("widest step:", widest.breakpoints, " true:", true_bkps)

@@ -1,6 +1,7 @@
 # Two entry points for a new user on a fresh Debian machine:
 #   make demo   installs what is missing, builds, installs into .venv, runs the demo
-#   make test   the same set-up, then every C++ and Python test
+#   make test   the same set-up, then every C++ and Python test and the docs checks
+#   make docs   the documentation site, into docs/_build/html
 #   make fuzz   (on demand) builds the libFuzzer targets with clang and runs
 #               each for FUZZ_SECONDS on its committed corpus
 
@@ -11,6 +12,9 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 APT_PACKAGES := g++ pkg-config meson ninja-build python3-dev python3-venv python3-numpy \
 	python3-pytest python3-hypothesis python3-mesonpy python3-matplotlib python3-tqdm \
 	python3-distributed python3-pandas mypy libgtest-dev libbenchmark-dev
+# `make docs` and the docs checks of `make test` need these.
+DOCS_PACKAGES := python3-sphinx python3-numpydoc python3-sphinx-gallery \
+	python3-pydata-sphinx-theme python3-myst-parser
 # Only `make fuzz` needs these; the compiler and its runtime (which ships
 # libFuzzer) must be the same version.
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
@@ -20,12 +24,12 @@ FUZZ_TARGETS := search_fuzz cost_fuzz
 FUZZ_SECONDS ?= 60
 
 .PHONY: demo test deps fuzz-deps install cpp-test py-test fuzz bench clean test-asan \
-	asan-cpp-test asan-install asan-py-test test-tsan
+	asan-cpp-test asan-install asan-py-test test-tsan docs-deps docs docs-test
 
 demo: install
 	$(VENV_PYTHON) examples/demo.py
 
-test: install cpp-test py-test
+test: install cpp-test py-test docs-test
 
 # Installs whichever of $(1) are missing.
 define apt_install
@@ -43,6 +47,9 @@ deps:
 
 fuzz-deps: deps
 	$(call apt_install,$(FUZZ_PACKAGES))
+
+docs-deps: deps
+	$(call apt_install,$(DOCS_PACKAGES))
 
 $(VENV_PYTHON): | deps
 	$(PYTHON) -m venv --system-site-packages $(VENV)
@@ -71,6 +78,16 @@ cpp-test: $(NATIVE_BUILD)/build.ninja
 
 py-test: install
 	cd tests/python && ../../$(VENV_PYTHON) -m pytest -q
+
+# The API pages and the gallery import the installed package, so Sphinx runs
+# under the virtual environment's interpreter. Any warning fails the build.
+docs: docs-deps install
+	$(VENV_PYTHON) -m sphinx -W --keep-going -q -b html docs docs/_build/html
+	@echo "The site: docs/_build/html/index.html"
+
+# Builds the site on its own (in a temporary directory) and checks it.
+docs-test: docs-deps install
+	cd tests/docs && ../../$(VENV_PYTHON) -m pytest -q
 
 # libFuzzer needs its coverage hooks in the core too, hence fuzzer-no-link on
 # every object; UBSan reports abort so that libFuzzer keeps the input.
@@ -153,4 +170,5 @@ test-tsan: $(TSAN_NATIVE)/build.ninja
 		$(TSAN_NATIVE)/tests/cpp/core_tests --gtest_brief=1 --gtest_filter='$(POOL_TESTS)'
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) .mesonpy-native-file.ini
+	rm -rf build $(VENV) $(ASAN_VENV) .mesonpy-native-file.ini \
+		docs/_build docs/api/generated docs/auto_examples

@@ -34,9 +34,9 @@ extensions = [
 class ReadingOrder:
     """The gallery's order: the first example first, then by task as in the guide."""
 
-    ORDER = ["plot_nile.py", "plot_models.py", "plot_penalty_path.py",
-             "plot_known_number.py", "plot_long_signal.py", "plot_dynamics.py",
-             "plot_scoring.py", "plot_window_engine.py"]
+    ORDER = ["plot_nile.py", "plot_real_data.py", "plot_models.py", "plot_counts.py",
+             "plot_penalty_path.py", "plot_known_number.py", "plot_long_signal.py",
+             "plot_dynamics.py", "plot_scoring.py", "plot_window_engine.py"]
 
     def __init__(self, src_dir):
         self.src_dir = src_dir

@@ -313,7 +313,7 @@ def covering(annotations: Annotations, predicted_bkps: Bkps) -> float:
     The covering of a segmentation G by another G' (Arbelaez, Maire, Fowlkes
     & Malik, "Contour detection and hierarchical image segmentation", 2011)
     weighs every segment A of G by its length and scores it by its best
-    Jaccard index |A ∩ A'| / |A ∪ A'| over the segments A' of G', then
+    Jaccard index ``|A ∩ A'| / |A ∪ A'|`` over the segments A' of G', then
     divides by n. Here G is an annotator's segmentation and G' the predicted
     one; with several annotators the coverings are averaged, as van den Burg
     & Williams ("An evaluation of change point detection algorithms", 2020)

@@ -11,7 +11,8 @@ SIGNAL = '''\
 >>> import numpy as np
 >>> from marbolt_rs import _marbolt_rs as m
 >>> rng = np.random.default_rng(0)
->>> signal = np.r_[np.zeros(100), np.full(100, 4.0), np.ones(100)] + rng.normal(size=300)
+>>> levels = np.r_[np.zeros(100), np.full(100, 4.0), np.ones(100)]
+>>> signal = levels + rng.normal(size=300)
 >>> engine = m.CostEngine(signal, "l2")
 '''
 

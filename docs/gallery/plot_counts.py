@@ -25,7 +25,8 @@ rng = np.random.default_rng(11)
 
 counts = rng.poisson(np.repeat([2.0, 6.0, 3.0], [250, 150, 200])).astype(float)
 by_rate = marbolt_rs.detect(counts, "poisson")
-print("poisson:", by_rate.breakpoints, " l2:", marbolt_rs.detect(counts, "l2").breakpoints)
+by_level = marbolt_rs.detect(counts, "l2")
+print("poisson:", by_rate.breakpoints, " l2:", by_level.breakpoints)
 print(by_rate.summary().round(2).to_string())
 
 # %%
@@ -34,7 +35,8 @@ print(by_rate.summary().round(2).to_string())
 
 gaps = rng.exponential(np.repeat([1.0, 0.25], [250, 150]))
 by_gap = marbolt_rs.detect(gaps, "exponential")
-print("exponential:", by_gap.breakpoints, " l2:", marbolt_rs.detect(gaps, "l2").breakpoints)
+by_level = marbolt_rs.detect(gaps, "l2")
+print("exponential:", by_gap.breakpoints, " l2:", by_level.breakpoints)
 
 # %%
 # Volatility: daily returns about a mean of zero whose standard deviation
@@ -44,7 +46,8 @@ print("exponential:", by_gap.breakpoints, " l2:", marbolt_rs.detect(gaps, "l2").
 
 returns = rng.normal(0.0, np.repeat([1.0, 2.5, 1.0], [300, 100, 200]))
 by_spread = marbolt_rs.detect(returns, "variance", params={"mean": 0.0})
-print("variance:", by_spread.breakpoints, " l2:", marbolt_rs.detect(returns, "l2").breakpoints)
+by_level = marbolt_rs.detect(returns, "l2")
+print("variance:", by_spread.breakpoints, " l2:", by_level.breakpoints)
 
 # %%
 # Rounded data: a thermometer that reads whole degrees, one shift of a
@@ -53,16 +56,21 @@ print("variance:", by_spread.breakpoints, " l2:", marbolt_rs.detect(returns, "l2
 # every variance at least at the resolution of the data (q² / 2π for a step
 # q), so only the shift remains. ``params={"resolution": 0}`` turns that off.
 
-degrees = np.round(np.repeat([20.0, 21.0], 500) + rng.normal(scale=0.6, size=1000))
+shift = np.repeat([20.0, 21.0], 500)
+degrees = np.round(shift + rng.normal(scale=0.6, size=1000))
 with_floor = marbolt_rs.detect(degrees, "normal")
 without = marbolt_rs.detect(degrees, "normal", params={"resolution": 0.0})
-print("normal:", with_floor.breakpoints, " without the floor:", without.n_bkps, "changes")
+print("normal:", with_floor.breakpoints, " without the floor:", without.n_bkps,
+      "changes")
+
+# %%
+# The four series with the segments their models find, true changes dashed:
 
 fig, axes = plt.subplots(4, 1, figsize=(10, 11), layout="constrained")
 panels = [(by_rate, [250, 400, 600], "poisson: the rate of counts"),
           (by_gap, [250, 400], "exponential: the gaps between events"),
           (by_spread, [300, 400, 600], "variance: the spread about a fixed mean"),
-          (with_floor, [500, 1000], "normal on whole degrees, at the data's resolution")]
+          (with_floor, [500, 1000], "normal on whole degrees, at their resolution")]
 for ax, (result, truth, title) in zip(axes, panels):
     result.plot(ax=ax, true_breakpoints=truth)
     ax.set_title(f"{title}: changes at {result.breakpoints[:-1]}")

@@ -36,7 +36,8 @@ noise, ar_signal = rng.normal(size=600), np.zeros(600)
 for t in range(1, 600):
     ar_signal[t] = a[t] * ar_signal[t - 1] + noise[t]
 dynamics = marbolt_rs.detect(ar_signal, "ar", params={"order": 1})
-print("ar:", dynamics.breakpoints, " l2:", marbolt_rs.detect(ar_signal).breakpoints)
+level = marbolt_rs.detect(ar_signal, "l2")
+print("ar:", dynamics.breakpoints, " l2:", level.breakpoints)
 print(dynamics.summary().round(2).to_string())
 
 fig, (top, bottom) = plt.subplots(2, 1, figsize=(10, 6), layout="constrained")

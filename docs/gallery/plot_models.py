@@ -60,12 +60,13 @@ cases = [
      np.cumsum(levels([0.08, -0.1, 0.06])) + rng.normal(scale=0.5, size=n),
      {"method": "dynp", "n_bkps": 2}),
     ("linear", "a change of the coefficient of column 1 on column 0",
-     np.c_[levels([1, -1, 2]) * regressor + rng.normal(scale=0.3, size=n), regressor], {}),
+     np.c_[levels([1, -1, 2]) * regressor + rng.normal(scale=0.3, size=n),
+           regressor], {}),
     ("ar", "a change of the dynamics",
      autoregression([0.9, -0.6, 0.9]), {}),
     ("trend", "a jump and a turn of a trend",
-     np.r_[0.03 * np.arange(100), 5 - 0.02 * np.arange(100), 3 + 0.04 * np.arange(100)]
-     + rng.normal(scale=0.5, size=n), {}),
+     np.r_[0.03 * np.arange(100), 5 - 0.02 * np.arange(100),
+           3 + 0.04 * np.arange(100)] + rng.normal(scale=0.5, size=n), {}),
     ("poisson", "a change of rate in counts",
      rng.poisson(levels([1.0, 4.0, 2.0])).astype(float), {}),
     ("exponential", "a change of rate in waiting times",
@@ -98,4 +99,5 @@ for ax, (model, sees, signal, options) in zip(axes.flat, cases):
 
 for model, _, signal, options in cases:
     if model in ("l1", "normal", "ar", "trend", "exponential", "variance"):
-        print(f"l2 on the {model:11} signal: {marbolt_rs.detect(signal, 'l2').breakpoints}")
+        found = marbolt_rs.detect(signal, "l2").breakpoints
+        print(f"l2 on the {model:11} signal: {found}")

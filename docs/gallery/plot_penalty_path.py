@@ -13,8 +13,8 @@ import matplotlib.pyplot as plt
 import marbolt_rs
 from marbolt_rs import datasets
 
-signal, true_bkps = datasets.piecewise_constant(n_samples=600, n_bkps=5, noise_std=2.0,
-                                                delta=(1, 4), seed=4)
+signal, true_bkps = datasets.piecewise_constant(n_samples=600, n_bkps=5,
+                                                noise_std=2.0, delta=(1, 4), seed=4)
 default = marbolt_rs.detect(signal, "l2")
 print(f"default penalty {default.penalty:.1f} ({default.penalty_rule}): "
       f"{default.n_bkps} changes")
@@ -34,7 +34,8 @@ for entry in path[:8]:
 
 widest = max((e for e in path if e.n_bkps > 0),
              key=lambda e: e.pen_range[1] / e.pen_range[0])
-chosen = marbolt_rs.detect(signal, "l2", pen=(widest.pen_range[0] * widest.pen_range[1]) ** 0.5)
+middle = (widest.pen_range[0] * widest.pen_range[1]) ** 0.5   # on the log axis
+chosen = marbolt_rs.detect(signal, "l2", pen=middle)
 print("widest step:", widest.breakpoints, " true:", true_bkps)
 
 fig, (left, right) = plt.subplots(1, 2, figsize=(11, 3.8), layout="constrained",

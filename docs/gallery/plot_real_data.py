@@ -27,7 +27,8 @@ REAL = pathlib.Path("../../bench/data/real")
 def load(name):
     """One shipped real series as a pandas Series over its time labels."""
     frame = pd.read_csv(REAL / f"{name}.csv")
-    return pd.Series(frame["value"].to_numpy(), index=pd.Index(frame["time"], name="time"))
+    index = pd.Index(frame["time"], name="time")
+    return pd.Series(frame["value"].to_numpy(), index=index)
 
 
 deaths = load("ukdriverdeaths")
@@ -61,7 +62,8 @@ plain.plot(ax=top)
 top.set_title('detect(deaths, "l2"): the plain level search')
 result.plot(ax=middle)
 middle.set_title(f"detect(deaths): model {result.model!r}, the season removed")
-months = ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"]
+months = ["Jan", "Feb", "Mar", "Apr", "May", "Jun",
+          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"]
 first = deaths.index[0].month - 1
 profile = np.roll(result.season.profile[:, 0], first)
 bottom.bar(months, profile, color="tab:grey")
@@ -77,7 +79,7 @@ bottom.set_title("the seasonal profile removed (deaths above or below the trend)
 for name in ["airpassengers", "co2", "lakehuron", "lynx", "sp2001_dal"]:
     series = load(name)
     found = marbolt_rs.detect(series)
+    changes = ", ".join(str(label) for label in found.labels) or "no change"
     level = marbolt_rs.detect(series, "l2")
-    print(f"{name:14} {len(series):4} samples  detect(x): {found.model:5} "
-          f"{[str(label) for label in found.labels] or 'no change'}   "
-          f"l2: {level.n_bkps} change(s)")
+    print(f"{name:13} {len(series):3} samples   detect(x): {found.model:5}",
+          f"{changes:10}   l2: {level.n_bkps} change(s)")

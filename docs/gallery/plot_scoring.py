@@ -14,10 +14,10 @@ import numpy as np
 import marbolt_rs
 from marbolt_rs import datasets, metrics
 
-signals, annotations = zip(*(datasets.piecewise_constant(n_samples=400, n_bkps=3,
-                                                         noise_std=1.0, delta=(0.5, 3),
-                                                         seed=seed)
-                             for seed in range(40)))
+signals, annotations = zip(*(
+    datasets.piecewise_constant(n_samples=400, n_bkps=3, noise_std=1.0,
+                                delta=(0.5, 3), seed=seed)
+    for seed in range(40)))
 
 # %%
 # One batch per method, each signal with its true changes beside it:
@@ -33,7 +33,8 @@ for method, options in [("pelt", {}), ("binseg", {}), ("bottomup", {}),
         for true, r in zip(annotations, results)])
     p, r, h, ri = scores[method].mean(axis=0)
     print(f"{method:9} precision {p:.2f}  recall {r:.2f}  "
-          f"Hausdorff {np.median(scores[method][:, 2]):5.1f} (median)  Rand {ri:.3f}")
+          f"Hausdorff {np.median(scores[method][:, 2]):5.1f} (median)  "
+          f"Rand {ri:.3f}")
 
 # %%
 # Precision and recall at a margin of 5 samples, over the 40 signals:

@@ -198,6 +198,43 @@ private:
     std::size_t count_ = 0;
 };
 
+// One step of functional pruning between a live candidate k and a newer
+// candidate w (PELT: the end just settled, at the level thr = F[end] + pen;
+// dynp: the start entering the layer, at the level of its cost). Over the
+// segment between them, of length L, sum s and centre c* = s / L, k's
+// function minus w's is L (mu - c*)^2 + minDelta, and minDelta lies within
+// the error bound E of `value - level`, where `value` is k's bookkeeping
+// total there. With w >= M + E (`allowance`):
+//  - {mu : q_k - q_w < M} lies within the interval of outer_half_width at
+//    (level - value) + w, rounded up: k keeps only that much of its region
+//    (its reach); outside it, w beats k by M;
+//  - {mu : q_w - q_k >= M} holds the interval of inner_half_width at
+//    (level - value) - w, rounded down (k's cover): there k beats w by M,
+//    and w's region is what no cover holds.
+// `spread` bounds the roundings of forming the gap and adding w.
+struct RegionStep {
+    double centre;
+    double reach;  // negative: k keeps nothing
+    double cover;  // negative: nowhere sure
+};
+
+inline double step_allowance(double margin, double error) noexcept { return (margin + error) * (1.0 + 0x1p-50); }
+
+inline RegionStep region_step(double s, double inv_len, double level, double value, double allowance) noexcept {
+    const double c = s * inv_len;
+    const double spread = 0x1p-50 * (std::fabs(level) + std::fabs(value) + allowance);
+    const double gap = level - value;
+    return {c, outer_half_width(c, inv_len, (gap + allowance) + spread),
+            inner_half_width(c, inv_len, (gap - allowance) - spread)};
+}
+
+// Notes k's cover for w's region and clips k's region to its reach; false
+// when nothing of it is left, and k leaves the search.
+inline bool take_step(const RegionStep& step, Region& region, std::vector<Interval>& covers) {
+    if (step.cover >= 0.0) covers.push_back({step.centre - step.cover, step.centre + step.cover});
+    return step.reach >= 0.0 && region.clip({step.centre - step.reach, step.centre + step.reach});
+}
+
 // The live candidates of a sweep in list order, as parallel arrays so that an
 // end's arithmetic runs as straight loops: what an end the candidate wins
 // records as its parent, its start position, the prefix sums there, the cost

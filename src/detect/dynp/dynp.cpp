@@ -89,8 +89,7 @@ Item best_split_l2(const L2Layer& c, const cost::CostL2& l2, std::size_t end,
     double* __restrict t = totals.data();
     for (std::size_t k = 0; k < count; ++k) {
         const double len = e - c.start_d[k];
-        const double acc = 0.0 + cost::CostL2::column_term(s_end - c.s[k], q_end - c.q[k], len);
-        t[k] = acc * len + c.cost[k];
+        t[k] = cost::CostL2::column_cost(s_end - c.s[k], q_end - c.q[k], len) + c.cost[k];
     }
     const std::span<const double> all(totals);
     const std::size_t chosen = first_minimum(all, smallest(all));

@@ -63,20 +63,14 @@ bool PrunedLayer::enter(const Candidate& u) {
     largest_cost_ = std::max(largest_cost_, std::fabs(u.cost));
     error_ = error_bound(energy_, largest_cost_);
     const double position = static_cast<double>(u.start), s_u = s_[u.start], q_u = q_[u.start];
-    const double w = (margin_ + error_) * (1.0 + 0x1p-50);
+    const double w = step_allowance(margin_, error_);
     covers_.clear();
     std::size_t kept = 0;
     for (std::size_t k = 0; k < live_.size(); ++k) {
-        const double len = position - live_.start[k], inv_len = 1.0 / len;
+        const double len = position - live_.start[k];
         const double s = s_u - live_.s[k], q = q_u - live_.q[k];
-        const double d = live_.prefix[k] + (q - (s * s) / len);
-        const double centre = s * inv_len;
-        const double gap = u.cost - d;
-        const double spread = 0x1p-50 * (std::fabs(u.cost) + std::fabs(d) + w);
-        const double cover = inner_half_width(centre, inv_len, (gap - w) - spread);
-        if (cover >= 0.0) covers_.push_back({centre - cover, centre + cover});
-        const double reach = outer_half_width(centre, inv_len, (gap + w) + spread);
-        if (!(reach >= 0.0 && live_.region[k].clip({centre - reach, centre + reach}))) continue;
+        const double d = live_.prefix[k] + cost::CostL2::column_residue(s, q, len);
+        if (!take_step(region_step(s, 1.0 / len, u.cost, d, w), live_.region[k], covers_)) continue;
         if (kept != k) live_.move(k, kept);
         ++kept;
     }
@@ -102,8 +96,8 @@ bool PrunedLayer::settle(std::size_t end, Item& item) {
     for (std::size_t k = 0; k < count; ++k) {
         const double len = e - start[k], s = s_end - s_start[k], q = q_end - q_start[k];
         // The plain fill's total: segment cost first, then the previous layer's.
-        total[k] = (0.0 + cost::CostL2::column_term(s, q, len)) * len + cost[k];
-        unclamped[k] = cost[k] + (q - (s * s) / len);
+        total[k] = cost::CostL2::column_cost(s, q, len) + cost[k];
+        unclamped[k] = cost[k] + cost::CostL2::column_residue(s, q, len);
     }
     evaluations_ += count;
     std::size_t chosen = 0;

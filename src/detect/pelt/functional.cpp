@@ -185,7 +185,8 @@ private:
         for (std::size_t k = 0; k < count; ++k) {
             const double len = e - start[k], s = s_end - s_start[k], q = q_end - q_start[k];
             total[k] = l2_total(s, q, len, prefix[k], pen_);
-            const double residue = q - (s * s) / len;  // the division is shared with l2_total's
+            // The division is shared with l2_total's.
+            const double residue = cost::CostL2::column_residue(s, q, len);
             unclamped[k] = prefix[k] + (residue + pen_);
         }
         std::size_t chosen = 0;
@@ -216,7 +217,7 @@ private:
     // where it surely beats the new candidate (cover).
     void measure(std::size_t end) {
         const double e = static_cast<double>(end), s_end = s_[end], thr = threshold_;
-        const double w = (margins_.margin + error_) * (1.0 + 0x1p-50);
+        const double w = step_allowance(margins_.margin, error_);
         const std::size_t count = live_.size();
         const double* __restrict start = live_.start.data();
         const double* __restrict s_start = live_.s.data();
@@ -225,13 +226,10 @@ private:
         double* __restrict reach = scratch_.reach.data();
         double* __restrict cover = scratch_.cover.data();
         for (std::size_t k = 0; k < count; ++k) {
-            const double inv_len = 1.0 / (e - start[k]);
-            const double c = (s_end - s_start[k]) * inv_len;
-            const double spread = 0x1p-50 * (std::fabs(thr) + std::fabs(unclamped[k]) + w);
-            const double gap = thr - unclamped[k];
-            centre[k] = c;
-            reach[k] = outer_half_width(c, inv_len, (gap + w) + spread);
-            cover[k] = inner_half_width(c, inv_len, (gap - w) - spread);
+            const RegionStep step = region_step(s_end - s_start[k], 1.0 / (e - start[k]), thr, unclamped[k], w);
+            centre[k] = step.centre;
+            reach[k] = step.reach;
+            cover[k] = step.cover;
         }
     }
 
@@ -247,10 +245,7 @@ private:
                 chain = std::max(chain, (chain_[k] + slack(k, end)) * (1.0 + 0x1p-52));
                 continue;
             }
-            const double c = scratch_.centre[k];
-            if (scratch_.cover[k] >= 0.0) covers_.push_back({c - scratch_.cover[k], c + scratch_.cover[k]});
-            const double reach = scratch_.reach[k];
-            if (!(reach >= 0.0 && live_.region[k].clip({c - reach, c + reach}))) {
+            if (!take_step({scratch_.centre[k], scratch_.reach[k], scratch_.cover[k]}, live_.region[k], covers_)) {
                 if (repeats_) dropped_[live_.parent[k]] = 1;
                 continue;
             }

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "cost/cost.hpp"
+#include "cost/pruning.hpp"
 #include "prefix/prefix.hpp"
 
 namespace marbolt::cost {
@@ -67,6 +68,15 @@ private:
     prefix::Prefix1 sum_;
     prefix::Prefix1 sum_sq_;
     std::size_t d_;
+};
+
+// Functional pruning (cost/pruning_l2.hpp): one column, whose totals are
+// parabolas in the last segment's mean.
+class L2ColumnFamily;
+
+template <>
+struct PruningFamilies<CostL2> {
+    using type = Families<L2ColumnFamily>;
 };
 
 }  // namespace marbolt::cost

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "cost/cost.hpp"
+#include "cost/pruning.hpp"
 #include "prefix/prefix.hpp"
 
 namespace marbolt::cost {
@@ -34,14 +35,25 @@ public:
     }
     std::string_view model() const noexcept override { return "l2"; }
 
-    // Column j's share of error before the final scaling by len, from its
-    // segment sum s and sum of squares q. A (near-)constant column can leave a
-    // negative rounding residue; a sum of squares is never negative. NaN fails
-    // the test and propagates.
+    // The arithmetic of one column, from its segment sum s, sum of squares q
+    // and length len, written once: the searches that evaluate many segments
+    // at once call these, so that their totals are error()'s to the bit.
+    //
+    // The sum of squared deviations before the clamp: q - s^2 / len.
+    static double column_residue(double s, double q, double len) noexcept { return q - (s * s) / len; }
+
+    // Column j's share of error before the final scaling by len. A
+    // (near-)constant column can leave a negative rounding residue; a sum of
+    // squares is never negative. NaN fails the test and propagates.
     static double column_term(double s, double q, double len) noexcept {
-        double e = q - (s * s) / len;
+        double e = column_residue(s, q, len);
         if (e < 0.0) e = 0.0;
         return e / len;
+    }
+
+    // error() of a one-column segment.
+    static double column_cost(double s, double q, double len) noexcept {
+        return (0.0 + column_term(s, q, len)) * len;
     }
 
     // The prefix tables, for searches that evaluate many segments at once.
@@ -56,6 +68,15 @@ private:
     prefix::Prefix1 sum_;
     prefix::Prefix1 sum_sq_;
     std::size_t d_;
+};
+
+// Functional pruning (cost/pruning_l2.hpp): one column, whose totals are
+// parabolas in the last segment's mean.
+class L2ColumnFamily;
+
+template <>
+struct PruningFamilies<CostL2> {
+    using type = Families<L2ColumnFamily>;
 };
 
 }  // namespace marbolt::cost

@@ -11,7 +11,7 @@
 #include "cost/dispatch.hpp"
 #include "detect/dynp/layer.hpp"
 #include "detect/dynp/pipeline.hpp"
-#include "detect/envelope.hpp"
+#include "cost/pruning_l2.hpp"
 #include "detect/grid.hpp"
 #include "detect/minimum.hpp"
 
@@ -89,8 +89,7 @@ Item best_split_l2(const L2Layer& c, const cost::CostL2& l2, std::size_t end,
     double* __restrict t = totals.data();
     for (std::size_t k = 0; k < count; ++k) {
         const double len = e - c.start_d[k];
-        const double acc = 0.0 + cost::CostL2::column_term(s_end - c.s[k], q_end - c.q[k], len);
-        t[k] = acc * len + c.cost[k];
+        t[k] = cost::CostL2::column_cost(s_end - c.s[k], q_end - c.q[k], len) + c.cost[k];
     }
     const std::span<const double> all(totals);
     const std::size_t chosen = first_minimum(all, smallest(all));
@@ -137,24 +136,24 @@ void fill_layers(const Model& cost, const std::vector<std::size_t>& closed, std:
     }
 }
 
-// One-column l2 with functional pruning where the tables allow its bounds,
-// else the plain fill.
+// Functional pruning where a family of the model serves the signal, else
+// the plain fill.
 template <class Model>
 void fill(const Model& cost, std::size_t n, std::size_t n_bkps, std::size_t jump, std::size_t min_size,
           parallel::WorkerPool& pool, const DynpOptions& options, DynpTables& tables) {
     const std::vector<std::size_t> closed = closed_grid(n, jump);
     std::vector<Item> first = seed_first_layer(cost, closed, min_size, pool);
-    if constexpr (std::is_same_v<Model, cost::CostL2>) {
-        if (options.functional_pruning && cost.dims() == 1 && n < kExactPositions) {
-            if (const auto energy = l2_energy(cost.sums().data.data(), cost.sums_sq().data.data(), n)) {
-                const PlainLayer plain = [&](const std::vector<Candidate>& candidates, std::vector<Item>& items) {
-                    split_items(cost, candidates, closed, min_size, pool, items);
-                };
-                fill_pruned_layers({cost, *energy, closed, n_bkps, jump, min_size}, std::move(first), pool, plain,
-                                   options.evaluations, tables);
-                return;
-            }
-        }
+    const PlainLayer plain = [&](const std::vector<Candidate>& candidates, std::vector<Item>& items) {
+        split_items(cost, candidates, closed, min_size, pool, items);
+    };
+    if (options.functional_pruning && n < kExactPositions &&
+        cost::with_pruning_family(cost, n, [&](const auto& family) {
+            const LayerSweeps sweeps = layer_sweeps(family);
+            fill_pruned_layers({sweeps, closed, n_bkps, jump, min_size}, std::move(first), pool, plain,
+                               options.evaluations, tables);
+            return true;
+        })) {
+        return;
     }
     fill_layers(cost, closed, n_bkps, jump, min_size, pool, std::move(first), tables);
 }

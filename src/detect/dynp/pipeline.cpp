@@ -87,7 +87,7 @@ private:
     // The pruned sweep; false when it refuses the layer.
     bool sweep(std::size_t k, const LayerRun& prev, LayerRun& layer) {
         const std::vector<std::size_t>& closed = in_.closed;
-        PrunedLayer sweep(in_.model, in_.energy);
+        const std::unique_ptr<LayerSweep> sweep = in_.sweeps();
         std::size_t next = 0, ready = 0;  // ready: prev.items[0 .. ready) are known final
         for (std::size_t j = 0; j < closed.size(); ++j) {
             const std::size_t end = closed[j];
@@ -97,15 +97,15 @@ private:
                 if (ready <= next) ready = wait_for(prev, next + 1);
                 const Item& p = prev.items[next];
                 if (p.found && sanity_check(closed[next], k - 1, in_.jump, in_.min_size) &&
-                    !sweep.enter({closed[next], p.best})) {
+                    !sweep->enter({closed[next], p.best})) {
                     return false;
                 }
                 ++next;
             }
-            if (!sweep.settle(end, layer.items[j])) return false;
+            if (!sweep->settle(end, layer.items[j])) return false;
             if ((j + 1) % kPublishEvery == 0) publish(layer, j + 1);
         }
-        layer.evaluations = sweep.evaluations();
+        layer.evaluations = sweep->evaluations();
         return true;
     }
 

@@ -1,5 +1,5 @@
-// The layers of the dynamic programming for one-column l2, each swept in order
-// with functional pruning (dynp/pruned.hpp), run as a pipeline on the worker
+// The layers of the dynamic programming, each swept in order with functional
+// pruning (dynp/pruned.hpp), run as a pipeline on the worker
 // pool: layer k reads only the ends of layer k - 1 that lie at least min_size
 // before its own current end, so it can follow layer k - 1 a little behind
 // instead of waiting for it to finish. With two workers, two layers advance at
@@ -10,9 +10,9 @@
 #include <functional>
 #include <vector>
 
-#include "cost/cost_l2.hpp"
 #include "detect/dynp/dynp.hpp"
 #include "detect/dynp/layer.hpp"
+#include "detect/dynp/pruned.hpp"
 #include "parallel/worker_pool.hpp"
 
 namespace marbolt::detect {
@@ -21,8 +21,7 @@ namespace marbolt::detect {
 using PlainLayer = std::function<void(const std::vector<Candidate>&, std::vector<Item>&)>;
 
 struct PipelineInputs {
-    const cost::CostL2& model;
-    double energy;  // l2_energy of its tables
+    const LayerSweeps& sweeps;
     const std::vector<std::size_t>& closed;
     std::size_t n_bkps, jump, min_size;
 };

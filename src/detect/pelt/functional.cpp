@@ -4,146 +4,82 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <optional>
 #include <vector>
 
-#include "detect/envelope.hpp"
+#include "cost/pruning_l2.hpp"
 #include "detect/grid.hpp"
-#include "detect/pelt/l2_estimates.hpp"
 #include "detect/pelt/tables.hpp"
+#include "detect/pruning.hpp"
 
 namespace marbolt::detect {
 namespace {
 
-// Why the pruned search fills the plain search's tables, to the bit.
+// Why the pruned search fills the plain search's tables, to the bit: the
+// argument of detect/pruning.hpp, with these specifics.
 //
-// Notation. S and Q are the model's prefix tables (sums and sums of squares of
-// the centred signal) and F the recorded best costs: doubles, read from here
-// on as exact reals; only what the code computes is rounded. For a candidate
-// t and an end b > t, with L = b - t, s* = S[b] - S[t] and q* = Q[b] - Q[t],
-//     q_t(mu) = F[t] + pen + q* - 2 mu s* + L mu^2
-// is the total as a function of the last segment's mean mu, minimal at s*/L
-// with tau(t, b) = F[t] + pen + q* - s*^2 / L. For t < u, q_t - q_u =
-// F[t] - F[u] + (Q[u] - Q[t]) - 2 mu (S[u] - S[t]) + (u - t) mu^2 does not
-// depend on the end: a dominance shown once holds at every later end.
+// 1. The rest of a start t is F[t] + pen, and the newer start of a region
+// step is the end b just settled, at the level thr = fl(F[b] + pen), within
+// 2^-52 |thr| of F[b] + pen: adding 2^-51 |thr| to the family's E gives E2.
+// Every start that survives the threshold at b takes the step against b.
 //
-// 1. Rounding (envelope.hpp): with P = pen + F[t], the global E = 2^-48 (V +
-// |pen| + Fmax) + 2^-1000 bounds |U - tau| and tau - T for every pair, where
-// Fmax is the largest |F| recorded so far (E grows along the search, and each
-// end uses the E of its time); for a pair the search has evaluated, the local
-// bound from its own q and quotient is far smaller. The threshold thr =
-// fl(F[b] + pen) is within 2^-52 |thr| of F[b] + pen; adding 2^-51 |thr| to
-// either bound gives E2, which covers both.
+// 2. The recursion's own pruning is applied to the pruned list exactly as to
+// the plain one: a start's verdict depends only on its own total and the
+// threshold (with pen > 0 and finite tables every start is known and pairs
+// with its own total). So, end by end, the pruned list is the plain list
+// minus the dropped starts, as long as the first minimum of the plain list is
+// never a dropped start. A walk (point 3 there) may step from a start k that
+// the threshold pruned at an earlier end b1 to b1 itself: q_k - q_b1 = F[k] -
+// F[b1] + C_kb1 >= tau(k, b1) - pen - F[b1] >= -slack(k), with slack(k) =
+// max(0, thr - U(k, b1) + E2) and the local E2 (zero for a clear prune, a
+// few ulps of F for a near tie, more only where a clamp hid a negative
+// residue); b1 is a start at every end after b1 (min_size <= jump makes b1
+// the start appended at the next grid end), except at the last end n when
+// n - b1 < min_size (point 3 below). Consecutive threshold steps form a chain
+// k -> b1 -> b2 -> ...; rho(b), the largest total slack of a chain that ends
+// at b, is the largest rho(k) + slack(k) over the starts k pruned at b, and R
+// is the largest rho so far. A walk starts with a witness step (d was
+// dropped, not pruned) and between two witness steps takes at most one chain,
+// so over w >= 1 witness steps q falls by at least w (M - R): a walk never
+// returns to a start while R < M (positions only grow along chains), and the
+// check of point 3 there holds with this R. The margin is the family's, at
+// least 128 global E while Fmax stays below the family's scale (the optimum
+// is below the cost of one segment plus pen), so chains have room for a
+// hundred near ties of the worst kind.
 //
-// 2. Regions. Every candidate k keeps a region, a set of mu that contains
-// every mu where no witness (below) is sure to beat it by the margin M.
-// After end b, for each candidate k that survives the threshold: with
-// minDelta = tau(k, b) - pen - F[b] = min over mu of q_k - q_b, which lies in
-// [U - thr - E2, U - thr + E2],
-//  - {mu : q_k - q_b < M} = {L (mu - s*/L)^2 < M - minDelta} lies inside the
-//    interval of outer_half_width(centre, 1/L, thr - U + M + E2, rounded up)
-//    around the centre: k's region is clipped to it; outside it, the new
-//    candidate b beats k by M;
-//  - {mu : q_b - q_k >= M} = {L (mu - s*/L)^2 <= -M - minDelta} contains the
-//    interval of inner_half_width(centre, 1/L, thr - U - M - E2, rounded
-//    down): there, k beats b by M. The region of b is everything outside
-//    these covers.
-// The interval ends carry their own rounding allowance (envelope.hpp), and
-// merging pieces of a region only enlarges it. So when a region is empty,
-// every mu has a witness w, an earlier candidate or the end that cleared it,
-// with q_k(mu) >= q_w(mu) + M in exact arithmetic, and k is dropped.
-//
-// 3. Dropped candidates never win. The recursion's own pruning is applied to
-// the pruned list exactly as to the plain one: a candidate's verdict depends
-// only on its own total and the threshold (with pen > 0 and finite tables
-// every candidate is known and pairs with its own total). So, end by end, the
-// pruned list is the plain list minus the dropped candidates, as long as the
-// first minimum of the plain list is never a dropped candidate. Take an end
-// b, a dropped d that the plain list still holds, and any mu. Walk from d:
-// from a dropped candidate to its witness at mu (q falls by at least M); from
-// a candidate that the threshold pruned at an earlier end b1 to b1 itself;
-// stop at a candidate of the pruned list at b. The second step is sound
-// because the threshold pruned k at b1: q_k - q_b1 = F[k] - F[b1] +
-// sum over [k, b1) of (...) >= tau(k, b1) - pen - F[b1] >= -slack(k), with
-// slack(k) = max(0, thr - U(k, b1) + E2) and the local E2 (zero for a clear
-// prune, a few ulps of F for a near tie, more only where a clamp hid a
-// negative residue); and because b1 is a candidate at every end after b1
-// (min_size <= jump makes b1 the candidate appended at the next grid end),
-// except at the last end n when n - b1 < min_size (point 4). Consecutive
-// threshold steps form a chain k -> b1 -> b2 -> ...; rho(b), the largest
-// total slack of a chain that ends at b, is the largest rho(k) + slack(k)
-// over the candidates k pruned at b, and R is the largest rho so far. A walk
-// starts with a witness step (d was dropped, not pruned) and between two
-// witness steps takes at most one chain, so over w >= 1 witness steps q
-// falls by at least w (M - R). Hence a walk never returns to a candidate
-// while R < M (positions only grow along chains), it ends at a candidate c
-// of the pruned list, and q_d(mu) >= q_c(mu) + M - R. Over all mu:
-//     T(d, b) >= tau(d, b) - E
-//             >= min_c tau(c, b) + M - R - E
-//             >= T(c', b) - (T - U)(c', b) - 2E + M - R,
-// c' the candidate with the smallest tau and E the global bound. Each end
-// checks
-//     R + 2E + max over the list of (T - U) < M
-// (with rounding allowances) before it decides; then every dropped candidate
-// totals strictly more than some candidate of the pruned list and the first
-// minimum, ties included, is the plain one. When the check fails (a chain of
-// near ties, or a clamp that hid a large negative residue), the caller runs
-// the plain search from the start. M = 2^-40 (V + |pen|) is 128 global E as
-// long as Fmax stays below V + |pen| (the optimum is below the cost of one
-// segment, at most V, plus pen), so chains have room for a hundred near ties
-// of the worst kind; and it is far below the gaps that decide a candidate's
-// fate (of the order of pen and of the noise) as long as the penalty is not
-// tiny against 2^-40 of the signal's energy.
-//
-// 4. The last end n, when n - g < min_size for the last grid end g: the
-// candidate appended for n repeats g - jump, and the candidates the threshold
-// pruned at g have no stand-in at n. The search then checks every dropped
-// candidate that would beat the pruned list's choice at n (smaller total, or
-// equal total and smaller position): it replays the candidate's totals at
-// every end since it was appended against that end's threshold, which is
-// exactly what the plain search did with it, and lets it compete only if it
-// survived them all.
-
-struct Margins {
-    double margin;  // M
-    double scale;   // V + |pen|
-
-    // The global E for prefix costs up to `largest_prefix` in magnitude.
-    double error(double largest_prefix) const noexcept { return error_bound(scale, largest_prefix); }
-};
-
-// The search's constants, or nothing when the bounds cannot be given.
-std::optional<Margins> margins_for(const double* s, const double* q, std::size_t n, double pen) {
-    if (!(pen > 0.0 && pen < kEnvelopeLargest)) return std::nullopt;
-    const std::optional<double> v = l2_energy(s, q, n);
-    if (!v) return std::nullopt;
-    return Margins{0x1p-40 * (*v + pen), *v + pen};
-}
+// 3. The last end n, when n - g < min_size for the last grid end g: the start
+// appended for n repeats g - jump, and the starts the threshold pruned at g
+// have no stand-in at n. The search then checks every dropped start that
+// would beat the pruned list's choice at n (smaller total, or equal total
+// and smaller position): it replays the start's totals at every end since
+// it was appended against that end's threshold, which is exactly what the
+// plain search did with it, and lets it compete only if it survived them all.
 
 // An end's arithmetic on the live list, one array per quantity.
+template <class Bracket>
 struct EndScratch {
-    std::vector<double> total, unclamped, centre, reach, cover;
+    std::vector<double> total, value;
+    std::vector<Bracket> bracket;
 
     void resize(std::size_t size) {
         total.resize(size);
-        unclamped.resize(size);
-        centre.resize(size);
-        reach.resize(size);
-        cover.resize(size);
+        value.resize(size);
+        bracket.resize(size);
     }
 };
 
+template <class Family>
 class FunctionalSearch {
 public:
-    FunctionalSearch(const cost::CostL2& model, std::size_t n, std::size_t jump, std::size_t min_size,
-                     double pen, const Margins& margins, PeltTables& tables, std::size_t* evaluations)
-        : s_(model.sums().data.data()), q_(model.sums_sq().data.data()), n_(n), jump_(jump),
-          n_slot_(grid_count(n, jump)), pen_(pen), margins_(margins), tables_(tables),
-          evaluations_(evaluations),
-          // The candidate the end n appends: the previous grid end, or, when
-          // that one is too close to n, the grid end before it again.
-          last_candidate_((n - min_size) / jump),
-          repeats_(last_candidate_ + 1 < n_slot_) {
+    using Model = typename Family::Model;
+    using Region = RegionOf<Family>;
+
+    FunctionalSearch(const Family& family, const Model& model, std::size_t n, std::size_t jump,
+                     std::size_t min_size, double pen, PeltTables& tables, std::size_t* evaluations)
+        : family_(family), model_(model), n_(n), jump_(jump), n_slot_(grid_count(n, jump)), pen_(pen),
+          margin_(family.margin(pen)), tables_(tables), evaluations_(evaluations),
+          // The start the end n appends: the previous grid end, or, when that
+          // one is too close to n, the grid end before it again.
+          last_candidate_((n - min_size) / jump), repeats_(last_candidate_ + 1 < n_slot_) {
         if (repeats_) dropped_.assign(n_slot_, 0);
     }
 
@@ -152,7 +88,7 @@ public:
         for (std::size_t slot = 1; slot < n_slot_; ++slot) {
             if (!settle_grid_end(slot)) return false;
         }
-        // Each grid end appended itself; the end n appends an older candidate
+        // Each grid end appended itself; the end n appends an older start
         // when the last grid end is too close to it. Regions are no longer
         // used: the last end prunes nothing.
         if (repeats_) {
@@ -165,73 +101,47 @@ public:
 
 private:
     void append(std::size_t slot, double chain, const Region& region) {
-        const std::size_t start = slot * jump_;
-        live_.push_back(slot, static_cast<double>(start), s_[start], q_[start], tables_.best[slot], region);
+        live_.push_back(family_, slot, slot * jump_, tables_.best[slot], region);
         chain_.push_back(chain);
     }
 
-    // T and U of every live candidate at `end`; returns the index of the
-    // first smallest T.
+    // T and U of every live start at `end`; returns the index of the first
+    // smallest T.
     std::size_t evaluate(std::size_t end) {
-        const double e = static_cast<double>(end), s_end = s_[end], q_end = q_[end];
         const std::size_t count = live_.size();
         scratch_.resize(count);
-        const double* __restrict start = live_.start.data();
-        const double* __restrict s_start = live_.s.data();
-        const double* __restrict q_start = live_.q.data();
-        const double* __restrict prefix = live_.prefix.data();
-        double* __restrict total = scratch_.total.data();
-        double* __restrict unclamped = scratch_.unclamped.data();
-        for (std::size_t k = 0; k < count; ++k) {
-            const double len = e - start[k], s = s_end - s_start[k], q = q_end - q_start[k];
-            total[k] = l2_total(s, q, len, prefix[k], pen_);
-            const double residue = q - (s * s) / len;  // the division is shared with l2_total's
-            unclamped[k] = prefix[k] + (residue + pen_);
-        }
+        family_.evaluate(live_.state, end, PeltRest{live_.prefix.data(), pen_}, scratch_.total.data(),
+                         scratch_.value.data());
+        const double* total = scratch_.total.data();
         std::size_t chosen = 0;
         for (std::size_t k = 1; k < count; ++k) chosen = total[k] < total[chosen] ? k : chosen;
         if (evaluations_ != nullptr) *evaluations_ += count;
         return chosen;
     }
 
-    // Records the end's best split; false when the argument of point 3 no
-    // longer covers this end's decision. Leaves E and thr for the pruning.
+    // Records the end's best split; false when the argument no longer covers
+    // this end's decision. Leaves E2 and thr for the pruning.
     bool decide(std::size_t end_slot, std::size_t chosen) {
         const double best = scratch_.total[chosen];
         record(tables_, end_slot, best, live_.parent[chosen]);
         largest_prefix_ = std::max(largest_prefix_, std::fabs(best));
         threshold_ = best + pen_;
-        if (!(std::fabs(threshold_) < kEnvelopeLargest)) return false;
-        const double e = margins_.error(largest_prefix_);
+        if (!(std::fabs(threshold_) < cost::kEnvelopeLargest)) return false;
+        const double e = family_.error(pen_, largest_prefix_);
         error_ = e + 0x1p-51 * std::fabs(threshold_);
         double clamped = 0.0;
         for (std::size_t k = 0; k < live_.size(); ++k) {
-            clamped = std::max(clamped, scratch_.total[k] - scratch_.unclamped[k]);
+            clamped = std::max(clamped, scratch_.total[k] - scratch_.value[k]);
         }
-        return (longest_chain_ + 2.0 * e + clamped) * (1.0 + 0x1p-40) < margins_.margin;
+        return decision_holds(longest_chain_, e, clamped, margin_);
     }
 
-    // For every candidate, the centre of its segment and the half-widths of
-    // where the end's new candidate may not beat it by the margin (reach) and
-    // where it surely beats the new candidate (cover).
+    // Every start's bracket against the end just settled.
     void measure(std::size_t end) {
-        const double e = static_cast<double>(end), s_end = s_[end], thr = threshold_;
-        const double w = (margins_.margin + error_) * (1.0 + 0x1p-50);
-        const std::size_t count = live_.size();
-        const double* __restrict start = live_.start.data();
-        const double* __restrict s_start = live_.s.data();
-        const double* __restrict unclamped = scratch_.unclamped.data();
-        double* __restrict centre = scratch_.centre.data();
-        double* __restrict reach = scratch_.reach.data();
-        double* __restrict cover = scratch_.cover.data();
-        for (std::size_t k = 0; k < count; ++k) {
-            const double inv_len = 1.0 / (e - start[k]);
-            const double c = (s_end - s_start[k]) * inv_len;
-            const double spread = 0x1p-50 * (std::fabs(thr) + std::fabs(unclamped[k]) + w);
-            const double gap = thr - unclamped[k];
-            centre[k] = c;
-            reach[k] = outer_half_width(c, inv_len, (gap + w) + spread);
-            cover[k] = inner_half_width(c, inv_len, (gap - w) - spread);
+        const double w = step_allowance(margin_, error_);
+        for (std::size_t k = 0; k < live_.size(); ++k) {
+            const StepLevels levels = step_levels(threshold_, scratch_.value[k], w);
+            scratch_.bracket[k] = family_.bracket(live_.state, k, end, levels.up, levels.down);
         }
     }
 
@@ -247,10 +157,7 @@ private:
                 chain = std::max(chain, (chain_[k] + slack(k, end)) * (1.0 + 0x1p-52));
                 continue;
             }
-            const double c = scratch_.centre[k];
-            if (scratch_.cover[k] >= 0.0) covers_.push_back({c - scratch_.cover[k], c + scratch_.cover[k]});
-            const double reach = scratch_.reach[k];
-            if (!(reach >= 0.0 && live_.region[k].clip({c - reach, c + reach}))) {
+            if (!take_step(scratch_.bracket[k], live_.region[k], covers_)) {
                 if (repeats_) dropped_[live_.parent[k]] = 1;
                 continue;
             }
@@ -267,16 +174,12 @@ private:
         return true;
     }
 
-    // What the prune of candidate k at this end may cost a walk of point 3,
-    // with the local bound of point 1.
+    // What the prune of start k at this end may cost a walk of point 2, with
+    // the family's local bound.
     double slack(std::size_t k, std::size_t end) const noexcept {
-        const double len = static_cast<double>(end) - live_.start[k];
-        const double s = s_[end] - live_.s[k], q = q_[end] - live_.q[k];
-        const double unclamped = scratch_.unclamped[k];
-        const double local = error_bound(local_scale(s, q, len) + std::fabs(pen_), std::fabs(live_.prefix[k])) +
+        const double local = family_.local_error(live_.state, k, end, std::fabs(pen_), std::fabs(live_.prefix[k])) +
                              0x1p-51 * std::fabs(threshold_);
-        const double spread = 0x1p-50 * (std::fabs(threshold_) + std::fabs(unclamped) + local);
-        const double slack = ((threshold_ - unclamped) + local) + spread;
+        const double slack = step_levels(threshold_, scratch_.value[k], local).up;
         return slack > 0.0 ? slack * (1.0 + 0x1p-50) : 0.0;
     }
 
@@ -297,37 +200,36 @@ private:
         return true;
     }
 
-    double total(std::size_t slot, std::size_t end) const noexcept {
-        const std::size_t start = slot * jump_;
+    // The plain search's total, from the model itself.
+    double total(std::size_t slot, std::size_t end) const {
         if (evaluations_ != nullptr) ++*evaluations_;
-        return l2_total(s_[end] - s_[start], q_[end] - q_[start], static_cast<double>(end - start),
-                        tables_.best[slot], pen_);
+        return tables_.best[slot] + (model_.error(slot * jump_, end) + pen_);
     }
 
-    // Whether the plain search still holds the candidate at the last end: its
+    // Whether the plain search still holds the start at the last end: its
     // total at every grid end since it was appended within that end's
     // threshold.
-    bool survived(std::size_t slot) const noexcept {
+    bool survived(std::size_t slot) const {
         for (std::size_t end_slot = slot + 1; end_slot < n_slot_; ++end_slot) {
             if (!(tables_.best[end_slot] + pen_ >= total(slot, end_slot * jump_))) return false;
         }
         return true;
     }
 
-    const double* s_;
-    const double* q_;
+    const Family& family_;
+    const Model& model_;
     std::size_t n_, jump_, n_slot_;
     double pen_;
-    Margins margins_;
+    double margin_;  // M
     PeltTables& tables_;
     std::size_t* evaluations_;
     std::size_t last_candidate_;
     bool repeats_;
-    LiveStarts live_;
-    std::vector<double> chain_;  // rho of each live candidate
-    EndScratch scratch_;
-    std::vector<Interval> covers_;
-    std::vector<char> dropped_;  // only when the last end repeats a candidate
+    LiveStarts<Family> live_;
+    std::vector<double> chain_;  // rho of each live start
+    EndScratch<typename Family::Bracket> scratch_;
+    std::vector<typename Region::Cover> covers_;
+    std::vector<char> dropped_;  // only when the last end repeats a start
     double largest_prefix_ = 0.0;
     double threshold_ = 0.0;
     double error_ = 0.0;          // the global E2 of the current end
@@ -336,17 +238,20 @@ private:
 
 }  // namespace
 
-bool functional_pelt(const cost::CostL2& model, std::size_t n, std::size_t jump, std::size_t min_size,
-                     double pen, PeltTables& tables, std::size_t* evaluations) {
-    // One column; every end but n on the grid past the first; a candidate
-    // usable from the end after its own on (min_size <= jump).
-    if (model.dims() != 1 || min_size == 0 || min_size > jump || n <= jump || n >= kExactPositions) {
-        return false;
-    }
-    const auto margins = margins_for(model.sums().data.data(), model.sums_sq().data.data(), n, pen);
-    if (!margins) return false;
-    tables = start_tables(grid_count(n, jump));
-    return FunctionalSearch(model, n, jump, min_size, pen, *margins, tables, evaluations).run();
+template <class Model>
+bool functional_pelt(const Model& model, std::size_t n, std::size_t jump, std::size_t min_size, double pen,
+                     PeltTables& tables, std::size_t* evaluations) {
+    // Every end but n on the grid past the first; a start usable from the end
+    // after its own on (min_size <= jump); a penalty the bounds cover.
+    if (min_size == 0 || min_size > jump || n <= jump || n >= kExactPositions) return false;
+    if (!(pen > 0.0 && pen < cost::kEnvelopeLargest)) return false;
+    return cost::with_pruning_family(model, n, [&](const auto& family) {
+        tables = start_tables(grid_count(n, jump));
+        return FunctionalSearch(family, model, n, jump, min_size, pen, tables, evaluations).run();
+    });
 }
+
+template bool functional_pelt(const cost::CostL2&, std::size_t, std::size_t, std::size_t, double, PeltTables&,
+                              std::size_t*);
 
 }  // namespace marbolt::detect

@@ -1,26 +1,28 @@
-// PELT with functional pruning for one-column l2 (FPOP: Maidstone, Eckley,
-// Fearnhead & Rigaill, "On optimal multiple changepoint algorithms for large
-// data", 2017): besides the recursion's own pruning, a candidate whose total,
-// as a function of the last segment's mean, lies above the other candidates'
-// lower envelope by a margin everywhere leaves the list. On signals with few
-// changes the list stays a few dozen long instead of growing with the
-// segment, and the search is near linear.
+// PELT with functional pruning (FPOP: Maidstone, Eckley, Fearnhead & Rigaill,
+// "On optimal multiple changepoint algorithms for large data", 2017): besides
+// the recursion's own pruning, a start whose total, as a function of the last
+// segment's parameter, lies above the other starts' lower envelope by a
+// margin everywhere leaves the list. On signals with few changes the list
+// stays a few dozen long instead of growing with the segment, and the search
+// is near linear. Served for every model with a pruning family
+// (cost/pruning.hpp).
 #pragma once
 
 #include <cstddef>
 
-#include "cost/cost_l2.hpp"
 #include "detect/pelt/pelt.hpp"
 
 namespace marbolt::detect {
 
 // Fills `tables` exactly as the plain search does, bit for bit, and returns
-// true; returns false, leaving `tables` meaningless, when the argument that
-// makes the pruning exact does not hold for these arguments or this signal
-// (several columns, min_size > jump, a penalty that is not positive and
-// finite, values that are not finite or too large for its bounds, or too many
-// near ties along the way). The caller then runs the plain search.
-bool functional_pelt(const cost::CostL2& model, std::size_t n, std::size_t jump, std::size_t min_size,
-                     double pen, PeltTables& tables, std::size_t* evaluations);
+// true; returns false, leaving `tables` meaningless, when no family of the
+// model serves this signal or the argument that makes the pruning exact does
+// not hold for these arguments (min_size > jump, a penalty that is not
+// positive and finite, values that are not finite or too large for the
+// family's bounds, or too many near ties along the way). The caller then runs
+// the plain search. Instantiated for every model that has a family.
+template <class Model>
+bool functional_pelt(const Model& model, std::size_t n, std::size_t jump, std::size_t min_size, double pen,
+                     PeltTables& tables, std::size_t* evaluations);
 
 }  // namespace marbolt::detect

@@ -15,8 +15,7 @@ namespace marbolt::detect {
 // the segment's sum s and sum of squares q: segment cost and penalty first,
 // then the prefix cost.
 inline double l2_total(double s, double q, double len, double prefix, double pen) noexcept {
-    const double acc = 0.0 + cost::CostL2::column_term(s, q, len);
-    return prefix + (acc * len + pen);
+    return prefix + (cost::CostL2::column_cost(s, q, len) + pen);
 }
 
 struct L2Candidates : ColumnCandidates {

@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "cost/dispatch.hpp"
+#include "cost/pruning.hpp"
 #include "detect/grid.hpp"
 #include "detect/pelt/functional.hpp"
 #include "detect/pelt/l2_estimates.hpp"
@@ -139,27 +140,17 @@ public:
 
     void append(std::size_t slot) {
         const std::size_t start = slot == kNegative ? 0 : slot * jump_;
-        start_.push_back(static_cast<double>(start));
-        s_.push_back(sum_[start]);
-        q_.push_back(sum_sq_[start]);
+        starts_.push_back(start, sum_[start], sum_sq_[start]);
     }
-    void keep(std::size_t from, std::size_t to) noexcept {
-        start_[to] = start_[from];
-        s_[to] = s_[from];
-        q_[to] = q_[from];
-    }
-    void truncate(std::size_t size) {
-        start_.resize(size);
-        s_.resize(size);
-        q_.resize(size);
-    }
+    void keep(std::size_t from, std::size_t to) noexcept { starts_.move(from, to); }
+    void truncate(std::size_t size) { starts_.resize(size); }
 
     using Estimated = std::conditional_t<std::is_same_v<Model, cost::CostL2>, L2Candidates, NormalCandidates>;
 
     // This end's candidates, for their estimates.
     Estimated candidates(const Candidates& a, std::size_t end, double pen) const noexcept {
         const double e = static_cast<double>(end);
-        const ColumnCandidates c{a.size(), start_.data(), s_.data(), q_.data(), a.prefix.data(),
+        const ColumnCandidates c{a.size(), starts_.start.data(), starts_.s.data(), starts_.q.data(), a.prefix.data(),
                                  e, sum_[end], sum_sq_[end], pen};
         if constexpr (std::is_same_v<Model, cost::CostL2>) {
             return {c};
@@ -179,7 +170,7 @@ public:
             const double e = static_cast<double>(end);
             // Scratch for the variances only, sized on demand.
             if (scratch_.size() < a.size()) scratch_.resize(a.size());
-            return normal_column_totals(a.size(), start_.data(), s_.data(), q_.data(),
+            return normal_column_totals(a.size(), starts_.start.data(), starts_.s.data(), starts_.q.data(),
                                         a.prefix.data(), a.total.data(), scratch_.data(), e,
                                         sum_[end], sum_sq_[end], model_.small_diag(), pen);
         }
@@ -190,7 +181,8 @@ private:
     const double* sum_;
     const double* sum_sq_;
     std::size_t jump_;
-    std::vector<double> start_, s_, q_, scratch_;
+    cost::ColumnStarts starts_;
+    std::vector<double> scratch_;
     TotalsFilter<Estimated> filter_;
 };
 
@@ -321,7 +313,7 @@ std::vector<std::size_t> pelt(const cost::Cost& cost, std::size_t n, std::size_t
     std::size_t* evaluations = options.evaluations;
     cost::visit_model(cost, [&](const auto& model) {
         using Model = std::decay_t<decltype(model)>;
-        if constexpr (std::is_same_v<Model, cost::CostL2>) {
+        if constexpr (cost::kHasPruningFamily<Model>) {
             // Counted only when it finishes: a refused run is redone in full.
             std::size_t pruned = 0;
             if (options.functional_pruning &&
@@ -329,6 +321,8 @@ std::vector<std::size_t> pelt(const cost::Cost& cost, std::size_t n, std::size_t
                 if (evaluations != nullptr) *evaluations += pruned;
                 return;
             }
+        }
+        if constexpr (std::is_same_v<Model, cost::CostL2>) {
             if (model.dims() == 1 && n < kExactPositions) {
                 search(ColumnTotals(model, model.sums(), model.sums_sq().data, jump), n, jump, min_size,
                        pen, evaluations, tables);

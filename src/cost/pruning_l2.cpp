@@ -1,6 +1,6 @@
-#include "detect/envelope.hpp"
+#include "cost/pruning_l2.hpp"
 
-namespace marbolt::detect {
+namespace marbolt::cost {
 
 std::optional<double> l2_energy(const double* s, const double* q, std::size_t n) noexcept {
     if (n >= (std::size_t{1} << 40)) return std::nullopt;
@@ -23,4 +23,13 @@ std::optional<double> l2_energy(const double* s, const double* q, std::size_t n)
     return v;
 }
 
-}  // namespace marbolt::detect
+std::optional<L2ColumnFamily> L2ColumnFamily::make(const CostL2& model, std::size_t n) noexcept {
+    if (model.dims() != 1) return std::nullopt;
+    const double* s = model.sums().data.data();
+    const double* q = model.sums_sq().data.data();
+    const std::optional<double> energy = l2_energy(s, q, n);
+    if (!energy) return std::nullopt;
+    return L2ColumnFamily(s, q, *energy);
+}
+
+}  // namespace marbolt::cost

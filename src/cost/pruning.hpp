@@ -1,0 +1,135 @@
+// Functional pruning's view of a segment-cost model: the few operations the
+// pruning engine of the exact searches (detect/pruning.hpp) calls, given per
+// family of models as gfpop gives each cost family its level set, minimum and
+// argmin. A family is a class with
+//  - make(model, n): the family for this model and signal, or nothing when
+//    its bounds do not cover them (the search then runs plainly);
+//  - Starts and push(starts, start): the state of each live start, in list
+//    order, as parallel arrays;
+//  - evaluate(starts, end, rest, total, value): each live start's total at
+//    `end` exactly as the plain search forms it (the model's error() to the
+//    bit, then the search's rest in the search's order), and its bookkeeping
+//    value, an estimate of the exact real total;
+//  - error() and local_error(): the family's rounding bound E on
+//    |value - exact| and on exact - total, globally and for one start;
+//  - bracket(starts, k, at, a_up, a_down): where the start's segment function
+//    over [start, at), as a function of the last segment's parameter, lies
+//    less than a_up above its minimum (an outer bound) and at most a_down
+//    above it (an inner bound), each rounded to the safe side;
+//  - margin(pen): the margin M the engine keeps between a dropped start and
+//    its witnesses, at least 128 times the global E while the recorded costs
+//    stay below the family's scale.
+// A model names its families in PruningFamilies, beside the model's class;
+// the searches take the first that serves, and run plainly when none does.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace marbolt::cost {
+
+template <class... Family>
+struct Families {};
+
+// The families a model offers, in the order the searches try them.
+template <class Model>
+struct PruningFamilies {
+    using type = Families<>;
+};
+
+// Beyond this magnitude, sums of a few values could overflow: the families'
+// bounds assume they do not. Roundings among subnormal numbers are absolute,
+// below kTinySlack.
+inline constexpr double kEnvelopeLargest = 0x1p900;
+inline constexpr double kTinySlack = 0x1p-1000;
+
+struct Interval {
+    double lo;
+    double hi;
+
+    bool empty() const noexcept { return !(lo <= hi); }
+};
+
+// An empty interval: clipping a region to it leaves nothing.
+inline constexpr Interval kNowhere{1.0, -1.0};
+
+// A bracket on the line of a one-parameter family: reach holds every level
+// where the segment function is below a_up (above its minimum); cover holds
+// only levels where it is at most a_down. Either may be empty.
+struct LineBracket {
+    Interval reach;
+    Interval cover;
+};
+
+// The square root of a non-negative number (or NaN) as the bare instruction:
+// std::sqrt keeps a test and a call for errno on negative arguments, a branch
+// that stalls a loop of independent roots behind each one's latency.
+inline double root(double x) noexcept {
+#if defined(__SSE2__)
+    const __m128d v = _mm_set_sd(x);
+    return _mm_cvtsd_f64(_mm_sqrt_sd(v, v));
+#else
+    return std::sqrt(x);
+#endif
+}
+
+// The starts of a one-column moment model (l2, normal) in list order: each
+// one's position and the prefix sums of the column and of its squares there.
+struct ColumnStarts {
+    std::vector<double> start, s, q;
+
+    std::size_t size() const noexcept { return start.size(); }
+    void push_back(std::size_t at, double s_at, double q_at) {
+        start.push_back(static_cast<double>(at));
+        s.push_back(s_at);
+        q.push_back(q_at);
+    }
+    void move(std::size_t from, std::size_t to) noexcept {
+        start[to] = start[from];
+        s[to] = s[from];
+        q[to] = q[from];
+    }
+    void resize(std::size_t size) {
+        start.resize(size);
+        s.resize(size);
+        q.resize(size);
+    }
+};
+
+namespace detail {
+
+template <class Model, class Search, class Family, class... Rest>
+bool first_family(const Model& model, std::size_t n, Search& search, Families<Family, Rest...>) {
+    if (std::optional<Family> family = Family::make(model, n)) return search(std::as_const(*family));
+    if constexpr (sizeof...(Rest) == 0) {
+        return false;
+    } else {
+        return first_family(model, n, search, Families<Rest...>{});
+    }
+}
+
+}  // namespace detail
+
+template <class Model>
+inline constexpr bool kHasPruningFamily = !std::is_same_v<typename PruningFamilies<Model>::type, Families<>>;
+
+// Runs search(family) with the first of the model's families that serves
+// this model and signal, and returns what it returns; false when none does.
+template <class Model, class Search>
+bool with_pruning_family(const Model& model, std::size_t n, Search&& search) {
+    if constexpr (kHasPruningFamily<Model>) {
+        return detail::first_family(model, n, search, typename PruningFamilies<Model>::type{});
+    } else {
+        return false;
+    }
+}
+
+}  // namespace marbolt::cost

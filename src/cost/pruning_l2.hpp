@@ -1,0 +1,157 @@
+// The l2 pruning family for one column: each start's total is a parabola in
+// the last segment's mean mu (FPOP: Maidstone, Eckley, Fearnhead & Rigaill,
+// "On optimal multiple changepoint algorithms for large data", Statistics
+// and Computing 27, 2017), read from the model's prefix tables.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "cost/cost_l2.hpp"
+#include "cost/pruning.hpp"
+
+namespace marbolt::cost {
+
+// Rounding of a one-column l2 total. With S and Q the prefix tables (sums and
+// sums of squares of the centred signal), read as exact reals, a start t and
+// an end b > t, L = b - t, s* = S[b] - S[t] and q* = Q[b] - Q[t], the exact
+// total is tau = P + q* - s*^2 / L, where P, the rest of the total (the
+// penalty and the prefix cost for PELT, the previous layer's cost for dynp),
+// is added in one or two further roundings. The searches compute T from the
+// residue e = fl(q - fl(fl(s * s) / L)), clamped at zero, divided by L,
+// multiplied by L, then added to the rest. With u = 2^-53, A a bound on |q*|
+// and B one on s*^2 / L: the segment sum, its square and the quotient carry
+// 4.01u B; q* carries u A; the residue's subtraction u of 1.01 (A + B); the
+// division and multiplication by L 2.01u of it; each addition of the rest u of
+// what it adds. Without the clamp, then, T would be within
+//     u (6.1 A + 9.2 B + 2.02 |P| + |F|)
+// of tau (P split as pen + F for PELT). The clamp only raises the residue and
+// rounding is monotone, so T is at least tau minus that. The family also
+// forms U = fl(rest + e), the unclamped total without the round trip through
+// L, as its bookkeeping value: fewer roundings, so within the same bound.
+// Both are bounded three times over by error_bound(A + B + |pen|, |F|) =
+// 2^-48 (A + B + |pen| + |F|) + 2^-1000 (the last term covers roundings among
+// subnormal numbers), with two choices of A and B:
+//  - global, for any t and b: A = 2 max|Q| and B = Y = sum_i (S[i+1] -
+//    S[i])^2 (s*^2 / L <= Y by Cauchy-Schwarz over the segment's
+//    differences); l2_energy gives V >= A + B;
+//  - local, for a pair the search has evaluated: A = 1.01 |q| and B = 1.01 d
+//    from the computed q and quotient d; local_scale gives 2 (|q| + d).
+inline double error_bound(double scale, double prefix) noexcept {
+    return 0x1p-48 * (scale + prefix) * (1.0 + 0x1p-50) + kTinySlack;
+}
+
+inline double local_scale(double s, double q, double len) noexcept {
+    return 2.0 * (std::fabs(q) + (s * s) / len);
+}
+
+// V = 2 max|Q| + Y, rounded up, from the n + 1 rows of the prefix tables;
+// nothing when a value is not finite or too large for the bounds, or n is
+// too large for the sum's own bound.
+std::optional<double> l2_energy(const double* s, const double* q, std::size_t n) noexcept;
+
+// The rounding allowance of the bracket ends. A parabola L (mu - c)^2 has
+// its centre c = s / L computed as s times the rounded reciprocal of L, with
+// s one subtraction: three roundings, within 2^-51 |c| of the exact centre
+// with room to spare. Its half-width sqrt(a / L) is computed as the square
+// root of a times that reciprocal: two roundings under the root count half,
+// and the root one, so it is within 2^-52 of the exact one; forming c -+ w
+// rounds once more, by at most 2^-53 (|c| + w). kEndSlack = 2^-49 of |c| + w
+// is over twice all that; kTinySlack covers the subnormal range.
+inline constexpr double kEndSlack = 0x1p-49;
+
+// The half-width w of an interval [c - w, c + w] that holds every mu with
+// L (mu - c*)^2 < a, for any a at most `a_up`; negative (nothing to hold) when
+// a_up is not positive. c is the computed centre, c* the exact one, inv_len
+// the rounded reciprocal of L (see kEndSlack). Written without branches so
+// that a loop over starts vectorises.
+inline double outer_half_width(double c, double inv_len, double a_up) noexcept {
+    const double w = root(std::max(a_up, 0.0) * inv_len) * (1.0 + kEndSlack) + kEndSlack * std::fabs(c) + kTinySlack;
+    return a_up > 0.0 ? w : -1.0;
+}
+
+// The half-width of an interval around c holding only mu with
+// L (mu - c*)^2 <= a, for any a at least `a_down`; negative when there is no
+// such interval to be sure of.
+inline double inner_half_width(double c, double inv_len, double a_down) noexcept {
+    const double w = root(std::max(a_down, 0.0) * inv_len) * (1.0 - kEndSlack) - kEndSlack * std::fabs(c) - kTinySlack;
+    return a_down > 0.0 ? w : -1.0;
+}
+
+// [c - w, c + w], or nowhere for a negative w.
+inline Interval around(double c, double w) noexcept { return w >= 0.0 ? Interval{c - w, c + w} : kNowhere; }
+
+class L2ColumnFamily {
+public:
+    using Model = CostL2;
+    using Bracket = LineBracket;
+
+    // One column, and tables whose values the bounds cover.
+    static std::optional<L2ColumnFamily> make(const CostL2& model, std::size_t n) noexcept;
+
+    using Starts = ColumnStarts;
+
+    void push(Starts& starts, std::size_t at) const { starts.push_back(at, s_[at], q_[at]); }
+
+    // total[k]: rest.total(k, cost) with the cost of [start_k, end) as error()
+    // forms it; value[k]: rest.value(k, residue) with the unclamped residue.
+    // One loop the compiler vectorises, each lane rounding as the scalar
+    // operations do.
+    template <class Rest>
+    void evaluate(const Starts& starts, std::size_t end, const Rest& rest, double* __restrict total,
+                  double* __restrict value) const noexcept {
+        const double e = static_cast<double>(end), s_end = s_[end], q_end = q_[end];
+        const std::size_t count = starts.size();
+        const double* __restrict start = starts.start.data();
+        const double* __restrict s_start = starts.s.data();
+        const double* __restrict q_start = starts.q.data();
+        for (std::size_t k = 0; k < count; ++k) {
+            const double len = e - start[k], s = s_end - s_start[k], q = q_end - q_start[k];
+            total[k] = rest.total(k, CostL2::column_cost(s, q, len));
+            // The division is shared with column_cost's.
+            value[k] = rest.value(k, CostL2::column_residue(s, q, len));
+        }
+    }
+
+    // The unclamped residue of [start_k, at): a total's value without its rest.
+    double residue(const Starts& starts, std::size_t k, std::size_t at) const noexcept {
+        return CostL2::column_residue(s_[at] - starts.s[k], q_[at] - starts.q[k],
+                                      static_cast<double>(at) - starts.start[k]);
+    }
+
+    // The global E for totals with a penalty of `pen` in magnitude and rests
+    // up to `largest_rest`, and the local one of start k's segment to `at`.
+    double error(double pen, double largest_rest) const noexcept {
+        return error_bound(energy_ + pen, largest_rest);
+    }
+    double local_error(const Starts& starts, std::size_t k, std::size_t at, double pen,
+                       double rest) const noexcept {
+        const double len = static_cast<double>(at) - starts.start[k];
+        return error_bound(local_scale(s_[at] - starts.s[k], q_[at] - starts.q[k], len) + pen, rest);
+    }
+
+    // M = 2^-8 / 2^-48 = 256 global E at a zero rest, so at least 128 E while
+    // the rests stay below V + pen (an optimum is below the cost of one
+    // segment, at most V, plus what it pays in penalties); `units` scales it
+    // for searches with more room to spare.
+    double margin(double pen, double units = 1.0) const noexcept { return units * 0x1p-40 * (energy_ + pen); }
+
+    LineBracket bracket(const Starts& starts, std::size_t k, std::size_t at, double a_up,
+                        double a_down) const noexcept {
+        const double inv_len = 1.0 / (static_cast<double>(at) - starts.start[k]);
+        const double c = (s_[at] - starts.s[k]) * inv_len;
+        return {around(c, outer_half_width(c, inv_len, a_up)), around(c, inner_half_width(c, inv_len, a_down))};
+    }
+
+private:
+    L2ColumnFamily(const double* s, const double* q, double energy) noexcept : s_(s), q_(q), energy_(energy) {}
+
+    const double* s_;
+    const double* q_;
+    double energy_;  // V
+};
+
+}  // namespace marbolt::cost

@@ -193,7 +193,7 @@ void fuzz_greedy(Call& call, SearchKind kind) {
     const detect::StopRule rule = read_rule(in);
     if (jump == 0) return;
     const auto search = kind == SearchKind::binseg ? detect::binseg : detect::bottomup;
-    const std::vector<std::size_t> bkps = search(cost, n, jump, min_size, rule);
+    const std::vector<std::size_t> bkps = search(cost, n, jump, min_size, rule, nullptr);
     if (n == 0) {
         FUZZ_CHECK(bkps == std::vector<std::size_t>{0});
         return;

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/control.hpp"
 #include "cost/cost.hpp"
 
 namespace marbolt::crops {
@@ -27,6 +28,9 @@ struct Search {
     std::size_t n;
     std::size_t jump;
     std::size_t min_size;
+    // Polled by every run (it may stop the path with Stopped), and told the
+    // ends each run settles.
+    Control* control = nullptr;
 };
 
 // Keyed by the penalty's bit pattern, so 0.0 and -0.0 are separate runs; the
@@ -70,6 +74,6 @@ std::vector<Row> hull_rows(const std::vector<PenaltyResult>& best, double pen_mi
 // The whole path, ordered by ascending number of breakpoints (descending
 // penalty). Penalties are taken as given: any order, sign or finiteness.
 std::vector<Row> crops(const cost::Cost& cost, std::size_t n, double pen_min, double pen_max,
-                       std::size_t jump, std::size_t min_size);
+                       std::size_t jump, std::size_t min_size, Control* control = nullptr);
 
 }  // namespace marbolt::crops

@@ -136,10 +136,11 @@ struct EndScratch {
 class FunctionalSearch {
 public:
     FunctionalSearch(const cost::CostL2& model, std::size_t n, std::size_t jump, std::size_t min_size,
-                     double pen, const Margins& margins, PeltTables& tables, std::size_t* evaluations)
+                     double pen, const Margins& margins, PeltTables& tables, std::size_t* evaluations,
+                     Control* control)
         : s_(model.sums().data.data()), q_(model.sums_sq().data.data()), n_(n), jump_(jump),
           n_slot_(grid_count(n, jump)), pen_(pen), margins_(margins), tables_(tables),
-          evaluations_(evaluations),
+          evaluations_(evaluations), ticker_(control),
           // The candidate the end n appends: the previous grid end, or, when
           // that one is too close to n, the grid end before it again.
           last_candidate_((n - min_size) / jump),
@@ -151,6 +152,7 @@ public:
         append(0, 0.0, Region::everything());
         for (std::size_t slot = 1; slot < n_slot_; ++slot) {
             if (!settle_grid_end(slot)) return false;
+            ticker_.tick(live_.size(), 1);
         }
         // Each grid end appended itself; the end n appends an older candidate
         // when the last grid end is too close to it. Regions are no longer
@@ -160,6 +162,7 @@ public:
             chain_.pop_back();
             append(last_candidate_, 0.0, Region::everything());
         }
+        ticker_.tick(live_.size(), 1);
         return settle_last_end();
     }
 
@@ -321,6 +324,7 @@ private:
     Margins margins_;
     PeltTables& tables_;
     std::size_t* evaluations_;
+    Ticker ticker_;
     std::size_t last_candidate_;
     bool repeats_;
     LiveStarts live_;
@@ -337,7 +341,7 @@ private:
 }  // namespace
 
 bool functional_pelt(const cost::CostL2& model, std::size_t n, std::size_t jump, std::size_t min_size,
-                     double pen, PeltTables& tables, std::size_t* evaluations) {
+                     double pen, PeltTables& tables, std::size_t* evaluations, Control* control) {
     // One column; every end but n on the grid past the first; a candidate
     // usable from the end after its own on (min_size <= jump).
     if (model.dims() != 1 || min_size == 0 || min_size > jump || n <= jump || n >= kExactPositions) {
@@ -346,7 +350,7 @@ bool functional_pelt(const cost::CostL2& model, std::size_t n, std::size_t jump,
     const auto margins = margins_for(model.sums().data.data(), model.sums_sq().data.data(), n, pen);
     if (!margins) return false;
     tables = start_tables(grid_count(n, jump));
-    return FunctionalSearch(model, n, jump, min_size, pen, *margins, tables, evaluations).run();
+    return FunctionalSearch(model, n, jump, min_size, pen, *margins, tables, evaluations, control).run();
 }
 
 }  // namespace marbolt::detect

@@ -19,8 +19,9 @@ namespace marbolt::detect {
 // makes the pruning exact does not hold for these arguments or this signal
 // (several columns, min_size > jump, a penalty that is not positive and
 // finite, values that are not finite or too large for its bounds, or too many
-// near ties along the way). The caller then runs the plain search.
+// near ties along the way). The caller then runs the plain search. Polls
+// `control` as the plain search does.
 bool functional_pelt(const cost::CostL2& model, std::size_t n, std::size_t jump, std::size_t min_size,
-                     double pen, PeltTables& tables, std::size_t* evaluations);
+                     double pen, PeltTables& tables, std::size_t* evaluations, Control* control = nullptr);
 
 }  // namespace marbolt::detect

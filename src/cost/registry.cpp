@@ -1,6 +1,8 @@
 #include "cost/registry.hpp"
 
 #include <array>
+#include <cmath>
+#include <numbers>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -15,6 +17,7 @@
 #include "cost/cost_mahalanobis.hpp"
 #include "cost/cost_normal.hpp"
 #include "cost/cost_rank.hpp"
+#include "linalg/eigen.hpp"
 
 namespace marbolt::cost {
 namespace {
@@ -22,7 +25,7 @@ namespace {
 // A finished model, with the bandwidth where it has one.
 template <class Model>
 Result<BuiltModel> built(Model&& model, std::optional<double> gamma = {}) {
-    return BuiltModel{std::make_unique<std::decay_t<Model>>(std::forward<Model>(model)), gamma};
+    return BuiltModel{std::make_unique<std::decay_t<Model>>(std::forward<Model>(model)), gamma, std::nullopt};
 }
 
 Result<BuiltModel> build_l1(const SignalView& s, Options&, bool, const ForEachIndex&) {
@@ -104,22 +107,103 @@ Result<BuiltModel> build_ar(const SignalView& s, Options& options, bool, const F
     return built(CostAr::build(s.x, s.n, s.d, order));
 }
 
+// Split bounds (split_bound.hpp), one per row. Most costs are the minimum over
+// a segment's own parameters of a sum over its samples (a level, a mean, a
+// variance, regression coefficients); the two parts of a cut may each take
+// their own parameters, so their sum of minima is at most the whole's, and
+// the bound is zero. The other rows carry their own argument.
+std::optional<SplitBound> never_raised(const BuiltModel&, bool) { return SplitBound{}; }
+std::optional<SplitBound> unbounded(const BuiltModel&, bool) { return std::nullopt; }
+
+// linear, ar: none. The residual sum of squares is a minimum over the
+// coefficients, but a segment whose Gram matrix is (nearly) singular gets 0,
+// or, when rounding leaves it just regular enough, the residue of a fit to
+// noise: with a regressor that is constant over a stretch (a dummy variable,
+// a zero column), the whole stretch can cost 0 and a part of it its full sum
+// of squares.
+
+// normal, with the small diagonal eps. One column: L ln(v + eps), v the
+// variance with divisor L, is n / 2 times
+// -2 ln of the Gaussian likelihood at its maximum (shifted by a constant per
+// sample), and ln is concave, so L1 ln(v1 + eps) + L2 ln(v2 + eps) <=
+// L ln((L1 v1 + L2 v2) / L + eps) <= L ln(v + eps): zero. Several columns use
+// the sample covariance S / (L - 1), and ln det(S / (L - 1) + eps I) exceeds
+// ln det(S / L + eps I), whose cost is superadditive by the same concavity
+// (of ln det), by at most d ln(L / (L - 1)) (one factor per eigenvalue); so a
+// cut may raise the cost by d g(L1) + d g(L2), g(L) = L ln(L / (L - 1)),
+// which falls from g(2) = 2 ln 2 towards 1 (a one-sample segment's covariance
+// is taken as zero: no excess). Hence base 4 d ln 2. Without eps, none: a
+// singular covariance costs -inf, or a finite amount when rounding leaves it
+// positive, so a constant stretch can cost -inf and its parts more.
+std::optional<SplitBound> normal_split(const BuiltModel& built, bool) {
+    const auto& model = static_cast<const CostNormal&>(*built.model);
+    if (!model.small_diag()) return std::nullopt;
+    const std::size_t d = model.dims();
+    if (d <= 1) return SplitBound{};
+    return SplitBound{4.0 * std::numbers::ln2 * static_cast<double>(d), 0.0};
+}
+
+// Writing the two parts' means in the metric M, error(a, c) - error(a, b) -
+// error(b, c) = (L1 L2 / L) (m1 - m2)^T M (m1 - m2): zero when the symmetric
+// part of M is positive semi-definite, and unbounded below otherwise.
+std::optional<SplitBound> mahalanobis_split(const BuiltModel& built, bool) {
+    const auto& model = static_cast<const CostMahalanobis&>(*built.model);
+    const std::size_t d = model.dims();
+    const std::span<const double> m = model.metric();
+    std::vector<double> symmetric(d * d);
+    for (std::size_t i = 0; i < d; ++i) {
+        for (std::size_t j = 0; j < d; ++j) symmetric[i * d + j] = 0.5 * (m[i * d + j] + m[j * d + i]);
+    }
+    for (double value : linalg::jacobi_eigh(symmetric, d).values) {
+        if (!(value >= 0.0)) return std::nullopt;
+    }
+    return SplitBound{};
+}
+
+// A kernel cost cut in two: error(a, c) - error(a, b) - error(b, c) =
+// (L1 L2 / L) u^T K u with u = 1 / L1 on the first part and -1 / L2 on the
+// second, so it is at least the smallest eigenvalue of K on [a, c) (|u|^2 =
+// L / (L1 L2)). rbf: K differs from the Gaussian kernel matrix exp(-v_ij),
+// which is positive semi-definite, only where v is clipped to [0.01, 100]
+// (or rounded to 32 bits, or, in "extension", on its diagonal of exp(-0.01)
+// instead of 1), by at most 1 - exp(-0.01) < 0.0099502 an entry; the smallest
+// eigenvalue then falls at most by a row sum of those, 0.0099502 L. A
+// bandwidth of zero or below clips every v to 0.01, and K = c 11^T + (1 - c)
+// I is positive semi-definite; one that is not finite makes kernel values
+// that are not numbers.
+std::optional<SplitBound> rbf_split(const BuiltModel& built, bool) {
+    if (!built.gamma || !std::isfinite(*built.gamma)) return std::nullopt;
+    return SplitBound{0.0, 0.0099502};
+}
+
+// cosine: the cosine matrix C is positive semi-definite; "extension" uses it
+// as it is (zero), "python" puts 0 on its diagonal, K = C - I, whose
+// eigenvalues are at least -1.
+std::optional<SplitBound> cosine_split(const BuiltModel&, bool extension) {
+    if (extension) return SplitBound{};
+    return SplitBound{1.0, 0.0};
+}
+
 constexpr OptionSpec kNormalOptions[] = {{"add_small_diag", OptionKind::flag}};
 constexpr OptionSpec kRbfOptions[] = {{"gamma", OptionKind::real}};
 constexpr OptionSpec kMahalanobisOptions[] = {{"metric", OptionKind::matrix}};
 constexpr OptionSpec kArOptions[] = {{"order", OptionKind::count}};
 
+// clinear has no split bound: a segment's line is pinned to the sample before
+// it, so a cut forces the fit through one more sample, which may lie
+// arbitrarily far from the line through the two ends. linear and ar: see
+// above.
 constexpr std::array kModels{
-    ModelRow{"l1", {}, false, build_l1},
-    ModelRow{"l2", {}, true, build_l2},
-    ModelRow{"normal", kNormalOptions, false, build_normal},
-    ModelRow{"rbf", kRbfOptions, true, build_rbf},
-    ModelRow{"cosine", {}, true, build_cosine},
-    ModelRow{"rank", {}, false, build_rank},
-    ModelRow{"mahalanobis", kMahalanobisOptions, false, build_mahalanobis},
-    ModelRow{"clinear", {}, false, build_clinear},
-    ModelRow{"linear", {}, false, build_linear},
-    ModelRow{"ar", kArOptions, false, build_ar},
+    ModelRow{"l1", {}, false, build_l1, never_raised},
+    ModelRow{"l2", {}, true, build_l2, never_raised},
+    ModelRow{"normal", kNormalOptions, false, build_normal, normal_split},
+    ModelRow{"rbf", kRbfOptions, true, build_rbf, rbf_split},
+    ModelRow{"cosine", {}, true, build_cosine, cosine_split},
+    ModelRow{"rank", {}, false, build_rank, never_raised},
+    ModelRow{"mahalanobis", kMahalanobisOptions, false, build_mahalanobis, mahalanobis_split},
+    ModelRow{"clinear", {}, false, build_clinear, unbounded},
+    ModelRow{"linear", {}, false, build_linear, unbounded},
+    ModelRow{"ar", kArOptions, false, build_ar, unbounded},
 };
 
 Error unknown_model(std::string_view name) {
@@ -138,7 +222,10 @@ std::span<const ModelRow> model_rows() { return kModels; }
 Result<BuiltModel> build_model(std::string_view name, const SignalView& signal, Options& options,
                                bool extension, const ForEachIndex& for_each) {
     for (const ModelRow& row : kModels) {
-        if (row.name == name) return row.build(signal, options, extension, for_each);
+        if (row.name != name) continue;
+        Result<BuiltModel> built = row.build(signal, options, extension, for_each);
+        if (built) built->split_bound = row.split_bound(*built, extension);
+        return built;
     }
     return unknown_model(name);
 }

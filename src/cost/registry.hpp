@@ -14,6 +14,7 @@
 #include "common/result.hpp"
 #include "cost/cost.hpp"
 #include "cost/cost_kernel.hpp"
+#include "cost/split_bound.hpp"
 
 namespace marbolt::cost {
 
@@ -55,23 +56,29 @@ struct SignalView {
 struct BuiltModel {
     std::unique_ptr<const Cost> model;
     std::optional<double> gamma;  // "rbf" only: the bandwidth used
+    // What the penalised optimum may prune with (split_bound.hpp); absent
+    // where no bound is known.
+    std::optional<SplitBound> split_bound;
 };
 
 using ModelBuilder = Result<BuiltModel> (*)(const SignalView& signal, Options& options,
                                             bool extension, const ForEachIndex& for_each);
+// The split bound of a model as built (it may depend on its options).
+using SplitBoundOf = std::optional<SplitBound> (*)(const BuiltModel& built, bool extension);
 
 struct ModelRow {
     std::string_view name;
     std::span<const OptionSpec> options;  // in the order the builder reads them
     bool has_extension;                   // whether the variant "extension" changes it
     ModelBuilder build;
+    SplitBoundOf split_bound;
 };
 
 // Every model, in the order the unknown-model message names them.
 std::span<const ModelRow> model_rows();
 
-// Looks the name up and runs its row. The kernel models hand the independent
-// pieces of their table fill to for_each.
+// Looks the name up and runs its row, split bound included. The kernel
+// models hand the independent pieces of their table fill to for_each.
 Result<BuiltModel> build_model(std::string_view name, const SignalView& signal, Options& options,
                                bool extension, const ForEachIndex& for_each = run_in_turn);
 

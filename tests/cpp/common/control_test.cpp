@@ -152,7 +152,7 @@ std::vector<Case> cases() {
          }, true},
         {"crops", [&m](Control* c, parallel::WorkerPool&) {
              Flat flat;
-             for (const crops::Row& row : crops::crops(m.short_l2, 4000, 5.0, 500.0, 1, 2, c)) {
+             for (const crops::Row& row : crops::crops(m.short_l2, 4000, 5.0, 500.0, 1, 2, {.control = c})) {
                  flat.insert(flat.end(), row.bkps.begin(), row.bkps.end());
              }
              return flat;

@@ -30,7 +30,7 @@ struct PathOptions {
     // (detect/optimum), with the model's split bound, so that every run on
     // the path is optimal and the ranges agree with each other.
     bool optimum = false;
-    std::optional<cost::SplitBound> split_bound;
+    std::optional<cost::SplitBound> split_bound = std::nullopt;
     // Polled by every run (it may stop the path with Stopped), and told the
     // ends each run settles.
     Control* control = nullptr;

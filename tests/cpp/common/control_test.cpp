@@ -24,6 +24,7 @@
 #include "detect/bottomup.hpp"
 #include "detect/dynp/dynp.hpp"
 #include "detect/kernel_pelt.hpp"
+#include "detect/optimum/optimum.hpp"
 #include "detect/pelt/pelt.hpp"
 #include "detect/window.hpp"
 #include "parallel/worker_pool.hpp"
@@ -144,6 +145,10 @@ std::vector<Case> cases() {
         {"pelt_two_columns", [&m, pen](Control* c, parallel::WorkerPool&) {
              return detect::pelt(m.pair_l2, 3000, 2, 2, pen, {.control = c});
          }, true},
+        {"optimum", [&m, pen](Control* c, parallel::WorkerPool&) {
+             // min_size above jump: the search's own loop, not PELT's.
+             return detect::penalised_optimum(m.short_l2, 4000, 1, 5, pen, cost::SplitBound{}, {.control = c});
+         }, true},
         {"dynp_plain", [&m](Control* c, parallel::WorkerPool& pool) {
              return dynp_counts(m.pair_l2, 3000, 5, 2, c, pool);
          }, true},
@@ -211,7 +216,7 @@ TEST_P(EverySearch, StopsAtTheKthPollAndLeavesEveryWorkerFree) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Searches, EverySearch,
-                         ::testing::Combine(::testing::Range<std::size_t>(0, 10), ::testing::Values(1, 3)),
+                         ::testing::Combine(::testing::Range<std::size_t>(0, 11), ::testing::Values(1, 3)),
                          [](const ::testing::TestParamInfo<Param>& info) {
                              static const std::vector<Case> all = cases();
                              return all[std::get<0>(info.param)].name + "_" +

@@ -42,7 +42,7 @@ struct Search {
     std::size_t n;
     std::size_t jump;
     std::size_t min_size;
-    PathOptions options;
+    PathOptions options = {};
 };
 
 // Keyed by the penalty's bit pattern, so 0.0 and -0.0 are separate runs; the

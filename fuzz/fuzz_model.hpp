@@ -26,6 +26,9 @@ struct ModelKind {
     const cost::ModelRow* row = nullptr;
     bool extension = false;
     std::optional<bool> flag;
+    // The interface's models are built as it builds them, without the signal
+    // checks, so that every signal it accepts reaches their costs.
+    cost::Catalogue catalogue = cost::Catalogue::interface;
 
     bool is(std::string_view model, bool with_extension = false) const {
         return row->name == model && extension == with_extension;
@@ -44,6 +47,7 @@ inline const std::vector<ModelKind>& model_kinds() {
     static const std::vector<ModelKind> kinds = [] {
         std::vector<ModelKind> out;
         for (const cost::ModelRow& row : cost::model_rows()) {
+            if (!cost::serves(cost::Catalogue::interface, row)) continue;
             for (const bool extension : {false, true}) {
                 if (extension && !row.has_extension) continue;
                 if (!has_flag(row)) {
@@ -156,7 +160,7 @@ private:
 inline cost::BuiltModel build_model(const ModelKind& kind, const Signal& s, FuzzInput& in) {
     FuzzOptions options(in, kind.flag, s.d);
     Result<cost::BuiltModel> built =
-        cost::build_model(kind.row->name, {s.x, s.n, s.d}, options, kind.extension);
+        cost::build_model(kind.row->name, {s.x, s.n, s.d}, options, kind.extension, kind.catalogue);
     return built ? std::move(*built) : cost::BuiltModel{};
 }
 

@@ -10,7 +10,7 @@ from typing import Any, SupportsIndex
 import numpy as np
 import numpy.typing as npt
 
-from . import _marbolt_rs as core
+from . import _native as core
 from ._arguments import check_request, segment_floor
 from ._intervals import change_interval
 from ._models import MODELS, PenaltyContext, names_where, quoted
@@ -66,7 +66,8 @@ class Detection:
     segment_costs : tuple of float
         The cost of each segment.
     params : mapping or None
-        The model's parameters.
+        The model's parameters as the engine used them: those given, and the
+        defaults it resolved (the ar `order`, the rbf `gamma`, ...).
 
     Attributes
     ----------
@@ -392,11 +393,9 @@ def detect_checked(signal, request, params=None, variant=None, index=None):
     model, method = request.model, request.method
     own_index, names = pandas_parts(signal)
     x = as_signal(signal)
-    if MODELS[model].needs_direction:
-        _check_norms(x, model)
     if method == "kernel_pelt" and model == "l2" and variant is None:
         variant = "extension"
-    engine = core.CostEngine(x, model, params, variant)
+    engine = core.Engine(x, model, params, variant)
     size = segment_floor(engine, request, columns(x).shape[1])
     penalty, rule = request.pen, None if request.pen is None else GIVEN
     if penalty is None and method != "dynp" and request.n_bkps is None \
@@ -411,15 +410,7 @@ def detect_checked(signal, request, params=None, variant=None, index=None):
                      jump=request.jump,
                      signal=x, index=own_index if index is None else index, columns=names,
                      segment_costs=tuple(engine.error(a, b) for a, b in segments),
-                     params=None if params is None else dict(params))
-
-
-def _check_norms(x, model):
-    """A zero sample has no direction: every cost of a direction model it enters is NaN."""
-    zero = np.flatnonzero(~np.any(columns(x), axis=1))
-    if len(zero):
-        raise ValueError(f"the {model} model needs samples that are not all zeros; "
-                         f"sample {zero[0]} is")
+                     params=engine.params)
 
 
 def _pelt(engine, r, pen, min_size):

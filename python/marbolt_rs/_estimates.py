@@ -31,8 +31,7 @@ def ar_fit(x, start, end, names, params):
     The design is the cost's own: row i regresses on flat positions
     i − order … i − 1, and the first `order` rows repeat row `order`.
     """
-    order = params.get("order")
-    order = 4 if order is None else int(order)
+    order = params["order"]
     c = x - x.mean(axis=0)
     flat = c.ravel()
     rows = np.arange(start, end)

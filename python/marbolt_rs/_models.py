@@ -1,8 +1,9 @@
 """What the package adds to each model of the compiled core: one row per model.
 
-The compiled module holds the models themselves (their costs, parameter
-checks and memory budgets) in a table of its own. This one holds what the
-package adds on top: the rule of the default penalty, what a segment summary
+The compiled module holds the models themselves (their costs, the signals
+they accept, parameter checks and memory budgets) in a table of its own,
+which `_native.models` lists; a test checks that both tables name the same
+models in the same order. This one holds what the package adds on top: the rule of the default penalty, what a segment summary
 reports, the shortest segment `detect` searches by default, and which extras
 a model offers. A new model is one row there and one here; the rules are
 explained in `default_penalty`'s Notes and `default_min_size`.
@@ -18,7 +19,7 @@ from typing import Any, Optional
 import numpy as np
 
 from ._estimates import ar_fit, linear_fit, location_spread, pinned_line
-from ._noise import ar_order, kernel_spread, noise_sd, regression_noise
+from ._noise import kernel_spread, noise_sd, regression_noise
 
 
 @dataclass(frozen=True)
@@ -60,7 +61,6 @@ class ModelRow:
     min_size: Callable[[int], int] = lambda n_columns: 1  # raised to the engine's own minimum
     kernel_pelt: bool = False       # served by kernel_pelt
     change_in_mean: bool = False    # its changes are changes in mean: intervals are offered
-    needs_direction: bool = False   # a sample of all zeros makes its costs NaN
 
 
 def _l2(c):
@@ -68,7 +68,7 @@ def _l2(c):
 
 
 def _mahalanobis(c):
-    weights = np.diagonal(np.asarray(c.params["metric"], dtype=np.float64))
+    weights = np.diagonal(c.engine.params["metric"])
     return 2 * c.log_n * float(np.sum(weights * noise_sd(c.signal) ** 2))
 
 
@@ -78,7 +78,7 @@ def _l1(c):
 
 def _regression(coefficients):
     def price(c):
-        k = coefficients(c.d, c.params)
+        k = coefficients(c.d, c.engine.params)
         return (k + 1) * c.log_n * regression_noise(c.engine, k)
     return price
 
@@ -113,7 +113,7 @@ MODELS = {
     "rbf": ModelRow(PenaltyRule("2·log(n)·kernel spread", _kernel("rbf")), MEAN_AND_SPREAD,
                     kernel_pelt=True),
     "cosine": ModelRow(PenaltyRule("2·log(n)·kernel spread", _kernel("cosine")),
-                       MEAN_AND_SPREAD, kernel_pelt=True, needs_direction=True),
+                       MEAN_AND_SPREAD, kernel_pelt=True),
     "rank": ModelRow(PenaltyRule("2·d·log(n)", _rank), MEAN_AND_SPREAD),
     "mahalanobis": ModelRow(PenaltyRule("2·log(n)·Σ M_jj·σ_j², σ from first differences",
                                         _mahalanobis), MEAN_AND_SPREAD),
@@ -121,7 +121,7 @@ MODELS = {
     "linear": ModelRow(PenaltyRule("(k + 1)·log(n)·residual variance",
                                    _regression(lambda d, params: d - 1)), linear_fit),
     "ar": ModelRow(PenaltyRule("(k + 1)·log(n)·residual variance",
-                               _regression(lambda d, params: ar_order(params) + 1)), ar_fit),
+                               _regression(lambda d, params: params["order"] + 1)), ar_fit),
 }
 
 

@@ -63,8 +63,3 @@ def kernel_spread(x, model, gamma):
         norms = np.linalg.norm(x, axis=1)
         similarity = np.sum(x[1:] * x[:-1], axis=1) / (norms[1:] * norms[:-1])
     return max(float(np.mean(1.0 - similarity)), np.finfo(np.float64).tiny)
-
-
-def ar_order(params):
-    order = (params or {}).get("order")
-    return 4 if order is None else int(order)

@@ -8,7 +8,7 @@ from typing import Any, SupportsIndex, overload
 
 import numpy.typing as npt
 
-from . import _marbolt_rs as core
+from . import _native as core
 from ._arguments import check_request, real, segment_floor
 from ._plot import axes
 from ._signal import as_signal, change_labels, columns, pandas_parts
@@ -199,7 +199,7 @@ def penalty_path(signal: npt.ArrayLike, pen_min: float, pen_max: float, model: s
                          f"pen_min {low!r} and pen_max {high!r}")
     index, _ = pandas_parts(signal)
     x = as_signal(signal)
-    engine = core.CostEngine(x, model, params)
+    engine = core.Engine(x, model, params)
     size = segment_floor(engine, request, columns(x).shape[1])
     rows = core.crops(engine, low, high, request.jump, size)
     return PenaltyPath([PathEntry((lo, hi), bkps, engine.sum_of_costs(bkps),

@@ -15,7 +15,7 @@ from typing import Any
 
 import numpy.typing as npt
 
-from . import _marbolt_rs as core
+from . import _native as core
 from ._arguments import default_min_size
 from ._models import MODELS, PenaltyContext
 from ._signal import as_signal, columns
@@ -110,7 +110,7 @@ def default_penalty(signal: npt.ArrayLike, model: str = "l2", *,
     18.42
     """
     x = as_signal(signal)
-    engine = core.CostEngine(x, model, params, variant)
+    engine = core.Engine(x, model, params, variant)
     size = max(engine.min_size, default_min_size(engine.model, columns(x).shape[1]))
     return penalty_for(PenaltyContext(columns(x), engine, params, "pelt", size, 1)).value
 

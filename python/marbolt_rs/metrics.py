@@ -5,6 +5,11 @@ strictly ascending positive sample counts whose last entry is the number of
 samples n, so ``[100, 200, 300]`` is the three segments [0, 100), [100, 200)
 and [200, 300). The change points are the entries before that closing n; both
 lists must end with the same n.
+
+`covering` and `f1_annotators` score against several people's annotations of
+one signal, as van den Burg & Williams do ("An evaluation of change point
+detection algorithms", 2020): they take one breakpoint list, or a list of
+them, one per annotator.
 """
 
 from __future__ import annotations
@@ -13,11 +18,14 @@ import bisect
 import math
 import operator
 from collections.abc import Iterable
-from typing import SupportsIndex
+from fractions import Fraction
+from typing import SupportsIndex, Union
 
 Bkps = Iterable[SupportsIndex]
+# One breakpoint list, or one per annotator.
+Annotations = Union[Iterable[SupportsIndex], Iterable[Iterable[SupportsIndex]]]
 
-__all__ = ["precision_recall", "f1_score", "hausdorff", "rand_index"]
+__all__ = ["precision_recall", "f1_score", "hausdorff", "rand_index", "covering", "f1_annotators"]
 
 
 def _checked(bkps, name):
@@ -246,3 +254,169 @@ def rand_index(true_bkps: Bkps, predicted_bkps: Bkps) -> float:
     # Agreements: all pairs, less those together in only one of the two.
     disagreements = (in_true - in_both) + (in_predicted - in_both)
     return (pairs - disagreements) / pairs
+
+
+def _annotated(annotations, predicted_bkps):
+    """The annotators' lists and the predicted list, checked, all ending with the same n."""
+    predicted = _checked(predicted_bkps, "predicted_bkps")
+    items = list(annotations)
+    if not items:
+        raise ValueError("annotations is empty: give a breakpoint list, or one per annotator")
+    try:
+        operator.index(items[0])
+        named = [("annotations", items)]
+    except TypeError:
+        named = [(f"annotations[{k}]", item) for k, item in enumerate(items)]
+    lists = []
+    for name, item in named:
+        if not isinstance(item, Iterable):
+            raise TypeError(
+                f"{name} is not a breakpoint list: give a breakpoint list, or one per annotator")
+        values = _checked(item, name)
+        if values[-1] != predicted[-1]:
+            raise ValueError(
+                f"{name} ends at {values[-1]} but predicted_bkps ends at {predicted[-1]}: "
+                "both must end with the number of samples")
+        lists.append(values)
+    return lists, predicted
+
+
+def _covered(true, predicted):
+    """Each true segment's length times its best Jaccard index against a predicted segment, summed.
+
+    Both lists end with n; only the predicted segments that overlap a true
+    segment can score above zero, and they follow one another, so one pass
+    over both lists finds them all. The sum is exact (a Fraction).
+    """
+    total = Fraction(0)
+    first = 0  # the first predicted segment that ends after the current true start
+    for start, end in zip([0] + true, true):
+        while predicted[first] <= start:
+            first += 1
+        best = Fraction(0)
+        k = first
+        while k < len(predicted):
+            p_start = predicted[k - 1] if k else 0
+            if p_start >= end:
+                break
+            p_end = predicted[k]
+            overlap = min(end, p_end) - max(start, p_start)
+            best = max(best, Fraction(overlap, max(end, p_end) - min(start, p_start)))
+            k += 1
+        total += (end - start) * best
+    return total
+
+
+def covering(annotations: Annotations, predicted_bkps: Bkps) -> float:
+    """How well the predicted segments cover the annotated ones, averaged over annotators.
+
+    The covering of a segmentation G by another G' (Arbelaez, Maire, Fowlkes
+    & Malik, "Contour detection and hierarchical image segmentation", 2011)
+    weighs every segment A of G by its length and scores it by its best
+    Jaccard index |A ∩ A'| / |A ∪ A'| over the segments A' of G', then
+    divides by n. Here G is an annotator's segmentation and G' the predicted
+    one; with several annotators the coverings are averaged, as van den Burg
+    & Williams ("An evaluation of change point detection algorithms", 2020)
+    score. 1.0 means the same segments; every score is above 0, since some
+    predicted segment overlaps each annotated one.
+
+    Parameters
+    ----------
+    annotations : iterable of int, or iterable of iterables of int
+        One breakpoint list (strictly ascending, positive, ending with the
+        number of samples n), or one such list per annotator; an annotator
+        who marked no change gives ``[n]``.
+    predicted_bkps : iterable of int
+        The predicted breakpoint list, ending with the same n.
+
+    Returns
+    -------
+    float
+        The mean covering, in (0, 1].
+
+    Raises
+    ------
+    ValueError
+        No annotation; a list that is empty, not strictly ascending or not
+        positive; lists that end at different n.
+    TypeError
+        An annotation that is not a list of integers.
+
+    Examples
+    --------
+    One annotator marked a change at 50, another none; a prediction at 50
+    covers the first exactly and half of the second's single segment:
+
+    >>> from marbolt_rs import metrics
+    >>> metrics.covering([[50, 100], [100]], [50, 100])
+    0.75
+    >>> metrics.covering([50, 100], [100])
+    0.5
+    """
+    lists, predicted = _annotated(annotations, predicted_bkps)
+    n = predicted[-1]
+    mean = sum((_covered(true, predicted) / n for true in lists), Fraction(0)) / len(lists)
+    return float(mean)
+
+
+def f1_annotators(annotations: Annotations, predicted_bkps: Bkps,
+                  margin: SupportsIndex = 5) -> float:
+    """The F1 score of the predicted change points against several annotators.
+
+    As van den Burg & Williams define it ("An evaluation of change point
+    detection algorithms", 2020): the start of the signal (sample 0) counts as
+    a change point of the prediction and of every annotation, so that a
+    prediction of no change still finds something. A true point is found when
+    a predicted point lies within `margin` samples of it (inclusive), each
+    predicted point finding at most one true point and each true point found
+    at most once, matched as many as possible. Precision is the fraction of
+    predicted points that find a point of the union of all annotations;
+    recall is the fraction of an annotator's points found, averaged over the
+    annotators; the score is their harmonic mean. With a single annotation
+    this differs from `f1_score` only by the counted start.
+
+    Parameters
+    ----------
+    annotations : iterable of int, or iterable of iterables of int
+        As for `covering`.
+    predicted_bkps : iterable of int
+        The predicted breakpoint list, ending with the same n.
+    margin : int, default 5
+        How far (in samples, inclusive) a predicted change may lie from a
+        true one to find it; at least 0.
+
+    Returns
+    -------
+    float
+        The F1 score, in (0, 1].
+
+    Raises
+    ------
+    ValueError
+        As for `covering`; a negative margin.
+    TypeError
+        As for `covering`.
+
+    Examples
+    --------
+    Against an annotator who marked 50 and one who marked nothing, predicting
+    50 is right for both; predicting no change has a precision of 1 (the
+    start) and a recall of (1/2 + 1) / 2:
+
+    >>> from marbolt_rs import metrics
+    >>> metrics.f1_annotators([[50, 100], [100]], [52, 100])
+    1.0
+    >>> round(metrics.f1_annotators([[50, 100], [100]], [100]), 4)
+    0.8571
+    """
+    margin = operator.index(margin)
+    if margin < 0:
+        raise ValueError(f"margin must be non-negative, got {margin}")
+    lists, predicted = _annotated(annotations, predicted_bkps)
+    # The closing n is no change point; the start is one.
+    predicted_cps = [0] + predicted[:-1]
+    union = sorted({0}.union(*(true[:-1] for true in lists)))
+    precision = Fraction(_matches(union, predicted_cps, margin), len(predicted_cps))
+    recall = sum((Fraction(_matches([0] + true[:-1], predicted_cps, margin), len(true))
+                  for true in lists), Fraction(0)) / len(lists)
+    return float(2 * precision * recall / (precision + recall))

@@ -22,10 +22,11 @@
 namespace marbolt::cost {
 namespace {
 
-// A finished model, with the bandwidth where it has one.
+// A finished model, with the options it resolved.
 template <class Model>
-Result<BuiltModel> built(Model&& model, std::optional<double> gamma = {}) {
-    return BuiltModel{std::make_unique<std::decay_t<Model>>(std::forward<Model>(model)), gamma, std::nullopt};
+Result<BuiltModel> built(Model&& model, std::vector<ResolvedOption> params = {}) {
+    return BuiltModel{std::make_unique<std::decay_t<Model>>(std::forward<Model>(model)),
+                      std::move(params)};
 }
 
 Result<BuiltModel> build_l1(const SignalView& s, Options&, bool, const ForEachIndex&) {
@@ -43,7 +44,8 @@ Result<BuiltModel> build_normal(const SignalView& s, Options& options, bool, con
     if (Status budget = check_outer_memory(s.n, s.d, "normal"); !budget) return budget.error();
     const Result<std::optional<bool>> add_small_diag = options.flag("add_small_diag");
     if (!add_small_diag) return add_small_diag.error();
-    return built(CostNormal::build(s.x, s.n, s.d, add_small_diag->value_or(true)));
+    const bool small_diag = add_small_diag->value_or(true);
+    return built(CostNormal::build(s.x, s.n, s.d, small_diag), {{"add_small_diag", small_diag}});
 }
 
 Result<BuiltModel> build_rank(const SignalView& s, Options&, bool, const ForEachIndex&) {
@@ -58,7 +60,7 @@ Result<BuiltModel> build_rbf(const SignalView& s, Options& options, bool extensi
     if (!gamma) return gamma.error();
     if (Status budget = check_kernel_memory(s.n, "rbf"); !budget) return budget.error();
     RbfFit fit = CostKernel::rbf(s.x, s.n, s.d, *gamma, extension, for_each);
-    return built(std::move(fit.model), fit.gamma);
+    return built(std::move(fit.model), {{"gamma", fit.gamma}});
 }
 
 Result<BuiltModel> build_cosine(const SignalView& s, Options&, bool extension,
@@ -77,7 +79,9 @@ Result<BuiltModel> build_mahalanobis(const SignalView& s, Options& options, bool
     std::optional<std::pair<std::uint64_t, std::uint64_t>> shape;
     if (*metric) shape.emplace((*metric)->rows, (*metric)->cols);
     if (Status ok = CostMahalanobis::check_metric(shape, s.d); !ok) return ok.error();
-    return built(CostMahalanobis::build(s.x, s.n, s.d, std::move((*metric)->data)));
+    OptionMatrix used = **metric;
+    return built(CostMahalanobis::build(s.x, s.n, s.d, std::move((*metric)->data)),
+                 {{"metric", std::move(used)}});
 }
 
 Result<BuiltModel> build_clinear(const SignalView& s, Options&, bool, const ForEachIndex&) {
@@ -104,7 +108,7 @@ Result<BuiltModel> build_ar(const SignalView& s, Options& options, bool, const F
         return budget.error();
     }
     // The budget bounds (n + 1) (order + 1)^2, so order + 1 is exact from here.
-    return built(CostAr::build(s.x, s.n, s.d, order));
+    return built(CostAr::build(s.x, s.n, s.d, order), {{"order", order}});
 }
 
 // Split bounds (split_bound.hpp), one per row. Most costs are the minimum over
@@ -172,8 +176,13 @@ std::optional<SplitBound> mahalanobis_split(const BuiltModel& built, bool) {
 // I is positive semi-definite; one that is not finite makes kernel values
 // that are not numbers.
 std::optional<SplitBound> rbf_split(const BuiltModel& built, bool) {
-    if (!built.gamma || !std::isfinite(*built.gamma)) return std::nullopt;
-    return SplitBound{0.0, 0.0099502};
+    for (const ResolvedOption& option : built.params) {
+        if (option.key != "gamma") continue;
+        const double* gamma = std::get_if<double>(&option.value);
+        if (gamma == nullptr || !std::isfinite(*gamma)) return std::nullopt;
+        return SplitBound{0.0, 0.0099502};
+    }
+    return std::nullopt;
 }
 
 // cosine: the cosine matrix C is positive semi-definite; "extension" uses it
@@ -189,28 +198,35 @@ constexpr OptionSpec kRbfOptions[] = {{"gamma", OptionKind::real}};
 constexpr OptionSpec kMahalanobisOptions[] = {{"metric", OptionKind::matrix}};
 constexpr OptionSpec kArOptions[] = {{"order", OptionKind::count}};
 
+Status check_cosine(const SignalView& s) { return CostKernel::check_directions(s.x, s.n, s.d); }
+
 // clinear has no split bound: a segment's line is pinned to the sample before
 // it, so a cut forces the fit through one more sample, which may lie
 // arbitrarily far from the line through the two ends. linear and ar: see
 // above.
 constexpr std::array kModels{
-    ModelRow{"l1", {}, false, build_l1, never_raised},
-    ModelRow{"l2", {}, true, build_l2, never_raised},
-    ModelRow{"normal", kNormalOptions, false, build_normal, normal_split},
-    ModelRow{"rbf", kRbfOptions, true, build_rbf, rbf_split},
-    ModelRow{"cosine", {}, true, build_cosine, cosine_split},
-    ModelRow{"rank", {}, false, build_rank, never_raised},
-    ModelRow{"mahalanobis", kMahalanobisOptions, false, build_mahalanobis, mahalanobis_split},
-    ModelRow{"clinear", {}, false, build_clinear, unbounded},
-    ModelRow{"linear", {}, false, build_linear, unbounded},
-    ModelRow{"ar", kArOptions, false, build_ar, unbounded},
+    ModelRow{"l1", {}, false, true, nullptr, build_l1, never_raised},
+    ModelRow{"l2", {}, true, true, nullptr, build_l2, never_raised},
+    ModelRow{"normal", kNormalOptions, false, true, nullptr, build_normal, normal_split},
+    ModelRow{"rbf", kRbfOptions, true, true, nullptr, build_rbf, rbf_split},
+    ModelRow{"cosine", {}, true, true, check_cosine, build_cosine, cosine_split},
+    ModelRow{"rank", {}, false, true, nullptr, build_rank, never_raised},
+    ModelRow{"mahalanobis", kMahalanobisOptions, false, true, nullptr, build_mahalanobis, mahalanobis_split},
+    ModelRow{"clinear", {}, false, true, nullptr, build_clinear, unbounded},
+    ModelRow{"linear", {}, false, true, nullptr, build_linear, unbounded},
+    ModelRow{"ar", kArOptions, false, true, nullptr, build_ar, unbounded},
 };
 
-Error unknown_model(std::string_view name) {
+// Names the catalogue's own models, so that the interface's message stays the
+// one it was published with.
+Error unknown_model(std::string_view name, Catalogue catalogue) {
     std::string message = "unknown model: " + std::string(name) + ". Supported: ";
+    bool first = true;
     for (const ModelRow& row : kModels) {
-        if (row.name != kModels.front().name) message += ", ";
+        if (!serves(catalogue, row)) continue;
+        if (!first) message += ", ";
         message += row.name;
+        first = false;
     }
     return value_error(std::move(message));
 }
@@ -219,15 +235,25 @@ Error unknown_model(std::string_view name) {
 
 std::span<const ModelRow> model_rows() { return kModels; }
 
+bool serves(Catalogue catalogue, const ModelRow& row) noexcept {
+    return catalogue == Catalogue::full || row.in_interface;
+}
+
+// The signal check runs before the options are read and any budget is
+// computed: a signal the model cannot mean anything on is the first thing to
+// hear about.
 Result<BuiltModel> build_model(std::string_view name, const SignalView& signal, Options& options,
-                               bool extension, const ForEachIndex& for_each) {
+                               bool extension, Catalogue catalogue, const ForEachIndex& for_each) {
     for (const ModelRow& row : kModels) {
-        if (row.name != name) continue;
+        if (row.name != name || !serves(catalogue, row)) continue;
+        if (catalogue == Catalogue::full && row.check != nullptr) {
+            if (Status ok = row.check(signal); !ok) return ok.error();
+        }
         Result<BuiltModel> built = row.build(signal, options, extension, for_each);
         if (built) built->split_bound = row.split_bound(*built, extension);
         return built;
     }
-    return unknown_model(name);
+    return unknown_model(name, catalogue);
 }
 
 }  // namespace marbolt::cost

@@ -90,10 +90,11 @@ void on_worker_pool(std::size_t count, const std::function<void(std::size_t)>& b
 }  // namespace
 
 std::optional<cost::BuiltModel> build_model(const std::string& name, const SignalMatrix& signal,
-                                            PyObject* params, bool extension) {
+                                            PyObject* params, bool extension,
+                                            cost::Catalogue catalogue) {
     ParamsOptions options(params);
     Result<cost::BuiltModel> model = cost::build_model(
-        name, {signal.data, signal.n, signal.d}, options, extension, on_worker_pool);
+        name, {signal.data, signal.n, signal.d}, options, extension, catalogue, on_worker_pool);
     if (!model) {
         raise(model.error());
         return {};

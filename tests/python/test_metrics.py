@@ -1,5 +1,6 @@
 import itertools
 import math
+from fractions import Fraction
 
 import pytest
 
@@ -109,3 +110,87 @@ class TestRandIndex:
 def test_invalid_lists_are_refused(metric, true, predicted, message):
     with pytest.raises(ValueError, match=exact(message)):
         metric(true, predicted)
+
+
+class TestAnnotated:
+    """`covering` and `f1_annotators`, scored against one or several annotators."""
+
+    @pytest.mark.parametrize(
+        "annotations, predicted, margin, expected_covering, expected_f1",
+        [
+            # Segments [0,4)[4,10) against [0,6)[6,10): [0,4) is best covered
+            # by [0,6) (4/6), [4,10) by [6,10) (4/6): (4*2/3 + 6*2/3) / 10.
+            # Change points with the start: {0, 4} and {0, 6}; 6 is 2 from 4.
+            ([4, 10], [6, 10], 1, Fraction(2, 3), Fraction(1, 2)),
+            ([4, 10], [6, 10], 2, Fraction(2, 3), Fraction(1)),
+            # Two annotators. {0,5}{5,15}{15,20} by [0,5)[5,20): 5*1 + 10*10/15
+            # + 5*5/15 = 40/3, so 2/3. [0,6)[6,20): [0,6) best by [0,5) (5/6),
+            # [6,20) by [5,20) (14/15): (5 + 196/15) / 20 = 271/300. Mean 157/200.
+            # Predicted {0,5} finds 0 and 5 of the union {0,5,6,15}: precision 1;
+            # recall 2/3 for the first annotator, 2/2 for the second (5 is 1
+            # from 6): 5/6; F1 = 2 * 5/6 / (1 + 5/6) = 10/11.
+            ([[5, 15, 20], [6, 20]], [5, 20], 1, Fraction(157, 200), Fraction(10, 11)),
+            # Two predicted points near one true point: one of them is false.
+            # [0,20) by [0,19) (19/20), [20,40) by [21,40) (19/20): 19/20.
+            # Precision 2/3 (0 and 19 or 21), recall 1: F1 4/5.
+            ([20, 40], [19, 21, 40], 2, Fraction(19, 20), Fraction(4, 5)),
+            # Annotators at 10 and 12 and a prediction at 11: right for both.
+            # [0,10) by [0,11) (10/11), [10,30) by [11,30) (19/20): 309/330;
+            # [0,12) by [0,11) (11/12), [12,30) by [11,30) (18/19): 533/570;
+            # mean 5867/6270. Union {0,10,12} against {0,11}: 2 of 2 found,
+            # precision 1; each annotator's {0,10} and {0,12} found: recall 1.
+            ([[10, 30], [12, 30]], [11, 30], 2, Fraction(5867, 6270), Fraction(1)),
+            # Predictions at 9 and 11 each find one: 0-0, 10-9, 12-11.
+            # [0,10) by [0,9) (9/10), [10,30) by [11,30) (19/20): 28/30;
+            # [0,12) by [0,9) (9/12), [12,30) by [11,30) (18/19): 495/570.
+            ([[10, 30], [12, 30]], [9, 11, 30], 2, Fraction(1027, 1140), Fraction(1)),
+            # No change predicted: each half of the signal covered at 1/2;
+            # the start alone is found, precision 1, recall 1/2: F1 2/3.
+            ([30, 60], [60], 5, Fraction(1, 2), Fraction(2, 3)),
+            # Every sample a segment against an annotator who marked none:
+            # [0,4) covered at 1/4; precision 1/4 (the start), recall 1: 2/5.
+            ([[4]], [1, 2, 3, 4], 0, Fraction(1, 4), Fraction(2, 5)),
+        ],
+    )
+    def test_hand_computed(self, annotations, predicted, margin, expected_covering, expected_f1):
+        assert metrics.covering(annotations, predicted) == float(expected_covering)
+        assert metrics.f1_annotators(annotations, predicted, margin=margin) == float(expected_f1)
+
+    @pytest.mark.parametrize("n_annotators", [1, 3])
+    def test_perfect_and_empty_predictions_score_one(self, rng, n_annotators):
+        for _ in range(20):
+            n = int(rng.integers(2, 200))
+            k = int(rng.integers(0, min(n, 8)))
+            bkps = sorted(rng.choice(range(1, n), size=k, replace=False).tolist()) + [n]
+            annotations = [bkps] * n_annotators
+            for given in (bkps, annotations):
+                assert metrics.covering(given, bkps) == 1.0
+                assert metrics.f1_annotators(given, bkps, margin=0) == 1.0
+            # Annotators who marked nothing agree with a prediction of no change.
+            assert metrics.covering([[n]] * n_annotators, [n]) == 1.0
+            assert metrics.f1_annotators([[n]] * n_annotators, [n], margin=0) == 1.0
+
+    @pytest.mark.parametrize("metric", [metrics.covering, metrics.f1_annotators],
+                             ids=lambda f: f.__name__)
+    @pytest.mark.parametrize(
+        "annotations, predicted, error, message",
+        [
+            ([], [100], ValueError, "annotations is empty: give a breakpoint list, or one per annotator"),
+            ([50, 200], [100], ValueError,
+             "annotations ends at 200 but predicted_bkps ends at 100: both must end with the number of samples"),
+            ([[50, 100], [50, 200]], [100], ValueError,
+             "annotations[1] ends at 200 but predicted_bkps ends at 100: both must end with the number of samples"),
+            ([[100], [60, 50, 100]], [100], ValueError, "annotations[1] must be strictly ascending, got 50 after 60"),
+            ([[]], [100], ValueError, "annotations[0] is empty: a breakpoint list ends with the number of samples"),
+            ([[100], 100], [100], TypeError,
+             "annotations[1] is not a breakpoint list: give a breakpoint list, or one per annotator"),
+            ([100], [0, 100], ValueError, "predicted_bkps must hold positive sample counts, got 0"),
+        ],
+    )
+    def test_invalid_annotations_are_refused(self, metric, annotations, predicted, error, message):
+        with pytest.raises(error, match=exact(message)):
+            metric(annotations, predicted)
+
+    def test_negative_margin_is_refused(self):
+        with pytest.raises(ValueError, match=exact("margin must be non-negative, got -1")):
+            metrics.f1_annotators([100], [100], margin=-1)

@@ -36,6 +36,8 @@ default: float = marbolt_rs.default_penalty(flow, "normal", params=None)
 
 scores: tuple[float, float] = metrics.precision_recall(true_bkps, bkps, margin=5)
 distance: float = metrics.hausdorff(true_bkps, result.breakpoints)
+covered: float = metrics.covering([true_bkps, [300]], bkps)
+annotated_f1: float = metrics.f1_annotators(true_bkps, bkps, margin=5)
 status: int = cli.main(["--help"])
 
 engine = marbolt_rs.CostEngine(signal, "l2")

@@ -437,7 +437,7 @@ inline std::unique_ptr<const Cost> from_table(std::string_view model, Signal x, 
                                               std::size_t d, const FixedOptions& options,
                                               bool extension = false) {
     FixedOptions copy = options;
-    Result<BuiltModel> built = build_model(model, {x, n, d}, copy, extension);
+    Result<BuiltModel> built = build_model(model, {x, n, d}, copy, extension, Catalogue::full);
     if (!built) throw std::invalid_argument(built.error().message);
     return std::move(built->model);
 }

@@ -51,7 +51,7 @@ TEST_P(ModelTableRefuses, WithTheFirstCheckThatFails) {
     if (r.order) fixed = FixedOptions({{"order", *r.order}}, r.d);
     if (r.metric) fixed = FixedOptions({{"metric", *r.metric}}, r.d);
     Options& options = r.failing_reads ? static_cast<Options&>(failing) : fixed;
-    const Result<BuiltModel> built = build_model(r.model, {{}, r.n, r.d}, options, false);
+    const Result<BuiltModel> built = build_model(r.model, {{}, r.n, r.d}, options, false, Catalogue::interface);
     ASSERT_FALSE(built);
     EXPECT_EQ(built.error().kind, r.message == "read" ? ErrorKind::reported : ErrorKind::value);
     EXPECT_EQ(built.error().message, r.message);
@@ -89,9 +89,44 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ModelTableMetric, OfTheWrongShapeIsRefusedWithBothShapes) {
     FixedOptions options({{"metric", identity_metric(3)}}, 3);
     const std::vector<double> x(10 * 2, 1.0);
-    const Result<BuiltModel> built = build_model("mahalanobis", {x, 10, 2}, options, false);
+    const Result<BuiltModel> built = build_model("mahalanobis", {x, 10, 2}, options, false, Catalogue::full);
     ASSERT_FALSE(built);
     EXPECT_EQ(built.error().message, "metric must be (2, 2), got (3, 3)");
+}
+
+// The full catalogue checks the signal before anything else; the interface
+// builds what it always built (a zero sample makes cosine costs NaN there).
+TEST(ModelTableSignalCheck, RefusesInTheFullCatalogueOnly) {
+    const std::vector<double> x = {1.0, 2.0, 0.0, 0.0, 3.0, 1.0};
+    FixedOptions options({}, 2);
+    const Result<BuiltModel> full = build_model("cosine", {x, 3, 2}, options, false, Catalogue::full);
+    ASSERT_FALSE(full);
+    EXPECT_EQ(full.error().message, "the cosine model needs samples that are not all zeros; sample 1 is");
+    EXPECT_TRUE(build_model("cosine", {x, 3, 2}, options, false, Catalogue::interface));
+}
+
+// What the engines report as the model's parameters: the given value, or the
+// default the model resolved, under the option's own key.
+TEST(ModelTableResolvedOptions, ReportDefaultsAsTheModelUsesThem) {
+    const std::vector<double> x = random_signal(12, 1, 5);
+    const auto params = [&](std::string_view model, const FixedOptions& given) {
+        FixedOptions options = given;
+        Result<BuiltModel> built = build_model(model, {x, 12, 1}, options, false, Catalogue::full);
+        EXPECT_TRUE(built) << model;
+        return std::move(built->params);
+    };
+    const auto ar = params("ar", {{}, 1});
+    ASSERT_EQ(ar.size(), 1u);
+    EXPECT_EQ(ar[0].key, "order");
+    EXPECT_EQ(std::get<std::uint64_t>(ar[0].value), 4u);
+    const auto rbf = params("rbf", {{{"gamma", 0.25}}, 1});
+    ASSERT_EQ(rbf.size(), 1u);
+    EXPECT_EQ(std::get<double>(rbf[0].value), 0.25);
+    const auto normal = params("normal", {{}, 1});
+    ASSERT_EQ(normal.size(), 1u);
+    EXPECT_EQ(normal[0].key, "add_small_diag");
+    EXPECT_TRUE(std::get<bool>(normal[0].value));
+    EXPECT_TRUE(params("l2", {{}, 1}).empty());
 }
 
 }  // namespace

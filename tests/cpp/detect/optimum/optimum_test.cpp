@@ -53,7 +53,7 @@ cost::BuiltModel build(const ModelCase& c, const std::vector<double>& x, std::si
                           {"gamma", 0.5},
                           {"add_small_diag", c.label != "normal_nodiag"}},
                          d);
-    Result<cost::BuiltModel> built = cost::build_model(c.model, {x, n, d}, options, c.extension);
+    Result<cost::BuiltModel> built = cost::build_model(c.model, {x, n, d}, options, c.extension, cost::Catalogue::full);
     if (!built) throw std::invalid_argument(built.error().message);
     return std::move(*built);
 }

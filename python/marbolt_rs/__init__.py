@@ -9,8 +9,8 @@ The Python layer finds the changes of a signal in one call and explains them:
   ``summary()``, ``confidence_intervals()`` of the change locations and
   ``plot()``;
 - `detect_many` does the same for many signals, concurrently;
-- `penalty_path` gives every PELT segmentation over a range of penalties,
-  a `PenaltyPath` of `PathEntry`;
+- `penalty_path` gives every optimal segmentation over a range of
+  penalties, a `PenaltyPath` of `PathEntry`;
 - `default_penalty` is the penalty used when none is given;
 - `datasets` makes test signals (and holds the Nile series), `metrics`
   scores a segmentation against the true one, and `cli` is the

@@ -12,6 +12,7 @@ import numpy.typing as npt
 
 from . import _native as core
 from ._arguments import check_request, segment_floor
+from ._control import search_control
 from ._intervals import change_interval
 from ._models import MODELS, PenaltyContext, names_where, quoted
 from ._penalty import penalty_for
@@ -297,7 +298,8 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
            pen: float | None = None, n_bkps: SupportsIndex | None = None,
            epsilon: float | None = None, jump: SupportsIndex = 1,
            min_size: SupportsIndex | None = None, params: Mapping[str, Any] | None = None,
-           variant: str | None = None, **method_options: SupportsIndex) -> Detection:
+           variant: str | None = None, progress: bool = False,
+           **method_options: SupportsIndex) -> Detection:
     """Find the change points of a signal.
 
     Parameters
@@ -310,9 +312,11 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
         The segment cost: "l1", "l2", "normal", "rbf", "cosine", "rank",
         "mahalanobis", "clinear", "linear" or "ar".
     method : str, default "pelt"
-        The search: "pelt", "dynp", "binseg", "bottomup", "window" or
-        "kernel_pelt" ("rbf", "cosine", or "l2" whose variant then defaults
-        to "extension"; every position, so `jump` 1).
+        The search: "pelt" (the exact minimum of the costs plus `pen` per
+        change, for every model: PELT's pruning only where it is sound for
+        the model), "dynp", "binseg", "bottomup", "window" or "kernel_pelt"
+        ("rbf", "cosine", or "l2" whose variant then defaults to
+        "extension"; every position, so `jump` 1).
     pen : float, optional
         The price of one change, for every method but "dynp". Given none of
         `pen`, `n_bkps` and `epsilon`, the model's `default_penalty` (the
@@ -335,6 +339,9 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
         "order", "metric").
     variant : str, optional
         The model's variant, as for `CostEngine`.
+    progress : bool, default False
+        Show a progress bar on stderr (needs tqdm) once the search has run
+        for about a second.
     **method_options
         For "window", `width`: 100 samples, or half the signal for shorter
         ones (rounded down to even), never below 2·min_size.
@@ -354,6 +361,10 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
     TypeError
         Arguments of the wrong type, a signal that holds no real numbers,
         an option the method does not take.
+    KeyboardInterrupt
+        On Ctrl-C: the search stops within a fraction of a second.
+    ImportError
+        `progress=True` without tqdm.
 
     See Also
     --------
@@ -383,13 +394,15 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
     request = check_request(model, method, n_bkps=n_bkps, pen=pen, epsilon=epsilon,
                             jump=jump, min_size=min_size, variant=variant,
                             **method_options)
-    return detect_checked(signal, request, params, variant)
+    with search_control(progress, f"{method} {model}") as control:
+        return detect_checked(signal, request, params, variant, control=control)
 
 
-def detect_checked(signal, request, params=None, variant=None, index=None):
+def detect_checked(signal, request, params=None, variant=None, index=None, control=None):
     """`detect` of a `Request` that `check_request` has already accepted, so
     that many signals under one request are checked once. `index`, one label
-    per sample, stands in for the index of a signal that has none."""
+    per sample, stands in for the index of a signal that has none; `control`
+    (a `_native.Control`) stops the search and follows its progress."""
     model, method = request.model, request.method
     own_index, names = pandas_parts(signal)
     x = as_signal(signal)
@@ -403,7 +416,7 @@ def detect_checked(signal, request, params=None, variant=None, index=None):
         chosen = penalty_for(PenaltyContext(columns(x), engine, params, method, size,
                                             request.jump))
         penalty, rule = chosen.value, chosen.rule
-    bkps = SEARCHES[method](engine, request, penalty, size)
+    bkps = SEARCHES[method](engine, request, penalty, size, control)
     segments = zip([0, *bkps[:-1]], bkps)
     return Detection(breakpoints=bkps, cost=engine.sum_of_costs(bkps), model=model,
                      method=method, penalty=penalty, penalty_rule=rule, min_size=size,
@@ -413,39 +426,40 @@ def detect_checked(signal, request, params=None, variant=None, index=None):
                      params=engine.params)
 
 
-def _pelt(engine, r, pen, min_size):
-    return core.pelt(engine, pen, r.jump, min_size)
+def _pelt(engine, r, pen, min_size, control):
+    # The penalised optimum: PELT itself wherever its pruning is sound.
+    return core.optimum(engine, pen, r.jump, min_size, control=control)
 
 
-def _kernel_pelt(engine, r, pen, min_size):
-    return core.kernel_pelt(engine, pen, min_size)
+def _kernel_pelt(engine, r, pen, min_size, control):
+    return core.kernel_pelt(engine, pen, min_size, control=control)
 
 
-def _dynp(engine, r, pen, min_size):
+def _dynp(engine, r, pen, min_size, control):
     n = engine.n_samples
     if not core.sanity_check(n, r.n_bkps, r.jump, min_size):
         raise ValueError(f"{r.n_bkps} breakpoints do not fit in {n} samples with "
                          f"min_size {min_size} and jump {r.jump}")
-    return core.dynp(engine, r.n_bkps, r.jump, min_size)
+    return core.dynp(engine, r.n_bkps, r.jump, min_size, control=control)
 
 
 def _greedy(search):
-    def run(engine, r, pen, min_size):
+    def run(engine, r, pen, min_size, control):
         return search(engine, r.jump, min_size, n_bkps=r.n_bkps, pen=pen,
-                      epsilon=r.epsilon)
+                      epsilon=r.epsilon, control=control)
     return run
 
 
-def _window(engine, r, pen, min_size):
+def _window(engine, r, pen, min_size, control):
     width = r.width
     if width is None:
         width = max(2 * min_size, min(DEFAULT_WIDTH, engine.n_samples // 4 * 2))
     elif width < 2 * min_size:
         raise ValueError(f"width must be at least 2·min_size = {2 * min_size}, so that "
                          f"each half window holds a segment; got {width}")
-    inds, score = core.window_fit(engine, width, r.jump)
+    inds, score = core.window_fit(engine, width, r.jump, control=control)
     return core.window_predict(engine, inds, score, width, r.jump, min_size,
-                               n_bkps=r.n_bkps, pen=pen, epsilon=r.epsilon)
+                               n_bkps=r.n_bkps, pen=pen, epsilon=r.epsilon, control=control)
 
 
 SEARCHES = {

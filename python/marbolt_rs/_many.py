@@ -9,6 +9,7 @@ from typing import Any
 
 import numpy.typing as npt
 
+from . import _native
 from ._arguments import check_request
 from ._detect import Detection, detect_checked
 
@@ -49,6 +50,9 @@ def detect_many(signals: Iterable[npt.ArrayLike], model: str = "l2", method: str
         the first failure of a signal, in input order.
     ImportError
         `progress=True` without tqdm.
+    KeyboardInterrupt
+        On Ctrl-C, once the searches running on the thread pool have stopped
+        (within a fraction of a second).
 
     See Also
     --------
@@ -70,12 +74,21 @@ def detect_many(signals: Iterable[npt.ArrayLike], model: str = "l2", method: str
     if own:
         executor = concurrent.futures.ThreadPoolExecutor(
             max_workers=max(1, min(len(signals), os.cpu_count() or 1)))
+    # Signals reach only the main thread, which waits here: on Ctrl-C (or the
+    # first failure) it stops the searches of the pool's threads through one
+    # shared control. Other executors run searches elsewhere, where Ctrl-C
+    # stops them in their own main thread.
+    stop = _native.Control() if isinstance(executor, concurrent.futures.ThreadPoolExecutor) else None
     try:
-        futures = [executor.submit(detect_checked, s, request, params, variant)
+        futures = [executor.submit(detect_checked, s, request, params, variant, None, stop)
                    for s in signals]
         if progress:
             _show_progress(futures)
         return [future.result() for future in futures]
+    except BaseException:
+        if stop is not None:
+            stop.stop()
+        raise
     finally:
         if own:
             executor.shutdown(wait=True, cancel_futures=True)

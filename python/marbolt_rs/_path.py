@@ -1,4 +1,4 @@
-"""penalty_path(): every PELT segmentation over a range of penalties (CROPS)."""
+"""penalty_path(): every optimal segmentation over a range of penalties (CROPS)."""
 
 from __future__ import annotations
 
@@ -10,6 +10,7 @@ import numpy.typing as npt
 
 from . import _native as core
 from ._arguments import check_request, real, segment_floor
+from ._control import search_control
 from ._plot import axes
 from ._signal import as_signal, change_labels, columns, pandas_parts
 
@@ -18,12 +19,12 @@ __all__ = ["PathEntry", "PenaltyPath", "penalty_path"]
 
 @dataclass(frozen=True)
 class PathEntry:
-    """One segmentation of a penalty path, and the penalties for which PELT returns it.
+    """One segmentation of a penalty path, and the penalties for which it is optimal.
 
     Parameters
     ----------
     pen_range : (float, float)
-        The penalties (low, high) for which PELT returns this segmentation.
+        The penalties (low, high) for which this segmentation is optimal.
     breakpoints : list of int
         Its breakpoints, ending with the number of samples.
     cost : float
@@ -143,11 +144,13 @@ class PenaltyPath(Sequence[PathEntry]):
 
 def penalty_path(signal: npt.ArrayLike, pen_min: float, pen_max: float, model: str = "l2", *,
                  jump: SupportsIndex = 1, min_size: SupportsIndex | None = None,
-                 params: Mapping[str, Any] | None = None) -> PenaltyPath:
-    """Every segmentation that PELT finds for some penalty in [pen_min, pen_max].
+                 params: Mapping[str, Any] | None = None, progress: bool = False) -> PenaltyPath:
+    """Every optimal penalised segmentation for the penalties in [pen_min, pen_max].
 
-    Runs CROPS (Haynes, Eckley & Fearnhead 2017): PELT only at the ends of
-    the range and where two segmentations cost the same, penalised.
+    Runs CROPS (Haynes, Eckley & Fearnhead 2017) over the exact penalised
+    search of `detect` (method "pelt"): the search only at the ends of the
+    range and where two segmentations cost the same, penalised. Every entry
+    is optimal on its range, so an entry with more changes always costs less.
 
     Parameters
     ----------
@@ -164,6 +167,9 @@ def penalty_path(signal: npt.ArrayLike, pen_min: float, pen_max: float, model: s
         The shortest segment, as for `detect`.
     params : mapping, optional
         The model's parameters, as for `detect`.
+    progress : bool, default False
+        Show a progress bar on stderr (needs tqdm) once the path has taken
+        about a second.
 
     Returns
     -------
@@ -179,6 +185,10 @@ def penalty_path(signal: npt.ArrayLike, pen_min: float, pen_max: float, model: s
         or parameters the model refuses.
     TypeError
         Arguments of the wrong type.
+    KeyboardInterrupt
+        On Ctrl-C: the path stops within a fraction of a second.
+    ImportError
+        `progress=True` without tqdm.
 
     See Also
     --------
@@ -201,7 +211,8 @@ def penalty_path(signal: npt.ArrayLike, pen_min: float, pen_max: float, model: s
     x = as_signal(signal)
     engine = core.Engine(x, model, params)
     size = segment_floor(engine, request, columns(x).shape[1])
-    rows = core.crops(engine, low, high, request.jump, size)
+    with search_control(progress, f"penalty path {model}") as control:
+        rows = core.optimum_path(engine, low, high, request.jump, size, control=control)
     return PenaltyPath([PathEntry((lo, hi), bkps, engine.sum_of_costs(bkps),
                                   change_labels(index, bkps))
                         for lo, hi, bkps in rows], model)

@@ -77,7 +77,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     -------
     int
         The exit status: 0, 1 for bad input (a file that cannot be read or
-        searched), 2 for bad usage.
+        searched), 2 for bad usage, 130 when Ctrl-C stopped a search.
 
     Raises
     ------
@@ -116,6 +116,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (OSError, ValueError, TypeError, RuntimeError, ImportError) as error:
         bar.close()  # so that the error starts a line of its own
         return fail(f"{path}: {describe(error)}", 1)
+    except KeyboardInterrupt:
+        bar.close()
+        return fail("interrupted", 130)
     bar.close()
     print(render(results, args.json))
     return 0

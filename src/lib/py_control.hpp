@@ -15,8 +15,6 @@
 #include "lib/signature.hpp"
 
 #include <atomic>
-#include <optional>
-#include <type_traits>
 
 namespace marbolt::py {
 
@@ -75,25 +73,5 @@ private:
     PyObject* value_ = nullptr;
     PyObject* traceback_ = nullptr;
 };
-
-// Runs search(control) without the lock (Control* may be nullptr) and
-// converts its result with the lock held, or raises what stopped it.
-template <class Search, class ToPython>
-PyObject* run_unlocked(CallControl& control, Search&& search, ToPython&& to_python) {
-    std::optional<std::invoke_result_t<Search, Control*>> result;
-    try {
-        PyThreadState* state = PyEval_SaveThread();
-        control.released(state);
-        struct Relock {
-            PyThreadState* state;
-            ~Relock() { PyEval_RestoreThread(state); }
-        } relock{state};
-        result.emplace(search(control.polled()));
-    } catch (const Stopped&) {
-        control.raise_stopped();
-        return nullptr;
-    }
-    return to_python(*result);
-}
 
 }  // namespace marbolt::py

@@ -122,6 +122,8 @@ bool to_control(const BoundArgs& a, std::size_t i, ControlObject*& out) {
 CallControl::CallControl(ControlObject* object)
     : object_(object), main_thread_(g_main_thread != 0 && PyThread_get_thread_ident() == g_main_thread) {
     Py_XINCREF(reinterpret_cast<PyObject*>(object_));
+    // Stopped before the search began: it stops at its first poll.
+    if (object_ != nullptr && object_->stopped.load(std::memory_order_relaxed)) request_stop();
 }
 
 CallControl::~CallControl() {

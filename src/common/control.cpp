@@ -6,9 +6,11 @@
 namespace marbolt {
 namespace {
 
-// Polls aim at this spacing: far below what a person notices, far above the
-// cost of one clock reading (tens of nanoseconds).
-constexpr auto kPollSpacing = std::chrono::milliseconds(1);
+// Polls aim at one every 0.5 to 2 ms: far below what a person notices, far
+// above the cost of one clock reading (tens of nanoseconds). In microseconds,
+// so that the halving is not rounded to nothing.
+constexpr auto kShortestSpacing = std::chrono::microseconds(500);
+constexpr auto kLongestSpacing = std::chrono::microseconds(2000);
 // A budget never exceeds this, so that one poll's measurement, however
 // wrong, cannot silence the next ones for long.
 constexpr std::int64_t kLargestSpan = std::int64_t{1} << 30;
@@ -49,9 +51,9 @@ void Ticker::poll() {
     // start, and the first poll comes after the first unit of work.
     const Control::Clock::time_point now = Control::Clock::now();
     const auto elapsed = now - last_;
-    if (elapsed < kPollSpacing / 2) {
+    if (elapsed < kShortestSpacing) {
         span_ = std::min(span_ * 2, kLargestSpan);
-    } else if (elapsed > kPollSpacing * 2) {
+    } else if (elapsed > kLongestSpacing) {
         span_ = std::max<std::int64_t>(span_ / 2, 1);
     }
     budget_ = span_;

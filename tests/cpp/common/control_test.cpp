@@ -241,6 +241,18 @@ TEST(WorkerPoolControl, StopsItemsThatPollFromTheWaitingCaller) {
     EXPECT_TRUE(every_worker_free(pool));
 }
 
+TEST(TickerPolls, ComeWhenABudgetOfWorkIsSpentNotAtEveryUnit) {
+    // Ten million cheap units take milliseconds; polls come about one per
+    // millisecond of work, after a few dozen that size the budget.
+    StopAfter count(0);
+    {
+        Ticker ticker(&count);
+        for (std::size_t i = 0; i < 10'000'000; ++i) ticker.tick(1);
+    }
+    EXPECT_GT(count.checks(), 0u);
+    EXPECT_LT(count.checks(), 100'000u);
+}
+
 TEST(TickerProgress, HandsOverWhatItCountedAndNeverPollsWithoutAControl) {
     StopAfter count(0);
     {

@@ -110,8 +110,9 @@ ASAN_NATIVE := build/asan-native
 ASAN_PY_BUILD := build/asan-py
 ASAN_VENV := .venv-asan
 TSAN_NATIVE := build/tsan-native
-# The tests that drive the worker pool: the pool itself and the layer fill.
-POOL_TESTS := *WorkerPool*:*PoolSize*:*ThreadCountText*:*Dynp*
+# The tests that drive the worker pool: the pool itself, the layer fill, and
+# the control that stops searches on it.
+POOL_TESTS := *WorkerPool*:*PoolSize*:*ThreadCountText*:*Dynp*:*EverySearch*:*Ticker*
 # The interpreter is not built with ASan, so the runtime must come first.
 ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
 

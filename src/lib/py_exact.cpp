@@ -61,32 +61,22 @@ bool convert_penalised_args(const Signature& sig, PyObject* const* args, Py_ssiz
            check_jump(p.jump);
 }
 
-template <const Signature& sig>
-PyObject* py_pelt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Breakpoints pelt(const PenalisedArgs& p, Control* control) {
+    return detect::pelt(p.engine.cost(), p.engine.n_samples(), p.jump, p.min_size, p.pen, {.control = control});
+}
+
+Breakpoints optimum(const PenalisedArgs& p, Control* control) {
+    return detect::penalised_optimum(p.engine.cost(), p.engine.n_samples(), p.jump, p.min_size, p.pen,
+                                     p.engine.engine().split_bound, {.control = control});
+}
+
+// pelt and optimum take the same arguments in the same order.
+template <const Signature& sig, Breakpoints (*search)(const PenalisedArgs&, Control*)>
+PyObject* py_penalised(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PenalisedArgs p;
         if (!convert_penalised_args(sig, args, nargs, kwnames, p)) return nullptr;
-        return run_unlocked(
-            p.control,
-            [&](Control* control) {
-                return detect::pelt(p.engine.cost(), p.engine.n_samples(), p.jump, p.min_size, p.pen,
-                                    {.control = control});
-            },
-            to_int_list);
-    });
-}
-
-PyObject* py_optimum(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PenalisedArgs p;
-        if (!convert_penalised_args(kOptimum, args, nargs, kwnames, p)) return nullptr;
-        return run_unlocked(
-            p.control,
-            [&](Control* control) {
-                return detect::penalised_optimum(p.engine.cost(), p.engine.n_samples(), p.jump, p.min_size,
-                                                 p.pen, p.engine.engine().split_bound, {.control = control});
-            },
-            to_int_list);
+        return run_unlocked(p.control, [&](Control* control) { return search(p, control); }, to_int_list);
     });
 }
 
@@ -181,12 +171,12 @@ PyObject* py_dynp_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }  // namespace
 
 const ModuleFunction sanity_check_function{kSanityCheck, py_sanity_check};
-const ModuleFunction pelt_function{kPelt, py_pelt<kPelt>};
+const ModuleFunction pelt_function{kPelt, py_penalised<kPelt, pelt>};
 const ModuleFunction dynp_function{kDynp, py_dynp<kDynp>};
 const ModuleFunction dynp_all_function{kDynpAll, py_dynp_all<kDynpAll>};
-const ModuleFunction native_pelt_function{kNativePelt, py_pelt<kNativePelt>};
+const ModuleFunction native_pelt_function{kNativePelt, py_penalised<kNativePelt, pelt>};
 const ModuleFunction native_dynp_function{kNativeDynp, py_dynp<kNativeDynp>};
 const ModuleFunction native_dynp_all_function{kNativeDynpAll, py_dynp_all<kNativeDynpAll>};
-const ModuleFunction optimum_function{kOptimum, py_optimum};
+const ModuleFunction optimum_function{kOptimum, py_penalised<kOptimum, optimum>};
 
 }  // namespace marbolt::py

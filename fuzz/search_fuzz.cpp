@@ -109,9 +109,19 @@ void check_pelt_paths(const Call& call, std::uint64_t jump, std::uint64_t min_si
 void check_optimum(Call& call, std::uint64_t jump, std::uint64_t min_size, double pen) {
     const CheckedCost& cost = call.cost;
     const std::size_t n = call.n();
-    const auto bkps = detect::penalised_optimum(cost, n, jump, min_size, pen, cost.split_bound);
+    detect::PeltTables direct;
+    const auto bkps = detect::penalised_optimum(cost, n, jump, min_size, pen, cost.split_bound, {.tables = &direct});
     if (n == 0) FUZZ_CHECK(bkps.empty());
     check_breakpoints(bkps, {n, jump, at_least_one(min_size)});
+    // The bare model (which the wrapper hides) may take its totals from flat
+    // arrays: the same tables, to the bit.
+    detect::PeltTables flat;
+    FUZZ_CHECK(detect::penalised_optimum(cost.inner(), n, jump, min_size, pen, cost.split_bound,
+                                         {.tables = &flat}) == bkps);
+    FUZZ_CHECK(flat.known == direct.known && flat.parent == direct.parent);
+    for (std::size_t k = 0; k < flat.best.size(); ++k) {
+        FUZZ_CHECK(std::bit_cast<std::uint64_t>(flat.best[k]) == std::bit_cast<std::uint64_t>(direct.best[k]));
+    }
     if (!cost.scale || n == 0 || n > 60 || !(pen >= 0.0 && pen <= 1e6)) return;
     const SegmentCost segment = model_cost(cost);
     const double best = best_penalised(segment, n, jump, pen, at_least_one(min_size));

@@ -8,6 +8,7 @@
 #include "cost/dispatch.hpp"
 #include "detect/grid.hpp"
 #include "detect/minimum.hpp"
+#include "detect/optimum/column_totals.hpp"
 #include "detect/pelt/tables.hpp"
 
 namespace marbolt::detect {
@@ -56,38 +57,54 @@ namespace {
 
 constexpr std::size_t kStays = std::numeric_limits<std::size_t>::max();
 
-// The live starts as flat arrays in ascending order.
+// The live starts as flat arrays in ascending order; for the models with flat
+// totals (column_totals.hpp), also their positions and prefix sums.
 struct Starts {
     std::vector<std::size_t> slot;
-    std::vector<double> prefix;    // F of the start
-    std::vector<double> slack;     // split bound of its longest segment
+    std::vector<double> prefix;      // F of the start
+    std::vector<double> slack;       // split bound of its longest segment
     std::vector<std::size_t> leave;  // the first end it no longer takes part in
-    std::vector<double> total;     // this end's totals
+    std::vector<double> start, s, q;  // column data, when the model has flat totals
+    std::vector<double> total, scratch;  // this end's totals, and scratch for them
+    std::size_t first_leave = kStays;   // the smallest leave of any start
 
     std::size_t size() const noexcept { return slot.size(); }
 
-    void push(std::size_t s, double f, double bound) {
-        slot.push_back(s);
-        prefix.push_back(f);
-        slack.push_back(bound);
-        leave.push_back(kStays);
-    }
-
     // Drops the starts that leave at `end` or before.
     void leave_before(std::size_t end) {
+        if (end < first_leave) return;
+        first_leave = kStays;
         std::size_t kept = 0;
         for (std::size_t k = 0; k < size(); ++k) {
             if (leave[k] <= end) continue;
-            slot[kept] = slot[k];
-            prefix[kept] = prefix[k];
-            slack[kept] = slack[k];
-            leave[kept] = leave[k];
-            ++kept;
+            first_leave = std::min(first_leave, leave[k]);
+            move(k, kept++);
         }
-        slot.resize(kept);
-        prefix.resize(kept);
-        slack.resize(kept);
-        leave.resize(kept);
+        resize(kept);
+    }
+
+private:
+    void move(std::size_t from, std::size_t to) noexcept {
+        slot[to] = slot[from];
+        prefix[to] = prefix[from];
+        slack[to] = slack[from];
+        leave[to] = leave[from];
+        if (!start.empty()) {
+            start[to] = start[from];
+            s[to] = s[from];
+            q[to] = q[from];
+        }
+    }
+    void resize(std::size_t size) {
+        slot.resize(size);
+        prefix.resize(size);
+        slack.resize(size);
+        leave.resize(size);
+        if (!start.empty()) {
+            start.resize(size);
+            s.resize(size);
+            q.resize(size);
+        }
     }
 };
 
@@ -100,16 +117,64 @@ struct Search {
     Control* control;
 };
 
+// Every start's total at one end: prefix + (error + pen), PELT's order of
+// additions. Through flat arrays where the model has them, else error().
+template <class Model>
+class Totals {
+public:
+    Totals(const Model& model, const Search& s)
+        : model_(model), jump_(s.jump), columns_(ColumnModel<Model>::applies(model, s.n)) {}
+
+    void admit(Starts& starts, std::size_t slot, double f, double slack) const {
+        starts.slot.push_back(slot);
+        starts.prefix.push_back(f);
+        starts.slack.push_back(slack);
+        starts.leave.push_back(kStays);
+        if constexpr (requires { ColumnModel<Model>::sums(model_); }) {
+            if (!columns_) return;
+            const std::size_t at = slot * jump_;
+            starts.start.push_back(static_cast<double>(at));
+            starts.s.push_back(ColumnModel<Model>::sums(model_)[at]);
+            starts.q.push_back(ColumnModel<Model>::squares(model_)[at]);
+        }
+    }
+
+    void evaluate(Starts& starts, std::size_t end, double pen) const {
+        const std::size_t count = starts.size();
+        starts.total.resize(count);
+        if constexpr (requires { ColumnModel<Model>::sums(model_); }) {
+            if (columns_) {
+                starts.scratch.resize(count);
+                const ColumnStarts c{count, starts.start.data(), starts.s.data(), starts.q.data(),
+                                     starts.prefix.data()};
+                const ColumnEnd e{static_cast<double>(end), ColumnModel<Model>::sums(model_)[end],
+                                  ColumnModel<Model>::squares(model_)[end], pen};
+                ColumnModel<Model>::totals(model_, c, e, starts.scratch.data(), starts.total.data());
+                return;
+            }
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            starts.total[k] = starts.prefix[k] + (model_.error(starts.slot[k] * jump_, end) + pen);
+        }
+    }
+
+private:
+    const Model& model_;
+    std::size_t jump_;
+    bool columns_;
+};
+
 // Appends the grid positions that became admissible for `end` (at most
 // end - min_size) and have a recorded total.
-void admit(const Search& s, std::size_t end, const PeltTables& tables, std::size_t n_slot, std::size_t& next,
-           Starts& starts) {
+template <class Model>
+void admit(const Search& s, const Totals<Model>& totals, std::size_t end, const PeltTables& tables,
+           std::size_t n_slot, std::size_t& next, Starts& starts) {
     if (end < s.min_size) return;
     const std::size_t last = end - s.min_size;
     for (; next < n_slot && next * s.jump <= last; ++next) {
         if (!tables.known[next]) continue;
         const double slack = s.bound ? s.bound->slack(s.n - next * s.jump) : 0.0;
-        starts.push(next, tables.best[next], slack);
+        totals.admit(starts, next, tables.best[next], slack);
     }
 }
 
@@ -118,37 +183,37 @@ void admit(const Search& s, std::size_t end, const PeltTables& tables, std::size
 void mark(const Search& s, std::size_t end, double threshold, Starts& starts) {
     const std::size_t leave = checked_add(end, s.min_size).value_or(kStays - 1);
     for (std::size_t k = 0; k < starts.size(); ++k) {
-        if (starts.leave[k] == kStays && !(threshold + starts.slack[k] >= starts.total[k])) starts.leave[k] = leave;
+        if (starts.leave[k] == kStays && !(threshold + starts.slack[k] >= starts.total[k])) {
+            starts.leave[k] = leave;
+            starts.first_leave = std::min(starts.first_leave, leave);
+        }
     }
 }
 
 template <class Model>
-void settle(const Model& model, const Search& s, std::size_t end, std::size_t end_slot, PeltTables& tables,
+void settle(const Totals<Model>& totals, const Search& s, std::size_t end, std::size_t end_slot, PeltTables& tables,
             Starts& starts) {
     starts.leave_before(end);
     if (starts.size() == 0) return;
-    starts.total.resize(starts.size());
-    for (std::size_t k = 0; k < starts.size(); ++k) {
-        // Segment cost and penalty first, then the prefix cost, as PELT adds.
-        starts.total[k] = starts.prefix[k] + (model.error(starts.slot[k] * s.jump, end) + s.pen);
-    }
+    totals.evaluate(starts, end, s.pen);
     if (s.evaluations != nullptr) *s.evaluations += starts.size();
-    const std::span<const double> totals(starts.total);
-    const std::size_t chosen = first_minimum(totals, smallest(totals));
-    record(tables, end_slot, totals[chosen], starts.slot[chosen]);
-    if (s.pruning && s.bound) mark(s, end, totals[chosen] + s.pen, starts);
+    const std::span<const double> all(starts.total);
+    const std::size_t chosen = first_minimum(all, smallest(all));
+    record(tables, end_slot, all[chosen], starts.slot[chosen]);
+    if (s.pruning && s.bound) mark(s, end, all[chosen] + s.pen, starts);
 }
 
 template <class Model>
 void search(const Model& model, const Search& s, PeltTables& tables) {
     const std::size_t n_slot = grid_count(s.n, s.jump);
     tables = start_tables(n_slot);
+    const Totals<Model> totals(model, s);
     Starts starts;
     Ticker ticker(s.control);
     std::size_t next = 0;
     auto visit = [&](std::size_t end, std::size_t end_slot) {
-        admit(s, end, tables, n_slot, next, starts);
-        settle(model, s, end, end_slot, tables, starts);
+        admit(s, totals, end, tables, n_slot, next, starts);
+        settle(totals, s, end, end_slot, tables, starts);
         ticker.tick(starts.size(), 1);
     };
     for (std::size_t slot = grid_count(s.min_size, s.jump); slot < n_slot; ++slot) visit(slot * s.jump, slot);

@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <random>
 #include <sstream>
 #include <string>
@@ -18,6 +20,7 @@
 #include "../hard_signals.hpp"
 #include "../search_fakes.hpp"
 #include "cost/cost_l2.hpp"
+#include "cost/cost_normal.hpp"
 #include "cost/registry.hpp"
 #include "crops/crops.hpp"
 #include "detect/grid.hpp"
@@ -172,6 +175,46 @@ TEST(PenalisedOptimumPelt, IsPeltsRecursionBitForBitWhereTheyAgree) {
         if (HasFailure()) break;
     }
     EXPECT_GT(compared, 1000u);
+}
+
+// Hides a model's class, so that the search evaluates it through error().
+class Opaque final : public cost::Cost {
+public:
+    explicit Opaque(const cost::Cost& inner) : inner_(inner) {}
+    std::size_t min_size() const noexcept override { return inner_.min_size(); }
+    double error(std::size_t start, std::size_t end) const override { return inner_.error(start, end); }
+    std::string_view model() const noexcept override { return inner_.model(); }
+
+private:
+    const cost::Cost& inner_;
+};
+
+bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+
+TEST(PenalisedOptimumTotals, FlatTotalsAreTheModelsErrorToTheBit) {
+    // One-column l2 and normal take their totals from flat arrays; the
+    // tables must be those of the same search through error().
+    std::mt19937_64 gen(20260312);
+    for (int round = 0; round < 600; ++round) {
+        const testing::HardSignal s = testing::hard_signal(gen);
+        const std::size_t n = s.x.size();
+        const cost::CostL2 l2 = cost::CostL2::build(s.x, n, 1);
+        const cost::CostNormal normal = cost::CostNormal::build(s.x, n, 1, round % 2 == 0);
+        const std::size_t jump = 1 + gen() % 3, min_size = 1 + gen() % 6;
+        const double pen = std::vector<double>{0.0, 0.5, 3.0, 40.0, -1.0}[gen() % 5] * s.scale * s.scale;
+        SCOPED_TRACE(::testing::Message() << s.story << " jump " << jump << " min_size " << min_size << " pen " << pen);
+        for (const cost::Cost* model : {static_cast<const cost::Cost*>(&l2), static_cast<const cost::Cost*>(&normal)}) {
+            PeltTables flat, direct;
+            const auto a = penalised_optimum(*model, n, jump, min_size, pen, cost::SplitBound{},
+                                             {.through_pelt = false, .tables = &flat});
+            const auto b = penalised_optimum(Opaque(*model), n, jump, min_size, pen, cost::SplitBound{},
+                                             {.through_pelt = false, .tables = &direct});
+            EXPECT_EQ(a, b);
+            EXPECT_EQ(flat.parent, direct.parent);
+            for (std::size_t k = 0; k < flat.best.size(); ++k) EXPECT_TRUE(same_bits(flat.best[k], direct.best[k]));
+        }
+        if (HasFailure()) break;
+    }
 }
 
 TEST(PenalisedOptimumPruning, EngagesAndKeepsTheUnprunedResult) {

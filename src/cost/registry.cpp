@@ -1,5 +1,6 @@
 #include "cost/registry.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <numbers>
@@ -7,6 +8,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/format.hpp"
 #include "common/numeric.hpp"
 #include "cost/budget.hpp"
 #include "cost/cost_ar.hpp"
@@ -17,6 +19,11 @@
 #include "cost/cost_mahalanobis.hpp"
 #include "cost/cost_normal.hpp"
 #include "cost/cost_rank.hpp"
+#include "cost/cost_rate.hpp"
+#include "cost/cost_trend.hpp"
+#include "cost/cost_variance.hpp"
+#include "cost/variance_floor.hpp"
+#include "prefix/center.hpp"
 #include "linalg/eigen.hpp"
 
 namespace marbolt::cost {
@@ -27,6 +34,53 @@ template <class Model>
 Result<BuiltModel> built(Model&& model, std::vector<ResolvedOption> params = {}) {
     return BuiltModel{std::make_unique<std::decay_t<Model>>(std::forward<Model>(model)),
                       std::move(params)};
+}
+
+// One value for every column, or one per column, each passing `valid`.
+Result<std::vector<double>> per_column(std::vector<double> given, std::uint64_t d,
+                                       std::string_view model, std::string_view key,
+                                       std::string_view rule, bool (*valid)(double)) {
+    const std::string name = "the `" + std::string(model) + "` model's `" + std::string(key) + "`";
+    if (given.size() != 1 && given.size() != d) {
+        return value_error(name + " needs one value or one per column (" + std::to_string(d) +
+                           "), got " + std::to_string(given.size()));
+    }
+    for (const double v : given) {
+        if (!valid(v)) return value_error(name + " must be " + std::string(rule) + ", got " +
+                                          python_float(v));
+    }
+    if (given.size() == 1) given.assign(d, given.front());
+    return given;
+}
+
+// The step each column was rounded to: given, or read off the signal.
+Result<std::vector<double>> read_resolution(Options& options, const SignalView& s,
+                                            std::string_view model) {
+    Result<std::optional<std::vector<double>>> given = options.reals("resolution");
+    if (!given) return given.error();
+    if (!*given) return column_resolutions(s.x, s.n, s.d);
+    return per_column(std::move(**given), s.d, model, "resolution", "finite and not negative",
+                      [](double v) { return v >= 0.0 && std::isfinite(v); });
+}
+
+std::vector<double> resolution_floors(const std::vector<double>& resolution) {
+    std::vector<double> floors;
+    for (const double q : resolution) floors.push_back(resolution_floor(q));
+    return floors;
+}
+
+// The covariance floor needs every column's: a column of one repeated value
+// has no visible resolution and makes every covariance singular anyway. A
+// floor at or below the small diagonal can never bind; dropping it keeps the
+// searches' fast paths for the unfloored model.
+std::vector<double> normal_floors(const std::vector<double>& resolution, bool small_diag) {
+    std::vector<double> floors = resolution_floors(resolution);
+    const bool unseen = std::any_of(floors.begin(), floors.end(), [](double f) { return f == 0.0; });
+    const bool below_diag = small_diag && std::all_of(floors.begin(), floors.end(), [](double f) {
+        return f <= CostNormal::kSmallDiag;
+    });
+    if (unseen || below_diag) floors.clear();
+    return floors;
 }
 
 Result<BuiltModel> build_l1(const SignalView& s, Options&, bool, const ForEachIndex&) {
@@ -45,7 +99,11 @@ Result<BuiltModel> build_normal(const SignalView& s, Options& options, bool, con
     const Result<std::optional<bool>> add_small_diag = options.flag("add_small_diag");
     if (!add_small_diag) return add_small_diag.error();
     const bool small_diag = add_small_diag->value_or(true);
-    return built(CostNormal::build(s.x, s.n, s.d, small_diag), {{"add_small_diag", small_diag}});
+    Result<std::vector<double>> resolution = read_resolution(options, s, "normal");
+    if (!resolution) return resolution.error();
+    std::vector<double> floors = normal_floors(*resolution, small_diag);
+    return built(CostNormal::build(s.x, s.n, s.d, small_diag, std::move(floors)),
+                 {{"add_small_diag", small_diag}, {"resolution", std::move(*resolution)}});
 }
 
 Result<BuiltModel> build_rank(const SignalView& s, Options&, bool, const ForEachIndex&) {
@@ -111,37 +169,84 @@ Result<BuiltModel> build_ar(const SignalView& s, Options& options, bool, const F
     return built(CostAr::build(s.x, s.n, s.d, order), {{"order", order}});
 }
 
+Result<BuiltModel> build_trend(const SignalView& s, Options&, bool, const ForEachIndex&) {
+    // Two regressors: the prefix sums hold 2 x 2 blocks.
+    if (Status budget = check_outer_memory(s.n, 2, "trend"); !budget) return budget.error();
+    return built(CostTrend::build(s.x, s.n, s.d));
+}
+
+Result<BuiltModel> build_poisson(const SignalView& s, Options&, bool, const ForEachIndex&) {
+    return built(CostRate::build(s.x, s.n, s.d, CostRate::Law::poisson));
+}
+
+Result<BuiltModel> build_exponential(const SignalView& s, Options&, bool, const ForEachIndex&) {
+    return built(CostRate::build(s.x, s.n, s.d, CostRate::Law::exponential));
+}
+
+// The mean defaults to the signal's own, column by column.
+Result<BuiltModel> build_variance(const SignalView& s, Options& options, bool,
+                                  const ForEachIndex&) {
+    Result<std::optional<std::vector<double>>> given = options.reals("mean");
+    if (!given) return given.error();
+    Result<std::vector<double>> mean =
+        *given ? per_column(std::move(**given), s.d, "variance", "mean", "finite",
+                            [](double v) { return std::isfinite(v); })
+               : Result<std::vector<double>>(prefix::column_means(s.x, s.n, s.d));
+    if (!mean) return mean.error();
+    Result<std::vector<double>> resolution = read_resolution(options, s, "variance");
+    if (!resolution) return resolution.error();
+    CostVariance model = CostVariance::build(s.x, s.n, s.d, *mean, resolution_floors(*resolution));
+    return built(std::move(model),
+                 {{"mean", std::move(*mean)}, {"resolution", std::move(*resolution)}});
+}
+
 // Split bounds (split_bound.hpp), one per row. Most costs are the minimum over
 // a segment's own parameters of a sum over its samples (a level, a mean, a
-// variance, regression coefficients); the two parts of a cut may each take
-// their own parameters, so their sum of minima is at most the whole's, and
-// the bound is zero. The other rows carry their own argument.
+// rate, a variance, regression coefficients); the two parts of a cut may each
+// take their own parameters, so their sum of minima is at most the whole's,
+// and the bound is zero. The other rows carry their own argument.
 std::optional<SplitBound> never_raised(const BuiltModel&, bool) { return SplitBound{}; }
 std::optional<SplitBound> unbounded(const BuiltModel&, bool) { return std::nullopt; }
 
-// linear, ar: none. The residual sum of squares is a minimum over the
-// coefficients, but a segment whose Gram matrix is (nearly) singular gets 0,
-// or, when rounding leaves it just regular enough, the residue of a fit to
-// noise: with a regressor that is constant over a stretch (a dummy variable,
-// a zero column), the whole stretch can cost 0 and a part of it its full sum
-// of squares.
+// linear, ar, trend: none. The residual sum of squares is a minimum over the
+// coefficients, but a segment whose Gram matrix is (nearly) singular or
+// ill-conditioned gets 0, or, when rounding leaves it just regular enough,
+// the residue of a fit to noise: with a regressor that is constant over a
+// stretch (a dummy variable, a zero column), the whole stretch can cost 0 and
+// a part of it its full sum of squares.
 
-// normal, with the small diagonal eps. One column: L ln(v + eps), v the
-// variance with divisor L, is n / 2 times
-// -2 ln of the Gaussian likelihood at its maximum (shifted by a constant per
-// sample), and ln is concave, so L1 ln(v1 + eps) + L2 ln(v2 + eps) <=
-// L ln((L1 v1 + L2 v2) / L + eps) <= L ln(v + eps): zero. Several columns use
-// the sample covariance S / (L - 1), and ln det(S / (L - 1) + eps I) exceeds
-// ln det(S / L + eps I), whose cost is superadditive by the same concavity
-// (of ln det), by at most d ln(L / (L - 1)) (one factor per eigenvalue); so a
-// cut may raise the cost by d g(L1) + d g(L2), g(L) = L ln(L / (L - 1)),
-// which falls from g(2) = 2 ln 2 towards 1 (a one-sample segment's covariance
-// is taken as zero: no excess). Hence base 4 d ln 2. Without eps, none: a
-// singular covariance costs -inf, or a finite amount when rounding leaves it
-// positive, so a constant stretch can cost -inf and its parts more.
+// A zero variance costs -inf without a floor (or the small diagonal), or a
+// finite amount when rounding leaves it positive, so a constant stretch can
+// cost -inf and its parts more: the bounds below need every column held away
+// from zero.
+bool held_away_from_zero(std::span<const double> floors) {
+    return !floors.empty() && std::all_of(floors.begin(), floors.end(), [](double f) { return f > 0.0; });
+}
+
+// variance: the variance about the fixed mean, estimated under its floor, is
+// a minimum over sigma^2 >= floor (variance_floor.hpp): zero, with floors.
+std::optional<SplitBound> variance_split(const BuiltModel& built, bool) {
+    if (!held_away_from_zero(static_cast<const CostVariance&>(*built.model).floors())) return std::nullopt;
+    return SplitBound{};
+}
+
+// normal, with the small diagonal eps or floors on every column. One column:
+// L h(v + eps), v the variance with divisor L and h the log-variance held at
+// the floor (ln without one), is the minimum over a mean and a variance of
+// -2 ln of the Gaussian likelihood of the samples (less a constant per
+// sample; variance_floor.hpp): zero. Several columns use the sample
+// covariance S / (L - 1) where the likelihood's estimate is S / L; the cost
+// with S / L is such a minimum (over a mean and a covariance at least the
+// floors), and S / (L - 1) raises it by at most d ln(L / (L - 1)) per sample:
+// the whitened eigenvalues grow by the factor r = L / (L - 1), and the held
+// logarithm grows by at most ln r under that (by ln r above the floor, by
+// (r - 1) lambda <= 1 - 1/r <= ln r below it). So a cut may raise the cost by
+// d g(L1) + d g(L2), g(L) = L ln(L / (L - 1)), which falls from g(2) = 2 ln 2
+// towards 1 (a one-sample segment's covariance is taken as zero: no excess).
+// Hence base 4 d ln 2.
 std::optional<SplitBound> normal_split(const BuiltModel& built, bool) {
     const auto& model = static_cast<const CostNormal&>(*built.model);
-    if (!model.small_diag()) return std::nullopt;
+    if (!model.small_diag() && !held_away_from_zero(model.floors())) return std::nullopt;
     const std::size_t d = model.dims();
     if (d <= 1) return SplitBound{};
     return SplitBound{4.0 * std::numbers::ln2 * static_cast<double>(d), 0.0};
@@ -193,7 +298,15 @@ std::optional<SplitBound> cosine_split(const BuiltModel&, bool extension) {
     return SplitBound{1.0, 0.0};
 }
 
-constexpr OptionSpec kNormalOptions[] = {{"add_small_diag", OptionKind::flag}};
+Status check_counts(const SignalView& s) { return CostRate::check_counts(s.x, s.n, s.d); }
+Status check_waiting_times(const SignalView& s) {
+    return CostRate::check_waiting_times(s.x, s.n, s.d);
+}
+
+constexpr OptionSpec kNormalOptions[] = {{"add_small_diag", OptionKind::flag},
+                                         {"resolution", OptionKind::reals, true}};
+constexpr OptionSpec kVarianceOptions[] = {{"mean", OptionKind::reals},
+                                           {"resolution", OptionKind::reals}};
 constexpr OptionSpec kRbfOptions[] = {{"gamma", OptionKind::real}};
 constexpr OptionSpec kMahalanobisOptions[] = {{"metric", OptionKind::matrix}};
 constexpr OptionSpec kArOptions[] = {{"order", OptionKind::count}};
@@ -215,6 +328,50 @@ constexpr std::array kModels{
     ModelRow{"clinear", {}, false, true, nullptr, build_clinear, unbounded},
     ModelRow{"linear", {}, false, true, nullptr, build_linear, unbounded},
     ModelRow{"ar", kArOptions, false, true, nullptr, build_ar, unbounded},
+    ModelRow{"poisson", {}, false, false, check_counts, build_poisson, never_raised},
+    ModelRow{"exponential", {}, false, false, check_waiting_times, build_exponential, never_raised},
+    ModelRow{"variance", kVarianceOptions, false, false, nullptr, build_variance, variance_split},
+    ModelRow{"trend", {}, false, false, nullptr, build_trend, unbounded},
+};
+
+// The options a row's builder reads, as its catalogue sees them: the
+// interface reads the options it was published without as zero.
+class CatalogueOptions final : public Options {
+public:
+    CatalogueOptions(Options& source, const ModelRow& row, Catalogue catalogue)
+        : source_(source), row_(row), catalogue_(catalogue) {}
+
+    Result<std::optional<bool>> flag(std::string_view key) override {
+        if (hidden(key)) return std::optional<bool>{false};
+        return source_.flag(key);
+    }
+    Result<std::optional<double>> real(std::string_view key) override {
+        if (hidden(key)) return std::optional<double>{0.0};
+        return source_.real(key);
+    }
+    Result<std::optional<std::uint64_t>> count(std::string_view key) override {
+        if (hidden(key)) return std::optional<std::uint64_t>{0};
+        return source_.count(key);
+    }
+    Result<std::optional<OptionMatrix>> matrix(std::string_view key) override {
+        if (hidden(key)) return std::optional<OptionMatrix>{};
+        return source_.matrix(key);
+    }
+    Result<std::optional<std::vector<double>>> reals(std::string_view key) override {
+        if (hidden(key)) return std::optional<std::vector<double>>{{0.0}};
+        return source_.reals(key);
+    }
+
+private:
+    bool hidden(std::string_view key) const noexcept {
+        if (catalogue_ == Catalogue::full) return false;
+        return std::any_of(row_.options.begin(), row_.options.end(),
+                           [&](const OptionSpec& o) { return o.key == key && o.full_only; });
+    }
+
+    Options& source_;
+    const ModelRow& row_;
+    Catalogue catalogue_;
 };
 
 // Names the catalogue's own models, so that the interface's message stays the
@@ -249,7 +406,8 @@ Result<BuiltModel> build_model(std::string_view name, const SignalView& signal, 
         if (catalogue == Catalogue::full && row.check != nullptr) {
             if (Status ok = row.check(signal); !ok) return ok.error();
         }
-        Result<BuiltModel> built = row.build(signal, options, extension, for_each);
+        CatalogueOptions seen(options, row, catalogue);
+        Result<BuiltModel> built = row.build(signal, seen, extension, for_each);
         if (built) built->split_bound = row.split_bound(*built, extension);
         return built;
     }

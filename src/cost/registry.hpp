@@ -33,11 +33,15 @@ struct OptionMatrix {
     std::uint64_t cols = 0;
 };
 
-enum class OptionKind { flag, real, count, matrix };
+// reals: one value for every column, or one per column.
+enum class OptionKind { flag, real, count, matrix, reals };
 
 struct OptionSpec {
     std::string_view key;
     OptionKind kind;
+    // Read by the full catalogue only. The interface reads it as zero (off),
+    // so its models stay what they were when it was published.
+    bool full_only = false;
 };
 
 // Where a model's options come from. A builder reads only the keys it needs,
@@ -51,6 +55,7 @@ public:
     virtual Result<std::optional<double>> real(std::string_view key) = 0;
     virtual Result<std::optional<std::uint64_t>> count(std::string_view key) = 0;
     virtual Result<std::optional<OptionMatrix>> matrix(std::string_view key) = 0;
+    virtual Result<std::optional<std::vector<double>>> reals(std::string_view key) = 0;
 };
 
 // The signal as the engine took it in: n x d, row-major. Models copy what
@@ -61,7 +66,7 @@ struct SignalView {
     std::uint64_t d = 0;
 };
 
-using OptionValue = std::variant<bool, double, std::uint64_t, OptionMatrix>;
+using OptionValue = std::variant<bool, double, std::uint64_t, OptionMatrix, std::vector<double>>;
 
 // One option as the model uses it: given, or the default it resolved to (the
 // rbf bandwidth computed from the signal, the ar order 4). This is the one

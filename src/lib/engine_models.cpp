@@ -9,6 +9,7 @@
 #include <functional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace marbolt::py {
 
@@ -75,6 +76,15 @@ public:
         if (!matrix) return matrix.error();
         return std::optional<cost::OptionMatrix>{
             cost::OptionMatrix{std::move(matrix->data), matrix->n, matrix->d}};
+    }
+
+    Result<std::optional<std::vector<double>>> reals(std::string_view key) override {
+        PyObject* value = nullptr;
+        if (!read_param(params_, key, value)) return reported();
+        if (value == nullptr) return std::optional<std::vector<double>>{};
+        std::vector<double> reals;
+        if (!reals_from(value, reals)) return reported();
+        return std::optional<std::vector<double>>{std::move(reals)};
     }
 
 private:

@@ -155,12 +155,16 @@ bool CallControl::look_outside() {
         PyErr_Fetch(&type_, &value_, &traceback_);
         return false;
     }
+    if (report()) return true;
+    PyErr_Fetch(&type_, &value_, &traceback_);
+    return false;
+}
+
+bool CallControl::report() {
     if (object_ == nullptr || object_->progress == nullptr) return true;
     PyRef answer = PyRef::steal(PyObject_CallFunction(object_->progress, "KK", static_cast<unsigned long long>(done()),
                                                       static_cast<unsigned long long>(total())));
-    if (answer) return true;
-    PyErr_Fetch(&type_, &value_, &traceback_);
-    return false;
+    return static_cast<bool>(answer);
 }
 
 void CallControl::raise_stopped() {

@@ -58,6 +58,11 @@ public:
     // that stopped it (KeyboardInterrupt for a stop request).
     void raise_stopped();
 
+    // With the lock held: the progress so far to the callback, if any; also
+    // once after the search ended, so that a display ends complete. False
+    // with the callback's exception set when it raised one.
+    bool report();
+
 protected:
     void check() override;
 

@@ -32,6 +32,7 @@ struct ToPython {
     PyObject* operator()(double v) const { return PyFloat_FromDouble(v); }
     PyObject* operator()(std::uint64_t v) const { return PyLong_FromUnsignedLongLong(v); }
     PyObject* operator()(const cost::OptionMatrix& m) const { return to_array(m); }
+    PyObject* operator()(const std::vector<double>& v) const { return to_float_list(v); }
 };
 
 }  // namespace

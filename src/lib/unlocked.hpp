@@ -43,6 +43,7 @@ PyObject* run_unlocked(ControlObject* object, Search&& search, ToPython&& to_pyt
         control.raise_stopped();
         return nullptr;
     }
+    if (!control.report()) return nullptr;
     return to_python(*result);
 }
 

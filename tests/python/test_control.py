@@ -114,6 +114,7 @@ class TestControl:
         _native.optimum(engine, 50.0, 1, 2, control=_native.Control(lambda d, t: seen.append((d, t))))
         assert seen and all(0 < d <= t for d, t in seen)
         assert [d for d, _ in seen] == sorted(d for d, _ in seen)
+        assert seen[-1][0] == seen[-1][1]  # the last report is the end
 
         def refuse(done, total):
             raise ValueError("enough")
@@ -145,7 +146,7 @@ class TestProgressBar:
         mr.detect(x, pen=50.0, min_size=2, progress=True)
         mr.penalty_path(x, 40.0, 60.0, min_size=2, progress=True)
         err = capsys.readouterr().err
-        assert "pelt l2" in err and "penalty path l2" in err and "end" in err
+        assert "detect" in err and "penalty path l2" in err and "end" in err
 
     def test_without_tqdm_progress_is_refused(self, rng, monkeypatch):
         monkeypatch.setitem(sys.modules, "tqdm", None)

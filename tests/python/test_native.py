@@ -19,6 +19,13 @@ from conftest import exact
 REFUSED = [
     ("cosine", np.array([[1.0, 2.0], [3.0, 1.0], [0.0, 0.0], [2.0, 2.0]] * 10),
      "the cosine model needs samples that are not all zeros; sample 2 is"),
+    ("poisson", np.r_[np.ones(30), -1.0, np.ones(9)],
+     "the `poisson` model needs counts (whole numbers, not negative); sample 30 (column 0) is -1.0"),
+    ("poisson", np.c_[np.ones(40), np.r_[np.ones(12), 0.5, np.ones(27)]],
+     "the `poisson` model needs counts (whole numbers, not negative); sample 12 (column 1) is 0.5"),
+    ("exponential", np.r_[np.ones(7), 0.0, np.ones(32)],
+     "the `exponential` model needs positive values (waiting times or gaps); sample 7 (column 0) "
+     "is 0.0"),
 ]
 
 
@@ -33,6 +40,20 @@ class TestTables:
                 and not name.startswith("_") and name not in ("Engine", "Control")] == \
             functions + ["optimum", "optimum_path"]
         assert _native.__version__ == _marbolt_rs.__version__
+
+    def test_the_interface_keeps_its_models_and_their_costs(self, rng):
+        with pytest.raises(ValueError, match=exact(
+                "unknown model: poisson. Supported: l1, l2, normal, rbf, cosine, rank, "
+                "mahalanobis, clinear, linear, ar")):
+            _marbolt_rs.CostEngine(np.ones(5), "poisson")
+        assert _native.Engine(np.ones(5), "poisson").model == "poisson"
+        x = np.round(rng.normal(size=50))
+        published = _marbolt_rs.CostEngine(x, "normal")
+        ignored = _marbolt_rs.CostEngine(x, "normal", {"resolution": 1.0})
+        floored = _native.Engine(x, "normal")
+        costs = [[e.error(a, a + 2) for a in range(48)] for e in (published, ignored, floored)]
+        assert costs[1] == costs[0]
+        assert all(f >= p for f, p in zip(costs[2], costs[0])) and costs[2] != costs[0]
 
     def test_engines_do_not_cross_modules(self):
         x = np.arange(10.0)
@@ -53,8 +74,9 @@ class TestResolvedOptions:
         ("ar", None, {"order": 4}),
         ("ar", {"order": 2}, {"order": 2}),
         ("rbf", {"gamma": 0.5}, {"gamma": 0.5}),
-        ("normal", {"add_small_diag": 0}, {"add_small_diag": False}),
-        ("normal", None, {"add_small_diag": True}),
+        ("normal", {"add_small_diag": 0, "resolution": 0.5},
+         {"add_small_diag": False, "resolution": [0.5]}),
+        ("variance", {"mean": 1, "resolution": [0]}, {"mean": [1.0], "resolution": [0.0]}),
     ])
     def test_the_engine_reports_what_its_model_uses(self, rng, model, given, resolved):
         assert _native.Engine(rng.normal(size=40), model, given).params == resolved
@@ -99,6 +121,18 @@ def test_every_entry_point_refuses_what_the_model_refuses(tmp_path, entry, model
                                                           message):
     with pytest.raises(ValueError, match=exact(message)):
         ENTRY_POINTS[entry](signal, model, tmp_path)
+
+
+@pytest.mark.parametrize("params, error, message", [
+    ({"mean": [0.0, 1.0, 2.0]}, ValueError,
+     "the `variance` model's `mean` needs one value or one per column (2), got 3"),
+    ({"mean": "a"}, TypeError, "must be real number, not str"),
+    ({"resolution": -1}, ValueError,
+     "the `variance` model's `resolution` must be finite and not negative, got -1.0"),
+])
+def test_the_package_options_are_checked(rng, params, error, message):
+    with pytest.raises(error, match=exact(message)):
+        mr.detect(rng.normal(size=(40, 2)), "variance", params=params)
 
 
 def test_the_interface_still_builds_what_it_always_built():

@@ -23,7 +23,9 @@ CASES = [
     ("rbf", None, None, 1), ("rbf", None, "extension", 2), ("cosine", None, None, 2),
     ("cosine", None, "extension", 2), ("rank", None, None, 2),
     ("mahalanobis", {"metric": np.diag([1.0, -0.5])}, None, 2), ("clinear", None, None, 1),
-    ("linear", None, None, 2), ("ar", {"order": 2}, None, 1),
+    ("linear", None, None, 2), ("ar", {"order": 2}, None, 1), ("poisson", None, None, 2),
+    ("exponential", None, None, 1), ("variance", None, None, 2), ("variance", {"resolution": 0.0}, None, 1),
+    ("trend", None, None, 1),
 ]
 CO2 = pathlib.Path(__file__).resolve().parents[2] / "bench" / "data" / "real" / "co2.csv"
 
@@ -65,6 +67,10 @@ def test_detect_and_every_path_entry_are_the_exhaustive_optimum(rng, model, para
     for _ in range(12):
         n = int(rng.integers(7, 13))
         x = small_signal(rng, n, d)
+        if model == "poisson":
+            x = np.round(np.abs(x))  # counts
+        elif model == "exponential":
+            x = np.abs(x) + 0.25  # waiting times
         jump, min_size = int(rng.integers(1, 4)), int(rng.integers(1, 5))
         engine = _native.Engine(x, model, params, variant)
         scale = abs(engine.error(0, n)) / n + 0.01

@@ -85,7 +85,7 @@ def test_package_is_marked_typed():
 MISUSE = """\
 import marbolt_rs
 flow = marbolt_rs.datasets.load_nile().flow
-marbolt_rs.detect(flow, pen="high")
+marbolt_rs.detect(flow, pen=[1.0])
 name: str = marbolt_rs.detect(flow).breakpoints
 marbolt_rs.penalty_path(flow, 1.0, 2.0)[0].n_changes
 marbolt_rs.detect_many([flow], executor=3)

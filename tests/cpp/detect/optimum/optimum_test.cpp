@@ -44,18 +44,21 @@ const std::vector<ModelCase> kCases = {
     {"normal_nodiag", "normal"}, {"rbf", "rbf"}, {"rbf_extension", "rbf", true}, {"cosine", "cosine"},
     {"cosine_extension", "cosine", true}, {"rank", "rank"}, {"mahalanobis", "mahalanobis"},
     {"mahalanobis_indefinite", "mahalanobis"}, {"clinear", "clinear"}, {"linear", "linear", false, 2},
-    {"ar", "ar"},
+    {"ar", "ar"}, {"poisson", "poisson"}, {"exponential", "exponential"}, {"variance", "variance"},
+    {"variance_unfloored", "variance"}, {"normal_unfloored", "normal"}, {"trend", "trend"},
 };
 
 cost::BuiltModel build(const ModelCase& c, const std::vector<double>& x, std::size_t n, std::size_t d) {
     FixedOptions::Value metric = std::vector<double>(d * d, 0.0);
     auto& m = std::get<std::vector<double>>(metric);
     for (std::size_t i = 0; i < d; ++i) m[i * d + i] = c.label == "mahalanobis_indefinite" && i == 0 ? -1.0 : 1.0 + i;
-    FixedOptions options({{"metric", metric},
-                          {"order", std::uint64_t{2}},
-                          {"gamma", 0.5},
-                          {"add_small_diag", c.label != "normal_nodiag"}},
+    const bool small_diag = c.label != "normal_nodiag" && c.label != "normal_unfloored";
+    // Without a resolution the floors come from the data; 0 is none.
+    FixedOptions floored({{"metric", metric}, {"order", std::uint64_t{2}}, {"gamma", 0.5},
+                          {"add_small_diag", small_diag}},
                          d);
+    FixedOptions unfloored({{"add_small_diag", small_diag}, {"resolution", std::vector<double>{0.0}}}, d);
+    FixedOptions& options = c.label.ends_with("unfloored") ? unfloored : floored;
     Result<cost::BuiltModel> built = cost::build_model(c.model, {x, n, d}, options, c.extension, cost::Catalogue::full);
     if (!built) throw std::invalid_argument(built.error().message);
     return std::move(*built);
@@ -94,7 +97,9 @@ TEST_P(EveryModel, FindsTheExhaustiveOptimumAndSoDoesItsPath) {
     std::mt19937_64 gen(std::hash<std::string>{}(c.label));
     for (int round = 0; round < 200; ++round) {
         const std::size_t n = 5 + gen() % 10, d = std::max<std::size_t>(c.min_columns, 1 + gen() % 2);
-        const std::vector<double> x = small_signal(gen, n, d);
+        std::vector<double> x = small_signal(gen, n, d);
+        // Counts for poisson, waiting times for exponential.
+        for (double& v : x) v = c.model == "poisson" ? std::round(std::fabs(v)) : c.model == "exponential" ? std::fabs(v) + 0.25 : v;
         const cost::BuiltModel built = build(c, x, n, d);
         const cost::Cost& model = *built.model;
         const std::size_t jump = 1 + gen() % 3, min_size = 1 + gen() % 6;
@@ -146,6 +151,11 @@ TEST(PenalisedOptimumBounds, FollowTheModelTable) {
     EXPECT_FALSE(bound("cosine", 1)->is_zero());
     EXPECT_TRUE(bound("cosine_extension", 1)->is_zero());
     EXPECT_FALSE(bound("rbf", 1)->is_zero());
+    EXPECT_FALSE(bound("normal_unfloored", 1));
+    EXPECT_FALSE(bound("variance_unfloored", 1));
+    EXPECT_TRUE(bound("variance", 1)->is_zero());
+    EXPECT_TRUE(bound("poisson", 1)->is_zero());
+    EXPECT_FALSE(bound("trend", 1));
 }
 
 TEST(PenalisedOptimumPelt, IsPeltsRecursionBitForBitWhereTheyAgree) {

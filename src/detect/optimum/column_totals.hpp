@@ -11,29 +11,15 @@
 #include "cost/cost_l2.hpp"
 #include "cost/cost_normal.hpp"
 #include "detect/grid.hpp"
+#include "detect/pelt/totals_filter.hpp"
 
 namespace marbolt::detect {
 
-// The starts of one end: positions (as doubles, exact below 2^53), the
-// prefix sums and sums of squares at them, and their recorded totals F.
-struct ColumnStarts {
-    std::size_t count;
-    const double* start;
-    const double* s;
-    const double* q;
-    const double* prefix;
-};
-
-// What the end contributes: its position, its prefix sums, the penalty.
-struct ColumnEnd {
-    double end, s, q, pen;
-};
-
-// prefix + (error + pen) for every start, as CostL2::error forms error.
-void l2_column_totals(const ColumnStarts& c, const ColumnEnd& e, double* total) noexcept;
+// prefix + (error + pen) for every start of `c` (PELT's candidate arrays), as
+// CostL2::error forms error.
+void l2_column_totals(const ColumnCandidates& c, double* total) noexcept;
 // The same for CostNormal's one-column error; `variance` is scratch of count.
-void normal_column_totals(const ColumnStarts& c, const ColumnEnd& e, bool small_diag, double* variance,
-                          double* total) noexcept;
+void normal_column_totals(const ColumnCandidates& c, bool small_diag, double* variance, double* total) noexcept;
 
 // Which models have flat totals, and their tables. A model without them is
 // evaluated through its error().
@@ -47,8 +33,8 @@ struct ColumnModel<cost::CostL2> {
     static bool applies(const cost::CostL2& m, std::size_t n) noexcept { return m.dims() == 1 && n < kExactPositions; }
     static const double* sums(const cost::CostL2& m) noexcept { return m.sums().data.data(); }
     static const double* squares(const cost::CostL2& m) noexcept { return m.sums_sq().data.data(); }
-    static void totals(const cost::CostL2&, const ColumnStarts& c, const ColumnEnd& e, double*, double* total) {
-        l2_column_totals(c, e, total);
+    static void totals(const cost::CostL2&, const ColumnCandidates& c, double*, double* total) {
+        l2_column_totals(c, total);
     }
 };
 
@@ -59,9 +45,8 @@ struct ColumnModel<cost::CostNormal> {
     }
     static const double* sums(const cost::CostNormal& m) noexcept { return m.sums().data.data(); }
     static const double* squares(const cost::CostNormal& m) noexcept { return m.outer().data.data(); }
-    static void totals(const cost::CostNormal& m, const ColumnStarts& c, const ColumnEnd& e, double* scratch,
-                       double* total) {
-        normal_column_totals(c, e, m.small_diag(), scratch, total);
+    static void totals(const cost::CostNormal& m, const ColumnCandidates& c, double* scratch, double* total) {
+        normal_column_totals(c, m.small_diag(), scratch, total);
     }
 };
 

@@ -84,27 +84,23 @@ struct Starts {
     }
 
 private:
+    // f on every per-start array (the column data only where it is kept).
+    template <class F>
+    void each_array(F f) {
+        f(slot);
+        f(prefix);
+        f(slack);
+        f(leave);
+        if (start.empty()) return;
+        f(start);
+        f(s);
+        f(q);
+    }
     void move(std::size_t from, std::size_t to) noexcept {
-        slot[to] = slot[from];
-        prefix[to] = prefix[from];
-        slack[to] = slack[from];
-        leave[to] = leave[from];
-        if (!start.empty()) {
-            start[to] = start[from];
-            s[to] = s[from];
-            q[to] = q[from];
-        }
+        each_array([&](auto& values) { values[to] = values[from]; });
     }
     void resize(std::size_t size) {
-        slot.resize(size);
-        prefix.resize(size);
-        slack.resize(size);
-        leave.resize(size);
-        if (!start.empty()) {
-            start.resize(size);
-            s.resize(size);
-            q.resize(size);
-        }
+        each_array([&](auto& values) { values.resize(size); });
     }
 };
 
@@ -145,11 +141,16 @@ public:
         if constexpr (requires { ColumnModel<Model>::sums(model_); }) {
             if (columns_) {
                 starts.scratch.resize(count);
-                const ColumnStarts c{count, starts.start.data(), starts.s.data(), starts.q.data(),
-                                     starts.prefix.data()};
-                const ColumnEnd e{static_cast<double>(end), ColumnModel<Model>::sums(model_)[end],
-                                  ColumnModel<Model>::squares(model_)[end], pen};
-                ColumnModel<Model>::totals(model_, c, e, starts.scratch.data(), starts.total.data());
+                const ColumnCandidates c{count,
+                                         starts.start.data(),
+                                         starts.s.data(),
+                                         starts.q.data(),
+                                         starts.prefix.data(),
+                                         static_cast<double>(end),
+                                         ColumnModel<Model>::sums(model_)[end],
+                                         ColumnModel<Model>::squares(model_)[end],
+                                         pen};
+                ColumnModel<Model>::totals(model_, c, starts.scratch.data(), starts.total.data());
                 return;
             }
         }

@@ -187,18 +187,6 @@ TEST(PenalisedOptimumPelt, IsPeltsRecursionBitForBitWhereTheyAgree) {
     EXPECT_GT(compared, 1000u);
 }
 
-// Hides a model's class, so that the search evaluates it through error().
-class Opaque final : public cost::Cost {
-public:
-    explicit Opaque(const cost::Cost& inner) : inner_(inner) {}
-    std::size_t min_size() const noexcept override { return inner_.min_size(); }
-    double error(std::size_t start, std::size_t end) const override { return inner_.error(start, end); }
-    std::string_view model() const noexcept override { return inner_.model(); }
-
-private:
-    const cost::Cost& inner_;
-};
-
 bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
 
 TEST(PenalisedOptimumTotals, FlatTotalsAreTheModelsErrorToTheBit) {
@@ -217,7 +205,7 @@ TEST(PenalisedOptimumTotals, FlatTotalsAreTheModelsErrorToTheBit) {
             PeltTables flat, direct;
             const auto a = penalised_optimum(*model, n, jump, min_size, pen, cost::SplitBound{},
                                              {.through_pelt = false, .tables = &flat});
-            const auto b = penalised_optimum(Opaque(*model), n, jump, min_size, pen, cost::SplitBound{},
+            const auto b = penalised_optimum(testing::Forwarding(*model), n, jump, min_size, pen, cost::SplitBound{},
                                              {.through_pelt = false, .tables = &direct});
             EXPECT_EQ(a, b);
             EXPECT_EQ(flat.parent, direct.parent);

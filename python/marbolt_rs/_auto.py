@@ -59,6 +59,10 @@ TREND_LIMIT = 20_000
 # A line needs a few samples of each segment to be told from noise.
 TREND_SHORTEST = 10
 RULE = "mbic at the self-consistent long-run noise variance"
+# The shortest level segment: two samples, so that a lone outlier is not a
+# segment; on signals longer than TREND_LIMIT one, which lets the level search
+# prune functionally and stay near linear (a lone outlier among so many
+# samples rarely pays the price of two changes).
 MIN_SIZE = 2
 
 
@@ -92,13 +96,14 @@ class Season:
 
 @dataclass(frozen=True)
 class Choice:
-    """A calibrated search: its model, engine, breakpoints and price."""
+    """A calibrated search: its model, engine, breakpoints, price and shortest segment."""
 
     model: str
     engine: Any
     breakpoints: list[int]
     variance: float
     penalty: float
+    min_size: int
 
 
 def remove_season(x, period, index):
@@ -139,8 +144,9 @@ def calibrate(x, model, min_size, jump, floor):
     price = (PARAMETERS[model] + LOCATION_PRICE / d) * log_n(n)
     variance = variance_within(x, [n], model, min(FIRST_SCALE, n * WIDEST_SCALE_SHARE))
     penalty = price * max(variance, floor)
+    min_size = max(min_size, engine.min_size)
     for _ in range(MAX_ROUNDS):
-        bkps = pelt(engine, penalty, jump, max(min_size, engine.min_size))
+        bkps = pelt(engine, penalty, jump, min_size)
         residual = x - fitted(x, bkps, model)
         within = variance_within(x, bkps, model, n * WIDEST_SCALE_SHARE)
         drift = float(sum(persistence_variance(column) for column in residual.T))
@@ -148,7 +154,7 @@ def calibrate(x, model, min_size, jump, floor):
         if implied <= TOLERANCE * penalty:
             break
         penalty = implied
-    return Choice(model, engine, bkps, penalty / price, penalty)
+    return Choice(model, engine, bkps, penalty / price, penalty, min_size)
 
 
 def criterion(choice, variance, n, d):
@@ -160,9 +166,10 @@ def criterion(choice, variance, n, d):
 
 def choose(x, min_size, jump, floor):
     """The calibrated level or trend search that explains `x` best; `min_size`
-    None is two samples (a lone outlier is not a segment)."""
+    None is MIN_SIZE."""
     n, d = x.shape
-    min_size = MIN_SIZE if min_size is None else min_size
+    if min_size is None:
+        min_size = MIN_SIZE if n <= TREND_LIMIT else 1
     candidates = [calibrate(x, LEVEL_MODEL, min_size, jump, floor)]
     if TREND_SHORTEST <= n <= TREND_LIMIT:
         candidates.append(calibrate(x, TREND_MODEL, min_size, jump, floor))

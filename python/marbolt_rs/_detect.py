@@ -13,7 +13,7 @@ import numpy.typing as npt
 
 from . import _native as core
 from ._arguments import OPTIONS, check_request, segment_floor
-from ._auto import MIN_SIZE as AUTOMATIC_MIN_SIZE, RULE, Season, choose, remove_season
+from ._auto import RULE, Season, choose, remove_season
 from ._control import search_control
 from ._intervals import ChangeInterval
 from ._methods import METHODS
@@ -549,7 +549,7 @@ def detect_checked(signal, request, params=None, variant=None, index=None, contr
     if request.automatic:
         choice = choose(searched, request.min_size, request.jump, noise_floor(searched))
         engine, bkps, penalty, rule = choice.engine, choice.breakpoints, choice.penalty, RULE
-        size = max(choice.engine.min_size, request.min_size or AUTOMATIC_MIN_SIZE)
+        size = choice.min_size
     else:
         engine, bkps, penalty, rule, size = search(searched, request, params, variant, exponent,
                                                    control)

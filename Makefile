@@ -127,10 +127,14 @@ ASAN_NATIVE := build/asan-native
 ASAN_PY_BUILD := build/asan-py
 ASAN_VENV := .venv-asan
 TSAN_NATIVE := build/tsan-native
-# The tests that drive the worker pool: the pool itself and the layer fill.
-POOL_TESTS := *WorkerPool*:*PoolSize*:*ThreadCountText*:*Dynp*
-# The interpreter is not built with ASan, so the runtime must come first.
-ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
+# The tests that drive the worker pool: the pool itself, the layer fill, and
+# the control that stops searches on it.
+POOL_TESTS := *WorkerPool*:*PoolSize*:*ThreadCountText*:*Dynp*:*EverySearch*:*Ticker*
+# The interpreter is not built with ASan, so the runtime must come first; and
+# it links no C++ runtime, so that one comes second: ASan's interceptor of
+# C++ throws looks for it when it starts, and a search stopped by its control
+# unwinds with an exception.
+ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 
 test-asan: asan-cpp-test asan-py-test
 
@@ -157,7 +161,7 @@ asan-install: $(ASAN_VENV)/bin/python
 # allocations are not ours to check for leaks. --capture=sys leaves the file
 # descriptors alone, so a report reaches the terminal even when it ends pytest.
 asan-py-test: asan-install
-	cd tests/python && LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc \
+	cd tests/python && LD_PRELOAD='$(ASAN_RUNTIME)' PYTHONMALLOC=malloc \
 		ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
 		../../$(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider --capture=sys
 

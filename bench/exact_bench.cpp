@@ -20,7 +20,9 @@
 
 #include "bench_support.hpp"
 #include "cost/cost_normal.hpp"
+#include "common/control.hpp"
 #include "detect/dynp/dynp.hpp"
+#include "detect/optimum/optimum.hpp"
 #include "detect/pelt/pelt.hpp"
 #include "parallel/worker_pool.hpp"
 
@@ -166,6 +168,44 @@ BENCHMARK(BM_DynpL2Long)
     ->ArgNames({"all", "n"})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1)
+    ->UseRealTime();
+
+// What polling a control costs the searches that poll most often, each run
+// without a control and with one that never stops (a caller's control looks
+// outside only every 50 ms, which this one skips): PELT with functional
+// pruning (one change, n = 1e6), PELT's plain search and the penalised
+// optimum's own loop (normal, min_size 5 > jump; one change per 1000, n =
+// 1e5), and the pruned dynp layers (10 changes, 10 breakpoints, n = 1e5).
+void BM_Controlled(benchmark::State& state) {
+    const auto search = state.range(0);
+    marbolt::Control never;
+    marbolt::Control* control = state.range(1) != 0 ? &never : nullptr;
+    const std::size_t n = search == 0 ? 1'000'000 : 100'000;
+    const std::vector<double> x = search == 0   ? marbolt::bench::few_changes(n, 1, kSeed)
+                                  : search == 3 ? marbolt::bench::few_changes(n, 10, kSeed)
+                                                : piecewise_constant(n, kSeed);
+    const CostL2 l2 = CostL2::build(x, n, 1);
+    const CostNormal normal = CostNormal::build(x, n, 1, true);
+    const double pen = 2.0 * std::log(static_cast<double>(n));
+    for (auto _ : state) {
+        if (search == 0 || search == 1) {
+            benchmark::DoNotOptimize(marbolt::detect::pelt(
+                l2, n, 1, 1, pen, {.functional_pruning = search == 0, .control = control}));
+        } else if (search == 2) {
+            benchmark::DoNotOptimize(marbolt::detect::penalised_optimum(
+                normal, n, 1, 5, 3.0 * pen, marbolt::cost::SplitBound{}, {.control = control}));
+        } else {
+            benchmark::DoNotOptimize(marbolt::detect::dynp_tables(
+                l2, n, 10, 1, 2, marbolt::parallel::WorkerPool::global(), {.control = control}));
+        }
+    }
+}
+BENCHMARK(BM_Controlled)
+    ->ArgsProduct({{0, 1, 2, 3}, {0, 1}})
+    ->ArgNames({"search", "control"})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(3)
     ->UseRealTime();
 
 }  // namespace

@@ -8,7 +8,8 @@ with one change per 1000 samples, with evaluations and ns per evaluation;
 PELT on l2 with functional pruning (what users get) on signals of 1e5 to 1e7
 samples with one and with ten changes, with evaluations per end; dynp and
 dynp_all on l2 with pruned layers at 1e4 to 1e6 samples; dynp on 1 and 2
-worker threads; binseg, bottomup, window and crops; every model's error rate at
+worker threads; the same searches (and the penalised optimum's own loop)
+polling a control that never stops, next to none; binseg, bottomup, window and crops; every model's error rate at
 d = 1 and 5; the prefix models' construction next to one pass over their
 tables; the rbf table fill next to the bare exponentials; kernel_pelt; and each
 engine's peak resident memory next to the tables it holds. The JSON output
@@ -136,6 +137,18 @@ def report_pelt(exact, full):
                 continue
             print(f"  {model.lower():<7} {SIGNALS[kind]:<16} {n:>9} {entry['cpu']:>9.3f} "
                   f"{entry['evaluations']:>13.4g} {entry['ns_per_eval']:>8.2f}")
+
+
+CONTROLLED = ["pelt l2 functional, n = 1e6", "pelt l2 plain, n = 1e5",
+              "optimum normal, min_size 5, n = 1e5", "dynp l2 pruned, n = 1e5"]
+
+
+def report_control(results):
+    print("polling a control that never stops (wall, fastest of 3; ratio to no control):")
+    for search, label in enumerate(CONTROLLED):
+        bare = results[f"BM_Controlled/search:{search}/control:0"]["real"]
+        polled = results[f"BM_Controlled/search:{search}/control:1"]["real"]
+        print(f"  {label:40s} {bare:8.3f} s  {polled:8.3f} s  {polled / bare:5.2f} x")
 
 
 def report(title, results, key="cpu"):
@@ -296,6 +309,7 @@ def main():
     r = {}
     r["exact1"] = run(bench / "exact_bench", pelt_pattern(args.full) + "|BM_BareLog|BM_DynpL2", 1)
     r["exact2"] = run(bench / "exact_bench", "BM_DynpL2/|BM_DynpL2Long", 2)
+    r["control"] = run(bench / "exact_bench", "BM_Controlled", 1)
     r["greedy"] = run(bench / "greedy_bench", ".")
     r["costs"] = run(bench / "cost_bench", "BM_Error|BM_Build|BM_Pass",
                      extra_env=SAME_ALLOCATOR_REGIME)
@@ -308,6 +322,7 @@ def main():
     print(f"  bare log: {r['exact1']['BM_BareLog']['ns_per_eval']:.2f} ns per call")
     print(f"dynp (n = 2000, 5 bkps): {r['exact1']['BM_DynpL2']['real'] * 1e3:.1f} ms on 1 thread, "
           f"{r['exact2']['BM_DynpL2']['real'] * 1e3:.1f} ms on 2 (wall)")
+    report_control(r["control"])
     report("greedy searches and crops (l2, n_bkps 10, window width 100):", r["greedy"])
     report("cost models (error on random segments; build vs one pass at n = 1e6):", r["costs"])
     report("kernel fill on 1 thread (wall):", r["kernel1"], "real")

@@ -111,6 +111,8 @@ public:
     // 1e4 in magnitude, which keeps rounding far below the tolerance of the
     // optimality checks; absent otherwise.
     std::optional<double> scale;
+    // The model table's split bound for the model as built.
+    std::optional<cost::SplitBound> split_bound;
 
     std::size_t min_size() const noexcept override { return inner_->min_size(); }
     double error(std::size_t start, std::size_t end) const override {
@@ -174,13 +176,12 @@ private:
     std::size_t d_;
 };
 
-// nullptr where the engine refuses the parameters (it raises ValueError).
-inline std::unique_ptr<const cost::Cost> build_model(const ModelKind& kind, const Signal& s,
-                                                     FuzzInput& in) {
+// No model where the engine refuses the parameters (it raises ValueError).
+inline cost::BuiltModel build_model(const ModelKind& kind, const Signal& s, FuzzInput& in) {
     FuzzOptions options(in, kind.flag, s.d);
     Result<cost::BuiltModel> built =
         cost::build_model(kind.row->name, {s.x, s.n, s.d}, options, kind.extension, kind.catalogue);
-    return built ? std::move(built->model) : nullptr;
+    return built ? std::move(*built) : cost::BuiltModel{};
 }
 
 inline std::optional<double> ordinary_scale(const Signal& s) {
@@ -198,9 +199,11 @@ inline std::optional<CheckedCost> read_model(FuzzInput& in, std::size_t max_n, M
     kind = model_kinds()[in.byte() % model_kinds().size()];
     // l1 costs O(L) per segment: keep its signals shorter so every input stays fast.
     const Signal s = read_signal(in, kind.is("l1") ? max_n / 2 : max_n);
-    std::unique_ptr<const cost::Cost> model = build_model(kind, s, in);
-    if (!model) return std::nullopt;
-    return std::optional<CheckedCost>(std::in_place, std::move(model), s.n, ordinary_scale(s));
+    cost::BuiltModel built = build_model(kind, s, in);
+    if (!built.model) return std::nullopt;
+    std::optional<CheckedCost> checked(std::in_place, std::move(built.model), s.n, ordinary_scale(s));
+    checked->split_bound = built.split_bound;
+    return checked;
 }
 
 // A signal without columns and with up to 2^63 - 1 rows, as the engine
@@ -217,9 +220,11 @@ inline std::optional<CheckedCost> read_wide_model(FuzzInput& in, ModelKind& kind
     const std::uint8_t pick = in.byte();
     Signal s;
     s.n = pick < 3 ? kRows[pick] : (in.word(8) >> 1) >> (pick % 64);
-    std::unique_ptr<const cost::Cost> model = build_model(kind, s, in);
-    if (!model) return std::nullopt;
-    return std::optional<CheckedCost>(std::in_place, std::move(model), s.n, std::nullopt);
+    cost::BuiltModel built = build_model(kind, s, in);
+    if (!built.model) return std::nullopt;
+    std::optional<CheckedCost> checked(std::in_place, std::move(built.model), s.n, std::nullopt);
+    checked->split_bound = built.split_bound;
+    return checked;
 }
 
 }  // namespace marbolt::fuzz

@@ -1,8 +1,8 @@
 // Reference optima by the plain recursions over the closed grid, without
-// pruning or early exits: what the exact searches must reach. Used only on
-// models whose segment cost is a within-segment sum of squares (l2 in both
-// forms), where adding a breakpoint never raises the cost, so that PELT's
-// pruning is exact, and only on ordinary signals, where rounding is small.
+// pruning or early exits: what the exact searches must reach. Used on models
+// whose segment cost is a within-segment sum of squares (l2 in both forms),
+// where adding a breakpoint never raises the cost, and for the penalised
+// optimum on every model, only on ordinary signals, where rounding is small.
 #pragma once
 
 #include <cmath>
@@ -29,14 +29,16 @@ inline double penalised_cost(const SegmentCost& segment, const std::vector<std::
 }
 
 // Least sum of (segment cost + pen) over the segmentations of [0, n) with
-// ends on the closed grid (n > 0).
+// ends on the closed grid and segments of at least min_size samples (n > 0);
+// infinity when there is none.
 inline double best_penalised(const SegmentCost& segment, std::size_t n, std::size_t jump,
-                             double pen) {
+                             double pen, std::size_t min_size = 1) {
     const std::vector<std::size_t> closed = detect::closed_grid(n, jump);
     std::vector<double> best(closed.size(), kInf);
     best[0] = 0.0;
     for (std::size_t j = 1; j < closed.size(); ++j) {
         for (std::size_t i = 0; i < j; ++i) {
+            if (best[i] == kInf || closed[j] - closed[i] < min_size) continue;
             best[j] = std::min(best[j], best[i] + segment(closed[i], closed[j]) + pen);
         }
     }

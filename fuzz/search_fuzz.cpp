@@ -7,6 +7,7 @@
 // ordinary values the exact searches must reach the unpruned optimum.
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -19,6 +20,7 @@
 #include "detect/dynp/dynp.hpp"
 #include "detect/grid.hpp"
 #include "detect/kernel_pelt.hpp"
+#include "detect/optimum/optimum.hpp"
 #include "detect/pelt/pelt.hpp"
 #include "detect/window.hpp"
 #include "fuzz_check.hpp"
@@ -102,6 +104,34 @@ void check_pelt_paths(const Call& call, std::uint64_t jump, std::uint64_t min_si
     }
 }
 
+// The penalised optimum on every model, any min_size: a valid list, and on
+// ordinary signals of models with finite costs the unpruned optimum.
+void check_optimum(Call& call, std::uint64_t jump, std::uint64_t min_size, double pen) {
+    const CheckedCost& cost = call.cost;
+    const std::size_t n = call.n();
+    detect::PeltTables direct;
+    const auto bkps = detect::penalised_optimum(cost, n, jump, min_size, pen, cost.split_bound, {.tables = &direct});
+    if (n == 0) FUZZ_CHECK(bkps.empty());
+    check_breakpoints(bkps, {n, jump, at_least_one(min_size)});
+    // The bare model (which the wrapper hides) may take its totals from flat
+    // arrays: the same tables, to the bit.
+    detect::PeltTables flat;
+    FUZZ_CHECK(detect::penalised_optimum(cost.inner(), n, jump, min_size, pen, cost.split_bound,
+                                         {.tables = &flat}) == bkps);
+    FUZZ_CHECK(flat.known == direct.known && flat.parent == direct.parent);
+    for (std::size_t k = 0; k < flat.best.size(); ++k) {
+        FUZZ_CHECK(std::bit_cast<std::uint64_t>(flat.best[k]) == std::bit_cast<std::uint64_t>(direct.best[k]));
+    }
+    if (!cost.scale || n == 0 || n > 60 || !(pen >= 0.0 && pen <= 1e6)) return;
+    const SegmentCost segment = model_cost(cost);
+    const double best = best_penalised(segment, n, jump, pen, at_least_one(min_size));
+    const double found = penalised_cost(segment, bkps, pen);
+    // Costs of -inf or NaN (a zero variance, a sample without direction)
+    // leave no minimum to compare with.
+    if (!std::isfinite(best) || !std::isfinite(found)) return;
+    FUZZ_CHECK(agree(found, best, *cost.scale + std::fabs(best), n));
+}
+
 void fuzz_pelt(Call& call) {
     const CheckedCost& cost = call.cost;
     FuzzInput& in = call.in;
@@ -120,6 +150,7 @@ void fuzz_pelt(Call& call) {
         FUZZ_CHECK(agree(penalised_cost(segment, bkps, pen), best_penalised(segment, n, jump, pen),
                          *cost.scale, n));
     }
+    check_optimum(call, jump, min_size, pen);
 }
 
 // A count has a segmentation exactly when sanity_check admits it: reach in
@@ -193,7 +224,7 @@ void fuzz_greedy(Call& call, SearchKind kind) {
     const detect::StopRule rule = read_rule(in);
     if (jump == 0) return;
     const auto search = kind == SearchKind::binseg ? detect::binseg : detect::bottomup;
-    const std::vector<std::size_t> bkps = search(cost, n, jump, min_size, rule);
+    const std::vector<std::size_t> bkps = search(cost, n, jump, min_size, rule, nullptr);
     if (n == 0) {
         FUZZ_CHECK(bkps == std::vector<std::size_t>{0});
         return;
@@ -270,11 +301,15 @@ void fuzz_crops(Call& call) {
     const double pen_min = in.real(), pen_max = in.real();
     const std::uint64_t jump = call.jump(), min_size = in.size_arg();
     if (jump == 0) return;
-    const std::vector<crops::Row> rows = crops::crops(cost, n, pen_min, pen_max, jump, min_size);
-    FUZZ_CHECK(!rows.empty());
-    for (std::size_t k = 0; k < rows.size(); ++k) {
-        if (k > 0) FUZZ_CHECK(rows[k - 1].bkps.size() < rows[k].bkps.size());
-        check_breakpoints(rows[k].bkps, {n, jump, at_least_one(min_size)});
+    // The optimum's path too: the same invariants, on every model.
+    for (const bool optimum : {false, true}) {
+        const std::vector<crops::Row> rows = crops::crops(
+            cost, n, pen_min, pen_max, jump, min_size, {.optimum = optimum, .split_bound = cost.split_bound});
+        FUZZ_CHECK(!rows.empty());
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+            if (k > 0) FUZZ_CHECK(rows[k - 1].bkps.size() < rows[k].bkps.size());
+            check_breakpoints(rows[k].bkps, {n, jump, at_least_one(min_size)});
+        }
     }
 }
 

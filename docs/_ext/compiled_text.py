@@ -130,10 +130,11 @@ number of searches and threads at once.''',
 (92.57, 308.355)'''),
     "pelt": sections(
         '''\
-        PELT (Killick, Fearnhead and Eckley, 2012): the minimum of the total cost
-        plus `pen` per breakpoint, with pruning. The pruning is exact when cutting
-        a segment never raises its cost, which "normal", "cosine" and "clinear"
-        do not guarantee (see the user guide's page on search methods).''',
+        PELT (Killick, Fearnhead and Eckley, 2012): the total cost plus `pen` per
+        breakpoint, minimised with pruning, as published. The pruning is exact
+        when cutting a segment never raises its cost and `min_size` is at most
+        `jump`; `detect` runs the exact penalised optimum for every model (see
+        the user guide's page on search methods).''',
         [ENGINE, "pen : float\n    The price of one breakpoint.", JUMP, MIN_SIZE],
         BKPS, [JUMP_ERROR],
         SIGNAL + ">>> m.pelt(engine, 20.0, 1, 2)\n[100, 200, 300]"),
@@ -231,7 +232,8 @@ list of (list of int or None)
         '''\
         CROPS (Haynes, Eckley and Fearnhead, 2017): every segmentation that PELT
         returns for some penalty in [`pen_min`, `pen_max`], with the penalties
-        for which it does, running PELT only at a few penalties.''',
+        for which it does, running PELT only at a few penalties, as published
+        (`penalty_path` runs it over the exact penalised optimum).''',
         [ENGINE, "pen_min, pen_max : float\n    The range of penalties.", JUMP, MIN_SIZE],
         '''\
 list of (float, float, list of int)

@@ -18,10 +18,11 @@ trend, trend_bkps = datasets.piecewise_linear(n_samples=400, n_bkps=3, noise_std
                                               delta=(0.2, 0.6), seed=5)
 
 # %%
-# "clinear" has no default penalty, and PELT's pruning is not exact for it
-# (its lines are pinned to the sample before each segment, so cutting a
-# segment can raise its cost). With a known number of changes the exact
-# search serves it; ``dynp_all`` would give every count from one pass.
+# "clinear" has no default penalty, and no pruning is sound for it (its lines
+# are pinned to the sample before each segment, so cutting a segment can
+# raise its cost without limit): a ``pen`` gets the exact penalised search,
+# which keeps every start. With a known number of changes the exact dynamic
+# programming serves it; ``dynp_all`` would give every count from one pass.
 
 slopes = marbolt_rs.detect(trend, "clinear", method="dynp", n_bkps=3)
 print("clinear:", slopes.breakpoints, " true:", trend_bkps)

@@ -3,7 +3,7 @@ Choosing the penalty from the path
 ==================================
 
 The penalty is the price of one more change. When the default rule is in
-doubt, look at every segmentation PELT finds over a whole range of penalties
+doubt, look at every optimal segmentation over a whole range of penalties
 (CROPS): few penalties are tried, and each segmentation comes with the range
 of penalties for which it is optimal.
 """

@@ -9,8 +9,8 @@ The Python layer finds the changes of a signal in one call and explains them:
   ``summary()``, ``confidence_intervals()`` of the change locations (each a
   `ChangeInterval` that says what changed) and ``plot()``;
 - `detect_many` does the same for many signals, concurrently;
-- `penalty_path` gives every PELT segmentation over a range of penalties,
-  a `PenaltyPath` of `PathEntry`;
+- `penalty_path` gives every optimal segmentation over a range of
+  penalties, a `PenaltyPath` of `PathEntry`;
 - `fits` tabulates the best segmentation for every number of changes, with
   its cost, BIC and MBIC;
 - `default_penalty` is the penalty used when none is given;

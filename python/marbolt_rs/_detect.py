@@ -14,6 +14,7 @@ import numpy.typing as npt
 from . import _native as core
 from ._arguments import OPTIONS, check_request, segment_floor
 from ._auto import RULE, Season, choose, remove_season
+from ._control import search_control
 from ._intervals import ChangeInterval
 from ._methods import METHODS
 from ._names import keywords_checked
@@ -369,7 +370,7 @@ def detect(signal: npt.ArrayLike, model: str | None = None, method: str | None =
            epsilon: float | None = None, jump: SupportsIndex = 1,
            min_size: SupportsIndex | None = None, params: Mapping[str, Any] | None = None,
            variant: str | None = None, period: SupportsIndex | None = None,
-           **method_options: SupportsIndex) -> Detection:
+           progress: bool = False, **method_options: SupportsIndex) -> Detection:
     """Find the change points of a signal.
 
     Parameters
@@ -397,7 +398,9 @@ def detect(signal: npt.ArrayLike, model: str | None = None, method: str | None =
         search for what is asked: "pelt" for a penalty (given or the
         default), "dynp" when only `n_bkps` is given (pruned, so fast on
         long one-column "l2" signals). The result's `method` names the one
-        run.
+        run. "pelt" is the exact minimum of the costs plus `pen` per change
+        for every model, `jump` and `min_size` (PELT's pruning only where it
+        is sound for the model).
     pen : float or str, optional
         The price of one change, for every method but "dynp": a number, or
         a named penalty, "aic", "bic", "hq" or "mbic" (see
@@ -439,6 +442,9 @@ def detect(signal: npt.ArrayLike, model: str | None = None, method: str | None =
         and method; 0 never removes one. None: the automatic default takes
         the period a pandas index's frequency implies (12 for monthly data),
         else a strong one found in the data; named models remove none.
+    progress : bool, default False
+        Show a progress bar on stderr (needs tqdm) once the search has run
+        for about a second.
     **method_options
         For "window", `width`: 100 samples, or half the signal for shorter
         ones (rounded down to even), never below 2·min_size.
@@ -460,6 +466,10 @@ def detect(signal: npt.ArrayLike, model: str | None = None, method: str | None =
         Arguments of the wrong type, a signal that holds no real numbers,
         an unknown keyword argument (naming the likely one) or an option the
         method does not take.
+    KeyboardInterrupt
+        On Ctrl-C: the search stops within a fraction of a second.
+    ImportError
+        `progress=True` without tqdm.
 
     Warns
     -----
@@ -518,13 +528,15 @@ def detect(signal: npt.ArrayLike, model: str | None = None, method: str | None =
     request = check_request(model, method, n_bkps=n_bkps, pen=pen, epsilon=epsilon,
                             jump=jump, min_size=min_size, params=params, variant=variant,
                             period=period, **method_options)
-    return detect_checked(signal, request, params, variant)
+    with search_control(progress, "detect") as control:
+        return detect_checked(signal, request, params, variant, control=control)
 
 
-def detect_checked(signal, request, params=None, variant=None, index=None):
+def detect_checked(signal, request, params=None, variant=None, index=None, control=None):
     """`detect` of a `Request` that `check_request` has already accepted, so
     that many signals under one request are checked once. `index`, one label
-    per sample, stands in for the index of a signal that has none."""
+    per sample, stands in for the index of a signal that has none; `control`
+    (a `_native.Control`) stops the search and follows its progress."""
     own_index, names = pandas_parts(signal)
     index = own_index if index is None else index
     x = as_signal(signal)
@@ -539,7 +551,8 @@ def detect_checked(signal, request, params=None, variant=None, index=None):
         engine, bkps, penalty, rule = choice.engine, choice.breakpoints, choice.penalty, RULE
         size = choice.min_size
     else:
-        engine, bkps, penalty, rule, size = search(searched, request, params, variant, exponent)
+        engine, bkps, penalty, rule, size = search(searched, request, params, variant, exponent,
+                                                   control)
     convert = in_callers_unit(engine.model, exponent)
     adjusted = x if season is None else np.ldexp(searched, exponent).reshape(x.shape)
     adjusted.flags.writeable = False
@@ -563,7 +576,7 @@ def detection_of(engine, bkps, method, penalty, rule, min_size, jump, x, index, 
         season=season, segment_costs=tuple(convert(engine.error(a, b)) for a, b in pairs(bkps)))
 
 
-def search(x, request, params, variant, exponent):
+def search(x, request, params, variant, exponent, control=None):
     """The requested search on the (rescaled) samples × columns `x`: its
     engine, breakpoints, penalty (in x's units) and rule, and shortest segment."""
     row = METHODS[request.method]
@@ -584,7 +597,7 @@ def search(x, request, params, variant, exponent):
         chosen = penalty_for(PenaltyContext(x, engine, params, request.method, size,
                                             request.jump), request.pen_rule)
         penalty, rule = chosen.value, chosen.rule
-    return engine, row.run(engine, request, penalty, size), penalty, rule, size
+    return engine, row.run(engine, request, penalty, size, control), penalty, rule, size
 
 
 def pairs(bkps):

@@ -10,6 +10,7 @@ from typing import Any, TypeVar, overload
 
 import numpy.typing as npt
 
+from . import _native
 from ._arguments import KEYWORDS, OPTIONS, check_request
 from ._detect import Detection, detect_checked
 from ._names import keywords_checked
@@ -74,6 +75,9 @@ def detect_many(signals: Any, model: str | None = None, method: str | None = Non
         the first failure of a signal, in input order.
     ImportError
         `progress=True` without tqdm.
+    KeyboardInterrupt
+        On Ctrl-C, once the searches running on the thread pool have stopped
+        (within a fraction of a second).
 
     See Also
     --------
@@ -101,12 +105,21 @@ def detect_many(signals: Any, model: str | None = None, method: str | None = Non
     if own:
         executor = concurrent.futures.ThreadPoolExecutor(
             max_workers=max(1, min(len(signals), os.cpu_count() or 1)))
+    # Signals reach only the main thread, which waits here: on Ctrl-C (or the
+    # first failure) it stops the searches of the pool's threads through one
+    # shared control. Other executors run searches elsewhere, where Ctrl-C
+    # stops them in their own main thread.
+    stop = _native.Control() if isinstance(executor, concurrent.futures.ThreadPoolExecutor) else None
     try:
-        futures = [executor.submit(detect_checked, s, request, params, variant)
+        futures = [executor.submit(detect_checked, s, request, params, variant, None, stop)
                    for s in signals]
         if progress:
             _show_progress(futures)
         results = [future.result() for future in futures]
+    except BaseException:
+        if stop is not None:
+            stop.stop()
+        raise
     finally:
         if own:
             executor.shutdown(wait=True, cancel_futures=True)

@@ -22,9 +22,10 @@ STOPPING = {"n_bkps": "the number of breakpoints", "pen": "the penalty per chang
 # The sliding window's width when none is given (halved for short signals).
 DEFAULT_WIDTH = 100
 
-# run(engine, request, pen, min_size) -> breakpoints; `pen` is the request's or
-# the default penalty, None when another stopping rule applies.
-Runner = Callable[[Any, Any, Optional[float], int], list[int]]
+# run(engine, request, pen, min_size, control) -> breakpoints; `pen` is the
+# request's or the default penalty, None when another stopping rule applies;
+# `control`, a `_native.Control` or None, stops the search and follows it.
+Runner = Callable[[Any, Any, Optional[float], int, Any], list[int]]
 
 
 @dataclass(frozen=True)
@@ -40,12 +41,13 @@ class MethodRow:
     exact: bool = False                # the optimum of its criterion, not a greedy answer
 
 
-def _pelt(engine, r, pen, min_size):
-    return core.pelt(engine, pen, r.jump, min_size)
+def _pelt(engine, r, pen, min_size, control=None):
+    # The penalised optimum: PELT itself wherever its pruning is sound.
+    return core.optimum(engine, pen, r.jump, min_size, control=control)
 
 
-def _kernel_pelt(engine, r, pen, min_size):
-    return core.kernel_pelt(engine, pen, min_size)
+def _kernel_pelt(engine, r, pen, min_size, control=None):
+    return core.kernel_pelt(engine, pen, min_size, control=control)
 
 
 def check_fit(engine, n_bkps, jump, min_size):
@@ -56,27 +58,28 @@ def check_fit(engine, n_bkps, jump, min_size):
                          f"min_size {min_size} and jump {jump}")
 
 
-def _dynp(engine, r, pen, min_size):
+def _dynp(engine, r, pen, min_size, control=None):
     check_fit(engine, r.n_bkps, r.jump, min_size)
-    return core.dynp(engine, r.n_bkps, r.jump, min_size)
+    return core.dynp(engine, r.n_bkps, r.jump, min_size, control=control)
 
 
 def _greedy(search):
-    def run(engine, r, pen, min_size):
-        return search(engine, r.jump, min_size, n_bkps=r.n_bkps, pen=pen, epsilon=r.epsilon)
+    def run(engine, r, pen, min_size, control=None):
+        return search(engine, r.jump, min_size, n_bkps=r.n_bkps, pen=pen, epsilon=r.epsilon,
+                      control=control)
     return run
 
 
-def _window(engine, r, pen, min_size):
+def _window(engine, r, pen, min_size, control=None):
     width = r.width
     if width is None:
         width = max(2 * min_size, min(DEFAULT_WIDTH, engine.n_samples // 4 * 2))
     elif width < 2 * min_size:
         raise ValueError(f"width must be at least 2·min_size = {2 * min_size}, so that "
                          f"each half window holds a segment; got {width}")
-    inds, score = core.window_fit(engine, width, r.jump)
+    inds, score = core.window_fit(engine, width, r.jump, control=control)
     return core.window_predict(engine, inds, score, width, r.jump, min_size,
-                               n_bkps=r.n_bkps, pen=pen, epsilon=r.epsilon)
+                               n_bkps=r.n_bkps, pen=pen, epsilon=r.epsilon, control=control)
 
 
 GREEDY_STOPPING = tuple(STOPPING)

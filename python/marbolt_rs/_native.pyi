@@ -6,10 +6,12 @@ fixed interface: the package is its caller.
 
 Breakpoint lists are ascending lists of int ending with the number of samples.
 Counts (`n_bkps`, `jump`, `min_size`, `width`, ...) are non-negative ints or
-objects with `__index__`; penalties and thresholds are floats or ints.
+objects with `__index__`; penalties and thresholds are floats or ints. Every
+search takes a `Control` last, which stops it (KeyboardInterrupt) and follows
+its progress; on the main thread every search stops on Ctrl-C without one.
 """
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any, SupportsFloat, SupportsIndex, final
 
 import numpy as np
@@ -45,14 +47,46 @@ class Engine:
     def error(self, start: SupportsIndex, end: SupportsIndex) -> float: ...
     def sum_of_costs(self, bkps: Sequence[SupportsIndex]) -> float: ...
 
-def dynp(engine: Engine, n_bkps: SupportsIndex, jump: SupportsIndex, min_size: SupportsIndex) -> list[int]: ...
+@final
+class Control:
+    """Stops the searches it is given, and reports their progress."""
+
+    def __new__(cls, progress: Callable[[int, int], object] | None = None) -> Control: ...
+    def stop(self) -> None:
+        """Asks every search that holds this control to stop."""
+    @property
+    def stopped(self) -> bool: ...
+
+def dynp(
+    engine: Engine,
+    n_bkps: SupportsIndex,
+    jump: SupportsIndex,
+    min_size: SupportsIndex,
+    control: Control | None = None,
+) -> list[int]: ...
 def dynp_all(
-    engine: Engine, n_bkps: SupportsIndex, jump: SupportsIndex, min_size: SupportsIndex
+    engine: Engine,
+    n_bkps: SupportsIndex,
+    jump: SupportsIndex,
+    min_size: SupportsIndex,
+    control: Control | None = None,
 ) -> list[list[int] | None]:
     """Every optimal segmentation from 1 to `n_bkps` breakpoints, from one pass."""
 
-def pelt(engine: Engine, pen: _Real, jump: SupportsIndex, min_size: SupportsIndex) -> list[int]: ...
-def kernel_pelt(engine: Engine, pen: _Real, min_size: SupportsIndex) -> list[int]: ...
+def pelt(
+    engine: Engine, pen: _Real, jump: SupportsIndex, min_size: SupportsIndex, control: Control | None = None
+) -> list[int]: ...
+def optimum(
+    engine: Engine, pen: _Real, jump: SupportsIndex, min_size: SupportsIndex, control: Control | None = None
+) -> list[int]:
+    """The segmentation with the smallest sum of (segment cost + `pen`), for every model: PELT's
+    pruning only where the model's split bound allows it, never lost to `min_size`."""
+
+def kernel_pelt(
+    engine: Engine, pen: _Real, min_size: SupportsIndex, control: Control | None = None
+) -> list[int]:
+    """The penalised mode of kernel change-point detection: PELT over every position on the engine's kernel block sums, minimising the segment costs plus `pen` per segment."""
+
 def binseg(
     engine: Engine,
     jump: SupportsIndex,
@@ -60,6 +94,7 @@ def binseg(
     n_bkps: SupportsIndex | None = None,
     pen: _Real | None = None,
     epsilon: _Real | None = None,
+    control: Control | None = None,
 ) -> list[int]: ...
 def bottomup(
     engine: Engine,
@@ -68,8 +103,11 @@ def bottomup(
     n_bkps: SupportsIndex | None = None,
     pen: _Real | None = None,
     epsilon: _Real | None = None,
+    control: Control | None = None,
 ) -> list[int]: ...
-def window_fit(engine: Engine, width: SupportsIndex, jump: SupportsIndex) -> tuple[list[int], list[float]]: ...
+def window_fit(
+    engine: Engine, width: SupportsIndex, jump: SupportsIndex, control: Control | None = None
+) -> tuple[list[int], list[float]]: ...
 def window_predict(
     engine: Engine,
     inds: Sequence[SupportsIndex],
@@ -80,10 +118,27 @@ def window_predict(
     n_bkps: SupportsIndex | None = None,
     pen: _Real | None = None,
     epsilon: _Real | None = None,
+    control: Control | None = None,
 ) -> list[int]: ...
 def crops(
-    engine: Engine, pen_min: _Real, pen_max: _Real, jump: SupportsIndex, min_size: SupportsIndex
+    engine: Engine,
+    pen_min: _Real,
+    pen_max: _Real,
+    jump: SupportsIndex,
+    min_size: SupportsIndex,
+    control: Control | None = None,
 ) -> list[tuple[float, float, list[int]]]: ...
+def optimum_path(
+    engine: Engine,
+    pen_min: _Real,
+    pen_max: _Real,
+    jump: SupportsIndex,
+    min_size: SupportsIndex,
+    control: Control | None = None,
+) -> list[tuple[float, float, list[int]]]:
+    """`crops` over the penalised optimum (`optimum`): every row's segmentation is optimal on its
+    range, so the ranges agree with each other."""
+
 def sanity_check(
     n_samples: SupportsIndex, n_bkps: SupportsIndex, jump: SupportsIndex, min_size: SupportsIndex
 ) -> bool: ...

@@ -1,4 +1,4 @@
-"""penalty_path(): every PELT segmentation over a range of penalties (CROPS)."""
+"""penalty_path(): every optimal segmentation over a range of penalties (CROPS)."""
 
 from __future__ import annotations
 
@@ -12,6 +12,7 @@ import numpy.typing as npt
 
 from . import _native as core
 from ._arguments import check_request, count, real, segment_floor
+from ._control import search_control
 from ._models import PenaltyContext
 from ._names import keywords_checked
 from ._penalty import penalty_for
@@ -44,12 +45,12 @@ class Searched:
 
 @dataclass(frozen=True)
 class PathEntry:
-    """One segmentation of a penalty path, and the penalties for which PELT returns it.
+    """One segmentation of a penalty path, and the penalties for which it is optimal.
 
     Parameters
     ----------
     pen_range : (float, float)
-        The penalties (low, high) for which PELT returns this segmentation.
+        The penalties (low, high) for which this segmentation is optimal.
     breakpoints : list of int
         Its breakpoints, ending with the number of samples.
     cost : float
@@ -146,8 +147,8 @@ class PenaltyPath(Sequence[PathEntry]):
         -------
         pandas.DataFrame or list of dict
             A DataFrame when pandas is installed, else one dict per row:
-            `pen_min` and `pen_max` (the penalties for which PELT returns the
-            segmentation), `n_bkps` (its number of changes), `cost` (without
+            `pen_min` and `pen_max` (the penalties for which the segmentation
+            is optimal), `n_bkps` (its number of changes), `cost` (without
             the penalty) and `labels` (its changes, as index labels).
 
         Examples
@@ -176,7 +177,7 @@ class PenaltyPath(Sequence[PathEntry]):
         -------
         Detection
             Its breakpoints, with `method` "pelt" and as `penalty` the
-            geometric middle of the entry's range (PELT returns these
+            geometric middle of the entry's range (`detect` returns these
             breakpoints for every penalty inside it).
 
         Raises
@@ -261,11 +262,13 @@ class PenaltyPath(Sequence[PathEntry]):
 def penalty_path(signal: npt.ArrayLike, pen_min: float | None = None,
                  pen_max: float | None = None, model: str = "l2", *,
                  jump: SupportsIndex = 1, min_size: SupportsIndex | None = None,
-                 params: Mapping[str, Any] | None = None) -> PenaltyPath:
-    """Every segmentation that PELT finds for some penalty in [pen_min, pen_max].
+                 params: Mapping[str, Any] | None = None, progress: bool = False) -> PenaltyPath:
+    """Every optimal penalised segmentation for the penalties in [pen_min, pen_max].
 
-    Runs CROPS (Haynes, Eckley & Fearnhead 2017): PELT only at the ends of
-    the range and where two segmentations cost the same, penalised.
+    Runs CROPS (Haynes, Eckley & Fearnhead 2017) over the exact penalised
+    search of `detect` (method "pelt"): the search only at the ends of the
+    range and where two segmentations cost the same, penalised. Every entry
+    is optimal on its range, so an entry with more changes always costs less.
 
     Parameters
     ----------
@@ -283,6 +286,9 @@ def penalty_path(signal: npt.ArrayLike, pen_min: float | None = None,
         The shortest segment, as for `detect`.
     params : mapping, optional
         The model's parameters, as for `detect`.
+    progress : bool, default False
+        Show a progress bar on stderr (needs tqdm) once the path has taken
+        about a second.
 
     Returns
     -------
@@ -301,6 +307,10 @@ def penalty_path(signal: npt.ArrayLike, pen_min: float | None = None,
         refuses.
     TypeError
         Arguments of the wrong type.
+    KeyboardInterrupt
+        On Ctrl-C: the path stops within a fraction of a second.
+    ImportError
+        `progress=True` without tqdm.
 
     See Also
     --------
@@ -334,7 +344,8 @@ def penalty_path(signal: npt.ArrayLike, pen_min: float | None = None,
     if not 0 < low <= high:
         raise ValueError(f"penalties must satisfy 0 < pen_min <= pen_max, got "
                          f"pen_min {low!r} and pen_max {high!r}")
-    rows = core.crops(engine, low, high, request.jump, size)
+    with search_control(progress, f"penalty path {model}") as control:
+        rows = core.optimum_path(engine, low, high, request.jump, size, control=control)
     return PenaltyPath([PathEntry((lo, hi), bkps, engine.sum_of_costs(bkps),
                                   change_labels(index, bkps))
                         for lo, hi, bkps in rows], model, default_penalty=default,

@@ -99,7 +99,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     -------
     int
         The exit status: 0, 1 for bad input (a file that cannot be read or
-        searched), 2 for bad usage.
+        searched), 2 for bad usage, 130 when Ctrl-C stopped a search.
 
     Raises
     ------
@@ -138,6 +138,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (OSError, ValueError, TypeError, RuntimeError, ImportError) as error:
         bar.close()  # so that the error starts a line of its own
         return fail(f"{display_name(path)}: {describe(error)}", 1)
+    except KeyboardInterrupt:
+        bar.close()
+        return fail("interrupted", 130)
     bar.close()
     for path, read, _ in results:
         note(path, read, chosen=bool(args.column), indexed=args.index_column is not None)

@@ -34,6 +34,10 @@ public:
     double error(std::size_t start, std::size_t end) const noexcept override;
     std::string_view model() const noexcept override { return "mahalanobis"; }
 
+    // The metric as given, d x d row-major.
+    std::span<const double> metric() const noexcept { return metric_; }
+    std::size_t dims() const noexcept { return d_; }
+
 private:
     CostMahalanobis(prefix::Prefix1 sum, prefix::PrefixOuter outer, std::vector<double> metric,
            std::size_t d)

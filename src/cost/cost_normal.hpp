@@ -55,6 +55,8 @@ public:
     // The searches' one-column loops form the variance without the floor, so
     // a floored model is served through the interface (see dispatch.hpp).
     bool floored() const noexcept { return !floors_.empty(); }
+    // One variance floor per column, or none.
+    std::span<const double> floors() const noexcept { return floors_; }
 
     // Added to the variances when the small diagonal is asked for.
     static constexpr double kSmallDiag = 1e-6;

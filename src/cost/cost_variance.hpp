@@ -45,6 +45,8 @@ public:
         return acc * len;
     }
     std::string_view model() const noexcept override { return "variance"; }
+    // One variance floor per column, 0 for none.
+    std::span<const double> floors() const noexcept { return floors_; }
 
 private:
     CostVariance(prefix::Prefix1 squares, std::vector<double> floors)

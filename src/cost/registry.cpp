@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <numbers>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -23,6 +24,7 @@
 #include "cost/cost_variance.hpp"
 #include "cost/variance_floor.hpp"
 #include "prefix/center.hpp"
+#include "linalg/eigen.hpp"
 
 namespace marbolt::cost {
 namespace {
@@ -198,6 +200,104 @@ Result<BuiltModel> build_variance(const SignalView& s, Options& options, bool,
                  {{"mean", std::move(*mean)}, {"resolution", std::move(*resolution)}});
 }
 
+// Split bounds (split_bound.hpp), one per row. Most costs are the minimum over
+// a segment's own parameters of a sum over its samples (a level, a mean, a
+// rate, a variance, regression coefficients); the two parts of a cut may each
+// take their own parameters, so their sum of minima is at most the whole's,
+// and the bound is zero. The other rows carry their own argument.
+std::optional<SplitBound> never_raised(const BuiltModel&, bool) { return SplitBound{}; }
+std::optional<SplitBound> unbounded(const BuiltModel&, bool) { return std::nullopt; }
+
+// linear, ar, trend: none. The residual sum of squares is a minimum over the
+// coefficients, but a segment whose Gram matrix is (nearly) singular or
+// ill-conditioned gets 0, or, when rounding leaves it just regular enough,
+// the residue of a fit to noise: with a regressor that is constant over a
+// stretch (a dummy variable, a zero column), the whole stretch can cost 0 and
+// a part of it its full sum of squares.
+
+// A zero variance costs -inf without a floor (or the small diagonal), or a
+// finite amount when rounding leaves it positive, so a constant stretch can
+// cost -inf and its parts more: the bounds below need every column held away
+// from zero.
+bool held_away_from_zero(std::span<const double> floors) {
+    return !floors.empty() && std::all_of(floors.begin(), floors.end(), [](double f) { return f > 0.0; });
+}
+
+// variance: the variance about the fixed mean, estimated under its floor, is
+// a minimum over sigma^2 >= floor (variance_floor.hpp): zero, with floors.
+std::optional<SplitBound> variance_split(const BuiltModel& built, bool) {
+    if (!held_away_from_zero(static_cast<const CostVariance&>(*built.model).floors())) return std::nullopt;
+    return SplitBound{};
+}
+
+// normal, with the small diagonal eps or floors on every column. One column:
+// L h(v + eps), v the variance with divisor L and h the log-variance held at
+// the floor (ln without one), is the minimum over a mean and a variance of
+// -2 ln of the Gaussian likelihood of the samples (less a constant per
+// sample; variance_floor.hpp): zero. Several columns use the sample
+// covariance S / (L - 1) where the likelihood's estimate is S / L; the cost
+// with S / L is such a minimum (over a mean and a covariance at least the
+// floors), and S / (L - 1) raises it by at most d ln(L / (L - 1)) per sample:
+// the whitened eigenvalues grow by the factor r = L / (L - 1), and the held
+// logarithm grows by at most ln r under that (by ln r above the floor, by
+// (r - 1) lambda <= 1 - 1/r <= ln r below it). So a cut may raise the cost by
+// d g(L1) + d g(L2), g(L) = L ln(L / (L - 1)), which falls from g(2) = 2 ln 2
+// towards 1 (a one-sample segment's covariance is taken as zero: no excess).
+// Hence base 4 d ln 2.
+std::optional<SplitBound> normal_split(const BuiltModel& built, bool) {
+    const auto& model = static_cast<const CostNormal&>(*built.model);
+    if (!model.small_diag() && !held_away_from_zero(model.floors())) return std::nullopt;
+    const std::size_t d = model.dims();
+    if (d <= 1) return SplitBound{};
+    return SplitBound{4.0 * std::numbers::ln2 * static_cast<double>(d), 0.0};
+}
+
+// Writing the two parts' means in the metric M, error(a, c) - error(a, b) -
+// error(b, c) = (L1 L2 / L) (m1 - m2)^T M (m1 - m2): zero when the symmetric
+// part of M is positive semi-definite, and unbounded below otherwise.
+std::optional<SplitBound> mahalanobis_split(const BuiltModel& built, bool) {
+    const auto& model = static_cast<const CostMahalanobis&>(*built.model);
+    const std::size_t d = model.dims();
+    const std::span<const double> m = model.metric();
+    std::vector<double> symmetric(d * d);
+    for (std::size_t i = 0; i < d; ++i) {
+        for (std::size_t j = 0; j < d; ++j) symmetric[i * d + j] = 0.5 * (m[i * d + j] + m[j * d + i]);
+    }
+    for (double value : linalg::jacobi_eigh(symmetric, d).values) {
+        if (!(value >= 0.0)) return std::nullopt;
+    }
+    return SplitBound{};
+}
+
+// A kernel cost cut in two: error(a, c) - error(a, b) - error(b, c) =
+// (L1 L2 / L) u^T K u with u = 1 / L1 on the first part and -1 / L2 on the
+// second, so it is at least the smallest eigenvalue of K on [a, c) (|u|^2 =
+// L / (L1 L2)). rbf: K differs from the Gaussian kernel matrix exp(-v_ij),
+// which is positive semi-definite, only where v is clipped to [0.01, 100]
+// (or rounded to 32 bits, or, in "extension", on its diagonal of exp(-0.01)
+// instead of 1), by at most 1 - exp(-0.01) < 0.0099502 an entry; the smallest
+// eigenvalue then falls at most by a row sum of those, 0.0099502 L. A
+// bandwidth of zero or below clips every v to 0.01, and K = c 11^T + (1 - c)
+// I is positive semi-definite; one that is not finite makes kernel values
+// that are not numbers.
+std::optional<SplitBound> rbf_split(const BuiltModel& built, bool) {
+    for (const ResolvedOption& option : built.params) {
+        if (option.key != "gamma") continue;
+        const double* gamma = std::get_if<double>(&option.value);
+        if (gamma == nullptr || !std::isfinite(*gamma)) return std::nullopt;
+        return SplitBound{0.0, 0.0099502};
+    }
+    return std::nullopt;
+}
+
+// cosine: the cosine matrix C is positive semi-definite; "extension" uses it
+// as it is (zero), "python" puts 0 on its diagonal, K = C - I, whose
+// eigenvalues are at least -1.
+std::optional<SplitBound> cosine_split(const BuiltModel&, bool extension) {
+    if (extension) return SplitBound{};
+    return SplitBound{1.0, 0.0};
+}
+
 Status check_counts(const SignalView& s) { return CostRate::check_counts(s.x, s.n, s.d); }
 Status check_waiting_times(const SignalView& s) {
     return CostRate::check_waiting_times(s.x, s.n, s.d);
@@ -213,21 +313,25 @@ constexpr OptionSpec kArOptions[] = {{"order", OptionKind::count}};
 
 Status check_cosine(const SignalView& s) { return CostKernel::check_directions(s.x, s.n, s.d); }
 
+// clinear has no split bound: a segment's line is pinned to the sample before
+// it, so a cut forces the fit through one more sample, which may lie
+// arbitrarily far from the line through the two ends. linear and ar: see
+// above.
 constexpr std::array kModels{
-    ModelRow{"l1", {}, false, true, nullptr, build_l1},
-    ModelRow{"l2", {}, true, true, nullptr, build_l2},
-    ModelRow{"normal", kNormalOptions, false, true, nullptr, build_normal},
-    ModelRow{"rbf", kRbfOptions, true, true, nullptr, build_rbf},
-    ModelRow{"cosine", {}, true, true, check_cosine, build_cosine},
-    ModelRow{"rank", {}, false, true, nullptr, build_rank},
-    ModelRow{"mahalanobis", kMahalanobisOptions, false, true, nullptr, build_mahalanobis},
-    ModelRow{"clinear", {}, false, true, nullptr, build_clinear},
-    ModelRow{"linear", {}, false, true, nullptr, build_linear},
-    ModelRow{"ar", kArOptions, false, true, nullptr, build_ar},
-    ModelRow{"poisson", {}, false, false, check_counts, build_poisson},
-    ModelRow{"exponential", {}, false, false, check_waiting_times, build_exponential},
-    ModelRow{"variance", kVarianceOptions, false, false, nullptr, build_variance},
-    ModelRow{"trend", {}, false, false, nullptr, build_trend},
+    ModelRow{"l1", {}, false, true, nullptr, build_l1, never_raised},
+    ModelRow{"l2", {}, true, true, nullptr, build_l2, never_raised},
+    ModelRow{"normal", kNormalOptions, false, true, nullptr, build_normal, normal_split},
+    ModelRow{"rbf", kRbfOptions, true, true, nullptr, build_rbf, rbf_split},
+    ModelRow{"cosine", {}, true, true, check_cosine, build_cosine, cosine_split},
+    ModelRow{"rank", {}, false, true, nullptr, build_rank, never_raised},
+    ModelRow{"mahalanobis", kMahalanobisOptions, false, true, nullptr, build_mahalanobis, mahalanobis_split},
+    ModelRow{"clinear", {}, false, true, nullptr, build_clinear, unbounded},
+    ModelRow{"linear", {}, false, true, nullptr, build_linear, unbounded},
+    ModelRow{"ar", kArOptions, false, true, nullptr, build_ar, unbounded},
+    ModelRow{"poisson", {}, false, false, check_counts, build_poisson, never_raised},
+    ModelRow{"exponential", {}, false, false, check_waiting_times, build_exponential, never_raised},
+    ModelRow{"variance", kVarianceOptions, false, false, nullptr, build_variance, variance_split},
+    ModelRow{"trend", {}, false, false, nullptr, build_trend, unbounded},
 };
 
 // The options a row's builder reads, as its catalogue sees them: the
@@ -303,7 +407,9 @@ Result<BuiltModel> build_model(std::string_view name, const SignalView& signal, 
             if (Status ok = row.check(signal); !ok) return ok.error();
         }
         CatalogueOptions seen(options, row, catalogue);
-        return row.build(signal, seen, extension, for_each);
+        Result<BuiltModel> built = row.build(signal, seen, extension, for_each);
+        if (built) built->split_bound = row.split_bound(*built, extension);
+        return built;
     }
     return unknown_model(name, catalogue);
 }

@@ -22,6 +22,7 @@
 #include "common/result.hpp"
 #include "cost/cost.hpp"
 #include "cost/cost_kernel.hpp"
+#include "cost/split_bound.hpp"
 
 namespace marbolt::cost {
 
@@ -78,10 +79,15 @@ struct ResolvedOption {
 struct BuiltModel {
     std::unique_ptr<const Cost> model;
     std::vector<ResolvedOption> params;  // in the row's option order
+    // What the penalised optimum may prune with (split_bound.hpp); absent
+    // where no bound is known.
+    std::optional<SplitBound> split_bound = std::nullopt;
 };
 
 using ModelBuilder = Result<BuiltModel> (*)(const SignalView& signal, Options& options,
                                             bool extension, const ForEachIndex& for_each);
+// The split bound of a model as built (it may depend on its options).
+using SplitBoundOf = std::optional<SplitBound> (*)(const BuiltModel& built, bool extension);
 
 // Refuses the signals on which the model means nothing, with the first
 // offending sample; nullptr accepts every signal.
@@ -99,6 +105,7 @@ struct ModelRow {
     bool in_interface;                    // served by the fixed interface too
     SignalCheck check;
     ModelBuilder build;
+    SplitBoundOf split_bound;
 };
 
 // Every model of the full catalogue, in table order (the interface's models
@@ -108,7 +115,8 @@ std::span<const ModelRow> model_rows();
 // Whether the catalogue serves the row.
 bool serves(Catalogue catalogue, const ModelRow& row) noexcept;
 
-// Looks the name up among the catalogue's rows and runs its row. The kernel
+// Looks the name up among the catalogue's rows and runs its row, split bound
+// included. The kernel
 // models hand the independent pieces of their table fill to for_each.
 Result<BuiltModel> build_model(std::string_view name, const SignalView& signal, Options& options,
                                bool extension, Catalogue catalogue,

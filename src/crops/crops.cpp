@@ -5,6 +5,7 @@
 #include <cmath>
 #include <map>
 
+#include "detect/optimum/optimum.hpp"
 #include "detect/pelt/pelt.hpp"
 #include "linalg/order.hpp"
 
@@ -32,7 +33,12 @@ CountCost run(const Search& search, RunCache& cache, double pen) {
     const auto key = std::bit_cast<std::uint64_t>(pen);
     if (auto it = cache.find(key); it != cache.end()) return {it->second.result.count, it->second.result.cost};
     PenaltyResult result;
-    result.bkps = detect::pelt(search.cost, search.n, search.jump, search.min_size, pen);
+    const PathOptions& options = search.options;
+    result.bkps = options.optimum
+                      ? detect::penalised_optimum(search.cost, search.n, search.jump, search.min_size, pen,
+                                                  options.split_bound, {.control = options.control})
+                      : detect::pelt(search.cost, search.n, search.jump, search.min_size, pen,
+                                     {.control = options.control});
     result.count = result.bkps.size();
     result.cost = search.cost.sum_of_costs(result.bkps);
     const PenaltyResult& stored = cache.emplace(key, CachedRun{pen, std::move(result)}).first->second.result;
@@ -111,10 +117,10 @@ std::vector<Row> hull_rows(const std::vector<PenaltyResult>& best, double pen_mi
 }
 
 std::vector<Row> crops(const cost::Cost& cost, std::size_t n, double pen_min, double pen_max,
-                       std::size_t jump, std::size_t min_size) {
-    // min_size is passed to PELT untouched: PELT alone evaluates segments here
-    // and serves 0 as 1, so this search follows the same rule.
-    const Search search{cost, n, jump, min_size};
+                       std::size_t jump, std::size_t min_size, const PathOptions& options) {
+    // min_size is passed to the search untouched: it alone evaluates segments
+    // here and serves 0 as 1, so this path follows the same rule.
+    const Search search{cost, n, jump, min_size, options};
     RunCache cache;
     explore(search, cache, pen_min, pen_max);
     return hull_rows(best_per_count(cache), pen_min, pen_max);

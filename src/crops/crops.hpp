@@ -6,10 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
+#include "common/control.hpp"
 #include "cost/cost.hpp"
+#include "cost/split_bound.hpp"
 
 namespace marbolt::crops {
 
@@ -21,12 +24,25 @@ struct PenaltyResult {
     std::vector<std::size_t> bkps;
 };
 
-// The fixed arguments of every PELT run on the path.
+// How the path searches at each penalty.
+struct PathOptions {
+    // Off: PELT, as the compiled interface has it. On: the penalised optimum
+    // (detect/optimum), with the model's split bound, so that every run on
+    // the path is optimal and the ranges agree with each other.
+    bool optimum = false;
+    std::optional<cost::SplitBound> split_bound = std::nullopt;
+    // Polled by every run (it may stop the path with Stopped), and told the
+    // ends each run settles.
+    Control* control = nullptr;
+};
+
+// The fixed arguments of every run on the path.
 struct Search {
     const cost::Cost& cost;
     std::size_t n;
     std::size_t jump;
     std::size_t min_size;
+    PathOptions options = {};
 };
 
 // Keyed by the penalty's bit pattern, so 0.0 and -0.0 are separate runs; the
@@ -70,6 +86,6 @@ std::vector<Row> hull_rows(const std::vector<PenaltyResult>& best, double pen_mi
 // The whole path, ordered by ascending number of breakpoints (descending
 // penalty). Penalties are taken as given: any order, sign or finiteness.
 std::vector<Row> crops(const cost::Cost& cost, std::size_t n, double pen_min, double pen_max,
-                       std::size_t jump, std::size_t min_size);
+                       std::size_t jump, std::size_t min_size, const PathOptions& options = {});
 
 }  // namespace marbolt::crops

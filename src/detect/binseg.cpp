@@ -38,8 +38,8 @@ struct WinnerFirst {
 using Ranking = std::set<Ranked, WinnerFirst>;
 
 void add_segment(const cost::Cost& cost, std::size_t start, std::size_t end, std::size_t jump,
-                 std::size_t min_size, Segments& segments, Ranking& ranking) {
-    const Split split = best_split(cost, start, end, jump, min_size);
+                 std::size_t min_size, Segments& segments, Ranking& ranking, Ticker& ticker) {
+    const Split split = best_split(cost, start, end, jump, min_size, &ticker);
     segments[start] = Segment{end, split};
     if (!std::isnan(split.gain)) ranking.insert(Ranked{split.gain, start});
 }
@@ -72,7 +72,7 @@ bool accepts_split(const cost::Cost& cost, const Segments& segments, double gain
 }  // namespace
 
 Split best_split(const cost::Cost& cost, std::size_t start, std::size_t end, std::size_t jump,
-                 std::size_t min_size) {
+                 std::size_t min_size, Ticker* ticker) {
     jump = std::max<std::size_t>(jump, 1);
     if (start >= end) return {};
     const double total = cost.error(start, end);
@@ -88,17 +88,19 @@ Split best_split(const cost::Cost& cost, std::size_t start, std::size_t end, std
         const double right = cost.error(c, end);
         const double gain = total - left - right;
         if (!best.position || gain >= best.gain) best = Split{c, gain};
+        if (ticker != nullptr) ticker->tick(2);
     }
     return best;
 }
 
 std::vector<std::size_t> binseg(const cost::Cost& cost, std::size_t n, std::size_t jump,
-                                std::size_t min_size, const StopRule& rule) {
+                                std::size_t min_size, const StopRule& rule, Control* control) {
     jump = std::max<std::size_t>(jump, 1);
     min_size = std::max<std::size_t>(min_size, 1);
     Segments segments;
     Ranking ranking;
-    add_segment(cost, 0, n, jump, min_size, segments, ranking);
+    Ticker ticker(control);
+    add_segment(cost, 0, n, jump, min_size, segments, ranking, ticker);
     for (;;) {
         const auto winner = pass_winner(segments, ranking);
         const Split split = winner->second.split;
@@ -107,8 +109,8 @@ std::vector<std::size_t> binseg(const cost::Cost& cost, std::size_t n, std::size
         const std::size_t end = winner->second.end;
         // A NaN record is never ranked: it would compare equivalent to any key.
         if (!std::isnan(split.gain)) ranking.erase(Ranked{split.gain, start});
-        add_segment(cost, start, *split.position, jump, min_size, segments, ranking);
-        add_segment(cost, *split.position, end, jump, min_size, segments, ranking);
+        add_segment(cost, start, *split.position, jump, min_size, segments, ranking, ticker);
+        add_segment(cost, *split.position, end, jump, min_size, segments, ranking, ticker);
     }
     return breakpoints(segments);
 }

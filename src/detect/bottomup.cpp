@@ -273,9 +273,11 @@ std::vector<MergeNode> BottomUp::grow_tree() {
     });
     std::vector<MergeNode> leaves;
     leaves.reserve(work.size());
+    Ticker ticker(control);
     for (const Span& span : work) {
         leaves.push_back(
             MergeNode{std::nullopt, span.start, span.end, cost.error(span.start, span.end)});
+        ticker.tick(1);
     }
     return leaves;
 }
@@ -295,6 +297,7 @@ std::vector<std::size_t> BottomUp::run(std::vector<MergeNode> nodes, const StopR
     memo.reserve(3 * nodes.size());
     Partition partition(std::move(nodes));
     CandidateQueue queue;
+    Ticker ticker(control);
     const auto offer_pair = [&](std::size_t slot) {
         const std::size_t after = partition.next[slot];
         queue.push(merge(partition.nodes[slot], partition.nodes[after]), slot, partition);
@@ -311,15 +314,16 @@ std::vector<std::size_t> BottomUp::run(std::vector<MergeNode> nodes, const StopR
         const std::size_t before = partition.prev[front.slot];
         if (before != kNone) offer_pair(before);
         if (partition.next[front.slot] != kNone) offer_pair(front.slot);
+        ticker.tick(2);
     }
     return partition.ends();
 }
 
 std::vector<std::size_t> bottomup(const cost::Cost& cost, std::size_t n, std::size_t jump,
-                                  std::size_t min_size, const StopRule& rule) {
+                                  std::size_t min_size, const StopRule& rule, Control* control) {
     if (n == 0) return {0};
     BottomUp search{
-        cost, {}, n, std::max<std::size_t>(jump, 1), std::max<std::size_t>(min_size, 1)};
+        cost, {}, n, std::max<std::size_t>(jump, 1), std::max<std::size_t>(min_size, 1), control};
     return search.run(search.grow_tree(), rule);
 }
 

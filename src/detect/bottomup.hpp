@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/control.hpp"
 #include "cost/cost.hpp"
 #include "detect/stop_rule.hpp"
 
@@ -82,6 +83,7 @@ struct BottomUp {
     std::size_t n_samples;
     std::size_t jump;
     std::size_t min_size;
+    Control* control = nullptr;  // polled while the leaves are costed and merged
 
     // Leaves in ascending start, contiguous over [0, n_samples). Always halves
     // the longest segment (then the leftmost); growth ends for good at the
@@ -96,8 +98,9 @@ struct BottomUp {
 // Breakpoints (ascending, ending with n). min_size 0 is taken as 1 (empty
 // leaves would let the fine partition grow without end); jump 0 is taken as 1
 // (callers refuse it before searching). An empty signal gives [0] without any
-// cost evaluation.
+// cost evaluation. Polls `control` when given (it may stop the search with
+// Stopped).
 std::vector<std::size_t> bottomup(const cost::Cost& cost, std::size_t n, std::size_t jump,
-                                  std::size_t min_size, const StopRule& rule);
+                                  std::size_t min_size, const StopRule& rule, Control* control = nullptr);
 
 }  // namespace marbolt::detect

@@ -71,7 +71,7 @@ std::vector<std::size_t> backtrack(const Tables& tables, std::size_t n) {
 }  // namespace
 
 std::vector<std::size_t> kernel_pelt(const cost::KernelBlocks& blocks, std::size_t n,
-                                     std::size_t min_size, double pen) {
+                                     std::size_t min_size, double pen, Control* control) {
     const std::size_t m = std::max<std::size_t>(min_size, 1);
     Tables tables{std::vector<double>(n + 1, 0.0), std::vector<std::size_t>(n + 1, 0),
                   std::vector<double>(n + 1, 0.0)};
@@ -80,8 +80,11 @@ std::vector<std::size_t> kernel_pelt(const cost::KernelBlocks& blocks, std::size
     seed_short_prefixes(blocks, splittable ? 2 * m - 1 : n, pen, tables);
     std::size_t s_low = 0;
     if (splittable) {
+        if (control != nullptr) control->add_total(n - 2 * m + 1);
+        Ticker ticker(control);
         for (std::size_t t = 2 * m; t <= n; ++t) {
             settle_end(blocks, t, m, s_low, pen, tables);
+            ticker.tick(t - m - s_low + 1, 1);
             s_low = prune_left(tables, t, m, s_low);
         }
     }

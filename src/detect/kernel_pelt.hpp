@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "common/control.hpp"
 #include "cost/cost.hpp"
 
 namespace marbolt::detect {
@@ -17,8 +18,9 @@ namespace marbolt::detect {
 // samples; n = 0 gives the empty list. Segment costs are diag_sum - block_sum
 // / L, never clamped. min_size 0 is served as 1 (the module function refuses
 // it before calling); pen may be any double. Runs on the calling thread;
-// throws only std::bad_alloc.
+// throws only std::bad_alloc, and Stopped when `control` (polled when given,
+// and told the ends settled) stops it.
 std::vector<std::size_t> kernel_pelt(const cost::KernelBlocks& blocks, std::size_t n,
-                                     std::size_t min_size, double pen);
+                                     std::size_t min_size, double pen, Control* control = nullptr);
 
 }  // namespace marbolt::detect

@@ -70,6 +70,7 @@ public:
     }
 
     std::vector<std::size_t> take() && { return std::move(bkps_); }
+    std::size_t size() const noexcept { return bkps_.size(); }
 
 private:
     double total() {
@@ -114,7 +115,7 @@ Status check_window_centres(std::size_t n, std::span<const std::size_t> inds,
 }
 
 WindowScores window_fit(const cost::Cost& cost, std::size_t n, std::size_t width,
-                        std::size_t jump) {
+                        std::size_t jump, Control* control) {
     jump = std::max<std::size_t>(jump, 1);
     const std::size_t half = width / 2;
     WindowScores fit;
@@ -128,10 +129,13 @@ WindowScores window_fit(const cost::Cost& cost, std::size_t n, std::size_t width
     // of growing until the machine runs out of memory.
     fit.inds.reserve(last > first ? last - first : 0);
     fit.score.reserve(fit.inds.capacity());
+    if (control != nullptr) control->add_total(fit.inds.capacity());
+    Ticker ticker(control);
     for (std::size_t i = first; i < last; ++i) {
         const std::size_t c = i * jump;
         fit.inds.push_back(c);
         fit.score.push_back(window_score(cost, c, half));
+        ticker.tick(3, 1);
     }
     return fit;
 }
@@ -155,15 +159,19 @@ std::vector<std::size_t> find_peaks(std::span<const double> score, std::size_t r
 std::vector<std::size_t> window_seg(const cost::Cost& cost, std::size_t n,
                                     std::span<const std::size_t> inds,
                                     std::span<const double> score, std::size_t width,
-                                    std::size_t jump, std::size_t min_size, const StopRule& rule) {
+                                    std::size_t jump, std::size_t min_size, const StopRule& rule,
+                                    Control* control) {
     std::vector<std::pair<Ordf64, std::size_t>> ranked;
     for (std::size_t j : find_peaks(score, peak_reach(width, min_size, jump))) {
         ranked.emplace_back(Ordf64{score[j]}, inds[j]);
     }
     std::sort(ranked.begin(), ranked.end());
     Selection selection(cost, n);
+    Ticker ticker(control);
     for (auto it = ranked.rbegin(); it != ranked.rend(); ++it) {
         if (!selection.offer(it->second, rule)) break;
+        // A penalty or epsilon rule costs the whole segmentation per offer.
+        ticker.tick(selection.size());
     }
     return std::move(selection).take();
 }

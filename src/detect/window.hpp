@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "common/control.hpp"
 #include "cost/cost.hpp"
 #include "common/result.hpp"
 #include "detect/stop_rule.hpp"
@@ -32,7 +33,9 @@ Status check_window_centres(std::size_t n, std::span<const std::size_t> inds,
 // scored error(c - half, c + half) - (error(c - half, c) + error(c, c + half)),
 // or 0.0 when the whole window costs -inf. A width below 2 (refused by
 // check_window_width) gives no centres, so no empty segment is evaluated.
-WindowScores window_fit(const cost::Cost& cost, std::size_t n, std::size_t width, std::size_t jump);
+// Polls `control` when given and tells it the centres scored.
+WindowScores window_fit(const cost::Cost& cost, std::size_t n, std::size_t width, std::size_t jump,
+                        Control* control = nullptr);
 
 // Neighbours compared on each side of a peak: max(width, 2 * min_size) /
 // (2 * jump), at least 1. Computed in 128 bits, so a jump of 2^63 or more gives
@@ -46,10 +49,11 @@ std::vector<std::size_t> find_peaks(std::span<const double> score, std::size_t r
 
 // Breakpoints (ascending, ending with n): peaks taken by descending score under
 // the IEEE totalOrder, the larger centre first among equal scores. Requires
-// what check_window_centres checks.
+// what check_window_centres checks. Polls `control` when given.
 std::vector<std::size_t> window_seg(const cost::Cost& cost, std::size_t n,
                                     std::span<const std::size_t> inds,
                                     std::span<const double> score, std::size_t width,
-                                    std::size_t jump, std::size_t min_size, const StopRule& rule);
+                                    std::size_t jump, std::size_t min_size, const StopRule& rule,
+                                    Control* control = nullptr);
 
 }  // namespace marbolt::detect

@@ -46,7 +46,7 @@ PyObject* wrap_engine(PyTypeObject* type, cost::BuiltModel built, std::uint64_t 
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     auto* object = reinterpret_cast<EngineObject*>(self);
-    new (&object->engine) Engine{std::move(built.params), std::move(built.model), n_samples};
+    new (&object->engine) Engine{std::move(built.params), std::move(built.model), n_samples, built.split_bound};
     new (&object->borrows) std::atomic<std::size_t>(0);
     return self;
 }

@@ -20,6 +20,8 @@ struct Engine {
     std::vector<cost::ResolvedOption> params;
     std::unique_ptr<const cost::Cost> model;
     std::uint64_t n_samples = 0;
+    // What the penalised optimum may prune with (cost/split_bound.hpp).
+    std::optional<cost::SplitBound> split_bound;
 
     // The bandwidth the rbf model uses; absent for every other model.
     std::optional<double> gamma() const;

@@ -26,6 +26,20 @@ extern const ModuleFunction crops_function;
 extern const ModuleFunction sanity_check_function;
 extern const ModuleFunction check_outer_memory_function;
 
+// The package module's forms of the searches, each with a `control` last
+// (py_control.hpp), and its own searches.
+extern const ModuleFunction native_dynp_function;
+extern const ModuleFunction native_dynp_all_function;
+extern const ModuleFunction native_pelt_function;
+extern const ModuleFunction native_kernel_pelt_function;
+extern const ModuleFunction native_binseg_function;
+extern const ModuleFunction native_bottomup_function;
+extern const ModuleFunction native_window_fit_function;
+extern const ModuleFunction native_window_predict_function;
+extern const ModuleFunction native_crops_function;
+extern const ModuleFunction optimum_function;
+extern const ModuleFunction optimum_path_function;
+
 using FunctionTable = std::array<std::reference_wrapper<const ModuleFunction>, 11>;
 
 // The eleven functions of the fixed interface, in the registration order that

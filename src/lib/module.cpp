@@ -6,6 +6,7 @@
 #include "lib/module.hpp"
 
 #include "lib/engine.hpp"
+#include "lib/py_control.hpp"
 #include "lib/py_ref.hpp"
 
 #include <cstdint>
@@ -49,6 +50,8 @@ PyModuleDef* module_def() {
 }
 
 PyObject* build_module() {
+    // The searches' controls look at signals only on the main thread.
+    if (!note_main_thread()) return nullptr;
     PyRef module = PyRef::steal(PyModule_Create(module_def()));
     if (!module) return nullptr;
     PyTypeObject* type = engine_type();

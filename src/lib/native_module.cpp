@@ -5,15 +5,26 @@
 // may gain arguments here, and new searches join its function table.
 #include "lib/module.hpp"
 
+#include "lib/py_control.hpp"
 #include "lib/py_ref.hpp"
+
+#include <array>
+#include <functional>
 
 namespace marbolt::py {
 
 namespace {
 
-// The interface's functions for now. A search that gains arguments here gets
-// an entry of its own in a table of this module's; a new search is one more.
-const FunctionTable& kFunctions = kPublishedFunctions;
+// The interface's searches with a `control` argument, then this module's own.
+const std::array kFunctions{
+    std::cref(native_dynp_function),        std::cref(native_dynp_all_function),
+    std::cref(native_pelt_function),        std::cref(native_kernel_pelt_function),
+    std::cref(native_binseg_function),      std::cref(native_bottomup_function),
+    std::cref(native_window_fit_function),  std::cref(native_window_predict_function),
+    std::cref(native_crops_function),       std::cref(sanity_check_function),
+    std::cref(check_outer_memory_function), std::cref(optimum_function),
+    std::cref(optimum_path_function),
+};
 
 // `models`: the names the engine accepts, in table order.
 int add_model_names(PyObject* module) {
@@ -29,8 +40,16 @@ int add_model_names(PyObject* module) {
     return PyModule_AddObjectRef(module, "models", names.get());
 }
 
+// `models`, and the type `Control` that the searches take.
+int add_attributes(PyObject* module) {
+    if (add_model_names(module) < 0) return -1;
+    PyTypeObject* type = control_type();
+    if (type == nullptr) return -1;
+    return PyModule_AddObjectRef(module, "Control", reinterpret_cast<PyObject*>(type));
+}
+
 const ModuleProfile kProfile{
-    "_native", "Engine", cost::Catalogue::full, true, kFunctions, add_model_names,
+    "_native", "Engine", cost::Catalogue::full, true, kFunctions, add_attributes,
 };
 
 }  // namespace

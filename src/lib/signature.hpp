@@ -15,7 +15,7 @@
 
 namespace marbolt::py {
 
-inline constexpr std::size_t kMaxParams = 9;
+inline constexpr std::size_t kMaxParams = 10;
 
 struct Signature {
     // Class name for the constructor ("__new__") and methods; empty for

@@ -3,6 +3,7 @@
 // then take it back and build the result (or raise) with it held.
 #pragma once
 
+#include "lib/py_control.hpp"
 #include "lib/python.hpp"
 
 #include <optional>
@@ -20,19 +21,29 @@ public:
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 
+    PyThreadState* state() const noexcept { return state_; }
+
 private:
     PyThreadState* state_;
 };
 
-// The search must touch no Python object: it sees only the engine's model and
-// values converted before the call.
+// search(Control*) must touch no Python object: it sees only the engine's
+// model and values converted before the call. It polls the call's control
+// (py_control.hpp), made from the caller's `control` argument (nullptr when
+// there is none); a search stopped there raises what stopped it.
 template <class Search, class ToPython>
-PyObject* run_unlocked(Search&& search, ToPython&& to_python) {
-    std::optional<std::invoke_result_t<Search>> result;
-    {
+PyObject* run_unlocked(ControlObject* object, Search&& search, ToPython&& to_python) {
+    CallControl control(object);
+    std::optional<std::invoke_result_t<Search, Control*>> result;
+    try {
         GilRelease unlocked;
-        result.emplace(search());
+        control.released(unlocked.state());
+        result.emplace(search(control.polled()));
+    } catch (const Stopped&) {
+        control.raise_stopped();
+        return nullptr;
     }
+    if (!control.report()) return nullptr;
     return to_python(*result);
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <exception>
@@ -107,10 +108,39 @@ void WorkerPool::worker_loop() {
     }
 }
 
-void WorkerPool::run_batch(std::size_t count, ItemFn fn, void* context) {
+// How long a caller waits for its batch between two polls of its control:
+// short enough that a stop is seen at once, long enough to cost nothing.
+constexpr auto kWaitSlice = std::chrono::milliseconds(10);
+
+void WorkerPool::wait_polling(Batch& batch, Control& control) {
+    std::unique_lock lock(batch.mutex);
+    while (!batch.done.wait_for(lock, kWaitSlice, [&] { return batch.settled == batch.count; })) {
+        // Polled without the batch's lock, which the workers need to settle
+        // their chunks: the poll may take its time (a signal handler, say).
+        lock.unlock();
+        try {
+            control.poll();
+        } catch (...) {
+            // Chunks not yet claimed are skipped; items that run stop at their
+            // own next poll. The batch's memory is shared with the workers, so
+            // this waits until none touches it any more.
+            control.request_stop();
+            batch.failed.store(true, std::memory_order_relaxed);
+            lock.lock();
+            batch.done.wait(lock, [&] { return batch.settled == batch.count; });
+            throw;
+        }
+        lock.lock();
+    }
+}
+
+void WorkerPool::run_batch(std::size_t count, ItemFn fn, void* context, Control* control) {
     if (count == 0) return;
     if (t_current_pool == this) {
-        for (std::size_t i = 0; i < count; ++i) fn(context, i);
+        for (std::size_t i = 0; i < count; ++i) {
+            if (control != nullptr) control->poll();
+            fn(context, i);
+        }
         return;
     }
     auto batch = std::make_shared<Batch>();
@@ -123,8 +153,12 @@ void WorkerPool::run_batch(std::size_t count, ItemFn fn, void* context) {
         queue_.push_back(batch);
     }
     wake_.notify_all();
-    std::unique_lock lock(batch->mutex);
-    batch->done.wait(lock, [&] { return batch->settled == batch->count; });
+    if (control != nullptr) {
+        wait_polling(*batch, *control);
+    } else {
+        std::unique_lock lock(batch->mutex);
+        batch->done.wait(lock, [&] { return batch->settled == batch->count; });
+    }
     if (batch->error) std::rethrow_exception(batch->error);
 }
 

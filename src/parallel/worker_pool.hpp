@@ -14,6 +14,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "common/control.hpp"
+
 namespace marbolt::parallel {
 
 class WorkerPool {
@@ -37,11 +39,14 @@ public:
     // yet started and is rethrown here once no item is running any more. Safe to
     // call from several threads at once. Called from one of this pool's own
     // workers, it runs the items inline (queueing them would deadlock a pool of
-    // one).
+    // one). With a control, the waiting caller polls it every few milliseconds;
+    // when the poll throws, the items not yet started are skipped, the running
+    // ones are asked to stop (through the control, which they poll) and, once
+    // none runs any more, the poll's exception is rethrown here.
     template <class Body>
-    void for_each_index(std::size_t count, Body&& body) {
+    void for_each_index(std::size_t count, Body&& body, Control* control = nullptr) {
         run_batch(count, &call_body<std::remove_reference_t<Body>>,
-                  const_cast<void*>(static_cast<const void*>(&body)));
+                  const_cast<void*>(static_cast<const void*>(&body)), control);
     }
 
 private:
@@ -54,7 +59,8 @@ private:
     }
 
     static void run_chunks(Batch& batch);
-    void run_batch(std::size_t count, ItemFn fn, void* context);
+    void run_batch(std::size_t count, ItemFn fn, void* context, Control* control);
+    static void wait_polling(Batch& batch, Control& control);
     void worker_loop();
 
     std::mutex mutex_;

@@ -62,8 +62,9 @@ def test_stub_names_are_the_module_names(stub):
 
 @pytest.mark.parametrize("stub, name", CALLABLES, ids=lambda v: v if isinstance(v, str) else repr(v))
 def test_stub_parameters_match_the_text_signatures(stub, name):
-    functions = stub_functions(stub.engine_class.body if name == stub.engine else stub.tree.body)
-    node = functions["__new__" if name == stub.engine else name]
+    classes = {node.name: node for node in stub.tree.body if isinstance(node, ast.ClassDef)}
+    functions = stub_functions(classes[name].body if name in classes else stub.tree.body)
+    node = functions["__new__" if name in classes else name]
     assert parameters(node) == runtime_parameters(getattr(stub.module, name))
 
 

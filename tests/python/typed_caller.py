@@ -18,7 +18,8 @@ result: marbolt_rs.Detection = marbolt_rs.detect(flow, "l2", "binseg", n_bkps=1,
 bkps: list[int] = result.breakpoints
 segments: list[tuple[int, int]] = result.segments
 count: int = result.n_bkps
-penalty: float | None = marbolt_rs.detect(signal, "rbf", pen=10.0, params={"gamma": 1.0}).penalty
+penalty: float | None = marbolt_rs.detect(signal, "rbf", pen=10.0, params={"gamma": 1.0},
+                                          progress=False).penalty
 counted: marbolt_rs.Detection = marbolt_rs.detect(signal, n_bkps=2)
 cost: float = result.cost
 labels: list[Any] = result.labels
@@ -31,7 +32,7 @@ results: list[marbolt_rs.Detection] = marbolt_rs.detect_many(
     [signal, signal], "l1", executor=concurrent.futures.ThreadPoolExecutor(), progress=False)
 named: dict[str, marbolt_rs.Detection] = marbolt_rs.detect_many({"a": signal}, n_bkps=1)
 
-path: marbolt_rs.PenaltyPath = marbolt_rs.penalty_path(flow, 5e4, 5e5, jump=2)
+path: marbolt_rs.PenaltyPath = marbolt_rs.penalty_path(flow, 5e4, 5e5, jump=2, progress=False)
 first: marbolt_rs.PathEntry = path[0]
 pen_range: tuple[float, float] = first.pen_range
 changes: list[int] = [entry.n_bkps for entry in path]

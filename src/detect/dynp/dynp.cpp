@@ -24,12 +24,15 @@ constexpr std::size_t kMaxSamples = DynpTables::kNoParent;
 // long enough.
 template <class Model>
 std::vector<Item> seed_first_layer(const Model& cost, const std::vector<std::size_t>& closed,
-                                   std::size_t min_size, parallel::WorkerPool& pool) {
+                                   std::size_t min_size, parallel::WorkerPool& pool, Control* control) {
     std::vector<Item> layer(closed.size());
-    pool.for_each_index(closed.size(), [&](std::size_t j) {
-        if (closed[j] < min_size) return;
-        layer[j] = {cost.error(0, closed[j]), 0, true};
-    });
+    pool.for_each_index(
+        closed.size(),
+        [&](std::size_t j) {
+            if (closed[j] < min_size) return;
+            layer[j] = {cost.error(0, closed[j]), 0, true};
+        },
+        control);
     return layer;
 }
 
@@ -100,34 +103,36 @@ Item best_split_l2(const L2Layer& c, const cost::CostL2& l2, std::size_t end,
 template <class Model>
 void split_items(const Model& cost, const std::vector<Candidate>& candidates,
                  const std::vector<std::size_t>& closed, std::size_t min_size, parallel::WorkerPool& pool,
-                 std::vector<Item>& items) {
+                 Control* control, std::vector<Item>& items) {
     if constexpr (std::is_same_v<Model, cost::CostL2>) {
         if (cost.dims() == 1 && closed.back() < kExactPositions) {
             L2Layer columns;
             l2_columns(candidates, cost, columns);
-            pool.for_each_index(closed.size(), [&](std::size_t j) {
-                items[j] = best_split_l2(columns, cost, closed[j], min_size);
-            });
+            pool.for_each_index(
+                closed.size(), [&](std::size_t j) { items[j] = best_split_l2(columns, cost, closed[j], min_size); },
+                control);
             return;
         }
     }
-    pool.for_each_index(closed.size(), [&](std::size_t j) {
-        items[j] = best_split(cost, candidates, closed[j], min_size);
-    });
+    pool.for_each_index(
+        closed.size(), [&](std::size_t j) { items[j] = best_split(cost, candidates, closed[j], min_size); },
+        control);
 }
 
 // Fills tables.parents layer by layer until n_bkps layers or the first empty one.
 template <class Model>
 void fill_layers(const Model& cost, const std::vector<std::size_t>& closed, std::size_t n_bkps,
-                 std::size_t jump, std::size_t min_size, parallel::WorkerPool& pool, std::vector<Item> layer,
-                 DynpTables& tables) {
+                 std::size_t jump, std::size_t min_size, parallel::WorkerPool& pool, Control* control,
+                 std::vector<Item> layer, DynpTables& tables) {
     std::vector<Item> next(closed.size());
     // k never passes n_bkps, so the loop cannot wrap even for n_bkps = 2^64 - 1;
     // it ends at the first empty layer, at most one per grid position later.
     for (std::size_t k = 1;; ++k) {
+        if (control != nullptr) control->poll();
         const std::vector<Candidate> candidates = layer_candidates(closed, layer, k - 1, jump, min_size);
         if (candidates.empty()) break;
-        split_items(cost, candidates, closed, min_size, pool, next);
+        split_items(cost, candidates, closed, min_size, pool, control, next);
+        if (control != nullptr) control->add_done(closed.size());
         std::optional<std::vector<std::uint32_t>> parents = parents_of(next);
         if (!parents) break;
         tables.parents.push_back(std::move(*parents));
@@ -142,20 +147,23 @@ template <class Model>
 void fill(const Model& cost, std::size_t n, std::size_t n_bkps, std::size_t jump, std::size_t min_size,
           parallel::WorkerPool& pool, const DynpOptions& options, DynpTables& tables) {
     const std::vector<std::size_t> closed = closed_grid(n, jump);
-    std::vector<Item> first = seed_first_layer(cost, closed, min_size, pool);
+    Control* control = options.control;
+    // Progress: the ends of every layer that can reach one.
+    if (control != nullptr) control->add_total(saturating_mul(std::min(n_bkps, closed.size()), closed.size()));
+    std::vector<Item> first = seed_first_layer(cost, closed, min_size, pool, control);
     const PlainLayer plain = [&](const std::vector<Candidate>& candidates, std::vector<Item>& items) {
-        split_items(cost, candidates, closed, min_size, pool, items);
+        split_items(cost, candidates, closed, min_size, pool, control, items);
     };
     if (options.functional_pruning && n < kExactPositions &&
         cost::with_pruning_family(cost, n, [&](const auto& family) {
             const LayerSweeps sweeps = layer_sweeps(family);
-            fill_pruned_layers({sweeps, closed, n_bkps, jump, min_size}, std::move(first), pool, plain,
+            fill_pruned_layers({sweeps, closed, n_bkps, jump, min_size, control}, std::move(first), pool, plain,
                                options.evaluations, tables);
             return true;
         })) {
         return;
     }
-    fill_layers(cost, closed, n_bkps, jump, min_size, pool, std::move(first), tables);
+    fill_layers(cost, closed, n_bkps, jump, min_size, pool, control, std::move(first), tables);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/control.hpp"
 #include "cost/cost.hpp"
 #include "parallel/worker_pool.hpp"
 #include "common/result.hpp"
@@ -47,12 +48,17 @@ struct DynpOptions {
     // When given, the number of segment costs evaluated is added to it
     // (benchmarks read it); counted by the pruned fill only.
     std::size_t* evaluations = nullptr;
+    // When given, polled as the layers fill (it may stop the fill with
+    // Stopped, once no worker runs any part of it) and told the ends settled,
+    // layer after layer.
+    Control* control = nullptr;
 };
 
 // Fills the layers 1 .. n_bkps for the signal [0, n) of `cost`. jump >= 1 (the
 // callers test it); min_size 0 is served as 1. The only error: n above
 // 4294967295, which the 32-bit parent entries cannot hold. Throws
-// std::bad_alloc when the tables do not fit in memory.
+// std::bad_alloc when the tables do not fit in memory, and Stopped when the
+// control of `options` stops it.
 Result<DynpTables> dynp_tables(const cost::Cost& cost, std::size_t n, std::size_t n_bkps,
                                std::size_t jump, std::size_t min_size,
                                parallel::WorkerPool& pool = parallel::WorkerPool::global(),

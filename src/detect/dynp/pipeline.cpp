@@ -41,12 +41,15 @@ public:
     // earlier and is running on another worker, or done: with one worker they
     // simply run one after the other.
     void run(parallel::WorkerPool& pool) {
-        pool.for_each_index(std::min(pool.size(), count_ - 1), [&](std::size_t) {
-            try {
-                for (std::size_t k = next_++; k < count_ && k <= first_empty_; k = next_++) run_layer(k);
-            } catch (const Abandoned&) {
-            }
-        });
+        pool.for_each_index(
+            std::min(pool.size(), count_ - 1),
+            [&](std::size_t) {
+                try {
+                    for (std::size_t k = next_++; k < count_ && k <= first_empty_; k = next_++) run_layer(k);
+                } catch (const Abandoned&) {
+                }
+            },
+            in_.control);
     }
 
     // The stored layers: up to the first that reaches no end.
@@ -74,10 +77,10 @@ private:
             // it once it has published its last end.
             wait_for(prev, in_.closed.size());
             prev.items = {};
-        } catch (const Abandoned&) {
-            throw;
         } catch (...) {
-            // Wake the follower, which would otherwise wait for this layer forever.
+            // Wake the follower, which would otherwise wait for this layer
+            // forever: it sees the failure and abandons its own layer, which
+            // in turn wakes the layer after it.
             failed_ = true;
             publish(layer, in_.closed.size());
             throw;
@@ -88,6 +91,7 @@ private:
     bool sweep(std::size_t k, const LayerRun& prev, LayerRun& layer) {
         const std::vector<std::size_t>& closed = in_.closed;
         const std::unique_ptr<LayerSweep> sweep = in_.sweeps();
+        Ticker ticker(in_.control);
         std::size_t next = 0, ready = 0;  // ready: prev.items[0 .. ready) are known final
         for (std::size_t j = 0; j < closed.size(); ++j) {
             const std::size_t end = closed[j];
@@ -103,9 +107,14 @@ private:
                 ++next;
             }
             if (!sweep->settle(end, layer.items[j])) return false;
-            if ((j + 1) % kPublishEvery == 0) publish(layer, j + 1);
+            ticker.tick(1);
+            if ((j + 1) % kPublishEvery == 0) {
+                publish(layer, j + 1);
+                report(kPublishEvery);
+            }
         }
         layer.evaluations = sweep->evaluations();
+        report(closed.size() % kPublishEvery);
         return true;
     }
 
@@ -120,6 +129,13 @@ private:
         std::copy(items.begin() + static_cast<std::ptrdiff_t>(published), items.end(),
                   layer.items.begin() + static_cast<std::ptrdiff_t>(published));
         layer.evaluations = 0;
+        report(in_.closed.size() - published);
+    }
+
+    // Progress goes by the ends a layer publishes, so that a layer refused
+    // part way and filled plainly counts each end once.
+    void report(std::size_t ends) const {
+        if (in_.control != nullptr) in_.control->add_done(ends);
     }
 
     static void publish(LayerRun& layer, std::size_t settled) {

@@ -24,6 +24,7 @@ struct PipelineInputs {
     const LayerSweeps& sweeps;
     const std::vector<std::size_t>& closed;
     std::size_t n_bkps, jump, min_size;
+    Control* control = nullptr;  // polled by every layer's sweep and by the pool's wait
 };
 
 // Appends to tables.parents the layers 1 .. n_bkps grown from layer 0

@@ -74,9 +74,10 @@ public:
     using Region = RegionOf<Family>;
 
     FunctionalSearch(const Family& family, const Model& model, std::size_t n, std::size_t jump,
-                     std::size_t min_size, double pen, PeltTables& tables, std::size_t* evaluations)
+                     std::size_t min_size, double pen, PeltTables& tables, std::size_t* evaluations,
+                     Control* control)
         : family_(family), model_(model), n_(n), jump_(jump), n_slot_(grid_count(n, jump)), pen_(pen),
-          margin_(family.margin(pen)), tables_(tables), evaluations_(evaluations),
+          margin_(family.margin(pen)), tables_(tables), evaluations_(evaluations), ticker_(control),
           // The start the end n appends: the previous grid end, or, when that
           // one is too close to n, the grid end before it again.
           last_candidate_((n - min_size) / jump), repeats_(last_candidate_ + 1 < n_slot_) {
@@ -87,6 +88,7 @@ public:
         append(0, 0.0, Region::everything());
         for (std::size_t slot = 1; slot < n_slot_; ++slot) {
             if (!settle_grid_end(slot)) return false;
+            ticker_.tick(live_.size(), 1);
         }
         // Each grid end appended itself; the end n appends an older start
         // when the last grid end is too close to it. Regions are no longer
@@ -96,6 +98,7 @@ public:
             chain_.pop_back();
             append(last_candidate_, 0.0, Region::everything());
         }
+        ticker_.tick(live_.size(), 1);
         return settle_last_end();
     }
 
@@ -223,6 +226,7 @@ private:
     double margin_;  // M
     PeltTables& tables_;
     std::size_t* evaluations_;
+    Ticker ticker_;
     std::size_t last_candidate_;
     bool repeats_;
     LiveStarts<Family> live_;
@@ -240,18 +244,18 @@ private:
 
 template <class Model>
 bool functional_pelt(const Model& model, std::size_t n, std::size_t jump, std::size_t min_size, double pen,
-                     PeltTables& tables, std::size_t* evaluations) {
+                     PeltTables& tables, std::size_t* evaluations, Control* control) {
     // Every end but n on the grid past the first; a start usable from the end
     // after its own on (min_size <= jump); a penalty the bounds cover.
     if (min_size == 0 || min_size > jump || n <= jump || n >= kExactPositions) return false;
     if (!(pen > 0.0 && pen < cost::kEnvelopeLargest)) return false;
     return cost::with_pruning_family(model, n, [&](const auto& family) {
         tables = start_tables(grid_count(n, jump));
-        return FunctionalSearch(family, model, n, jump, min_size, pen, tables, evaluations).run();
+        return FunctionalSearch(family, model, n, jump, min_size, pen, tables, evaluations, control).run();
     });
 }
 
 template bool functional_pelt(const cost::CostL2&, std::size_t, std::size_t, std::size_t, double, PeltTables&,
-                              std::size_t*);
+                              std::size_t*, Control*);
 
 }  // namespace marbolt::detect

@@ -20,9 +20,10 @@ namespace marbolt::detect {
 // not hold for these arguments (min_size > jump, a penalty that is not
 // positive and finite, values that are not finite or too large for the
 // family's bounds, or too many near ties along the way). The caller then runs
-// the plain search. Instantiated for every model that has a family.
+// the plain search. Polls `control` as the plain search does. Instantiated
+// for every model that has a family.
 template <class Model>
 bool functional_pelt(const Model& model, std::size_t n, std::size_t jump, std::size_t min_size, double pen,
-                     PeltTables& tables, std::size_t* evaluations);
+                     PeltTables& tables, std::size_t* evaluations, Control* control = nullptr);
 
 }  // namespace marbolt::detect

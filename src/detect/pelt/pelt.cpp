@@ -274,11 +274,12 @@ void settle_end(Totals& totals, std::size_t end, std::size_t end_slot, double pe
 // The plain search: every live candidate at every end.
 template <class Totals>
 void search(Totals totals, std::size_t n, std::size_t jump, std::size_t min_size, double pen,
-            std::size_t* evaluations, PeltTables& tables) {
+            std::size_t* evaluations, PeltTables& tables, Control* control) {
     const std::size_t n_slot = grid_count(n, jump);
     tables = start_tables(n_slot);
     Candidates alive;
     Subproblems scratch;
+    Ticker ticker(control);
 
     // Ends: grid positions of at least min_size, then n (even when n < min_size).
     // The candidate for end b is the slot of jump * floor((b - min_size) / jump),
@@ -294,6 +295,7 @@ void search(Totals totals, std::size_t n, std::size_t jump, std::size_t min_size
         totals.append(slot);
         if (evaluations != nullptr) *evaluations += alive.size() - alive.n_unknown;
         settle_end(totals, end, end_slot, pen, tables, alive, scratch);
+        ticker.tick(alive.size(), 1);
     };
     for (std::size_t slot = grid_count(min_size, jump); slot < n_slot; ++slot) visit(slot * jump, slot);
     visit(n, n_slot);
@@ -311,32 +313,40 @@ std::vector<std::size_t> pelt(const cost::Cost& cost, std::size_t n, std::size_t
     PeltTables own;
     PeltTables& tables = options.tables != nullptr ? *options.tables : own;
     std::size_t* evaluations = options.evaluations;
+    Control* control = options.control;
+    // Ends: the grid positions from min_size on, then n.
+    const std::size_t n_ends = grid_count(n, jump) - std::min(grid_count(min_size, jump), grid_count(n, jump)) + 1;
+    if (control != nullptr) control->add_total(n_ends);
     cost::visit_model(cost, [&](const auto& model) {
         using Model = std::decay_t<decltype(model)>;
         if constexpr (cost::kHasPruningFamily<Model>) {
             // Counted only when it finishes: a refused run is redone in full.
             std::size_t pruned = 0;
+            const std::uint64_t reported = control != nullptr ? control->done() : 0;
             if (options.functional_pruning &&
-                functional_pelt(model, n, jump, min_size, pen, tables, evaluations ? &pruned : nullptr)) {
+                functional_pelt(model, n, jump, min_size, pen, tables, evaluations ? &pruned : nullptr, control)) {
                 if (evaluations != nullptr) *evaluations += pruned;
                 return;
             }
+            // A refusal may come after some ends were reported, which the plain
+            // search reports again.
+            if (control != nullptr) control->add_total(control->done() - reported);
         }
         if constexpr (std::is_same_v<Model, cost::CostL2>) {
             if (model.dims() == 1 && n < kExactPositions) {
                 search(ColumnTotals(model, model.sums(), model.sums_sq().data, jump), n, jump, min_size,
-                       pen, evaluations, tables);
+                       pen, evaluations, tables, control);
                 return;
             }
         }
         if constexpr (std::is_same_v<Model, cost::CostNormal>) {
             if (model.dims() == 1 && n < kExactPositions) {
                 search(ColumnTotals(model, model.sums(), model.outer().data, jump), n, jump, min_size,
-                       pen, evaluations, tables);
+                       pen, evaluations, tables, control);
                 return;
             }
         }
-        search(DirectTotals<Model>(model, jump), n, jump, min_size, pen, evaluations, tables);
+        search(DirectTotals<Model>(model, jump), n, jump, min_size, pen, evaluations, tables, control);
     });
     return backtrack(tables, n, grid_count(n, jump), jump);
 }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "common/control.hpp"
 #include "cost/cost.hpp"
 
 namespace marbolt::detect {
@@ -30,12 +31,16 @@ struct PeltOptions {
     std::size_t* evaluations = nullptr;
     // When given, receives F and P of every end.
     PeltTables* tables = nullptr;
+    // When given, polled as the search goes (it may stop the search with
+    // Stopped) and told the ends settled.
+    Control* control = nullptr;
 };
 
 // The breakpoint list (ascending, ending with n, never containing 0) of the
 // best penalised segmentation of [0, n); n = 0 gives the empty list. jump >= 1
 // (the callers test it); min_size 0 is served as 1; pen may be any double.
-// Runs on the calling thread; throws only std::bad_alloc.
+// Runs on the calling thread; throws only std::bad_alloc, and Stopped when
+// its control stops it.
 std::vector<std::size_t> pelt(const cost::Cost& cost, std::size_t n, std::size_t jump,
                               std::size_t min_size, double pen, const PeltOptions& options = {});
 

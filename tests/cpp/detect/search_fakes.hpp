@@ -60,6 +60,18 @@ private:
     mutable bool out_of_bounds_ = false;
 };
 
+// Hides a model's class from the searches' dispatch: the virtual path.
+class Forwarding final : public cost::Cost {
+public:
+    explicit Forwarding(const cost::Cost& inner) : inner_(inner) {}
+    std::size_t min_size() const noexcept override { return inner_.min_size(); }
+    double error(std::size_t start, std::size_t end) const override { return inner_.error(start, end); }
+    std::string_view model() const noexcept override { return inner_.model(); }
+
+private:
+    const cost::Cost& inner_;
+};
+
 inline std::vector<double> gaussian_signal(std::size_t n, unsigned seed) {
     std::mt19937_64 gen(seed);
     std::normal_distribution<double> noise(0.0, 1.0);

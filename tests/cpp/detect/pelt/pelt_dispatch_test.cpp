@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../search_fakes.hpp"
 #include "cost/cost_kernel.hpp"
 #include "cost/cost_l2.hpp"
 #include "cost/cost_normal.hpp"
@@ -23,18 +24,6 @@ namespace {
 
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-// Hides the model's class from the searches' dispatch: the virtual path.
-class Forwarding final : public cost::Cost {
-public:
-    explicit Forwarding(const cost::Cost& inner) : inner_(inner) {}
-    std::size_t min_size() const noexcept override { return inner_.min_size(); }
-    double error(std::size_t start, std::size_t end) const override { return inner_.error(start, end); }
-    std::string_view model() const noexcept override { return inner_.model(); }
-
-private:
-    const cost::Cost& inner_;
-};
 
 // The recursion step by step, with keyed maps and a subproblem list.
 std::vector<std::size_t> reference_pelt(const cost::Cost& cost, std::size_t n, std::size_t jump,
@@ -106,11 +95,11 @@ TEST_P(FastPathsMatchVirtualPath, PeltGivesTheSameBreakpoints) {
         const std::size_t n = 60 + 37 * seed;
         const std::vector<double> x = signal(kind, n, d, seed);
         const auto fast = build(model, x, n, d);
-        const Forwarding slow(*fast);
+        const testing::Forwarding slow(*fast);
         for (double pen : {-1.0, 0.0, 0.5, 3.0, 20.0, kInf, kNan}) {
             for (std::size_t jump : {1, 3}) {
                 for (std::size_t min_size : {1, 2, 5}) {
-                    SCOPED_TRACE(testing::Message() << "seed " << seed << " pen " << pen << " jump "
+                    SCOPED_TRACE(::testing::Message() << "seed " << seed << " pen " << pen << " jump "
                                                     << jump << " min_size " << min_size);
                     const auto expected = reference_pelt(slow, n, jump, min_size, pen);
                     EXPECT_EQ(pelt(*fast, n, jump, min_size, pen), expected);
@@ -126,7 +115,7 @@ TEST_P(FastPathsMatchVirtualPath, DynpGivesTheSameSegmentations) {
     const std::size_t n = 90;
     const std::vector<double> x = signal(kind, n, d, 7);
     const auto fast = build(model, x, n, d);
-    const Forwarding slow(*fast);
+    const testing::Forwarding slow(*fast);
     parallel::WorkerPool pool(2);
     for (std::size_t jump : {1, 4}) {
         const auto a = dynp_tables(*fast, n, 6, jump, 2, pool);

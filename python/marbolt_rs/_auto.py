@@ -35,7 +35,7 @@ from typing import Any
 
 import numpy as np
 
-from ._native import Engine, pelt
+from ._native import Engine, optimum
 from ._noise import log_n, persistence_variance, window_energy
 from ._season import find_period, frequency_period, seasonal_profile
 
@@ -52,9 +52,9 @@ MAX_ROUNDS = 10
 # to a sixteenth of the signal, where a few changes cannot dominate.
 FIRST_SCALE = 8.0
 WIDEST_SCALE_SHARE = 1.0 / 16.0
-# The trend model's search keeps every start since the last change alive, so
-# its cost grows with the square of the segment length: beyond this many
-# samples only the level model is tried.
+# The trend model's search has no functional pruning, so its cost grows with
+# the square of the segment length: beyond this many samples only the level
+# model is tried.
 TREND_LIMIT = 20_000
 # A line needs a few samples of each segment to be told from noise.
 TREND_SHORTEST = 10
@@ -137,8 +137,9 @@ def variance_within(x, bkps, model, largest):
     return float(sum(window_energy(column, bkps, largest, order) for column in x.T))
 
 
-def calibrate(x, model, min_size, jump, floor):
-    """PELT with `model` at a price made consistent with its own residuals."""
+def calibrate(x, model, min_size, jump, floor, control=None):
+    """The exact penalised search with `model` at a price made consistent with
+    its own residuals; `control` stops it and follows it."""
     n, d = x.shape
     engine = Engine(x, model)
     price = (PARAMETERS[model] + LOCATION_PRICE / d) * log_n(n)
@@ -146,7 +147,7 @@ def calibrate(x, model, min_size, jump, floor):
     penalty = price * max(variance, floor)
     min_size = max(min_size, engine.min_size)
     for _ in range(MAX_ROUNDS):
-        bkps = pelt(engine, penalty, jump, min_size)
+        bkps = optimum(engine, penalty, jump, min_size, control=control)
         residual = x - fitted(x, bkps, model)
         within = variance_within(x, bkps, model, n * WIDEST_SCALE_SHARE)
         drift = float(sum(persistence_variance(column) for column in residual.T))
@@ -164,14 +165,14 @@ def criterion(choice, variance, n, d):
     return choice.engine.sum_of_costs(choice.breakpoints) / variance + parameters * log_n(n)
 
 
-def choose(x, min_size, jump, floor):
+def choose(x, min_size, jump, floor, control=None):
     """The calibrated level or trend search that explains `x` best; `min_size`
     None is MIN_SIZE."""
     n, d = x.shape
     if min_size is None:
         min_size = MIN_SIZE if n <= TREND_LIMIT else 1
-    candidates = [calibrate(x, LEVEL_MODEL, min_size, jump, floor)]
+    candidates = [calibrate(x, LEVEL_MODEL, min_size, jump, floor, control)]
     if TREND_SHORTEST <= n <= TREND_LIMIT:
-        candidates.append(calibrate(x, TREND_MODEL, min_size, jump, floor))
+        candidates.append(calibrate(x, TREND_MODEL, min_size, jump, floor, control))
     variance = max(min(c.variance for c in candidates) / d, floor)
     return min(candidates, key=lambda c: criterion(c, variance, n, d))

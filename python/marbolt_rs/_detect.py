@@ -547,7 +547,7 @@ def detect_checked(signal, request, params=None, variant=None, index=None, contr
         period = 0
     searched, season = remove_season(searched, period, index)
     if request.automatic:
-        choice = choose(searched, request.min_size, request.jump, noise_floor(searched))
+        choice = choose(searched, request.min_size, request.jump, noise_floor(searched), control)
         engine, bkps, penalty, rule = choice.engine, choice.breakpoints, choice.penalty, RULE
         size = choice.min_size
     else:

@@ -170,8 +170,6 @@ Result<BuiltModel> build_ar(const SignalView& s, Options& options, bool, const F
 }
 
 Result<BuiltModel> build_trend(const SignalView& s, Options&, bool, const ForEachIndex&) {
-    // Two regressors: the prefix sums hold 2 x 2 blocks.
-    if (Status budget = check_outer_memory(s.n, 2, "trend"); !budget) return budget.error();
     return built(CostTrend::build(s.x, s.n, s.d));
 }
 
@@ -208,7 +206,10 @@ Result<BuiltModel> build_variance(const SignalView& s, Options& options, bool,
 std::optional<SplitBound> never_raised(const BuiltModel&, bool) { return SplitBound{}; }
 std::optional<SplitBound> unbounded(const BuiltModel&, bool) { return std::nullopt; }
 
-// linear, ar, trend: none. The residual sum of squares is a minimum over the
+// trend: zero. Its line is fitted in closed form, never refused, so its cost
+// is the minimum over a level and a slope of a sum over the samples.
+//
+// linear, ar: none. The residual sum of squares is a minimum over the
 // coefficients, but a segment whose Gram matrix is (nearly) singular or
 // ill-conditioned gets 0, or, when rounding leaves it just regular enough,
 // the residue of a fit to noise: with a regressor that is constant over a
@@ -331,7 +332,7 @@ constexpr std::array kModels{
     ModelRow{"poisson", {}, false, false, check_counts, build_poisson, never_raised},
     ModelRow{"exponential", {}, false, false, check_waiting_times, build_exponential, never_raised},
     ModelRow{"variance", kVarianceOptions, false, false, nullptr, build_variance, variance_split},
-    ModelRow{"trend", {}, false, false, nullptr, build_trend, unbounded},
+    ModelRow{"trend", {}, false, false, nullptr, build_trend, never_raised},
 };
 
 // The options a row's builder reads, as its catalogue sees them: the

@@ -384,15 +384,32 @@ inline double naive_linear(Signal x, std::size_t n, std::size_t d, std::size_t s
     return naive_rss(regressors, target, p, 1, start, end);
 }
 
-// A line in the sample position per column: regressors 1 and i.
-inline double naive_trend(Signal x, std::size_t n, std::size_t d, std::size_t start,
+// A line in the sample position per column, fitted in two passes about the
+// segment's own mean position (positions far from 0 would make the normal
+// equations of raw positions singular to rounding).
+inline double naive_trend(Signal x, std::size_t, std::size_t d, std::size_t start,
                           std::size_t end) {
-    std::vector<double> regressors(n * 2);
-    for (std::size_t i = 0; i < n; ++i) {
-        regressors[2 * i] = 1.0;
-        regressors[2 * i + 1] = static_cast<double>(i);
+    if (end - start < 3) return 0.0;
+    const double len = static_cast<double>(end - start);
+    const double centre = (static_cast<double>(start) + static_cast<double>(end) - 1.0) / 2.0;
+    double total = 0.0;
+    for (std::size_t j = 0; j < d; ++j) {
+        double mean = 0.0;
+        for (std::size_t i = start; i < end; ++i) mean += x[i * d + j];
+        mean /= len;
+        double cross = 0.0, spread = 0.0;
+        for (std::size_t i = start; i < end; ++i) {
+            const double t = static_cast<double>(i) - centre;
+            cross += t * (x[i * d + j] - mean);
+            spread += t * t;
+        }
+        const double slope = cross / spread;
+        for (std::size_t i = start; i < end; ++i) {
+            const double r = x[i * d + j] - mean - slope * (static_cast<double>(i) - centre);
+            total += r * r;
+        }
     }
-    return naive_rss(regressors, x, 2, d, start, end);
+    return total;
 }
 
 constexpr std::size_t kArOrder = 2;

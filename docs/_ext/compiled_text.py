@@ -126,8 +126,10 @@ number of searches and threads at once.''',
         examples=SIGNAL + '''\
 >>> engine.n_samples, engine.model, engine.min_size, engine.gamma
 (300, 'l2', 1, None)
->>> round(engine.error(0, 100), 3), round(engine.sum_of_costs([100, 200, 300]), 3)
-(92.57, 308.355)'''),
+>>> round(engine.error(0, 100), 3)
+92.57
+>>> round(engine.sum_of_costs([100, 200, 300]), 3)
+308.355'''),
     "pelt": sections(
         '''\
         PELT (Killick, Fearnhead and Eckley, 2012): the total cost plus `pen` per
@@ -240,8 +242,8 @@ list of (float, float, list of int)
     ``(pen_lo, pen_hi, bkps)`` per segmentation, fewest breakpoints
     (largest penalties) first.''',
         [JUMP_ERROR],
-        SIGNAL + ">>> [(round(lo, 1), bkps) for lo, hi, bkps in "
-                 "m.crops(engine, 5.0, 500.0, 1, 2)][:2]\n"
+        SIGNAL + ">>> path = m.crops(engine, 5.0, 500.0, 1, 2)\n"
+                 ">>> [(round(lo, 1), bkps) for lo, hi, bkps in path[:2]]\n"
                  "[(418.4, [300]), (6.7, [100, 200, 300])]"),
     "sanity_check": sections(
         '''\

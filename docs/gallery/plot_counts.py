@@ -67,10 +67,12 @@ print("normal:", with_floor.breakpoints, " without the floor:", without.n_bkps,
 # The four series with the segments their models find, true changes dashed:
 
 fig, axes = plt.subplots(4, 1, figsize=(10, 11), layout="constrained")
-panels = [(by_rate, [250, 400, 600], "poisson: the rate of counts"),
-          (by_gap, [250, 400], "exponential: the gaps between events"),
-          (by_spread, [300, 400, 600], "variance: the spread about a fixed mean"),
-          (with_floor, [500, 1000], "normal on whole degrees, at their resolution")]
+panels = [
+    (by_rate, [250, 400, 600], "poisson: the rate of counts"),
+    (by_gap, [250, 400], "exponential: the gaps between events"),
+    (by_spread, [300, 400, 600], "variance: the spread about a fixed mean"),
+    (with_floor, [500, 1000], "normal on whole degrees, at their resolution"),
+]
 for ax, (result, truth, title) in zip(axes, panels):
     result.plot(ax=ax, true_breakpoints=truth)
     ax.set_title(f"{title}: changes at {result.breakpoints[:-1]}")

@@ -14,8 +14,8 @@ import numpy as np
 import marbolt_rs
 from marbolt_rs import datasets
 
-trend, trend_bkps = datasets.piecewise_linear(n_samples=400, n_bkps=3, noise_std=2.0,
-                                              delta=(0.2, 0.6), seed=5)
+trend, trend_bkps = datasets.piecewise_linear(
+    n_samples=400, n_bkps=3, noise_std=2.0, delta=(0.2, 0.6), seed=5)
 
 # %%
 # "clinear" has no default penalty, and no pruning is sound for it (its lines

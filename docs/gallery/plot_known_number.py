@@ -14,8 +14,8 @@ import marbolt_rs
 from marbolt_rs import _marbolt_rs as m
 from marbolt_rs import datasets
 
-signal, true_bkps = datasets.piecewise_constant(n_samples=500, n_bkps=4,
-                                                noise_std=1.5, delta=(1, 3), seed=11)
+signal, true_bkps = datasets.piecewise_constant(
+    n_samples=500, n_bkps=4, noise_std=1.5, delta=(1, 3), seed=11)
 
 fig, axes = plt.subplots(4, 1, figsize=(10, 9), sharex=True, layout="constrained")
 for ax, method in zip(axes, ["dynp", "binseg", "bottomup", "window"]):

@@ -19,7 +19,8 @@ width = 60
 inds, score = m.window_fit(engine, width, 1)
 
 for n_bkps in (2, 5, 8):
-    print(n_bkps, m.window_predict(engine, inds, score, width, 1, 2, n_bkps=n_bkps))
+    found = m.window_predict(engine, inds, score, width, 1, 2, n_bkps=n_bkps)
+    print(n_bkps, found)
 print("true", true_bkps)
 
 # %%

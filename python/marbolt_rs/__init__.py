@@ -20,11 +20,11 @@ The Python layer finds the changes of a signal in one call and explains them:
 
 The compiled layer is one core in two extension modules. The Python layer
 calls the package's own, `marbolt_rs._native`, which serves every model
-("poisson", "exponential" and "variance" among them). The fixed interface,
+("poisson", "exponential", "variance" and "trend" among them). The fixed interface,
 `marbolt_rs._marbolt_rs`, serves the ten models it was published with; its
 names are re-exported here for exact control.
-`CostEngine(signal, model, params=None, variant=None)` fits a cost model to a
-float64 signal once; the searches take an engine and plain numbers, check
+``CostEngine(signal, model, params=None, variant=None)`` fits a cost model to
+a float64 signal once; the searches take an engine and plain numbers, check
 them, and release the interpreter lock while they run:
 ``pelt(engine, pen, jump, min_size)``,
 ``kernel_pelt(engine, pen, min_size)``,
@@ -38,8 +38,8 @@ pen=None, epsilon=None)``, and ``crops(engine, pen_min, pen_max, jump,
 min_size)``; ``sanity_check(n_samples, n_bkps, jump, min_size)`` and
 ``check_outer_memory(n, d, model)`` answer questions of size. Their names,
 signatures and messages are a fixed interface, described by the type stub
-``_marbolt_rs.pyi`` and the README ("The compiled module"); bad arguments
-raise TypeError, OverflowError or ValueError.
+``_marbolt_rs.pyi`` and the user guide ("The compiled modules, for exact
+control"); bad arguments raise TypeError, OverflowError or ValueError.
 
 Examples
 --------

@@ -25,7 +25,8 @@ It makes three choices a plain search leaves to the user, each from the data:
 
 Measured on a simulation study of the features that mislead a change-in-mean
 default (AR(1) noise, drift, trends, seasons, rounding, heavy tails,
-balances) and on real series with documented changes: see the README.
+balances) and on real series with documented changes: see bench/README.md
+("How the defaults were evaluated").
 """
 
 from __future__ import annotations

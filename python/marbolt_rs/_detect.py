@@ -178,7 +178,7 @@ def detect(signal: npt.ArrayLike, model: str | None = None, method: str | None =
     [28, 100]
     >>> marbolt_rs.detect(flow, method="dynp", n_bkps=2).breakpoints
     [19, 28, 100]
-    >>> result = marbolt_rs.detect(flow, n_bkps=2)  # a known count: the exact search
+    >>> result = marbolt_rs.detect(flow, n_bkps=2)  # a count: the exact search
     >>> result.method, result.breakpoints
     ('dynp', [19, 28, 100])
 

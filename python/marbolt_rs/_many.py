@@ -88,13 +88,16 @@ def detect_many(signals: Any, model: str | None = None, method: str | None = Non
     >>> import numpy as np
     >>> import marbolt_rs
     >>> rng = np.random.default_rng(0)
-    >>> signals = [np.repeat([0.0, 5.0], n) + rng.normal(size=2 * n) for n in (50, 80)]
-    >>> [r.breakpoints for r in marbolt_rs.detect_many(signals, method="binseg", n_bkps=1)]
+    >>> signals = [np.repeat([0.0, 5.0], n) + rng.normal(size=2 * n)
+    ...            for n in (50, 80)]
+    >>> results = marbolt_rs.detect_many(signals, method="binseg", n_bkps=1)
+    >>> [r.breakpoints for r in results]
     [[50, 100], [80, 160]]
 
     A mapping or a DataFrame keys the results by name:
 
-    >>> found = marbolt_rs.detect_many({"first": signals[0], "second": signals[1]}, n_bkps=1)
+    >>> named = {"first": signals[0], "second": signals[1]}
+    >>> found = marbolt_rs.detect_many(named, n_bkps=1)
     >>> {name: result.breakpoints for name, result in found.items()}
     {'first': [50, 100], 'second': [80, 160]}
     """

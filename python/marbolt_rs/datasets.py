@@ -103,7 +103,7 @@ def piecewise_constant(n_samples: int = 200, n_bkps: int = 3, n_features: int = 
     Examples
     --------
     >>> from marbolt_rs import datasets
-    >>> signal, true_bkps = datasets.piecewise_constant(n_samples=300, n_bkps=2, seed=0)
+    >>> signal, true_bkps = datasets.piecewise_constant(300, n_bkps=2, seed=0)
     >>> signal.shape, true_bkps
     ((300, 1), [146, 227, 300])
     """
@@ -147,7 +147,7 @@ def piecewise_normal(n_samples: int = 200, n_bkps: int = 3, n_features: int = 1,
     --------
     >>> import marbolt_rs
     >>> from marbolt_rs import datasets
-    >>> signal, true_bkps = datasets.piecewise_normal(n_samples=300, n_bkps=2, seed=0)
+    >>> signal, true_bkps = datasets.piecewise_normal(300, n_bkps=2, seed=0)
     >>> true_bkps, marbolt_rs.detect(signal, "normal").breakpoints
     ([146, 227, 300], [150, 234, 300])
     """
@@ -193,8 +193,9 @@ def piecewise_linear(n_samples: int = 200, n_bkps: int = 3, n_features: int = 1,
     --------
     >>> import marbolt_rs
     >>> from marbolt_rs import datasets
-    >>> signal, true_bkps = datasets.piecewise_linear(n_samples=300, n_bkps=2, seed=0)
-    >>> true_bkps, marbolt_rs.detect(signal, "clinear", "dynp", n_bkps=2).breakpoints
+    >>> signal, true_bkps = datasets.piecewise_linear(300, n_bkps=2, seed=0)
+    >>> found = marbolt_rs.detect(signal, "clinear", "dynp", n_bkps=2)
+    >>> true_bkps, found.breakpoints
     ([146, 227, 300], [148, 230, 300])
     """
     delta = _checked_range(delta, "delta")

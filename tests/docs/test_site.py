@@ -9,6 +9,7 @@ flags of `make docs`.
 import doctest
 import html.parser
 import pathlib
+import re
 import subprocess
 import sys
 import urllib.parse
@@ -145,3 +146,18 @@ def test_compiled_sections_examples_run():
         sys.path.remove(str(DOCS / "_ext"))
     for name, text in SUPPLEMENTS.items():
         assert run_examples(text, name) == ""
+
+
+def test_readme_links_reach_the_site(site):
+    # The README points into the built site (docs/_build/html/...) and at files
+    # of the clone; both must exist once `make docs` has run.
+    readme = (ROOT / "README.md").read_text()
+    missing = []
+    for target in re.findall(r"\]\(([^)#\s]+)", readme):
+        if "://" in target:
+            continue
+        built = target.removeprefix("docs/_build/html/")
+        exists = (site / built).is_file() if built != target else (ROOT / target).is_file()
+        if not exists:
+            missing.append(target)
+    assert missing == []

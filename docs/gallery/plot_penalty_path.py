@@ -16,8 +16,8 @@ from marbolt_rs import datasets
 signal, true_bkps = datasets.piecewise_constant(
     n_samples=600, n_bkps=5, noise_std=2.0, delta=(1, 4), seed=4)
 default = marbolt_rs.detect(signal, "l2")
-print(f"default penalty {default.penalty:.1f}: {default.n_bkps} changes")
-print(f"its rule: {default.penalty_rule}")
+print(f"default penalty {default.penalty:.1f}, {default.n_bkps} changes; rule:")
+print(default.penalty_rule)
 
 path = marbolt_rs.penalty_path(signal, 20.0, 1000.0)
 print(path)

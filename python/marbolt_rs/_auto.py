@@ -31,13 +31,14 @@ balances) and on real series with documented changes: see bench/README.md
 
 from __future__ import annotations
 
+import dataclasses
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
 from ._native import Engine, optimum
-from ._noise import log_n, persistence_variance, window_energy
+from ._noise import log_n, noise_floor, persistence_variance, short_scale_variance, window_energy
 from ._season import find_period, frequency_period, seasonal_profile
 
 LEVEL_MODEL, TREND_MODEL = "l2", "trend"
@@ -60,6 +61,9 @@ TREND_LIMIT = 20_000
 # A line needs a few samples of each segment to be told from noise.
 TREND_SHORTEST = 10
 RULE = "mbic at the self-consistent long-run noise variance"
+# Several columns are summed in one cost, so a column in large units would
+# drown a change in another: each is first divided by its own noise scale.
+STANDARDISED_RULE = RULE + ", each column standardised by its noise scale"
 # The shortest level segment: two samples, so that a lone outlier is not a
 # segment; on signals longer than TREND_LIMIT one, which lets the level search
 # prune functionally and stay near linear (a lone outlier among so many
@@ -97,7 +101,9 @@ class Season:
 
 @dataclass(frozen=True)
 class Choice:
-    """A calibrated search: its model, engine, breakpoints, price and shortest segment."""
+    """A calibrated search: its model, engine, breakpoints, price and shortest
+    segment, and the rule that priced it (whose costs are in the caller's unit
+    only when no column was standardised)."""
 
     model: str
     engine: Any
@@ -105,6 +111,7 @@ class Choice:
     variance: float
     penalty: float
     min_size: int
+    rule: str = RULE
 
 
 def remove_season(x, period, index):
@@ -168,12 +175,16 @@ def criterion(choice, variance, n, d):
 
 def choose(x, min_size, jump, floor, control=None):
     """The calibrated level or trend search that explains `x` best; `min_size`
-    None is MIN_SIZE."""
+    None is MIN_SIZE. Several columns are searched standardised."""
     n, d = x.shape
+    if d > 1:
+        x = x / np.sqrt(short_scale_variance(x))
+        floor = noise_floor(x)
     if min_size is None:
         min_size = MIN_SIZE if n <= TREND_LIMIT else 1
     candidates = [calibrate(x, LEVEL_MODEL, min_size, jump, floor, control)]
     if TREND_SHORTEST <= n <= TREND_LIMIT:
         candidates.append(calibrate(x, TREND_MODEL, min_size, jump, floor, control))
     variance = max(min(c.variance for c in candidates) / d, floor)
-    return min(candidates, key=lambda c: criterion(c, variance, n, d))
+    best = min(candidates, key=lambda c: criterion(c, variance, n, d))
+    return best if d == 1 else dataclasses.replace(best, rule=STANDARDISED_RULE)

@@ -11,7 +11,7 @@ import numpy.typing as npt
 
 from . import _native as core
 from ._arguments import OPTIONS, check_request, segment_floor
-from ._auto import RULE, Season, choose, remove_season
+from ._auto import STANDARDISED_RULE, Season, choose, remove_season
 from ._control import search_control
 from ._methods import METHODS
 from ._models import PenaltyContext
@@ -212,12 +212,13 @@ def detect_checked(signal, request, params=None, variant=None, index=None, contr
     searched, season = remove_season(searched, period, index)
     if request.automatic:
         choice = choose(searched, request.min_size, request.jump, noise_floor(searched), control)
-        engine, bkps, penalty, rule = choice.engine, choice.breakpoints, choice.penalty, RULE
+        engine, bkps, penalty, rule = choice.engine, choice.breakpoints, choice.penalty, choice.rule
         size = choice.min_size
     else:
         engine, bkps, penalty, rule, size = search(searched, request, params, variant, exponent,
                                                    control)
-    convert = in_callers_unit(engine.model, exponent)
+    # Standardised columns have no unit to return to: their costs stay as searched.
+    convert = in_callers_unit(engine.model, exponent) if rule != STANDARDISED_RULE else float
     adjusted = x if season is None else np.ldexp(searched, exponent).reshape(x.shape)
     adjusted.flags.writeable = False
     if season is not None:

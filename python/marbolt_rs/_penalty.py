@@ -34,7 +34,8 @@ def default_penalty(signal: npt.ArrayLike, model: str | None = None, *,
     For a named model, its default rule, in the Notes: a price per change of
     the form (parameters a change adds) · log(n) · (one parameter's worth of
     noise). Without one, the penalty the automatic default calibrates (it
-    runs the search to find it).
+    runs the search to find it); on several columns, in the unit of the
+    columns standardised by their noise scales that it searches.
 
     Parameters
     ----------

@@ -123,6 +123,14 @@ def test_the_breakpoints_do_not_depend_on_the_unit(rng, model):
     assert found == {tuple(mr.detect(x, model).breakpoints)}
 
 
+def test_the_automatic_default_weighs_columns_in_their_own_units(rng):
+    # a change in one column, pure noise in the other, whatever their units
+    x = mean_shifts(rng, 1)
+    found = {tuple(mr.detect(np.c_[x * a, rng.normal(size=len(x)) * b]).breakpoints)
+             for a, b in [(1.0, 1.0), (1e-6, 1e6), (1e250, 1e-250)]}
+    assert found == {tuple(mr.detect(x).breakpoints)}
+
+
 def test_a_model_that_cannot_be_rescaled_says_how_to(rng):
     x = mean_shifts(rng, 1) * 1e160
     with pytest.raises(ValueError, match=r"divide the signal by \d\.\de\+160 first"):

@@ -159,7 +159,10 @@ def detect(signal: npt.ArrayLike, model: str | None = None, method: str | None =
     or the trend model, whichever has the lower penalised residual sum of
     squares on their common noise scale. The result says what it chose:
     `model`, `penalty`, `penalty_rule` and `season`. The trend model is
-    tried for signals of up to 20 000 samples.
+    tried for signals of up to 20 000 samples. Several columns are each
+    divided by their own noise scale first, so that one in large units does
+    not drown a change in another; `cost` and `penalty` are then in that
+    unit.
 
     See Also
     --------

@@ -6,7 +6,8 @@
 Reports: PELT's plain search (l2 and normal) on signals with 10 changes and
 with one change per 1000 samples, with evaluations and ns per evaluation;
 PELT on l2 with functional pruning (what users get) on signals of 1e5 to 1e7
-samples with one and with ten changes, with evaluations per end; dynp and
+samples with one and with ten changes, with evaluations per end; PELT on l1
+with functional pruning at 1e5 and 1e6 samples with one change; dynp and
 dynp_all on l2 with pruned layers at 1e4 to 1e6 samples; dynp on 1 and 2
 worker threads; binseg, bottomup, window and crops; every model's error rate at
 d = 1 and 5; the prefix models' construction next to one pass over their
@@ -87,7 +88,7 @@ FULL_ONLY = {("L2", 0, 1_000_000), ("Normal", 0, 1_000_000), ("Normal", 1, 1_000
 def pelt_pattern(full):
     # The trailing slash keeps n:100000 from also matching n:1000000.
     return "|".join([f"{pelt_name(m, k, n)}/" for m in ("L2", "Normal") for k, n in PELT_SIZES
-                     if full or (m, k, n) not in FULL_ONLY] + ["BM_PeltL2Long"])
+                     if full or (m, k, n) not in FULL_ONLY] + ["BM_PeltL2Long", "BM_PeltL1Long"])
 
 
 LONG_CHANGES = (1, 10)
@@ -96,6 +97,24 @@ LONG_SIZES = (100_000, 1_000_000, 10_000_000)
 
 def long_name(changes, n):
     return f"BM_PeltL2Long/changes:{changes}/n:{n}"
+
+
+L1_SIZES = (100_000, 1_000_000)
+# Seconds for PELT on l1 with one change, the model built: ten times faster
+# than robust functional pruning with the L1 loss on this machine class.
+L1_TARGETS = {100_000: 0.9, 1_000_000: 21.0}
+
+
+def l1_name(n):
+    return f"BM_PeltL1Long/n:{n}"
+
+
+def report_l1(exact):
+    print("PELT, l1 with functional pruning, model built (one change, jump 1, min_size 2, pen 2 log n, sigma 1)")
+    print(f"  {'n':>10} {'seconds':>9} {'evaluations/end':>16}")
+    for n in L1_SIZES:
+        entry = exact[l1_name(n)]
+        print(f"  {n:>10} {entry['cpu']:>9.3f} {entry['evaluations'] / n:>16.2f}")
 
 
 DYNP_SIZES = (10_000, 100_000, 1_000_000)
@@ -252,6 +271,8 @@ def targets(r, memory):
         oks.append(check(f"pruned pelt l2 1e7 / 1e6, {changes} change(s)",
                          exact1[long_name(changes, 10_000_000)]["cpu"]
                          / exact1[long_name(changes, 1_000_000)]["cpu"], 12, True))
+    for n in L1_SIZES:
+        oks.append(check(f"pelt l1 seconds, one change, n = {n}", exact1[l1_name(n)]["cpu"], L1_TARGETS[n], True))
     for all_counts in (False, True):
         label = "dynp_all" if all_counts else "dynp"
         for n in DYNP_SIZES:
@@ -304,6 +325,7 @@ def main():
 
     report_pelt(r["exact1"], args.full)
     report_long(r["exact1"])
+    report_l1(r["exact1"])
     report_dynp_long(r["exact1"], r["exact2"])
     print(f"  bare log: {r['exact1']['BM_BareLog']['ns_per_eval']:.2f} ns per call")
     print(f"dynp (n = 2000, 5 bkps): {r['exact1']['BM_DynpL2']['real'] * 1e3:.1f} ms on 1 thread, "

@@ -84,11 +84,10 @@ inline double inner_half_width(double c, double inv_len, double a_down) noexcept
 // [c - w, c + w], or nowhere for a negative w.
 inline Interval around(double c, double w) noexcept { return w >= 0.0 ? Interval{c - w, c + w} : kNowhere; }
 
-class L2ColumnFamily {
+// Exact totals; a start's region is where its parabola is near the
+// envelope, an interval with a few gaps cut by the covers at its creation.
+class L2ColumnFamily : public LineFamily<CostL2, true, 3> {
 public:
-    using Model = CostL2;
-    using Bracket = LineBracket;
-
     // One column, and tables whose values the bounds cover.
     static std::optional<L2ColumnFamily> make(const CostL2& model, std::size_t n) noexcept;
 

@@ -26,14 +26,15 @@ using cost::LineBracket;
 // Where a start may still be near the minimum: at most kPieces disjoint
 // closed intervals, ascending. Merging two neighbours into their hull only
 // makes a region larger, which keeps it on the safe side, so a region never
-// needs more room.
-class Region {
+// needs more room; how many pieces pay for their copies is the family's
+// choice.
+template <std::size_t kPieces>
+class LineRegion {
 public:
-    static constexpr std::size_t kPieces = 3;
     using Cover = Interval;
 
-    static Region everything() noexcept {
-        Region r;
+    static LineRegion everything() noexcept {
+        LineRegion r;
         r.piece_[0] = {-std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
         r.count_ = 1;
         return r;
@@ -41,9 +42,9 @@ public:
 
     // Every mu outside the covers (whose order it changes): where none of the
     // starts behind them is sure to be better.
-    static Region outside(std::span<Interval> covers) noexcept {
+    static LineRegion outside(std::span<Interval> covers) noexcept {
         std::sort(covers.begin(), covers.end(), [](Interval a, Interval b) { return a.lo < b.lo; });
-        Region r;
+        LineRegion r;
         double from = -std::numeric_limits<double>::infinity();
         for (const Interval& c : covers) {
             if (from < c.lo) r.append({from, c.lo});
@@ -104,18 +105,20 @@ private:
     std::size_t count_ = 0;
 };
 
-template <class Bracket>
+// The regions of a family, by the shape of its brackets.
+template <class Family, class Bracket = typename Family::Bracket>
 struct RegionKind;
 
-template <>
-struct RegionKind<LineBracket> {
-    using type = Region;
+template <class Family>
+struct RegionKind<Family, LineBracket> {
+    using type = LineRegion<Family::kRegionPieces>;
 };
 
 // Notes start k's cover for the newer start's region and clips k's region to
 // its reach (the family's bracket, detect/pruning.hpp); false when nothing of
 // it is left, and k leaves the search.
-inline bool take_step(const LineBracket& step, Region& region, std::vector<Interval>& covers) {
+template <std::size_t kPieces>
+bool take_step(const LineBracket& step, LineRegion<kPieces>& region, std::vector<Interval>& covers) {
     if (!step.cover.empty()) covers.push_back(step.cover);
     return region.clip(step.reach);
 }

@@ -23,7 +23,7 @@ TEST(EnvelopeRegion, KeepsEveryPointThatNoCoverHidesAndEveryClipKeeps) {
             c = {centre - w, centre + w};
         }
         const std::vector<Interval> original = covers;
-        Region region = Region::outside(covers);
+        LineRegion<3> region = LineRegion<3>::outside(covers);
         std::vector<Interval> clips(gen() % 3);
         bool alive = true;
         for (Interval& c : clips) {

@@ -4,6 +4,7 @@
 // set exactly on the gain of a split.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -12,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "cost/cost_l2.hpp"
+#include "cost/cost.hpp"
 
 namespace marbolt::testing {
 
@@ -22,10 +23,13 @@ struct HardSignal {
     std::string story;   // how it was made, for failure messages
 };
 
-inline HardSignal hard_signal(std::mt19937_64& gen) {
+// Signals of at most `longest` samples: most short, some long.
+inline HardSignal hard_signal(std::mt19937_64& gen, std::size_t longest = 2500) {
     std::uniform_int_distribution<int> pick(0, 99);
     const int size_kind = pick(gen);
-    const std::size_t n = size_kind < 70 ? 1 + gen() % 120 : size_kind < 95 ? 120 + gen() % 480 : 600 + gen() % 1900;
+    const std::size_t n = std::min(longest, size_kind < 70   ? 1 + gen() % 120
+                                            : size_kind < 95 ? 120 + gen() % 480
+                                                             : 600 + gen() % 1900);
     const int family = static_cast<int>(gen() % 6);
     const std::size_t changes = std::vector<std::size_t>{0, 1, 3, n / 5 + 1}[gen() % 4];
     std::normal_distribution<double> noise(0.0, 1.0);
@@ -66,8 +70,9 @@ inline HardSignal hard_signal(std::mt19937_64& gen) {
 }
 
 // A penalty for the signal: zero, tiny, ordinary, huge, infinite, negative or
-// NaN, or exactly the gain of splitting [0, n) at a random point (a near tie).
-inline double hard_penalty(std::mt19937_64& gen, const HardSignal& s, const cost::CostL2& l2) {
+// NaN, or exactly the gain of splitting [0, n) at a random point under the
+// model (a near tie).
+inline double hard_penalty(std::mt19937_64& gen, const HardSignal& s, const cost::Cost& model) {
     const std::size_t n = s.x.size();
     const double unit = s.scale * s.scale;
     switch (gen() % 12) {
@@ -84,7 +89,7 @@ inline double hard_penalty(std::mt19937_64& gen, const HardSignal& s, const cost
         default: {
             if (n < 2) return unit;
             const std::size_t k = 1 + gen() % (n - 1);
-            return l2.error(0, n) - (l2.error(0, k) + l2.error(k, n));
+            return model.error(0, n) - (model.error(0, k) + model.error(k, n));
         }
     }
 }

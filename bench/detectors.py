@@ -8,6 +8,7 @@ list (ascending, ending with the number of samples). Add one with
 from __future__ import annotations
 
 import math
+import warnings
 from collections.abc import Callable
 
 import numpy as np
@@ -62,3 +63,18 @@ def binseg_mbic(x: np.ndarray) -> list[int]:
     sd = np.std(x)
     z = (x - np.mean(x)) / (sd if sd > 0 else 1.0)
     return marbolt_rs.detect(z, method="binseg", pen=3.0 * math.log(len(x))).breakpoints
+
+
+def _named(model: str, method: str | None = None) -> Detector:
+    def run(x: np.ndarray) -> list[int]:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", marbolt_rs.ImplausibleSegmentation)
+            return marbolt_rs.detect(x, model, method).breakpoints
+    run.__doc__ = f'`detect(x, "{model}"{f", {method!r}" if method else ""})`: a named model at its default penalty.'
+    return run
+
+
+# What a user tries after the default: a named model, or another search.
+for _model in ("l2", "l1", "normal", "rbf"):
+    detector(_model)(_named(_model))
+detector("l2_binseg")(_named("l2", "binseg"))

@@ -26,6 +26,10 @@ struct ModelKind {
     const cost::ModelRow* row = nullptr;
     bool extension = false;
     std::optional<bool> flag;
+    // The interface's models are built as it builds them, without the signal
+    // checks, so that every signal it accepts reaches their costs; the full
+    // catalogue's forms are built as the package builds them.
+    cost::Catalogue catalogue = cost::Catalogue::interface;
 
     bool is(std::string_view model, bool with_extension = false) const {
         return row->name == model && extension == with_extension;
@@ -38,20 +42,35 @@ inline bool has_flag(const cost::ModelRow& row) {
     });
 }
 
-// Every form of every model of the table, in table order: the plain variant
-// first, a flag's default (true) before false.
+// Whether the full catalogue builds the row differently from the interface:
+// a model of its own, or an option the interface reads as zero.
+inline bool full_differs(const cost::ModelRow& row) {
+    return !row.in_interface || std::any_of(row.options.begin(), row.options.end(),
+                                            [](const cost::OptionSpec& o) { return o.full_only; });
+}
+
+// Every form of every model of the table: the interface's, in table order
+// (the plain variant first, a flag's default (true) before false), then the
+// forms only the full catalogue builds, its signal checks included. The
+// interface's forms keep the first indices, which the corpus was grown on.
 inline const std::vector<ModelKind>& model_kinds() {
     static const std::vector<ModelKind> kinds = [] {
         std::vector<ModelKind> out;
-        for (const cost::ModelRow& row : cost::model_rows()) {
-            for (const bool extension : {false, true}) {
-                if (extension && !row.has_extension) continue;
-                if (!has_flag(row)) {
-                    out.push_back({&row, extension, std::nullopt});
-                    continue;
+        for (const cost::Catalogue catalogue : {cost::Catalogue::interface, cost::Catalogue::full}) {
+            for (const cost::ModelRow& row : cost::model_rows()) {
+                const bool wanted = catalogue == cost::Catalogue::interface
+                                        ? cost::serves(catalogue, row)
+                                        : full_differs(row);
+                if (!wanted) continue;
+                for (const bool extension : {false, true}) {
+                    if (extension && !row.has_extension) continue;
+                    if (!has_flag(row)) {
+                        out.push_back({&row, extension, std::nullopt, catalogue});
+                        continue;
+                    }
+                    out.push_back({&row, extension, true, catalogue});
+                    out.push_back({&row, extension, false, catalogue});
                 }
-                out.push_back({&row, extension, true});
-                out.push_back({&row, extension, false});
             }
         }
         return out;
@@ -143,6 +162,11 @@ public:
     Result<std::optional<cost::OptionMatrix>> matrix(std::string_view) override {
         return std::optional<cost::OptionMatrix>{cost::OptionMatrix{in_.reals(d_ * d_), d_, d_}};
     }
+    // Nothing (the model's default), one value, or one per column.
+    Result<std::optional<std::vector<double>>> reals(std::string_view) override {
+        if (in_.flag()) return std::optional<std::vector<double>>{};
+        return std::optional<std::vector<double>>{in_.reals(in_.flag() ? 1 : d_)};
+    }
 
 private:
     FuzzInput& in_;
@@ -155,7 +179,7 @@ inline std::unique_ptr<const cost::Cost> build_model(const ModelKind& kind, cons
                                                      FuzzInput& in) {
     FuzzOptions options(in, kind.flag, s.d);
     Result<cost::BuiltModel> built =
-        cost::build_model(kind.row->name, {s.x, s.n, s.d}, options, kind.extension);
+        cost::build_model(kind.row->name, {s.x, s.n, s.d}, options, kind.extension, kind.catalogue);
     return built ? std::move(built->model) : nullptr;
 }
 

@@ -6,18 +6,23 @@ The Python layer finds the changes of a signal in one call and explains them:
 
 - `detect` runs one search on one signal (NumPy or pandas) and returns a
   `Detection`: the breakpoints, their index labels, a per-segment
-  ``summary()``, ``confidence_intervals()`` of the change locations and
-  ``plot()``;
+  ``summary()``, ``confidence_intervals()`` of the change locations (each a
+  `ChangeInterval` that says what changed) and ``plot()``;
 - `detect_many` does the same for many signals, concurrently;
 - `penalty_path` gives every PELT segmentation over a range of penalties,
   a `PenaltyPath` of `PathEntry`;
+- `fits` tabulates the best segmentation for every number of changes, with
+  its cost, BIC and MBIC;
 - `default_penalty` is the penalty used when none is given;
 - `datasets` makes test signals (and holds the Nile series), `metrics`
   scores a segmentation against the true one, and `cli` is the
   ``marbolt-rs`` command.
 
-The compiled layer, the extension module `marbolt_rs._marbolt_rs`, is what the
-Python layer calls; its names are re-exported here for exact control.
+The compiled layer is one core in two extension modules. The Python layer
+calls the package's own, `marbolt_rs._native`, which serves every model
+("poisson", "exponential" and "variance" among them). The fixed interface,
+`marbolt_rs._marbolt_rs`, serves the ten models it was published with; its
+names are re-exported here for exact control.
 `CostEngine(signal, model, params=None, variant=None)` fits a cost model to a
 float64 signal once; the searches take an engine and plain numbers, check
 them, and release the interpreter lock while they run:
@@ -58,7 +63,10 @@ except ImportError as error:  # pragma: no cover - only outside an installation
     ) from error
 
 from . import datasets, metrics
-from ._detect import Detection, detect
+from ._auto import Season
+from ._detect import Detection, ImplausibleSegmentation, detect
+from ._fits import fits
+from ._intervals import ChangeInterval
 from ._many import detect_many
 from ._marbolt_rs import __version__ as __version__
 from ._marbolt_rs import (
@@ -80,7 +88,8 @@ from ._penalty import default_penalty
 
 __all__ = [
     # The Python layer.
-    "Detection", "detect", "detect_many", "PathEntry", "PenaltyPath", "penalty_path",
+    "Detection", "detect", "ChangeInterval", "ImplausibleSegmentation", "Season",
+    "detect_many", "PathEntry", "PenaltyPath", "penalty_path", "fits",
     "default_penalty", "datasets", "metrics",
     # The compiled layer (marbolt_rs._marbolt_rs).
     "CostEngine", "pelt", "kernel_pelt", "dynp", "dynp_all", "binseg", "bottomup",

@@ -3,29 +3,69 @@
 from __future__ import annotations
 
 import numbers
+import warnings
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Any, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _marbolt_rs as core
-from ._arguments import check_request, segment_floor
-from ._intervals import change_interval
+from . import _native as core
+from ._arguments import OPTIONS, check_request, segment_floor
+from ._auto import RULE, Season, choose, remove_season
+from ._intervals import ChangeInterval
+from ._methods import METHODS
+from ._names import keywords_checked
 from ._models import MODELS, PenaltyContext, names_where, quoted
 from ._penalty import penalty_for
 from ._plot import plot_segments
 from ._signal import as_signal, change_labels, columns, label_at, pandas_parts
+from ._noise import noise_floor
 from ._summary import as_table, html_table, segment_rows
+from ._units import in_callers_unit, in_search_unit, unit_exponent
 
-__all__ = ["Detection", "detect"]
+__all__ = ["Detection", "ImplausibleSegmentation", "detect"]
 
-DEFAULT_WIDTH = 100
 # The penalty rule of a result whose `pen` the caller gave.
 GIVEN = "given"
-# The models whose changes are changes in mean, which the intervals cover.
-MEAN_MODELS = names_where("change_in_mean")
+# The models whose changes the intervals cover.
+INTERVAL_MODELS = names_where("interval")
+# A segmentation looks implausible with more changes than max(5, n / 10), or
+# with a median segment of a few samples among at least 4 changes.
+TOO_MANY_MIN, TOO_MANY_SHARE = 5, 0.1
+SHORT_MIN_CHANGES, SHORT_LENGTH = 4, 3
+
+
+class ImplausibleSegmentation(UserWarning):
+    """A result has so many changes, or such short segments, that it more
+    likely follows noise, a trend or a season than changes.
+
+    `detect` warns so for searches stopped by a penalty or a cost bound; its
+    message says what to try.
+
+    Parameters
+    ----------
+    message : str
+        What looks wrong, and what to try.
+
+    Examples
+    --------
+    >>> import warnings
+    >>> import numpy as np
+    >>> import marbolt_rs
+    >>> ramp = np.arange(200.0) + np.random.default_rng(0).normal(size=200)
+    >>> with warnings.catch_warnings(record=True) as caught:
+    ...     warnings.simplefilter("always")
+    ...     staircase = marbolt_rs.detect(ramp, "l2", pen=10.0)
+    >>> caught[0].category.__name__, staircase.n_bkps > 20
+    ('ImplausibleSegmentation', True)
+    >>> marbolt_rs.detect(ramp).breakpoints  # the automatic default: one trend
+    [200]
+    """
+
+    def __init__(self, message: str) -> None:
+        super().__init__(message)
 
 
 @dataclass(frozen=True)
@@ -66,7 +106,13 @@ class Detection:
     segment_costs : tuple of float
         The cost of each segment.
     params : mapping or None
-        The model's parameters.
+        The model's parameters as the engine used them: those given, and the
+        defaults it resolved (the ar `order`, the rbf `gamma`, ...).
+    season : Season or None
+        The seasonal profile removed before the search (`period`, and
+        `profile`, one row per phase: ``profile[t % period]`` was subtracted
+        from sample t); None when none was. `signal` is then the series
+        without it.
 
     Attributes
     ----------
@@ -89,7 +135,7 @@ class Detection:
     >>> result.breakpoints, result.segments, result.n_bkps
     ([28, 100], [(0, 28), (28, 100)], 1)
     >>> result.model, result.method, round(result.penalty)
-    ('l2', 'pelt', 122484)
+    ('l2', 'pelt', 413014)
     """
 
     breakpoints: list[int]
@@ -105,6 +151,7 @@ class Detection:
     columns: tuple[Any, ...] | None = field(default=None, repr=False, compare=False)
     segment_costs: tuple[float, ...] = field(default=(), repr=False, compare=False)
     params: Mapping[str, Any] | None = field(default=None, repr=False, compare=False)
+    season: Season | None = field(default=None, repr=False, compare=False)
 
     @property
     def segments(self) -> list[tuple[int, int]]:
@@ -138,6 +185,9 @@ class Detection:
 
             - "l2", "normal", "rbf", "cosine", "rank", "mahalanobis": `mean`
               and `std` (divisor L) of each column; "l1": `median` and `std`;
+            - "poisson": `rate`, the mean count; "exponential": `mean`, the
+              mean waiting time; "variance": `std`, the standard deviation
+              about the model's fixed mean (divisor L);
             - "linear": `coef_<column>`, the least-squares coefficients of
               column 0 on each other column (no intercept);
             - "ar": `ar1` … `ar<order>` (`ar1` weighs the latest value) and
@@ -169,15 +219,19 @@ class Detection:
         return as_table(segment_rows(self))
 
     def confidence_intervals(self, level: float = 0.95,
-                             labels: bool = False) -> list[tuple[Any, Any]]:
-        """Where each change lies, at the given confidence.
+                             labels: bool = False) -> list[ChangeInterval]:
+        """Where each change lies, at the given confidence, and what changed.
 
-        For changes in mean ("l2", and "normal" read as a change in mean with
-        a different variance on each side): the asymptotic interval of Bai
-        ("Estimation of a change point in multiple regression models", Review
-        of Economics and Statistics 79(4), 1997) in its form for unequal
-        variances, from the shift and the two covariances estimated on the
-        neighbouring segments.
+        For "l2", a change in mean: the asymptotic interval of Bai
+        ("Estimation of a change point in multiple regression models",
+        Review of Economics and Statistics 79(4), 1997) in its form for
+        unequal variances, from the shift and the two covariances estimated
+        on the neighbouring segments. For "normal", a change of mean,
+        variance or both: the same theory for the Gaussian likelihood, whose
+        walk drifts by the divergence between the two segments' fits; for
+        large changes, which the limit describes poorly, the walk itself is
+        simulated from each side's own samples. Each interval's `kind` says
+        which change it is for.
 
         Parameters
         ----------
@@ -188,11 +242,13 @@ class Detection:
 
         Returns
         -------
-        list of (low, high)
-            One pair per change: sample positions in the breakpoint
-            convention (the first sample of the new segment), such that the
-            true change lies in [low, high] with probability `level`, within
-            the neighbouring segments (start + 1 to end - 1).
+        list of ChangeInterval
+            One (low, high) pair per change, with its `kind` ("mean",
+            "variance", "mean and variance"; "covariance" for several
+            columns): sample positions in the breakpoint convention (the
+            first sample of the new segment), such that the true change lies
+            in [low, high] with probability `level`, within the neighbouring
+            segments (start + 1 to end - 1).
 
         Raises
         ------
@@ -205,11 +261,13 @@ class Detection:
         -----
         The interval assumes what its limit theory does: changes far apart
         compared with the interval widths, and noise without strong serial
-        correlation or heavy tails. Small shifts on short segments give
-        somewhat narrow intervals (about 93 % coverage at 95 % for a shift
-        of half a standard deviation between segments of 100 to 1000
-        samples); under a change of variance alone the intervals span the
-        neighbouring segments.
+        correlation. Small changes on short segments give somewhat narrow
+        intervals: about 93 % coverage at 95 % for a shift of half a
+        standard deviation between segments of 100 to 1000 samples, and
+        for "normal" 80 to 95 % for a standard deviation that grows by half
+        (segments of 100 to 500), 93 to 99 % when it doubles or more. Under
+        "l2", a change of variance alone has no shift to locate: its interval
+        spans the neighbouring segments.
 
         Examples
         --------
@@ -218,22 +276,24 @@ class Detection:
         >>> years, flow = load_nile()
         >>> result = marbolt_rs.detect(flow)
         >>> result.confidence_intervals()
-        [(26, 31)]
+        [ChangeInterval(low=26, high=31, kind='mean')]
         >>> [(int(years[low]), int(years[high])) for low, high in result.confidence_intervals()]
         [(1897, 1902)]
         """
-        if self.model not in MEAN_MODELS:
-            raise ValueError(f"confidence intervals are for changes in mean (models "
-                             f"{quoted(MEAN_MODELS, 'and')}), not for model '{self.model}'")
+        interval = MODELS[self.model].interval
+        if interval is None:
+            raise ValueError(f"confidence intervals are for changes in mean or variance "
+                             f"(models {quoted(INTERVAL_MODELS, 'and')}), not for model "
+                             f"'{self.model}'")
         level = confidence_level(level)
         x = columns(self.signal)
         bkps = [0, *self.breakpoints]
-        found = [change_interval(x, start, change, end, level)
+        found = [interval(x, start, change, end, level, self.params)
                  for start, change, end in zip(bkps, bkps[1:], bkps[2:])]
         if labels:
-            return [(label_at(self.index, low), label_at(self.index, high))
-                    for low, high in found]
-        return found
+            return [ChangeInterval(label_at(self.index, low), label_at(self.index, high), kind)
+                    for low, high, kind in found]
+        return [ChangeInterval(*bounds) for bounds in found]
 
     def _repr_html_(self) -> str:
         penalty = ("" if self.penalty is None
@@ -244,7 +304,8 @@ class Detection:
 
     def plot(self, ax: Any = None, true_breakpoints: Sequence[int] | None = None,
              confidence: float | None = None) -> Any:
-        """Draw the signal over its shaded segments (needs matplotlib).
+        """Draw the signal over its shaded segments, with each segment's fit and a
+        legend (needs matplotlib).
 
         Parameters
         ----------
@@ -259,8 +320,14 @@ class Detection:
         Returns
         -------
         matplotlib.axes.Axes
-            The Axes drawn on. The x axis is the index when it holds numbers
-            or times, else the sample position.
+            The Axes drawn on. The x axis is the index: a pandas index as
+            pandas draws it (periods, dates, times, text), so that the
+            picture lines up with a pandas plot of the same signal on the
+            same Axes; labels the command line read when they are numbers or
+            times; else the sample position. Red lines (a column's colour for
+            several) are the model's fit on each segment: its mean (its
+            median for "l1"; the fitted line for "clinear"; none for
+            "linear" and "ar", whose fit is a regression).
 
         Raises
         ------
@@ -276,12 +343,16 @@ class Detection:
         >>> ax = marbolt_rs.detect(load_nile().flow).plot(confidence=0.95)
         >>> ax.get_title()
         'pelt, model l2: 1 change(s)'
+        >>> [text.get_text() for text in ax.get_legend().get_texts()]
+        ['signal', '95 % interval', 'segment mean']
         """
         title = f"{self.method}, model {self.model}: {self.n_bkps} change(s)"
         bands = () if confidence is None else self.confidence_intervals(confidence)
         return plot_segments(self.signal, self.breakpoints, ax=ax,
                              true_breakpoints=true_breakpoints, title=title,
-                             index=self.index, bands=bands)
+                             index=self.index, bands=bands, names=self.columns,
+                             level=MODELS[self.model].level,
+                             band_label=f"{100 * confidence:g} % interval" if bands else None)
 
 
 def confidence_level(level: Any) -> float:
@@ -292,11 +363,13 @@ def confidence_level(level: Any) -> float:
     return float(level)
 
 
-def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
-           pen: float | None = None, n_bkps: SupportsIndex | None = None,
+@keywords_checked(*OPTIONS)
+def detect(signal: npt.ArrayLike, model: str | None = None, method: str | None = None, *,
+           pen: float | str | None = None, n_bkps: SupportsIndex | None = None,
            epsilon: float | None = None, jump: SupportsIndex = 1,
            min_size: SupportsIndex | None = None, params: Mapping[str, Any] | None = None,
-           variant: str | None = None, **method_options: SupportsIndex) -> Detection:
+           variant: str | None = None, period: SupportsIndex | None = None,
+           **method_options: SupportsIndex) -> Detection:
     """Find the change points of a signal.
 
     Parameters
@@ -305,20 +378,36 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
         Samples × columns (1-D is one column), finite: a NumPy array,
         anything NumPy converts, or a pandas Series or DataFrame (its columns
         as dimensions), whose index the result keeps.
-    model : str, default "l2"
+    model : str, optional
         The segment cost: "l1", "l2", "normal", "rbf", "cosine", "rank",
-        "mahalanobis", "clinear", "linear" or "ar".
-    method : str, default "pelt"
+        "mahalanobis", "clinear", "linear", "ar", "trend" (a line in time per
+        segment), or the likelihood models "poisson" (counts), "exponential"
+        (waiting times, gaps) and "variance" (a change of spread about a
+        fixed mean). None (the default) lets the data choose, for real
+        series with trends, seasons and dependent noise (see Notes): with
+        the PELT search and no stopping rule, params or variant given, a
+        piecewise-constant mean ("l2") or a piecewise-linear trend
+        ("trend"), after removing a seasonal profile, at a penalty
+        calibrated on the residuals; with anything else, "l2". Name a model
+        for the plain search.
+    method : str, optional
         The search: "pelt", "dynp", "binseg", "bottomup", "window" or
         "kernel_pelt" ("rbf", "cosine", or "l2" whose variant then defaults
-        to "extension"; every position, so `jump` 1).
-    pen : float, optional
-        The price of one change, for every method but "dynp". Given none of
-        `pen`, `n_bkps` and `epsilon`, the model's `default_penalty` (the
-        result's `penalty` says which).
+        to "extension"; every position, so `jump` 1). None picks the exact
+        search for what is asked: "pelt" for a penalty (given or the
+        default), "dynp" when only `n_bkps` is given (pruned, so fast on
+        long one-column "l2" signals). The result's `method` names the one
+        run.
+    pen : float or str, optional
+        The price of one change, for every method but "dynp": a number, or
+        a named penalty, "aic", "bic", "hq" or "mbic" (see
+        `default_penalty`). Given none of `pen`, `n_bkps` and `epsilon`, the
+        model's `default_penalty` (the result's `penalty` and `penalty_rule`
+        say which).
     n_bkps : int, optional
-        The exact number of changes: required by "dynp", a stopping rule for
-        "binseg", "bottomup" and "window".
+        The exact number of changes: alone, it runs "dynp" (the best
+        segmentation with that many changes); a stopping rule for "binseg",
+        "bottomup" and "window" too.
     epsilon : float, optional
         A bound on the total cost, the other stopping rule of the greedy
         methods. They take at most one of `n_bkps`, `pen` and `epsilon`.
@@ -328,12 +417,28 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
         The shortest segment, raised to the model's own minimum when
         smaller. Without it, the model's own minimum, except for "normal":
         d + 4 samples for d columns, so that no segment stands out merely
-        because its few samples repeat a value (its variance would be zero).
+        because its few samples repeat a value (its variance would be zero);
+        and 2 for "poisson", "exponential" and "variance", whose one-sample
+        segments fit their own rate, mean or variance exactly.
     params : mapping, optional
-        The model's parameters, as for `CostEngine` ("gamma", "add_small_diag",
-        "order", "metric").
+        The model's parameters, as for `CostEngine`: "add_small_diag" for
+        "normal", "gamma" for "rbf", "metric" for "mahalanobis", "order" for
+        "ar"; and the package's own: "mean" for "variance" (one value, or one
+        per column; default the signal's column means) and "resolution" for
+        "normal" and "variance" (the step the data were rounded to, one value
+        or one per column; default the smallest gap between two distinct
+        values of each column; 0 for none). A variance is never estimated
+        below resolution² / (2π): a value known only to its rounding bin
+        cannot be more certain than that, so runs of repeated values in
+        rounded data or counts are not changes. Any other key is refused.
     variant : str, optional
         The model's variant, as for `CostEngine`.
+    period : int, optional
+        Remove the seasonal profile of this many samples (the median of each
+        phase about a moving average) before the search, whatever the model
+        and method; 0 never removes one. None: the automatic default takes
+        the period a pandas index's frequency implies (12 for monthly data),
+        else a strong one found in the data; named models remove none.
     **method_options
         For "window", `width`: 100 samples, or half the signal for shorter
         ones (rounded down to even), never below 2·min_size.
@@ -347,12 +452,40 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
     Raises
     ------
     ValueError
-        An unknown model or method, contradictory or missing stopping rules,
-        a signal that is empty, not 1-D or 2-D or not finite, a model that
+        An unknown model, method or parameter (naming the likely one),
+        contradictory or missing stopping rules, a signal that is empty, not
+        1-D or 2-D, has missing values or is not finite, a model that
         refuses it, or a request that cannot be met (more changes than fit).
     TypeError
         Arguments of the wrong type, a signal that holds no real numbers,
-        an option the method does not take.
+        an unknown keyword argument (naming the likely one) or an option the
+        method does not take.
+
+    Warns
+    -----
+    UserWarning
+        For a (1, n) signal: it is read as one sample of n columns.
+    ImplausibleSegmentation
+        When a penalised or thresholded search returns more changes than
+        max(5, n / 10), or at least 4 changes with segments of a median
+        length of 3 samples or less: such results more likely follow noise,
+        a trend or a season than changes.
+
+    Notes
+    -----
+    The automatic default (no model named) is for real series, where noise
+    is rarely independent and levels rarely constant. It removes a seasonal
+    profile (see `period`); it prices a change at MBIC's (p + 2)·log(n)
+    (Zhang & Siegmund, Biometrics 2007; p = 1 parameter per segment for a
+    level, 2 for a line) times the long-run noise variance, measured on
+    local means within the segments found and on the residuals read as
+    AR(1) noise, and raised until the segmentation's own residuals show no
+    more variability than it priced (a staircase up a trend or a wander
+    leaves residuals that drift, and is priced out); and it keeps the level
+    or the trend model, whichever has the lower penalised residual sum of
+    squares on their common noise scale. The result says what it chose:
+    `model`, `penalty`, `penalty_rule` and `season`. The trend model is
+    tried for signals of up to 20 000 samples.
 
     See Also
     --------
@@ -371,6 +504,9 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
     [28, 100]
     >>> marbolt_rs.detect(flow, method="dynp", n_bkps=2).breakpoints
     [19, 28, 100]
+    >>> result = marbolt_rs.detect(flow, n_bkps=2)  # a known count: the exact search
+    >>> result.method, result.breakpoints
+    ('dynp', [19, 28, 100])
 
     A pandas Series keeps its index:
 
@@ -380,8 +516,8 @@ def detect(signal: npt.ArrayLike, model: str = "l2", method: str = "pelt", *,
     [1899]
     """
     request = check_request(model, method, n_bkps=n_bkps, pen=pen, epsilon=epsilon,
-                            jump=jump, min_size=min_size, variant=variant,
-                            **method_options)
+                            jump=jump, min_size=min_size, params=params, variant=variant,
+                            period=period, **method_options)
     return detect_checked(signal, request, params, variant)
 
 
@@ -389,79 +525,86 @@ def detect_checked(signal, request, params=None, variant=None, index=None):
     """`detect` of a `Request` that `check_request` has already accepted, so
     that many signals under one request are checked once. `index`, one label
     per sample, stands in for the index of a signal that has none."""
-    model, method = request.model, request.method
     own_index, names = pandas_parts(signal)
+    index = own_index if index is None else index
     x = as_signal(signal)
-    if MODELS[model].needs_direction:
-        _check_norms(x, model)
-    if method == "kernel_pelt" and model == "l2" and variant is None:
-        variant = "extension"
-    engine = core.CostEngine(x, model, params, variant)
-    size = segment_floor(engine, request, columns(x).shape[1])
-    penalty, rule = request.pen, None if request.pen is None else GIVEN
-    if penalty is None and method != "dynp" and request.n_bkps is None \
-            and request.epsilon is None:
-        chosen = penalty_for(PenaltyContext(columns(x), engine, params, method, size,
-                                            request.jump))
+    exponent = unit_exponent(columns(x), request.model)
+    searched = np.ldexp(columns(x), -exponent)
+    period = request.period
+    if period is None and not request.automatic:
+        period = 0
+    searched, season = remove_season(searched, period, index)
+    if request.automatic:
+        choice = choose(searched, request.min_size, request.jump, noise_floor(searched))
+        engine, bkps, penalty, rule = choice.engine, choice.breakpoints, choice.penalty, RULE
+        size = choice.min_size
+    else:
+        engine, bkps, penalty, rule, size = search(searched, request, params, variant, exponent)
+    convert = in_callers_unit(engine.model, exponent)
+    adjusted = x if season is None else np.ldexp(searched, exponent).reshape(x.shape)
+    adjusted.flags.writeable = False
+    if season is not None:
+        season = Season(season.period, np.ldexp(season.profile, exponent))
+    result = detection_of(engine, bkps, request.method, penalty, rule, size, request.jump,
+                          adjusted, index, names, convert, season)
+    if penalty is not None or request.epsilon is not None:
+        warn_if_implausible(result)
+    return result
+
+
+def detection_of(engine, bkps, method, penalty, rule, min_size, jump, x, index, names,
+                 convert=lambda value: value, season=None):
+    """The `Detection` of breakpoints found on `engine`, fitted to `x`;
+    `convert` takes its costs and penalty to the caller's unit."""
+    return Detection(
+        breakpoints=bkps, cost=convert(engine.sum_of_costs(bkps)), model=engine.model,
+        method=method, penalty=convert(penalty), penalty_rule=rule, min_size=min_size,
+        jump=jump, signal=x, index=index, columns=names, params=engine.params,
+        season=season, segment_costs=tuple(convert(engine.error(a, b)) for a, b in pairs(bkps)))
+
+
+def search(x, request, params, variant, exponent):
+    """The requested search on the (rescaled) samples × columns `x`: its
+    engine, breakpoints, penalty (in x's units) and rule, and shortest segment."""
+    row = METHODS[request.method]
+    if variant is None:
+        variant = row.variants.get(request.model)
+    engine = core.Engine(x, request.model, params, variant)
+    if len(x) < engine.min_size:
+        raise ValueError(f"the '{engine.model}' model needs segments of at least "
+                         f"{engine.min_size} samples; the signal has {len(x)}")
+    size = segment_floor(engine, request, x.shape[1])
+    if request.epsilon is not None:
+        request = replace(request, epsilon=in_search_unit(engine.model, exponent,
+                                                          request.epsilon))
+    penalty, rule = request.pen, None
+    if penalty is not None:
+        penalty, rule = in_search_unit(engine.model, exponent, penalty), GIVEN
+    elif row.default_penalty and request.n_bkps is None and request.epsilon is None:
+        chosen = penalty_for(PenaltyContext(x, engine, params, request.method, size,
+                                            request.jump), request.pen_rule)
         penalty, rule = chosen.value, chosen.rule
-    bkps = SEARCHES[method](engine, request, penalty, size)
-    segments = zip([0, *bkps[:-1]], bkps)
-    return Detection(breakpoints=bkps, cost=engine.sum_of_costs(bkps), model=model,
-                     method=method, penalty=penalty, penalty_rule=rule, min_size=size,
-                     jump=request.jump,
-                     signal=x, index=own_index if index is None else index, columns=names,
-                     segment_costs=tuple(engine.error(a, b) for a, b in segments),
-                     params=None if params is None else dict(params))
+    return engine, row.run(engine, request, penalty, size), penalty, rule, size
 
 
-def _check_norms(x, model):
-    """A zero sample has no direction: every cost of a direction model it enters is NaN."""
-    zero = np.flatnonzero(~np.any(columns(x), axis=1))
-    if len(zero):
-        raise ValueError(f"the {model} model needs samples that are not all zeros; "
-                         f"sample {zero[0]} is")
+def pairs(bkps):
+    return zip([0, *bkps[:-1]], bkps)
 
 
-def _pelt(engine, r, pen, min_size):
-    return core.pelt(engine, pen, r.jump, min_size)
-
-
-def _kernel_pelt(engine, r, pen, min_size):
-    return core.kernel_pelt(engine, pen, min_size)
-
-
-def _dynp(engine, r, pen, min_size):
-    n = engine.n_samples
-    if not core.sanity_check(n, r.n_bkps, r.jump, min_size):
-        raise ValueError(f"{r.n_bkps} breakpoints do not fit in {n} samples with "
-                         f"min_size {min_size} and jump {r.jump}")
-    return core.dynp(engine, r.n_bkps, r.jump, min_size)
-
-
-def _greedy(search):
-    def run(engine, r, pen, min_size):
-        return search(engine, r.jump, min_size, n_bkps=r.n_bkps, pen=pen,
-                      epsilon=r.epsilon)
-    return run
-
-
-def _window(engine, r, pen, min_size):
-    width = r.width
-    if width is None:
-        width = max(2 * min_size, min(DEFAULT_WIDTH, engine.n_samples // 4 * 2))
-    elif width < 2 * min_size:
-        raise ValueError(f"width must be at least 2·min_size = {2 * min_size}, so that "
-                         f"each half window holds a segment; got {width}")
-    inds, score = core.window_fit(engine, width, r.jump)
-    return core.window_predict(engine, inds, score, width, r.jump, min_size,
-                               n_bkps=r.n_bkps, pen=pen, epsilon=r.epsilon)
-
-
-SEARCHES = {
-    "pelt": _pelt,
-    "kernel_pelt": _kernel_pelt,
-    "dynp": _dynp,
-    "binseg": _greedy(core.binseg),
-    "bottomup": _greedy(core.bottomup),
-    "window": _window,
-}
+def warn_if_implausible(result):
+    """A segmentation with more changes than a tenth of its samples, or
+    mostly of segments of a few samples, is more likely following noise, a
+    trend or a season than changes: say so, and what to try."""
+    n = len(result.signal)
+    lengths = np.diff([0, *result.breakpoints])
+    many = result.n_bkps > max(TOO_MANY_MIN, n * TOO_MANY_SHARE)
+    short = result.n_bkps >= SHORT_MIN_CHANGES and np.median(lengths) <= SHORT_LENGTH
+    if not (many or short):
+        return
+    what = (f"{result.n_bkps} changes in {n} samples" if many else
+            f"segments of a median length of {np.median(lengths):g} samples")
+    warnings.warn(
+        f"detect found {what}: the segments may follow noise, a trend or a season rather "
+        "than changes. Try the automatic default (leave model out), a larger penalty "
+        "(pen='mbic', or penalty_path to see them all), or a larger min_size.",
+        ImplausibleSegmentation, stacklevel=3)

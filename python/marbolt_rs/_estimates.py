@@ -2,6 +2,9 @@
 function per kind of fit, giving a dict of named estimates for the rows
 [start, end) of the samples × columns x."""
 
+from collections.abc import Callable
+from dataclasses import dataclass
+
 import numpy as np
 
 
@@ -14,6 +17,23 @@ def location_spread(location):
         row.update({f"std{n}": float(v) for n, v in zip(names, np.std(segment, axis=0))})
         return row
     return estimate
+
+
+def rate(x, start, end, names, params):
+    """The rate of each column's counts: its segment mean, as the cost fits it."""
+    return {f"rate{n}": float(v) for n, v in zip(names, np.mean(x[start:end], axis=0))}
+
+
+def waiting_mean(x, start, end, names, params):
+    """The mean waiting time (or gap) of each column, as the cost fits it."""
+    return {f"mean{n}": float(v) for n, v in zip(names, np.mean(x[start:end], axis=0))}
+
+
+def spread_about(x, start, end, names, params):
+    """Each column's standard deviation about the model's fixed mean (divisor
+    L), as the cost estimates it where the data's resolution does not bind."""
+    deviation = x[start:end] - np.asarray(params["mean"])
+    return {f"std{n}": float(v) for n, v in zip(names, np.sqrt(np.mean(deviation ** 2, axis=0)))}
 
 
 def linear_fit(x, start, end, names, params):
@@ -31,8 +51,7 @@ def ar_fit(x, start, end, names, params):
     The design is the cost's own: row i regresses on flat positions
     i − order … i − 1, and the first `order` rows repeat row `order`.
     """
-    order = params.get("order")
-    order = 4 if order is None else int(order)
+    order = params["order"]
     c = x - x.mean(axis=0)
     flat = c.ravel()
     rows = np.arange(start, end)
@@ -57,3 +76,54 @@ def pinned_line(x, start, end, names, params):
         row[f"end_value{n}"] = float(b)
         row[f"slope{n}"] = float((b - a) / steps) if steps else float("nan")
     return row
+
+
+def trend_fit(x, start, end, names, params):
+    """The least-squares line of each column in time, as the cost fits: its
+    value at the segment's first sample (`level`) and its `slope` per sample."""
+    segment = x[start:end]
+    t = np.arange(end - start, dtype=np.float64)
+    design = np.column_stack([np.ones(end - start), t])
+    beta = np.linalg.lstsq(design, segment, rcond=None)[0]
+    row = {}
+    for n, level, slope in zip(names, beta[0], beta[1]):
+        row[f"level{n}"] = float(level)
+        row[f"slope{n}"] = float(slope)
+    return row
+
+
+@dataclass(frozen=True)
+class SegmentLevel:
+    """What a plot draws of the model's fit on a segment: the legend's label,
+    and lines(x, start, end, column) -> (sample positions, values) of one
+    polyline (positions may be halves: -0.5 is the left edge of sample 0)."""
+
+    label: str
+    lines: Callable[..., tuple]
+
+
+def location_level(location, label):
+    """A level across the whole segment, at the segment's `location` of the column."""
+    def lines(x, start, end, column):
+        value = float(location(x[start:end, column]))
+        return np.array([start - 0.5, end - 0.5]), np.array([value, value])
+    return SegmentLevel(label, lines)
+
+
+def _pinned_lines(x, start, end, column):
+    anchor = max(start, 1) - 1
+    return np.array([anchor, end - 1], dtype=np.float64), x[[anchor, end - 1], column]
+
+
+# The line `pinned_line` reports, from its anchor sample to the segment's last one.
+PINNED_LEVEL = SegmentLevel("fitted line", _pinned_lines)
+
+
+def _trend_lines(x, start, end, column):
+    level = trend_fit(x[:, [column]], start, end, [""], None)
+    last = level["level"] + level["slope"] * (end - 1 - start)
+    return np.array([start, end - 1], dtype=np.float64), np.array([level["level"], last])
+
+
+# The line `trend_fit` reports, over its segment.
+TREND_LEVEL = SegmentLevel("fitted line", _trend_lines)

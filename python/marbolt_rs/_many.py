@@ -4,29 +4,53 @@ from __future__ import annotations
 
 import concurrent.futures
 import os
-from collections.abc import Iterable
-from typing import Any
+import sys
+from collections.abc import Hashable, Iterable, Mapping
+from typing import Any, TypeVar, overload
 
 import numpy.typing as npt
 
-from ._arguments import check_request
+from ._arguments import KEYWORDS, OPTIONS, check_request
 from ._detect import Detection, detect_checked
+from ._names import keywords_checked
 
 __all__ = ["detect_many"]
 
+K = TypeVar("K", bound=Hashable)
 
-def detect_many(signals: Iterable[npt.ArrayLike], model: str = "l2", method: str = "pelt", *,
+
+@overload
+def detect_many(signals: Mapping[K, npt.ArrayLike], model: str | None = ...,
+                method: str | None = ..., *,
+                executor: concurrent.futures.Executor | None = ..., progress: bool = ...,
+                **detect_kwargs: Any) -> dict[K, Detection]: ...
+
+
+@overload
+def detect_many(signals: Iterable[npt.ArrayLike], model: str | None = ...,
+                method: str | None = ..., *,
+                executor: concurrent.futures.Executor | None = ..., progress: bool = ...,
+                **detect_kwargs: Any) -> list[Detection]: ...
+
+
+@keywords_checked(*KEYWORDS, *OPTIONS)
+def detect_many(signals: Any, model: str | None = None, method: str | None = None, *,
                 executor: concurrent.futures.Executor | None = None, progress: bool = False,
-                **detect_kwargs: Any) -> list[Detection]:
+                **detect_kwargs: Any) -> Any:
     """`detect` on every signal, concurrently: ``[detect(s, model, method, **detect_kwargs)
     for s in signals]``.
 
     Parameters
     ----------
-    signals : iterable of array_like
-        The signals, each as `detect` takes it (pandas ones keep their index).
-    model, method : str
-        As for `detect`.
+    signals : iterable or mapping of array_like, or pandas.DataFrame
+        The signals, each as `detect` takes it (pandas ones keep their
+        index): the values of a mapping, or each column of a DataFrame (a
+        Series with the frame's index), searched on its own.
+    model : str, optional
+        As for `detect`: None lets each signal's data choose.
+    method : str, optional
+        As for `detect`: None picks "pelt", or "dynp" when only `n_bkps` is
+        given.
     executor : concurrent.futures.Executor, optional
         Where to run: a thread pool of one thread per CPU when None (the
         searches release the interpreter lock, so threads scale), or any
@@ -39,8 +63,9 @@ def detect_many(signals: Iterable[npt.ArrayLike], model: str = "l2", method: str
 
     Returns
     -------
-    list of Detection
-        One per signal, in input order.
+    list or dict of Detection
+        One per signal, in input order: a dict keyed by the mapping's keys
+        or the DataFrame's column names, else a list.
 
     Raises
     ------
@@ -62,10 +87,16 @@ def detect_many(signals: Iterable[npt.ArrayLike], model: str = "l2", method: str
     >>> signals = [np.repeat([0.0, 5.0], n) + rng.normal(size=2 * n) for n in (50, 80)]
     >>> [r.breakpoints for r in marbolt_rs.detect_many(signals, method="binseg", n_bkps=1)]
     [[50, 100], [80, 160]]
+
+    A mapping or a DataFrame keys the results by name:
+
+    >>> found = marbolt_rs.detect_many({"first": signals[0], "second": signals[1]}, n_bkps=1)
+    >>> {name: result.breakpoints for name, result in found.items()}
+    {'first': [50, 100], 'second': [80, 160]}
     """
     request = check_request(model, method, **detect_kwargs)
     params, variant = detect_kwargs.get("params"), detect_kwargs.get("variant")
-    signals = list(signals)
+    names, signals = _named(signals)
     own = executor is None
     if own:
         executor = concurrent.futures.ThreadPoolExecutor(
@@ -75,10 +106,28 @@ def detect_many(signals: Iterable[npt.ArrayLike], model: str = "l2", method: str
                    for s in signals]
         if progress:
             _show_progress(futures)
-        return [future.result() for future in futures]
+        results = [future.result() for future in futures]
     finally:
         if own:
             executor.shutdown(wait=True, cancel_futures=True)
+    return results if names is None else dict(zip(names, results))
+
+
+def _named(signals):
+    """The names of the signals and the signals: a DataFrame's columns (each
+    a Series with the frame's index), a mapping's keys and values, or no
+    names and the items of any other iterable."""
+    pd = sys.modules.get("pandas")
+    if pd is not None and isinstance(signals, pd.DataFrame):
+        names = list(signals.columns)
+        repeated = [name for j, name in enumerate(names) if name in names[:j]]
+        if repeated:
+            raise ValueError(f"the DataFrame has two columns named {repeated[0]!r}; "
+                             "detect_many keys its results by column name")
+        return names, [signals.iloc[:, j] for j in range(len(names))]
+    if isinstance(signals, Mapping):
+        return list(signals), list(signals.values())
+    return None, list(signals)
 
 
 def _show_progress(futures: list[concurrent.futures.Future[Detection]]) -> None:

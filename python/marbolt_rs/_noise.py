@@ -1,5 +1,19 @@
-"""Noise scales of a signal, robust to the changes being looked for: what the
-default penalties price one sample's worth of noise at."""
+"""Noise scales of a signal: what the default penalties price one sample's worth
+of noise at.
+
+A change must stand out from the variability the signal shows without one.
+On real series that is more than the fast wiggle between neighbouring
+samples: serial correlation and slow drift let a stretch of samples wander
+together, and a search that prices changes at the wiggle's scale cuts the
+wander into a staircase. The scales here measure the variability of local
+means: the means of two neighbouring windows of L samples differ, over noise
+alone, by about √(2/L) times the long-run standard deviation, so half of L
+times their squared difference estimates the long-run variance at scale L.
+Taken over windows that do not straddle a known change, with a robust spread
+that ignores the few windows an unknown change disturbs and the many equal
+values of rounded data, the largest over the scales searched is the
+variability a change must beat.
+"""
 
 from __future__ import annotations
 
@@ -9,29 +23,112 @@ import numpy as np
 
 from ._signal import columns
 
-# 1 / Phi^-1(3/4): turns a median absolute deviation into a Gaussian standard deviation.
-MAD_TO_SD = 1.4826
+# Φ⁻¹((1 + level) / 2): the quantile of |z| for a standard normal z.
+NORMAL_QUANTILE = {0.75: 1.1503493803760079, 0.9: 1.6448536269514722}
+# Local means are compared through the 75 % quantile of their absolute
+# differences: robust to a quarter of the windows being disturbed by
+# changes, and not fooled by ties as the median is when most differences
+# of rounded data are exactly zero.
+LEVEL = 0.75
+MIN_WINDOWS = 8
+SPREAD_SAMPLES = 1 << 16
+# Scales (window lengths) searched: a geometric grid from 1 up to the largest.
+N_SCALES = 8
+# The AR(1) coefficient a residual's persistence is capped at: past it, the
+# long-run variance is a hundredfold the variance and the series a drift.
+MAX_PERSISTENCE = 0.99
+# The noise floor, as a share of the signal's spread.
+FLOOR_SHARE = 2.0 ** -20
 
 
-def noise_sd(x):
-    """Per-column noise standard deviation, robust to level shifts and trends.
+def spread(values, level=0.9, centre=True):
+    """A robust standard deviation: the `level` quantile of the absolute values
+    (about their median when `centre`), scaled to a normal's standard deviation.
 
-    σ = 1.4826·MAD(diff)/√2: differencing removes the piecewise-constant
-    level (and turns a trend into a constant that the MAD's own median
-    removes), and the √2 undoes the doubled variance of a difference. When
-    over half the differences are equal (integer or quantised data) the MAD
-    is 0 and the plain standard deviation of the differences is used; a
-    floor a few ulps above zero keeps a constant column from making every
-    split look free.
+    Of more than SPREAD_SAMPLES values an evenly strided subset is used: a
+    quantile is known to a fraction of a percent from that many, and long
+    signals would otherwise spend seconds sorting.
     """
+    values = np.asarray(values, dtype=np.float64)
+    if values.size == 0:
+        return 0.0
+    values = values[::-(-values.size // SPREAD_SAMPLES)]
+    if centre:
+        values = values - np.median(values)
+    return float(np.quantile(np.abs(values), level)) / NORMAL_QUANTILE[level]
+
+
+def scales(largest):
+    """Window lengths from 1 to `largest`, geometrically spaced."""
+    return sorted({int(round(v)) for v in np.geomspace(1, max(1.0, largest), N_SCALES)})
+
+
+def local_means(x, length):
+    """Means of x[t : t + length] for every t (one column)."""
+    sums = np.concatenate([[0.0], np.cumsum(x)])
+    return (sums[length:] - sums[:-length]) / length
+
+
+def window_energy(x, bkps, largest, order=1):
+    """The long-run variance at the most variable scale up to `largest`, from
+    windows inside the segments of `bkps` (one column).
+
+    order 1 compares neighbouring local means (variability about a level: a
+    trend counts); order 2 takes their second differences (variability about
+    a line: a trend does not count, a curve does). Their variances, over
+    noise alone, are 2 and 6 times the long-run variance over L.
+    """
+    weight = 2.0 if order == 1 else 6.0
+    starts = [0, *bkps[:-1]]
+    best = 0.0
+    for length in scales(largest):
+        steps = []
+        for start, end in zip(starts, bkps):
+            if end - start < (order + 1) * length:
+                continue
+            means = local_means(x[start:end], length)
+            step = means[length:] - means[:-length]
+            steps.append(step if order == 1 else step[length:] - step[:-length])
+        steps = np.concatenate(steps) if steps else steps
+        # A handful of differences gives no spread worth trusting, except at
+        # the finest scale of a short signal, where it is all there is.
+        if len(steps) >= MIN_WINDOWS or (length == 1 and len(steps)):
+            variability = spread(steps, LEVEL, centre=False)
+            best = max(best, length / weight * variability ** 2)
+    return best
+
+
+def persistence_variance(residual):
+    """The long-run variance of a residual read as AR(1) noise: its variance
+    times (1 + φ) / (1 − φ), φ from the variance of its differences, both
+    robust. Large when the residual drifts, as the misfit of a smooth curve
+    by a few segments does."""
+    variance = spread(residual) ** 2
+    if variance <= 0:
+        return 0.0
+    phi = 1.0 - spread(np.diff(residual)) ** 2 / (2.0 * variance)
+    phi = min(max(phi, 0.0), MAX_PERSISTENCE)
+    return variance * (1.0 + phi) / (1.0 - phi)
+
+
+def short_scale_variance(x):
+    """Per column, the long-run variance at the most variable scale up to 8
+    samples (at most a sixteenth of the signal), at least the noise floor:
+    the noise the default penalties of the squared-error models price a
+    change against."""
     x = columns(x)
-    if len(x) < 2:
-        return np.zeros(x.shape[1])
-    diff = np.diff(x, axis=0)
-    mad = np.median(np.abs(diff - np.median(diff, axis=0)), axis=0)
-    sd = np.where(mad > 0, MAD_TO_SD * mad, np.std(diff, axis=0)) / math.sqrt(2)
-    floor = np.finfo(np.float64).eps * np.maximum(1.0, np.max(np.abs(x), axis=0))
-    return np.maximum(sd, floor * math.sqrt(len(x)))
+    largest = min(8.0, len(x) / 16.0)
+    return np.array([max(window_energy(column, [len(x)], largest), noise_floor(column))
+                     for column in x.T])
+
+
+def noise_floor(x):
+    """The smallest noise variance worth pricing: that of changes a millionth
+    of the signal's spread (per column, summed), below which rounding, not
+    the signal, decides; a constant signal gets the smallest positive float."""
+    x = columns(x)
+    deviation = np.max(np.abs(x - np.median(x, axis=0)), axis=0) if len(x) else 0.0
+    return max(float(np.sum((FLOOR_SHARE * deviation) ** 2)), np.finfo(np.float64).tiny)
 
 
 def regression_noise(engine, k):
@@ -65,6 +162,5 @@ def kernel_spread(x, model, gamma):
     return max(float(np.mean(1.0 - similarity)), np.finfo(np.float64).tiny)
 
 
-def ar_order(params):
-    order = (params or {}).get("order")
-    return 4 if order is None else int(order)
+def log_n(n):
+    return math.log(max(n, 2))

@@ -1,9 +1,13 @@
 """Turning whatever the user holds into the array the compiled core reads,
 and the labels of its samples back into answers."""
 
+import os
 import sys
+import warnings
 
 import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def as_signal(signal):
@@ -13,7 +17,7 @@ def as_signal(signal):
     objects (anything `np.asarray` understands). The copy is read-only, so a
     result that keeps it cannot be changed behind its back.
     """
-    raw = np.asarray(signal)
+    raw = _as_array(signal)
     if raw.dtype.kind == "O":
         try:
             raw = raw.astype(np.float64)
@@ -27,23 +31,56 @@ def as_signal(signal):
         raise ValueError("signal has no samples")
     if raw.ndim == 2 and raw.shape[1] == 0:
         raise ValueError("signal has no columns")
+    if raw.ndim == 2 and raw.shape[0] == 1 and raw.shape[1] > 1:
+        warnings.warn(f"signal has shape {raw.shape}: read as one sample of {raw.shape[1]} "
+                      "columns, which holds no change; for one column of "
+                      f"{raw.shape[1]} samples pass x.ravel() (or x.T)", UserWarning,
+                      stacklevel=_caller_level())
     x = np.array(raw, dtype=np.float64, order="C", copy=True)
     check_finite(x)
     x.flags.writeable = False
     return x
 
 
+def _as_array(signal):
+    """`signal` as a NumPy array; pandas' missing values (NA in nullable
+    dtypes, None in object columns) become NaN, so that they are named as
+    missing rather than as a dtype that holds no numbers."""
+    pd = sys.modules.get("pandas")
+    if pd is not None and isinstance(signal, (pd.Series, pd.DataFrame)):
+        try:
+            return signal.to_numpy(dtype=np.float64, na_value=np.nan)
+        except (TypeError, ValueError):
+            pass
+    return np.asarray(signal)
+
+
+def _caller_level():
+    """The stack level of the first caller outside the package, for a warning
+    that points at the line that passed the signal."""
+    frame, level = sys._getframe(1), 1
+    while frame is not None and os.path.dirname(frame.f_code.co_filename) == HERE:
+        frame, level = frame.f_back, level + 1
+    return level
+
+
 def check_finite(x):
-    """Name the first non-finite sample: NaN or infinity poisons every cost it touches."""
+    """Name the first non-finite sample: NaN or infinity poisons every cost it
+    touches. A NaN is a missing value (pandas' NA becomes one): the message
+    counts them, so that a column with gaps is told apart from one bad value."""
     bad = ~np.isfinite(x)
     if not bad.any():
         return
     flat = int(np.argmax(bad.ravel()))
     sample, column = divmod(flat, 1 if x.ndim == 1 else x.shape[1])
-    raise ValueError(
-        f"signal has a non-finite value at sample {sample} (column {column}): "
-        f"{x.ravel()[flat]}"
-    )
+    value = x.ravel()[flat]
+    if np.isnan(value):
+        missing = int(np.count_nonzero(np.isnan(x)))
+        raise ValueError(
+            f"signal has {missing} missing value{'s' if missing > 1 else ''} (NaN or NA), "
+            f"the first at sample {sample} (column {column}); drop or fill them first")
+    raise ValueError(f"signal has a non-finite value at sample {sample} (column {column}): "
+                     f"{value}")
 
 
 def columns(x):

@@ -16,8 +16,9 @@ import numpy as np
 
 from ._arguments import METHODS, MODELS, check_request
 from ._detect import detect_checked
-from ._io import read_signal
+from ._io import display_name, read_signal
 from ._marbolt_rs import __version__
+from ._names import did_you_mean
 
 __all__ = ["main"]
 
@@ -35,20 +36,37 @@ class Parser(argparse.ArgumentParser):
         raise UsageError(message)
 
 
+def penalty(text):
+    """--pen: a number, or the name of a named penalty (checked with the request)."""
+    try:
+        return float(text)
+    except ValueError:
+        return text
+
+
 def build_parser():
     p = Parser(prog=PROG, description="Find change points in the signals of CSV or .npy "
-               "files (one column per dimension; a non-numeric first CSV row is a header).")
+               "files (one column per dimension; a non-numeric first CSV row is a header; "
+               "- reads standard input). Lines and columns count from 1.")
     p.add_argument("files", nargs="+", metavar="FILE")
-    p.add_argument("--column", action="append", metavar="NAME_OR_INDEX",
-                   help="use this column (repeatable; default: all but the index column)")
-    p.add_argument("--index-column", metavar="NAME_OR_INDEX",
+    p.add_argument("--column", action="append", metavar="NAME_OR_NUMBER",
+                   help="measure this column (repeatable; default: all but the index "
+                   "column, and with an index column only those holding numbers)")
+    p.add_argument("--index-column", metavar="NAME_OR_NUMBER",
                    help="CSV column that labels the samples (years, dates, ...); the "
                    "changes are then printed as the labels of their first samples")
-    p.add_argument("--model", default="l2", choices=MODELS)
-    p.add_argument("--method", default="pelt", choices=METHODS)
-    p.add_argument("--pen", type=float, help="penalty per change (default: the model's default penalty, unless "
-                   "--n-bkps or --epsilon is given)")
-    p.add_argument("--n-bkps", type=int, help="number of changes")
+    p.add_argument("--model", help=f"segment cost: {', '.join(MODELS)} (default: chosen "
+                   "from the data, a level or a trend, as detect does without a model)")
+    p.add_argument("--method", help=f"search: {', '.join(METHODS)} (default: pelt, or dynp "
+                   "when only --n-bkps is given)")
+    p.add_argument("--pen", type=penalty, help="penalty per change: a number, or aic, bic, hq "
+                   "or mbic (default: the model's default penalty, unless --n-bkps or "
+                   "--epsilon is given)")
+    p.add_argument("--period", type=int, help="remove a seasonal profile of this many "
+                   "samples first (0: never; default: found from the data when no model is "
+                   "named)")
+    p.add_argument("--n-bkps", type=int, help="number of changes (alone: the exact search "
+                   "for that many, dynp)")
     p.add_argument("--epsilon", type=float, help="bound on the total cost")
     p.add_argument("--jump", type=int, default=1, help="grid step of breakpoints")
     p.add_argument("--min-size", type=int, help="shortest segment")
@@ -63,9 +81,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Run the command: find the change points of each file and print them.
 
     Prints the breakpoints of each file (or, with ``--index-column``, the
-    labels of its changes; with ``--json``, one JSON object per file) on
-    stdout. Bad usage or input is one line on stderr,
-    ``marbolt-rs: error: ...``.
+    labels of its changes; with ``--json``, one JSON object per file, with
+    the columns measured) on stdout; the file ``-`` is standard input. When
+    the command chose the columns (no ``--column``), a line on stderr names
+    those it measured and those it left out: with an index column, only the
+    columns that hold numbers are measured. Bad usage or input is one line
+    on stderr, ``marbolt-rs: error: ...``, which counts lines and columns
+    from 1, as ``--column`` does.
 
     Parameters
     ----------
@@ -99,9 +121,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     0
     """
     try:
-        args = build_parser().parse_args(argv)
+        args = parse(build_parser(), argv)
         options = {"pen": args.pen, "n_bkps": args.n_bkps, "epsilon": args.epsilon,
-                   "jump": args.jump, "min_size": args.min_size}
+                   "jump": args.jump, "min_size": args.min_size, "period": args.period}
         if args.width is not None:
             options["width"] = args.width
         request = check_request(args.model, args.method, **options)
@@ -115,36 +137,70 @@ def main(argv: Sequence[str] | None = None) -> int:
             bar.update()
     except (OSError, ValueError, TypeError, RuntimeError, ImportError) as error:
         bar.close()  # so that the error starts a line of its own
-        return fail(f"{path}: {describe(error)}", 1)
+        return fail(f"{display_name(path)}: {describe(error)}", 1)
     bar.close()
+    for path, read, _ in results:
+        note(path, read, chosen=bool(args.column), indexed=args.index_column is not None)
     print(render(results, args.json))
     return 0
 
 
+def parse(parser, argv):
+    """The arguments; an unknown option is refused with the likely one."""
+    args, unknown = parser.parse_known_args(argv)
+    for token in unknown:
+        if token.startswith("-") and token != "-":
+            options = [o for action in parser._actions for o in action.option_strings]
+            hint = did_you_mean(token.split("=")[0], options)
+            raise UsageError(f"unrecognized option: {token}" + (f".{hint}" if hint else ""))
+    if unknown:
+        raise UsageError(f"unrecognized arguments: {' '.join(unknown)}")
+    return args
+
+
 def run_file(path, args, request):
-    signal, labels = read_signal(path, args.column, args.index_column)
-    result = detect_checked(signal, request, index=labels)
+    read = read_signal(path, args.column, args.index_column)
+    result = detect_checked(read.data, request, index=read.labels)
     if args.plot:
         save_plot(result, plot_path(args.plot, path, len(args.files)))
-    return path, result
+    return path, read, result
+
+
+def note(path, read, chosen, indexed):
+    """Say on stderr which columns were measured when the command chose them,
+    and which it left out; a column that only rises is named, as it may be a
+    time axis measured by mistake."""
+    if chosen or (len(read.columns) == 1 and not read.skipped and not indexed):
+        return
+    text = f"measured {', '.join(map(str, read.columns))}"
+    if read.skipped:
+        text += f"; not numbers, left out: {', '.join(map(str, read.skipped))}"
+    rising = [name for name, column in zip(read.columns, read.data.T)
+              if len(column) > 2 and np.all(np.diff(column) > 0)]
+    if rising:
+        text += (f"; {', '.join(map(str, rising))} only rise{'s' if len(rising) == 1 else ''}"
+                 " (a time axis? leave it out with --column, or name it with --index-column)")
+    print(f"{PROG}: {display_name(path)}: {text}", file=sys.stderr)
 
 
 def render(results, as_json):
     """The breakpoints of each file, or with an index the labels of its changes."""
     if as_json:
-        objects = [describe_result(path, r) for path, r in results]
+        objects = [describe_result(path, read, r) for path, read, r in results]
         return json.dumps(objects[0] if len(objects) == 1 else objects, indent=2)
-    found = [(path, " ".join(map(str, answer(r)))) for path, r in results]
+    found = [(display_name(path), " ".join(map(str, answer(r)))) for path, _, r in results]
     if len(found) == 1:
         return found[0][1]
     return "\n".join(f"{path}: {text}" for path, text in found)
 
 
-def describe_result(path, result):
-    described = {"file": path, "n_samples": len(result.signal), "model": result.model,
+def describe_result(path, read, result):
+    described = {"file": display_name(path), "columns": read.columns,
+                 "n_samples": len(result.signal), "model": result.model,
                  "method": result.method, "breakpoints": result.breakpoints,
                  "cost": result.cost, "penalty": result.penalty,
-                 "penalty_rule": result.penalty_rule}
+                 "penalty_rule": result.penalty_rule,
+                 "seasonal_period": None if result.season is None else result.season.period}
     if result.index is not None:
         described["labels"] = answer(result)
     return described
@@ -163,7 +219,8 @@ def plot_path(target, source, n_files):
     target = pathlib.Path(target)
     if n_files == 1:
         return target
-    return target.with_name(f"{target.stem}-{pathlib.Path(source).stem}{target.suffix}")
+    stem = "stdin" if source == "-" else pathlib.Path(source).stem
+    return target.with_name(f"{target.stem}-{stem}{target.suffix}")
 
 
 def save_plot(result, path):

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <functional>
 #include <new>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -321,6 +322,17 @@ CostKernel CostKernel::cosine(std::span<const double> x, std::size_t n, std::siz
         if (extension) diagonal[i] = sq / (norms[i] * norms[i]);
     }
     return fill(n, CosineKernel{x.data(), d, norms.data(), extension}, diagonal, "cosine", for_each);
+}
+
+Status CostKernel::check_directions(std::span<const double> x, std::size_t n, std::size_t d) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* row = x.data() + i * d;
+        if (std::all_of(row, row + d, [](double v) { return v == 0.0; })) {
+            return value_error("the cosine model needs samples that are not all zeros; sample " +
+                               std::to_string(i) + " is");
+        }
+    }
+    return Ok{};
 }
 
 double CostKernel::block_sum(std::size_t start, std::size_t end) const noexcept {

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/result.hpp"
 #include "cost/cost.hpp"
 #include "prefix/prefix.hpp"
 
@@ -67,6 +68,9 @@ public:
                       const ForEachIndex& for_each = run_in_turn);
     static CostKernel cosine(std::span<const double> x, std::size_t n, std::size_t d,
                              bool extension, const ForEachIndex& for_each = run_in_turn);
+    // A sample of all zeros has no direction: every cosine cost it enters is
+    // NaN. Refuses the first one.
+    static Status check_directions(std::span<const double> x, std::size_t n, std::size_t d);
 
     std::size_t min_size() const noexcept override { return 1; }
     // Not clamped: the "python" diagonals (1.0 for rbf, 0.0 for cosine) make

@@ -1,15 +1,18 @@
 // Gaussian likelihood cost: L * ln det(covariance). One column uses the
 // population variance (divisor L), several columns the sample covariance
 // (divisor L - 1) factorised by Cholesky; a pivot that is not > 0 means the
-// covariance is not positive definite and the cost is -inf.
+// covariance is not positive definite and the cost is -inf. With floors, the
+// covariance is the likelihood's estimate under covariance >= diag(floors).
 #include "cost/cost_normal.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <vector>
 
 #include "common/numeric.hpp"
 #include "cost/scratch.hpp"
+#include "linalg/eigen.hpp"
 #include "prefix/center.hpp"
 
 namespace marbolt::cost {
@@ -37,14 +40,50 @@ std::optional<double> cholesky_half_log_det(std::span<double> c, std::size_t d) 
     return ld;
 }
 
+// ln det of the covariance c estimated under the constraint covariance >= D,
+// D = diag(floors), in the Loewner order: in the coordinates where D is the
+// identity, W = D^-1/2 c D^-1/2, the constrained estimate keeps W's
+// eigenvectors and raises each eigenvalue below 1 to 1, and the likelihood
+// keeps the slack lambda - 1 of each raised one (held_log_variance, per
+// eigenvalue). Where the constraint does not bind (c - D positive definite)
+// this is the plain log-determinant, computed as the unfloored cost computes
+// it. c is overwritten.
+double held_log_det(std::span<double> c, std::size_t d, std::span<const double> floors) {
+    SmallScratch shifted_scratch(d * d);
+    const std::span<double> shifted = shifted_scratch.span();
+    std::copy(c.begin(), c.end(), shifted.begin());
+    for (std::size_t k = 0; k < d; ++k) shifted[k * d + k] = shifted[k * d + k] - floors[k];
+    if (cholesky_half_log_det(shifted, d)) {
+        if (const std::optional<double> ld = cholesky_half_log_det(c, d)) return 2.0 * *ld;
+    }
+    SmallScratch whitened_scratch(d * d);
+    const std::span<double> w = whitened_scratch.span();
+    double log_floors = 0.0;
+    for (std::size_t j = 0; j < d; ++j) {
+        log_floors = log_floors + std::log(floors[j]);
+        for (std::size_t k = 0; k < d; ++k) {
+            w[j * d + k] = c[j * d + k] / std::sqrt(floors[j] * floors[k]);
+        }
+    }
+    double held = 0.0;
+    for (const double lambda : linalg::jacobi_eigh(w, d).values) {
+        held = held + held_log_variance(lambda, 1.0);
+    }
+    return log_floors + held;
+}
+
+bool all_finite(std::span<const double> values) {
+    return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+}
+
 }  // namespace
 
 CostNormal CostNormal::build(std::span<const double> x, std::size_t n, std::size_t d,
-                             bool add_small_diag) {
+                             bool add_small_diag, std::vector<double> floors) {
     // Centred on the fly: no centred copy of the signal beside the tables.
     const std::vector<double> means = prefix::column_means(x, n, d);
     auto [sum, outer] = prefix::centred_sums_and_outer(x, n, d, means);
-    return CostNormal(std::move(sum), std::move(outer), d, add_small_diag);
+    return CostNormal(std::move(sum), std::move(outer), d, add_small_diag, std::move(floors));
 }
 
 // Searches may be asked for segments below min_size(). A one-sample segment
@@ -61,6 +100,9 @@ double CostNormal::error_several_columns(std::size_t start, std::size_t end) con
     if (add_small_diag_) {
         for (std::size_t k = 0; k < d; ++k) c[k * d + k] = c[k * d + k] + kSmallDiag;
     }
+    // A covariance that is not finite gets the unfloored cost: its eigenvalues
+    // mean nothing.
+    if (floored() && all_finite(c)) return held_log_det(c, d, floors_) * len;
     const std::optional<double> ld = cholesky_half_log_det(c, d);
     if (!ld) return -kInf;
     return (2.0 * *ld) * len;

@@ -1,6 +1,8 @@
 // "normal": segment length times the log-determinant of the segment covariance
 // (Gaussian likelihood cost), from prefix sums and outer-product prefix sums of
-// the centred signal; O(d^3) per segment for the Cholesky factorisation.
+// the centred signal; O(d^3) per segment for the Cholesky factorisation. With
+// variance floors (rounded data, see variance_floor.hpp) the covariance is
+// estimated under the constraint that it is at least the floors.
 #pragma once
 
 #include <cmath>
@@ -8,8 +10,10 @@
 #include <span>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "cost/cost.hpp"
+#include "cost/variance_floor.hpp"
 #include "prefix/prefix.hpp"
 
 namespace marbolt::cost {
@@ -17,9 +21,11 @@ namespace marbolt::cost {
 class CostNormal final : public Cost {
 public:
     // x is n x d row-major; nothing of it is kept. add_small_diag adds 1e-6 to
-    // the variance (one column) or to each covariance diagonal entry.
+    // the variance (one column) or to each covariance diagonal entry. floors
+    // holds one variance floor per column, or nothing: without floors the cost
+    // is the published one, bit for bit.
     static CostNormal build(std::span<const double> x, std::size_t n, std::size_t d,
-                            bool add_small_diag);
+                            bool add_small_diag, std::vector<double> floors = {});
 
     std::size_t min_size() const noexcept override { return 2; }
     // Allocates its d x d scratch only beyond 8 columns, hence not noexcept.
@@ -46,20 +52,25 @@ public:
     const prefix::PrefixOuter& outer() const noexcept { return outer_; }
     std::size_t dims() const noexcept { return d_; }
     bool small_diag() const noexcept { return add_small_diag_; }
+    // The searches' one-column loops form the variance without the floor, so
+    // a floored model is served through the interface (see dispatch.hpp).
+    bool floored() const noexcept { return !floors_.empty(); }
 
     // Added to the variances when the small diagonal is asked for.
     static constexpr double kSmallDiag = 1e-6;
 
 private:
     CostNormal(prefix::Prefix1 sum, prefix::PrefixOuter outer, std::size_t d,
-               bool add_small_diag)
-        : sum_(std::move(sum)), outer_(std::move(outer)), d_(d), add_small_diag_(add_small_diag) {}
+               bool add_small_diag, std::vector<double> floors)
+        : sum_(std::move(sum)), outer_(std::move(outer)), d_(d), add_small_diag_(add_small_diag),
+          floors_(std::move(floors)), first_floor_(floors_.empty() ? 0.0 : floors_[0]) {}
 
+    // A zero variance gives -inf; with floor 0 (no floors), log v exactly.
     double error_one_column(std::size_t start, std::size_t end) const noexcept {
         const double len = static_cast<double>(end - start);
         const double v = column_variance(sum_.segment_sum(start, end, 0),
                                          outer_.segment_sum(start, end, 0), len, add_small_diag_);
-        return std::log(v) * len;  // a zero variance gives -inf
+        return held_log_variance(v, first_floor_) * len;
     }
     double error_several_columns(std::size_t start, std::size_t end) const;
     // Sample covariance (divisor L - 1) of a segment of at least two rows.
@@ -69,6 +80,8 @@ private:
     prefix::PrefixOuter outer_;
     std::size_t d_;
     bool add_small_diag_;
+    std::vector<double> floors_;  // one per column, or none
+    double first_floor_;          // floors_[0], or 0
 };
 
 }  // namespace marbolt::cost

@@ -139,4 +139,24 @@ PyRef sequence_iterator(PyObject* o, std::size_t& size_hint) {
     return PyRef::steal(PyObject_GetIter(o));
 }
 
+bool reals_from(PyObject* o, std::vector<double>& out) {
+    out.clear();
+    if (PyUnicode_Check(o) || !PySequence_Check(o)) {
+        double value = 0.0;
+        if (!real_from(o, value)) return false;
+        out.push_back(value);
+        return true;
+    }
+    std::size_t size_hint = 0;
+    PyRef iterator = sequence_iterator(o, size_hint);
+    if (!iterator) return false;
+    out.reserve(size_hint);
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        double value = 0.0;
+        if (!real_from(item.get(), value)) return false;
+        out.push_back(value);
+    }
+    return !PyErr_Occurred();
+}
+
 }  // namespace marbolt::py

@@ -20,6 +20,8 @@ namespace marbolt::py {
 bool count_from(PyObject* o, std::uint64_t& out);
 bool index_from(PyObject* o, std::int64_t& out);
 bool real_from(PyObject* o, double& out);
+// A real number as one value, or any sequence but str of reals, in order.
+bool reals_from(PyObject* o, std::vector<double>& out);
 // The wrong-type refusal: "'{type}' object cannot be converted to '{expected}'".
 // Its wording and type names such as 'PyArray<T, D>' are kept: callers of the
 // existing interface match on them.

@@ -5,6 +5,8 @@
 #include "lib/engine_methods.hpp"
 #include "lib/errors.hpp"
 #include "lib/intake.hpp"
+#include "lib/module.hpp"
+#include "lib/results.hpp"
 
 #include <new>
 #include <string>
@@ -14,7 +16,7 @@ namespace marbolt::py {
 namespace {
 
 constexpr Signature kNewSignature{
-    "CostEngine", "__new__", {"signal", "model"}, {"params", "variant"},
+    "", "__new__", {"signal", "model"}, {"params", "variant"},
     "A fitted cost function over a fixed signal.\n\n"
     "Holds the prefix-sum structures, so construction is O(n * d) (or O(n^2) for\n"
     "the kernel costs, the same as the Gram matrix `marbolt` builds) and every\n"
@@ -44,23 +46,29 @@ PyObject* wrap_engine(PyTypeObject* type, cost::BuiltModel built, std::uint64_t 
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     auto* object = reinterpret_cast<EngineObject*>(self);
-    new (&object->engine) Engine{built.gamma, std::move(built.model), n_samples};
+    new (&object->engine) Engine{std::move(built.params), std::move(built.model), n_samples};
     new (&object->borrows) std::atomic<std::size_t>(0);
     return self;
+}
+
+const Signature& new_signature() {
+    static const Signature signature = engine_member(kNewSignature);
+    return signature;
 }
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         BoundArgs a;
         ConstructorArgs c;
-        if (!bind(kNewSignature, args, kwargs, a) || !convert_constructor_args(a, c)) {
+        if (!bind(new_signature(), args, kwargs, a) || !convert_constructor_args(a, c)) {
             return nullptr;
         }
         Result<SignalMatrix> signal = as_matrix(c.signal);
         if (!signal) return raise(signal.error());
         Result<bool> extension = extension_flag(c.variant);
         if (!extension) return raise(extension.error());
-        std::optional<cost::BuiltModel> built = build_model(c.model, *signal, c.params, *extension);
+        std::optional<cost::BuiltModel> built =
+            build_model(c.model, *signal, c.params, *extension, module_profile().catalogue);
         if (!built) return nullptr;
         const std::uint64_t n_samples = signal->n;
         // The signal copy is dropped before the Python object exists: the
@@ -84,7 +92,7 @@ PyObject* get_n_samples(PyObject* self, void*) {
 }
 
 PyObject* get_gamma(PyObject* self, void*) {
-    const std::optional<double>& gamma = engine_of(self).gamma;
+    const std::optional<double> gamma = engine_of(self).gamma();
     if (!gamma) Py_RETURN_NONE;
     return PyFloat_FromDouble(*gamma);
 }
@@ -98,27 +106,38 @@ PyObject* get_model(PyObject* self, void*) {
     return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 
-PyGetSetDef engine_getset[] = {
-    {"n_samples", get_n_samples, nullptr, nullptr, nullptr},
-    {"gamma", get_gamma, nullptr, nullptr, nullptr},
-    {"min_size", get_min_size, nullptr, nullptr, nullptr},
-    {"model", get_model, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+// A new dict each time: the caller may change it without touching the engine.
+PyObject* get_params(PyObject* self, void*) { return to_params_dict(engine_of(self).params); }
+
+// The package's engine also reports its model's resolved options.
+PyGetSetDef* engine_getset() {
+    static PyGetSetDef getset[] = {
+        {"n_samples", get_n_samples, nullptr, nullptr, nullptr},
+        {"gamma", get_gamma, nullptr, nullptr, nullptr},
+        {"min_size", get_min_size, nullptr, nullptr, nullptr},
+        {"model", get_model, nullptr, nullptr, nullptr},
+        {"params", get_params, nullptr, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    if (!module_profile().engine_reports_params) getset[4] = getset[5];
+    return getset;
+}
 
 PyTypeObject* create_engine_type() {
-    static const std::string doc = kNewSignature.docstring();
+    static const std::string doc = new_signature().docstring();
+    static const std::string qualified_name =
+        std::string("marbolt_rs.") + module_profile().name + "." + module_profile().engine_name;
     static PyMethodDef* methods = engine_methods();
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(engine_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
         {Py_tp_methods, methods},
-        {Py_tp_getset, engine_getset},
+        {Py_tp_getset, engine_getset()},
         {0, nullptr},
     };
     static PyType_Spec spec = {
-        "marbolt_rs._marbolt_rs.CostEngine",
+        qualified_name.c_str(),
         static_cast<int>(sizeof(EngineObject)),
         0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
@@ -128,6 +147,18 @@ PyTypeObject* create_engine_type() {
 }
 
 }  // namespace
+
+std::optional<double> Engine::gamma() const {
+    for (const cost::ResolvedOption& option : params) {
+        if (option.key == "gamma") return std::get<double>(option.value);
+    }
+    return std::nullopt;
+}
+
+Signature engine_member(Signature signature) {
+    signature.owner = module_profile().engine_name;
+    return signature;
+}
 
 PyTypeObject* engine_type() {
     static PyTypeObject* type = nullptr;
@@ -159,7 +190,7 @@ bool to_engine(const BoundArgs& a, std::size_t i, EngineBorrow& out) {
     PyTypeObject* type = engine_type();
     if (type == nullptr) return false;
     if (!PyObject_TypeCheck(a[i], type)) {
-        return refuse_type(a[i], "CostEngine") || add_argument_prefix(a.name(i));
+        return refuse_type(a[i], module_profile().engine_name) || add_argument_prefix(a.name(i));
     }
     out = EngineBorrow(a[i]);
     return true;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "cost/cost.hpp"
+#include "cost/registry.hpp"
 #include "lib/py_ref.hpp"
 #include "lib/signature.hpp"
 
@@ -10,14 +11,18 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace marbolt::py {
 
 struct Engine {
-    // The bandwidth the rbf model uses; absent for every other model.
-    std::optional<double> gamma;
+    // The model's options as it uses them: given, or resolved to defaults.
+    std::vector<cost::ResolvedOption> params;
     std::unique_ptr<const cost::Cost> model;
     std::uint64_t n_samples = 0;
+
+    // The bandwidth the rbf model uses; absent for every other model.
+    std::optional<double> gamma() const;
 };
 
 struct EngineObject {
@@ -35,6 +40,10 @@ inline const Engine& engine_of(PyObject* self) {
 
 // Creates the type once per process; nullptr with an exception on failure.
 PyTypeObject* engine_type();
+
+// `signature` as a member of this module's engine type, so that its docstring
+// and binding messages name the type as the module names it.
+Signature engine_member(Signature signature);
 
 // A shared borrow for the length of one call: keeps the object alive while the
 // interpreter lock is released.

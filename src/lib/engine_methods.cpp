@@ -12,8 +12,15 @@ namespace marbolt::py {
 
 namespace {
 
-constexpr Signature kErrorSignature{"CostEngine", "error", {"start", "end"}};
-constexpr Signature kSumOfCostsSignature{"CostEngine", "sum_of_costs", {"bkps"}};
+const Signature& error_signature() {
+    static const Signature signature = engine_member({"", "error", {"start", "end"}});
+    return signature;
+}
+
+const Signature& sum_of_costs_signature() {
+    static const Signature signature = engine_member({"", "sum_of_costs", {"bkps"}});
+    return signature;
+}
 
 using Span = std::pair<std::size_t, std::size_t>;
 
@@ -44,7 +51,7 @@ PyObject* py_error(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     return guarded([&]() -> PyObject* {
         BoundArgs a;
         std::int64_t start = 0, end = 0;
-        if (!bind(kErrorSignature, args, nargs, kwnames, a) || !to_index(a, 0, start) ||
+        if (!bind(error_signature(), args, nargs, kwnames, a) || !to_index(a, 0, start) ||
             !to_index(a, 1, end)) {
             return nullptr;
         }
@@ -63,7 +70,7 @@ PyObject* py_sum_of_costs(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return guarded([&]() -> PyObject* {
         BoundArgs a;
         std::vector<std::int64_t> bkps;
-        if (!bind(kSumOfCostsSignature, args, nargs, kwnames, a) ||
+        if (!bind(sum_of_costs_signature(), args, nargs, kwnames, a) ||
             !to_sequence(a, 0, bkps, index_from)) {
             return nullptr;
         }
@@ -84,8 +91,8 @@ PyObject* py_sum_of_costs(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 PyMethodDef* engine_methods() {
     static PyMethodDef methods[] = {
-        method_def(kErrorSignature, py_error),
-        method_def(kSumOfCostsSignature, py_sum_of_costs),
+        method_def(error_signature(), py_error),
+        method_def(sum_of_costs_signature(), py_sum_of_costs),
         {nullptr, nullptr, 0, nullptr},
     };
     return methods;

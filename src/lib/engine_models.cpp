@@ -9,6 +9,7 @@
 #include <functional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace marbolt::py {
 
@@ -77,6 +78,15 @@ public:
             cost::OptionMatrix{std::move(matrix->data), matrix->n, matrix->d}};
     }
 
+    Result<std::optional<std::vector<double>>> reals(std::string_view key) override {
+        PyObject* value = nullptr;
+        if (!read_param(params_, key, value)) return reported();
+        if (value == nullptr) return std::optional<std::vector<double>>{};
+        std::vector<double> reals;
+        if (!reals_from(value, reals)) return reported();
+        return std::optional<std::vector<double>>{std::move(reals)};
+    }
+
 private:
     PyObject* params_;
 };
@@ -90,10 +100,11 @@ void on_worker_pool(std::size_t count, const std::function<void(std::size_t)>& b
 }  // namespace
 
 std::optional<cost::BuiltModel> build_model(const std::string& name, const SignalMatrix& signal,
-                                            PyObject* params, bool extension) {
+                                            PyObject* params, bool extension,
+                                            cost::Catalogue catalogue) {
     ParamsOptions options(params);
     Result<cost::BuiltModel> model = cost::build_model(
-        name, {signal.data, signal.n, signal.d}, options, extension, on_worker_pool);
+        name, {signal.data, signal.n, signal.d}, options, extension, catalogue, on_worker_pool);
     if (!model) {
         raise(model.error());
         return {};

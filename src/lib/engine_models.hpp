@@ -10,10 +10,11 @@
 
 namespace marbolt::py {
 
-// Builds the named model through the core's table, reading its options from
-// `params` (a dict or nullptr). On failure a Python exception is set and
-// nothing is returned.
+// Builds the named model through the catalogue's rows of the core's table,
+// reading its options from `params` (a dict or nullptr). On failure a Python
+// exception is set and nothing is returned.
 std::optional<cost::BuiltModel> build_model(const std::string& name, const SignalMatrix& signal,
-                                            PyObject* params, bool extension);
+                                            PyObject* params, bool extension,
+                                            cost::Catalogue catalogue);
 
 }  // namespace marbolt::py

@@ -4,6 +4,9 @@
 
 #include "lib/method_def.hpp"
 
+#include <array>
+#include <functional>
+
 namespace marbolt::py {
 
 struct ModuleFunction {
@@ -22,5 +25,11 @@ extern const ModuleFunction window_predict_function;
 extern const ModuleFunction crops_function;
 extern const ModuleFunction sanity_check_function;
 extern const ModuleFunction check_outer_memory_function;
+
+using FunctionTable = std::array<std::reference_wrapper<const ModuleFunction>, 11>;
+
+// The eleven functions of the fixed interface, in the registration order that
+// is part of its contract.
+extern const FunctionTable kPublishedFunctions;
 
 }  // namespace marbolt::py

@@ -3,20 +3,18 @@
 #define MARBOLT_IMPORTS_NUMPY
 #include "lib/numpy_api.hpp"
 
+#include "lib/module.hpp"
+
 #include "lib/engine.hpp"
-#include "lib/functions.hpp"
 #include "lib/py_ref.hpp"
 
-#include <array>
 #include <cstdint>
-#include <functional>
+#include <string>
+#include <vector>
 
 namespace marbolt::py {
 
-namespace {
-
-// Registration order is part of the module's contract.
-const std::array kFunctions{
+const FunctionTable kPublishedFunctions{
     std::cref(dynp_function),         std::cref(dynp_all_function),
     std::cref(pelt_function),         std::cref(kernel_pelt_function),
     std::cref(binseg_function),       std::cref(bottomup_function),
@@ -25,34 +23,44 @@ const std::array kFunctions{
     std::cref(check_outer_memory_function),
 };
 
+namespace {
+
 PyMethodDef* module_methods() {
-    static std::array<PyMethodDef, kFunctions.size() + 1> methods = [] {
-        std::array<PyMethodDef, kFunctions.size() + 1> table{};
-        for (std::size_t i = 0; i < kFunctions.size(); ++i) {
-            table[i] = method_def(kFunctions[i].get().signature, kFunctions[i].get().impl);
+    static std::vector<PyMethodDef> methods = [] {
+        std::vector<PyMethodDef> table;
+        for (const ModuleFunction& function : module_profile().functions) {
+            table.push_back(method_def(function.signature, function.impl));
         }
+        table.push_back({nullptr, nullptr, 0, nullptr});
         return table;
     }();
     return methods.data();
 }
 
-// The name keeps its `_rs` suffix (and the entry point below with it):
-// callers of the existing interface import the module by that name.
 // m_size 0 rather than -1: the interpreter then calls the entry point again on
 // every later import instead of copying a cached dict, so the interpreter
 // check and the cached module below always apply.
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_marbolt_rs", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
-};
+PyModuleDef* module_def() {
+    static PyModuleDef def = {
+        PyModuleDef_HEAD_INIT, module_profile().name, "", 0, nullptr, nullptr, nullptr, nullptr,
+        nullptr,
+    };
+    return &def;
+}
 
 PyObject* build_module() {
-    PyRef module = PyRef::steal(PyModule_Create(&module_def));
+    PyRef module = PyRef::steal(PyModule_Create(module_def()));
     if (!module) return nullptr;
     PyTypeObject* type = engine_type();
     if (type == nullptr) return nullptr;
-    if (PyModule_AddObjectRef(module.get(), "CostEngine", reinterpret_cast<PyObject*>(type)) < 0 ||
+    const ModuleProfile& profile = module_profile();
+    if (PyModule_AddObjectRef(module.get(), profile.engine_name,
+                              reinterpret_cast<PyObject*>(type)) < 0 ||
         PyModule_AddFunctions(module.get(), module_methods()) < 0 ||
         PyModule_AddStringConstant(module.get(), "__version__", MARBOLT_VERSION) < 0) {
+        return nullptr;
+    }
+    if (profile.add_attributes != nullptr && profile.add_attributes(module.get()) < 0) {
         return nullptr;
     }
     return module.release();
@@ -60,10 +68,7 @@ PyObject* build_module() {
 
 }  // namespace
 
-}  // namespace marbolt::py
-
-PyMODINIT_FUNC PyInit__marbolt_rs() {
-    using marbolt::py::PyRef;
+PyObject* init_module() {
     // The module keeps process-wide state (the cached module and type), which
     // cannot be shared with a second interpreter.
     static std::int64_t owner = -1;
@@ -71,15 +76,18 @@ PyMODINIT_FUNC PyInit__marbolt_rs() {
     const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
     if (owner != -1 && owner != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "marbolt_rs._marbolt_rs can only be imported once per process, in the "
-                        "interpreter that imported it first");
+        const std::string message = std::string("marbolt_rs.") + module_profile().name +
+                                    " can only be imported once per process, in the "
+                                    "interpreter that imported it first";
+        PyErr_SetString(PyExc_ImportError, message.c_str());
         return nullptr;
     }
     if (module != nullptr) return PyRef::borrow(module).release();
     if (_import_array() < 0) return nullptr;
-    module = marbolt::py::build_module();
+    module = build_module();
     if (module == nullptr) return nullptr;
     owner = current;
     return PyRef::borrow(module).release();
 }
+
+}  // namespace marbolt::py

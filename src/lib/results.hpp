@@ -2,6 +2,7 @@
 // shares.
 #pragma once
 
+#include "cost/registry.hpp"
 #include "lib/py_ref.hpp"
 
 #include <cstdint>
@@ -27,6 +28,10 @@ PyObject* list_of(const Range& values, Convert convert) {
 // A breakpoint list (or any list of positions) as a new list of int.
 PyObject* to_int_list(std::span<const std::size_t> values);
 PyObject* to_float_list(std::span<const double> values);
+
+// A model's resolved options as a new dict: flags as bool, reals as float,
+// counts as int, matrices as new float64 arrays.
+PyObject* to_params_dict(std::span<const cost::ResolvedOption> params);
 
 // "jump must be at least 1", for every search that takes a jump.
 bool check_jump(std::uint64_t jump);

@@ -45,7 +45,8 @@ def test_a_bad_request_is_refused_before_any_work(signals):
 def test_the_first_failing_signal_in_input_order_is_raised(signals):
     signals[1] = signals[1].copy()
     signals[1][3] = np.nan
-    with pytest.raises(ValueError, match=r"^signal has a non-finite value at sample 3 "):
+    with pytest.raises(ValueError, match=r"^signal has 1 missing value \(NaN or NA\), the "
+                       r"first at sample 3 "):
         mr.detect_many(signals)
 
 
@@ -61,3 +62,17 @@ def test_a_local_dask_cluster_equals_a_loop(signals):
         results = mr.detect_many(signals, "l2", "bottomup", executor=client.get_executor(),
                                  pen=10.0)
     assert results == [mr.detect(s, "l2", "bottomup", pen=10.0) for s in signals]
+
+
+@pytest.mark.parametrize("container", ["DataFrame", "dict"])
+def test_named_signals_give_results_keyed_by_name(signals, container):
+    pd = pytest.importorskip("pandas")
+    days = pd.date_range("2020-01-01", periods=80, freq="D")
+    named = {f"s{k}": pd.Series(s[:80], index=days) for k, s in enumerate(signals)}
+    given = pd.DataFrame(named) if container == "DataFrame" else named
+    results = mr.detect_many(given, n_bkps=1)
+    assert list(results) == list(named)
+    for name, result in results.items():
+        assert result == mr.detect(named[name], n_bkps=1)
+        assert result.labels == [days[result.breakpoints[0]]]
+        assert result.columns == ((name,) if container == "DataFrame" else None)

@@ -46,5 +46,42 @@ def test_plot_draws_changes_against_a_log_penalty(signal):
         assert ax.get_xscale() == "log"
         (steps,) = ax.patches
         assert list(steps.get_data().values) == [e.n_bkps for e in reversed(path)]
+        (default,) = ax.lines
+        assert default.get_xdata()[0] == mr.default_penalty(signal, "l2")
     finally:
         plt.close(ax.figure)
+
+
+@pytest.mark.parametrize("model, d", [("l2", 1), ("l1", 1), ("normal", 2)])
+def test_the_table_holds_the_best_segmentation_of_each_count(rng, model, d):
+    pd = pytest.importorskip("pandas")
+    x = np.repeat([0.0, 4.0, 1.0, 5.0], 40)[:, None] + rng.normal(size=(160, d))
+    path = mr.penalty_path(x, model=model)
+    default = mr.default_penalty(x, model)
+    assert (path[-1].pen_range[0], path[0].pen_range[1]) == (default / 10, default * 10)
+    table = path.table()
+    assert isinstance(table, pd.DataFrame)
+    engine = m.CostEngine(x, model)
+    size = path.with_changes(path[0].n_bkps).min_size
+    best = [[len(x)], *m.dynp_all(engine, int(table["n_bkps"].max()), 1, size)]
+    for row in table.itertuples():
+        # Optimal for some penalty, so the cheapest with its number of changes.
+        assert row.cost == pytest.approx(engine.sum_of_costs(best[row.n_bkps]), rel=1e-12)
+        assert [row.pen_min, row.pen_max, row.labels] == \
+            [*path[row.Index].pen_range, path[row.Index].labels]
+        picked = path.with_changes(row.n_bkps)
+        assert picked == mr.detect(x, model, pen=picked.penalty)
+        assert picked.breakpoints == path[row.Index].breakpoints
+
+
+def test_a_count_off_the_path_is_refused_with_the_counts_it_has(signal):
+    path = mr.penalty_path(signal, 5.0, 50.0)
+    counts = ", ".join(str(entry.n_bkps) for entry in path)
+    missing = next(k for k in range(10) if k not in [entry.n_bkps for entry in path])
+    with pytest.raises(ValueError, match=f"^the path has no segmentation with {missing} "
+                       f"changes, only with {counts}; marbolt_rs.fits gives the best "
+                       "segmentation for every count$"):
+        path.with_changes(missing)
+    with pytest.raises(ValueError, match="^model 'clinear' has no default penalty to centre "
+                       "the range on; pass pen_min and pen_max$"):
+        mr.penalty_path(signal, model="clinear")

@@ -9,10 +9,9 @@ from pathlib import Path
 
 import pytest
 
-from marbolt_rs import _marbolt_rs as m
+from marbolt_rs import _marbolt_rs, _native
 
-PACKAGE = Path(m.__file__).parent
-STUB = ast.parse((PACKAGE / "_marbolt_rs.pyi").read_text())
+PACKAGE = Path(_marbolt_rs.__file__).parent
 
 
 def public(names):
@@ -35,28 +34,46 @@ def runtime_parameters(function):
     return [(p.name, p.default is None) for p in inspect.signature(function).parameters.values()]
 
 
-ENGINE = next(node for node in STUB.body if isinstance(node, ast.ClassDef) and node.name == "CostEngine")
+class Stub:
+    """A compiled module, its engine's name, and the parsed stub installed beside it."""
+
+    def __init__(self, module, engine):
+        self.module, self.engine = module, engine
+        self.tree = ast.parse((PACKAGE / f"{module.__name__.split('.')[-1]}.pyi").read_text())
+        self.engine_class = next(node for node in self.tree.body
+                                 if isinstance(node, ast.ClassDef) and node.name == engine)
+
+    def __repr__(self):
+        return self.module.__name__
 
 
-def test_stub_names_are_the_module_names():
-    names = set(stub_functions(STUB.body)) | {
-        node.name for node in STUB.body if isinstance(node, ast.ClassDef)} | {
-        node.target.id for node in STUB.body if isinstance(node, ast.AnnAssign)}
-    assert public(names) == public(dir(m))
+STUBS = [Stub(_marbolt_rs, "CostEngine"), Stub(_native, "Engine")]
+CALLABLES = [(stub, name) for stub in STUBS for name in sorted(dir(stub.module))
+             if callable(getattr(stub.module, name)) and name[0] != "_"]
 
 
-@pytest.mark.parametrize("name", sorted(n for n in dir(m) if callable(getattr(m, n)) and n[0] != "_"))
-def test_stub_parameters_match_the_text_signatures(name):
-    functions = stub_functions(ENGINE.body if name == "CostEngine" else STUB.body)
-    stub = functions["__new__" if name == "CostEngine" else name]
-    assert parameters(stub) == runtime_parameters(getattr(m, name))
+@pytest.mark.parametrize("stub", STUBS, ids=repr)
+def test_stub_names_are_the_module_names(stub):
+    names = set(stub_functions(stub.tree.body)) | {
+        node.name for node in stub.tree.body if isinstance(node, ast.ClassDef)} | {
+        node.target.id for node in stub.tree.body if isinstance(node, ast.AnnAssign)}
+    assert public(names) == public(dir(stub.module))
 
 
-def test_stub_engine_members_are_the_engine_members():
-    members = stub_functions(ENGINE.body)
-    assert public(members) == public(dir(m.CostEngine))
+@pytest.mark.parametrize("stub, name", CALLABLES, ids=lambda v: v if isinstance(v, str) else repr(v))
+def test_stub_parameters_match_the_text_signatures(stub, name):
+    functions = stub_functions(stub.engine_class.body if name == stub.engine else stub.tree.body)
+    node = functions["__new__" if name == stub.engine else name]
+    assert parameters(node) == runtime_parameters(getattr(stub.module, name))
+
+
+@pytest.mark.parametrize("stub", STUBS, ids=repr)
+def test_stub_engine_members_are_the_engine_members(stub):
+    members = stub_functions(stub.engine_class.body)
+    engine = getattr(stub.module, stub.engine)
+    assert public(members) == public(dir(engine))
     for method in ("error", "sum_of_costs"):
-        assert parameters(members[method]) == runtime_parameters(getattr(m.CostEngine, method))[1:]
+        assert parameters(members[method]) == runtime_parameters(getattr(engine, method))[1:]
 
 
 def test_package_is_marked_typed():
@@ -67,7 +84,7 @@ def test_package_is_marked_typed():
 MISUSE = """\
 import marbolt_rs
 flow = marbolt_rs.datasets.load_nile().flow
-marbolt_rs.detect(flow, pen="high")
+marbolt_rs.detect(flow, pen=[1.0])
 name: str = marbolt_rs.detect(flow).breakpoints
 marbolt_rs.penalty_path(flow, 1.0, 2.0)[0].n_changes
 marbolt_rs.detect_many([flow], executor=3)

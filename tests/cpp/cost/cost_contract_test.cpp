@@ -23,7 +23,7 @@ class CostContract : public ::testing::TestWithParam<std::tuple<std::string_view
 protected:
     std::string_view label() const { return std::get<0>(GetParam()); }
     std::size_t d() const { return std::get<1>(GetParam()); }
-    std::vector<double> x = random_signal(kRows, d(), 2024 + static_cast<unsigned>(d()));
+    std::vector<double> x = model_case(label()).signal(kRows, d(), 2024 + static_cast<unsigned>(d()));
     std::unique_ptr<const Cost> cost = make_cost(label(), x, kRows, d());
 };
 

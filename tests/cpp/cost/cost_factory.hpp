@@ -24,6 +24,7 @@
 
 #include "cost/cost.hpp"
 #include "cost/registry.hpp"
+#include "linalg/eigen.hpp"
 
 namespace marbolt::cost::testing {
 
@@ -60,6 +61,28 @@ inline std::vector<double> random_signal(std::size_t n, std::size_t d, unsigned 
         }
     }
     return x;
+}
+
+// n x d draws from `first` for the first half of the rows, from `second` after.
+template <class Distribution>
+std::vector<double> two_regimes(std::size_t n, std::size_t d, unsigned seed, Distribution first,
+                                Distribution second) {
+    std::mt19937_64 gen(seed);
+    std::vector<double> x(n * d);
+    for (std::size_t i = 0; i < n * d; ++i) x[i] = (i / d < n / 2 ? first : second)(gen);
+    return x;
+}
+
+// Counts, zeros included, whose rate rises from 0.5 to 3 halfway.
+inline std::vector<double> count_signal(std::size_t n, std::size_t d, unsigned seed) {
+    return two_regimes(n, d, seed, std::poisson_distribution<int>(0.5),
+                       std::poisson_distribution<int>(3.0));
+}
+
+// Waiting times whose mean rises from 1 to 4 halfway.
+inline std::vector<double> waiting_signal(std::size_t n, std::size_t d, unsigned seed) {
+    return two_regimes(n, d, seed, std::exponential_distribution<double>(1.0),
+                       std::exponential_distribution<double>(0.25));
 }
 
 inline std::vector<double> identity_metric(std::size_t d) {
@@ -361,6 +384,17 @@ inline double naive_linear(Signal x, std::size_t n, std::size_t d, std::size_t s
     return naive_rss(regressors, target, p, 1, start, end);
 }
 
+// A line in the sample position per column: regressors 1 and i.
+inline double naive_trend(Signal x, std::size_t n, std::size_t d, std::size_t start,
+                          std::size_t end) {
+    std::vector<double> regressors(n * 2);
+    for (std::size_t i = 0; i < n; ++i) {
+        regressors[2 * i] = 1.0;
+        regressors[2 * i + 1] = static_cast<double>(i);
+    }
+    return naive_rss(regressors, x, 2, d, start, end);
+}
+
 constexpr std::size_t kArOrder = 2;
 
 // Lags of the centred signal, read from its flattened form; the rows before
@@ -398,9 +432,82 @@ inline double naive_clinear(Signal x, std::size_t, std::size_t d, std::size_t st
     return total;
 }
 
+// The likelihood models below are checked against -2 x their log-likelihood,
+// maximised in closed form and summed sample by sample, less the terms the
+// costs drop because they add up to the same total over every segmentation.
+
+// Summed over the columns and their samples at each column's segment mean
+// (the rate, or the mean waiting time): -2 x the log-likelihood less the
+// dropped term, both of which `sample` gives for one sample at the estimate.
+template <class Sample>
+double naive_at_segment_mean(Signal x, std::size_t d, std::size_t start, std::size_t end,
+                             Sample sample) {
+    double total = 0.0;
+    for (std::size_t j = 0; j < d; ++j) {
+        double sum = 0.0;
+        for (std::size_t i = start; i < end; ++i) sum += x[i * d + j];
+        const double estimate = sum / static_cast<double>(end - start);
+        for (std::size_t i = start; i < end; ++i) {
+            const auto [loglik, dropped] = sample(x[i * d + j], estimate);
+            total += -2.0 * loglik - dropped;
+        }
+    }
+    return total;
+}
+
+// Poisson: drops 2 S and 2 sum log(y!).
+inline double naive_poisson(Signal x, std::size_t, std::size_t d, std::size_t start,
+                            std::size_t end) {
+    return naive_at_segment_mean(x, d, start, end, [](double y, double rate) {
+        const double log_factorial = std::lgamma(y + 1.0);
+        return std::pair{(y > 0.0 ? y * std::log(rate) : 0.0) - rate - log_factorial,
+                         2.0 * y + 2.0 * log_factorial};
+    });
+}
+
+// Exponential: drops 2 L.
+inline double naive_exponential(Signal x, std::size_t, std::size_t d, std::size_t start,
+                                std::size_t end) {
+    return naive_at_segment_mean(x, d, start, end, [](double y, double mean) {
+        return std::pair{-std::log(mean) - y / mean, 2.0};
+    });
+}
+
+// Gaussian with a fixed mean per column (the signal's) and the variance that
+// maximises the likelihood subject to variance >= floor; drops L log 2 pi + L.
+inline double naive_variance_with(double floor, Signal x, std::size_t n, std::size_t d,
+                                  std::size_t start, std::size_t end) {
+    const double len = static_cast<double>(end - start);
+    const double pi = std::acos(-1.0);
+    double total = 0.0;
+    for (std::size_t j = 0; j < d; ++j) {
+        double mean = 0.0;
+        for (std::size_t i = 0; i < n; ++i) mean += x[i * d + j] / static_cast<double>(n);
+        double scatter = 0.0;
+        for (std::size_t i = start; i < end; ++i) scatter += (x[i * d + j] - mean) * (x[i * d + j] - mean);
+        const double variance = std::max(scatter / len, floor);
+        double loglik = 0.0;
+        for (std::size_t i = start; i < end; ++i) {
+            const double dev = x[i * d + j] - mean;
+            loglik += -0.5 * std::log(2.0 * pi * variance) - dev * dev / (2.0 * variance);
+        }
+        total += -2.0 * loglik - len * std::log(2.0 * pi) - len;
+    }
+    return total;
+}
+
+// Gaussian with the covariance (as naive_normal_with forms it, small diagonal
+// included) that maximises the likelihood subject to covariance >= f I, f the
+// floor of kCoarseResolution: with S the estimate and Sigma the
+// constrained one, L (ln det Sigma + tr(Sigma^-1 S) - d). Sigma keeps the
+// eigenvectors of S and raises its eigenvalues to at least f.
+inline double naive_normal_floored(Signal x, std::size_t, std::size_t d, std::size_t start,
+                                   std::size_t end);
+
 // Fixed option values for the model table; a key not listed reads as absent.
 class FixedOptions final : public Options {
 public:
+    // A vector is a metric for matrix() and per-column values for reals().
     using Value = std::variant<bool, double, std::uint64_t, std::vector<double>>;
 
     FixedOptions(std::initializer_list<std::pair<const std::string_view, Value>> values,
@@ -418,6 +525,9 @@ public:
         if (!*data) return std::optional<OptionMatrix>{};
         return std::optional<OptionMatrix>{OptionMatrix{**data, d_, d_}};
     }
+    Result<std::optional<std::vector<double>>> reals(std::string_view key) override {
+        return read<std::vector<double>>(key);
+    }
 
 private:
     template <class T>
@@ -431,15 +541,42 @@ private:
     std::uint64_t d_;
 };
 
-// A model built through the model table, as the engine builds it; a refusal
-// is a fault of the test.
+// A model built through the model table, as an engine builds it: the
+// published models as the interface serves them, unless the full catalogue
+// is asked for. A refusal is a fault of the test.
 inline std::unique_ptr<const Cost> from_table(std::string_view model, Signal x, std::size_t n,
                                               std::size_t d, const FixedOptions& options,
-                                              bool extension = false) {
+                                              bool extension = false,
+                                              Catalogue catalogue = Catalogue::interface) {
     FixedOptions copy = options;
-    Result<BuiltModel> built = build_model(model, {x, n, d}, copy, extension);
+    Result<BuiltModel> built = build_model(model, {x, n, d}, copy, extension, catalogue);
     if (!built) throw std::invalid_argument(built.error().message);
     return std::move(built->model);
+}
+
+inline constexpr double kCoarseResolution = 4.0;
+inline const double kCoarseFloor = kCoarseResolution * kCoarseResolution / (2.0 * std::acos(-1.0));
+
+inline double naive_normal_floored(Signal x, std::size_t, std::size_t d, std::size_t start,
+                                   std::size_t end) {
+    const double len = static_cast<double>(end - start);
+    const double floor = kCoarseFloor;
+    const std::vector<double> dev = deviations(x, d, start, end);
+    std::vector<double> cov(d * d, 0.0);
+    for (std::size_t r = 0; r < end - start; ++r) {
+        for (std::size_t j = 0; j < d; ++j) {
+            for (std::size_t k = 0; k < d; ++k) cov[j * d + k] += dev[r * d + j] * dev[r * d + k];
+        }
+    }
+    for (double& v : cov) v /= d == 1 ? len : len - 1.0;
+    for (std::size_t k = 0; k < d; ++k) cov[k * d + k] += 1e-6;
+    double log_det = 0.0, trace = 0.0;
+    for (const double value : linalg::jacobi_eigh(cov, d).values) {
+        const double held = std::max(value, floor);
+        log_det += std::log(held);
+        trace += value / held;
+    }
+    return len * (log_det + trace - static_cast<double>(d));
 }
 
 struct ModelCase {
@@ -447,7 +584,13 @@ struct ModelCase {
     std::string_view model;  // the table's name for it
     std::unique_ptr<const Cost> (*make)(Signal x, std::size_t n, std::size_t d);
     double (*naive)(Signal x, std::size_t n, std::size_t d, std::size_t start, std::size_t end);
+    // A signal the model accepts.
+    std::vector<double> (*signal)(std::size_t n, std::size_t d, unsigned seed) = random_signal;
 };
+
+// kCoarseResolution: a resolution whose floor (16 / (2 pi)) lies above the
+// unit noise of random_signal, so that the variance floors bind on many
+// segments.
 
 // Every model of the table has at least one case here (a test checks it).
 inline const ModelCase kModels[] = {
@@ -467,6 +610,11 @@ inline const ModelCase kModels[] = {
      }, [](Signal x, std::size_t, std::size_t d, std::size_t s, std::size_t e) {
          return naive_normal_with(false, x, d, s, e);
      }},
+    {"normal_floored", "normal", [](Signal x, std::size_t n, std::size_t d) {
+         return from_table("normal", x, n, d,
+                           {{{"resolution", std::vector<double>{kCoarseResolution}}}, d}, false,
+                           Catalogue::full);
+     }, naive_normal_floored},
     {"mahalanobis", "mahalanobis", [](Signal x, std::size_t n, std::size_t d) {
          return from_table("mahalanobis", x, n, d, {{{"metric", spd_metric(d)}}, d});
      }, [](Signal x, std::size_t, std::size_t d, std::size_t s, std::size_t e) {
@@ -496,6 +644,28 @@ inline const ModelCase kModels[] = {
     {"ar", "ar", [](Signal x, std::size_t n, std::size_t d) {
          return from_table("ar", x, n, d, {{{"order", std::uint64_t{kArOrder}}}, d});
      }, naive_ar},
+    {"poisson", "poisson", [](Signal x, std::size_t n, std::size_t d) {
+         return from_table("poisson", x, n, d, {{}, d}, false, Catalogue::full);
+     }, naive_poisson, count_signal},
+    {"exponential", "exponential", [](Signal x, std::size_t n, std::size_t d) {
+         return from_table("exponential", x, n, d, {{}, d}, false, Catalogue::full);
+     }, naive_exponential, waiting_signal},
+    {"variance", "variance", [](Signal x, std::size_t n, std::size_t d) {
+         return from_table("variance", x, n, d, {{{"resolution", std::vector<double>{0.0}}}, d},
+                           false, Catalogue::full);
+     }, [](Signal x, std::size_t n, std::size_t d, std::size_t s, std::size_t e) {
+         return naive_variance_with(0.0, x, n, d, s, e);
+     }},
+    {"variance_floored", "variance", [](Signal x, std::size_t n, std::size_t d) {
+         return from_table("variance", x, n, d,
+                           {{{"resolution", std::vector<double>{kCoarseResolution}}}, d}, false,
+                           Catalogue::full);
+     }, [](Signal x, std::size_t n, std::size_t d, std::size_t s, std::size_t e) {
+         return naive_variance_with(kCoarseFloor, x, n, d, s, e);
+     }},
+    {"trend", "trend", [](Signal x, std::size_t n, std::size_t d) {
+         return from_table("trend", x, n, d, {{}, d}, false, Catalogue::full);
+     }, naive_trend},
 };
 
 inline const ModelCase& model_case(std::string_view label) {

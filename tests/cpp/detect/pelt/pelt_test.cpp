@@ -4,9 +4,13 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
+#include "../../cost/cost_factory.hpp"
 #include "../search_fakes.hpp"
 
 namespace marbolt::detect {
@@ -131,6 +135,44 @@ INSTANTIATE_TEST_SUITE_P(SmallSignals, PeltExactness,
                          ::testing::Combine(::testing::Values(6, 12), ::testing::Values(1, 2),
                                             ::testing::Values(0.0, 0.3, 1.0, 4.0),
                                             ::testing::Values(1u, 2u, 3u)));
+
+using TableParam = std::tuple<std::string_view, std::size_t, std::size_t, double>;
+class PeltOnTableModels : public ::testing::TestWithParam<TableParam> {};
+
+// The likelihood models' costs are minima over their parameters of sums over
+// samples, so splitting a segment never raises one and pruning keeps every
+// start that can still win: with min_size 1 PELT reaches the penalised
+// optimum on the models as the table builds them. (A longer min_size breaks
+// the argument for every model: the split that justifies a pruning may leave
+// a segment too short to be used.) The floored normal is among them: the
+// searches must not serve it through their unfloored one-column loops.
+TEST_P(PeltOnTableModels, ReachesTheBruteForcePenalisedOptimum) {
+    const auto [label, jump, min_size, pen] = GetParam();
+    constexpr std::size_t n = 12;
+    for (unsigned seed = 1; seed <= 4; ++seed) {
+        const cost::testing::ModelCase& c = cost::testing::model_case(label);
+        const std::vector<double> x = c.signal(n, 1, seed);
+        const std::unique_ptr<const cost::Cost> model = c.make(x, n, 1);
+        const SegmentCost segment = [&](std::size_t s, std::size_t e) { return model->error(s, e); };
+        const std::vector<std::size_t> bkps = pelt(*model, n, jump, min_size, pen);
+        const double found = model->sum_of_costs(bkps) + pen * static_cast<double>(bkps.size());
+        const double best = brute_force_penalised(segment, n, jump, min_size, pen);
+        EXPECT_NEAR(found, best, 1e-9 * (1.0 + std::fabs(best))) << "seed " << seed;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LikelihoodModels, PeltOnTableModels,
+    ::testing::Combine(::testing::Values("poisson", "exponential", "variance", "variance_floored",
+                                         "normal_floored"),
+                       ::testing::Values(1, 2, 3), ::testing::Values(1),
+                       ::testing::Values(0.5, 3.0, 10.0)),
+    [](const ::testing::TestParamInfo<TableParam>& info) {
+        return std::string(std::get<0>(info.param)) + "_jump" +
+               std::to_string(std::get<1>(info.param)) + "_min" +
+               std::to_string(std::get<2>(info.param)) + "_pen" +
+               std::to_string(static_cast<int>(std::get<3>(info.param) * 10));
+    });
 
 }  // namespace
 }  // namespace marbolt::detect

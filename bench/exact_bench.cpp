@@ -124,6 +124,45 @@ void BM_PeltL1Long(benchmark::State& state) {
 }
 BENCHMARK(BM_PeltL1Long)->Arg(100'000)->Arg(1'000'000)->ArgName("n")->Unit(benchmark::kMillisecond)->Iterations(1);
 
+// PELT as users get it on models whose plain search is quadratic on long
+// segments: l2 on three columns (each column its own ten-change signal) and
+// normal on one, ten changes, jump 1, the model built; functional pruning
+// where a family serves the model. Model 0: l2 with 3 columns (min_size 1,
+// pen 2 log n per column); model 1: normal (min_size 2, pen 3 log n).
+void BM_PeltColumnsLong(benchmark::State& state) {
+    const auto model = state.range(0);
+    const auto n = static_cast<std::size_t>(state.range(1));
+    const std::size_t d = model == 0 ? 3 : 1;
+    std::vector<double> x(n * d);
+    for (std::size_t j = 0; j < d; ++j) {
+        const std::vector<double> column = marbolt::bench::few_changes(n, 10, kSeed + j);
+        for (std::size_t i = 0; i < n; ++i) x[i * d + j] = column[i];
+    }
+    const double log_n = std::log(static_cast<double>(n));
+    std::size_t evaluations = 0, n_bkps = 0;
+    for (auto _ : state) {
+        evaluations = 0;
+        std::vector<std::size_t> bkps;
+        if (model == 0) {
+            const CostL2 l2 = CostL2::build(x, n, d);
+            bkps = marbolt::detect::pelt(l2, n, 1, 1, 2.0 * static_cast<double>(d) * log_n,
+                                         {.evaluations = &evaluations});
+        } else {
+            const CostNormal normal = CostNormal::build(x, n, 1, false);
+            bkps = marbolt::detect::pelt(normal, n, 1, 2, 3.0 * log_n, {.evaluations = &evaluations});
+        }
+        n_bkps = bkps.size() - 1;
+        benchmark::DoNotOptimize(bkps.data());
+    }
+    state.counters["bkps"] = static_cast<double>(n_bkps);
+    state.counters["evaluations"] = static_cast<double>(evaluations);
+}
+BENCHMARK(BM_PeltColumnsLong)
+    ->ArgsProduct({{0, 1}, {100'000, 1'000'000}})
+    ->ArgNames({"model", "n"})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+
 // The floor of a normal evaluation: one logarithm of a variance-like value,
 // summed so the compiler must keep it. Reported per call.
 void BM_BareLog(benchmark::State& state) {

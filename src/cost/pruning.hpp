@@ -27,6 +27,7 @@
 // the searches take the first that serves, and run plainly when none does.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <optional>
@@ -73,6 +74,21 @@ struct LineBracket {
     Interval cover;
 };
 
+// A bracket in the space of a family with several parameters whose level
+// sets are balls (l2 on several columns: the means): reach is the radius of a
+// ball around `centre` holding every level where the segment function is
+// below a_up above its minimum, cover the radius of one holding only levels
+// where it is at most a_down; a negative radius holds nothing. Both are
+// rounded to the safe side around the computed centre.
+inline constexpr std::size_t kMaxBallDims = 8;
+
+struct BallBracket {
+    std::array<double, kMaxBallDims> centre;
+    double reach;
+    double cover;
+    std::size_t dims;
+};
+
 // What a family on the line of levels declares: its model, whether its
 // totals are the model's own bits (else estimates with a bound), and how many
 // pieces its regions keep.
@@ -82,6 +98,8 @@ struct LineFamily {
     using Bracket = LineBracket;
     static constexpr bool kExactTotals = kExact;
     static constexpr std::size_t kRegionPieces = kPieces;
+    // Cheap enough per start to serve lists of any length.
+    static constexpr std::size_t kPlainBelow = 0;
 };
 
 // The square root of a non-negative number (or NaN) as the bare instruction:

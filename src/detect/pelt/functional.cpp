@@ -171,8 +171,20 @@ public:
     bool run() {
         append(0, 0.0, Region::everything());
         // The plain search visits the grid ends of at least min_size, then n.
-        for (std::size_t slot = grid_count(min_size_, jump_); slot < n_slot_; ++slot) {
+        const std::size_t first = grid_count(min_size_, jump_);
+        std::size_t held = 0;  // entries over the probe's ends
+        for (std::size_t slot = first; slot < n_slot_; ++slot) {
             if (!settle_grid_end(slot)) return false;
+            // Where a start costs the family far more than an evaluation costs
+            // the plain search, short lists early on (segments short enough
+            // for the recursion's own pruning) hand over to the plain search.
+            if constexpr (Family::kPlainBelow > 0) {
+                if (slot - first < kProbe) {
+                    held += live_.size();
+                } else if (slot - first == kProbe && held < Family::kPlainBelow * kProbe) {
+                    return false;
+                }
+            }
         }
         if (!settle_last_end()) return false;
         // The returned segmentation's F, the plain bits from n down.
@@ -181,6 +193,8 @@ public:
     }
 
 private:
+    static constexpr std::size_t kProbe = 4096;  // ends
+
     // Where an entry stands beyond its region (points 1 and 3): `dead` (its
     // region is empty), `ghost` (the threshold pruned it) and `drowsy` (its
     // verdict was doubtful) take effect at `until_`, once every start a walk
@@ -473,7 +487,8 @@ private:
         expire(n_, n_slot_);
         if (n_ >= min_size_) {
             const std::size_t fresh = (n_ - min_size_) / jump_, last = n_slot_ - 1;
-            if (last * jump_ >= min_size_ && (last * jump_ - min_size_) / jump_ == fresh) {
+            // (A position before min_size has no F: the plain search skips it.)
+            if (tables_.known[fresh] && last * jump_ >= min_size_ && (last * jump_ - min_size_) / jump_ == fresh) {
                 append(fresh, 0.0, Region::everything());
                 repeat_in_ = true;
             }

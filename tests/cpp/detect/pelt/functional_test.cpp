@@ -26,9 +26,17 @@
 namespace marbolt::detect {
 namespace {
 
-std::unique_ptr<const cost::Cost> build(const std::string& model, const std::vector<double>& x) {
-    if (model == "l1") return std::make_unique<cost::CostL1>(cost::CostL1::build(x, x.size(), 1));
-    return std::make_unique<cost::CostL2>(cost::CostL2::build(x, x.size(), 1));
+// The model of a family over the signal; "l2x3" reads it as three columns,
+// one sample a row, so that its rows number a third of the values.
+struct Built {
+    std::unique_ptr<const cost::Cost> model;
+    std::size_t n;
+};
+
+Built build(const std::string& model, const std::vector<double>& x) {
+    if (model == "l1") return {std::make_unique<cost::CostL1>(cost::CostL1::build(x, x.size(), 1)), x.size()};
+    const std::size_t d = model == "l2x3" ? 3 : 1, n = x.size() / d;
+    return {std::make_unique<cost::CostL2>(cost::CostL2::build(x, n, d)), n};
 }
 
 // The pruned search itself, where it accepts the case.
@@ -78,9 +86,9 @@ TEST_P(PeltFunctionalPruning, FillsThePlainSearchTablesOnHardSignals) {
     std::size_t engaged = 0, shortened = 0, cases = 0;
     for (; cases < static_cast<std::size_t>(family.cases); ++cases) {
         const testing::HardSignal s = testing::hard_signal(gen, family.longest);
-        const std::size_t n = s.x.size();
-        const auto model = build(family.model, s.x);
-        const double pen = testing::hard_penalty(gen, s, *model);
+        const auto [model, n] = build(family.model, s.x);
+        const double pen = testing::hard_penalty(gen, s, *model, n);
+        if (n == 0) continue;  // three columns of fewer than three values
         const std::size_t jump = 1 + gen() % 7, min_size = gen() % 6;
         SCOPED_TRACE(::testing::Message() << s.story << " pen " << pen << " jump " << jump
                                         << " min_size " << min_size);
@@ -124,11 +132,11 @@ TEST_P(PeltFunctionalPruning, LastEndShorterThanMinSizeKeepsThePlainChoice) {
             if (gen() % 8 == 0) mean = 2.0 * noise(gen);
             v = c % 2 == 0 ? mean + noise(gen) : std::round(mean + noise(gen));
         }
-        const auto model = build(family.model, x);
+        const auto [model, rows] = build(family.model, x);
         const double pen = 0.25 * static_cast<double>(1 + gen() % 16);
         PeltTables plain, fast;
-        pelt(*model, n, jump, min_size, pen, {.functional_pruning = false, .tables = &plain});
-        if (!pruned(*model, n, jump, min_size, pen, fast, nullptr)) continue;
+        pelt(*model, rows, jump, min_size, pen, {.functional_pruning = false, .tables = &plain});
+        if (!pruned(*model, rows, jump, min_size, pen, fast, nullptr)) continue;
         ++engaged;
         expect_same_tables(fast, plain);
         if (HasFailure()) break;
@@ -136,9 +144,81 @@ TEST_P(PeltFunctionalPruning, LastEndShorterThanMinSizeKeepsThePlainChoice) {
     EXPECT_GT(engaged, static_cast<int>(family.last_end_share * cases));
 }
 
+// Every short signal with every small jump and min_size: the grid ends
+// before min_size have no F, and the candidate the end n appends may be one
+// of them (n = 7, jump = 2, min_size = 4 appends position 2 again, which the
+// plain search skips).
+TEST_P(PeltFunctionalPruning, EverySmallGridKeepsThePlainChoice) {
+    const Family family = GetParam();
+    std::mt19937_64 gen(13);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    std::vector<double> x(90);
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = noise(gen) + (i % 40 < 20 ? 0.0 : 3.0);
+    for (std::size_t values = 3; values <= x.size(); values += 3) {
+        const auto [model, n] = build(family.model, std::vector<double>(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(values)));
+        for (std::size_t jump = 1; jump <= 5; ++jump) {
+            for (std::size_t min_size = 1; min_size <= 6; ++min_size) {
+                SCOPED_TRACE(::testing::Message() << "n " << n << " jump " << jump << " min_size " << min_size);
+                PeltTables plain, fast;
+                const auto expected =
+                    pelt(*model, n, jump, min_size, 1.5, {.functional_pruning = false, .tables = &plain});
+                EXPECT_EQ(pelt(*model, n, jump, min_size, 1.5, {.tables = &fast}), expected);
+                expect_same_tables(fast, plain);
+                if (HasFailure()) return;
+            }
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Families, PeltFunctionalPruning,
-                         ::testing::Values(Family{"l2", 6000, 2500, 0.95}, Family{"l1", 1000, 300, 0.6}),
+                         ::testing::Values(Family{"l2", 6000, 2500, 0.95}, Family{"l1", 1000, 300, 0.6},
+                                           Family{"l2x3", 2000, 2500, 0.8}),
                          [](const auto& info) { return info.param.model; });
+
+// l2 on 2 to 9 columns with long segments, where the boxes of the regions
+// close in and the covers cut them: the tables of the plain search, to the
+// bit, with any jump and min_size, on ties, quantised values, huge offsets
+// and extreme scales. A NaN, an infinity, values whose squares the bounds do
+// not cover, or more columns than the regions have room for, leave it to the
+// plain search.
+TEST(PeltFunctionalPruningColumns, FillsThePlainSearchTablesOnLongSegments) {
+    std::mt19937_64 gen(20261209);
+    std::size_t served = 0, engaged = 0, shortened = 0;
+    for (int c = 0; c < 300; ++c) {
+        const std::size_t d = std::vector<std::size_t>{2, 3, 4, 6, 8, 9}[gen() % 6];
+        const std::size_t n = 200 + gen() % 2500;
+        const testing::HardSignal s = testing::hard_columns(gen, d, n);
+        const cost::CostL2 l2 = cost::CostL2::build(s.x, n, d);
+        const double unit = s.scale * s.scale, log_n = std::log(static_cast<double>(n));
+        const std::size_t split = 1 + gen() % (n - 1);
+        const double pen = std::vector<double>{static_cast<double>(d) * log_n * unit,
+                                               2.0 * static_cast<double>(d) * log_n * unit, 0.1 * unit,
+                                               l2.error(0, n) - (l2.error(0, split) + l2.error(split, n))}[gen() % 4];
+        const std::size_t jump = 1 + gen() % 7, min_size = 1 + gen() % 6;
+        SCOPED_TRACE(::testing::Message() << s.story << " pen " << pen << " jump " << jump << " min_size " << min_size);
+        PeltTables plain, fast, direct;
+        std::size_t plain_evaluations = 0, direct_evaluations = 0;
+        const auto expected = pelt(l2, n, jump, min_size, pen,
+                                   {.functional_pruning = false, .evaluations = &plain_evaluations, .tables = &plain});
+        EXPECT_EQ(pelt(l2, n, jump, min_size, pen, {.tables = &fast}), expected);
+        expect_same_tables(fast, plain);
+        const bool covered = d <= cost::kMaxBallDims && s.scale < 1e100 &&
+                             std::all_of(s.x.begin(), s.x.end(), [](double v) { return std::isfinite(v); });
+        const bool ran = functional_pelt(l2, n, jump, min_size, pen, direct, &direct_evaluations);
+        if (!covered) {
+            EXPECT_FALSE(ran);
+        }
+        served += covered && pen > 0.0 ? 1 : 0;
+        if (ran) {
+            ++engaged;
+            shortened += direct_evaluations < plain_evaluations / 2 ? 1 : 0;
+            expect_same_tables(direct, plain);
+        }
+        if (HasFailure()) break;
+    }
+    EXPECT_GT(engaged, served * 3 / 4);
+    EXPECT_GT(shortened, engaged / 2);
+}
 
 // Two long segments with unit Gaussian noise, the level rising by 2 halfway.
 std::vector<double> one_change(std::size_t n) {

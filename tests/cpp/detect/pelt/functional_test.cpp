@@ -220,6 +220,28 @@ TEST(PeltFunctionalPruningColumns, FillsThePlainSearchTablesOnLongSegments) {
     EXPECT_GT(shortened, engaged / 2);
 }
 
+// Past its first few thousand ends, the family for several columns hands
+// short segments (short plain lists) over to the plain search, and keeps
+// long ones; the answer is the plain one either way.
+TEST(PeltFunctionalPruningColumns, HandsShortSegmentsToThePlainSearch) {
+    std::mt19937_64 gen(17);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    const std::size_t n = 6000, d = 2;
+    for (const std::size_t segment : {20, 3000}) {
+        std::vector<double> x(n * d);
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = 0; j < d; ++j) x[i * d + j] = noise(gen) + ((i / segment) % 2 == 0 ? 0.0 : 4.0);
+        }
+        const cost::CostL2 l2 = cost::CostL2::build(x, n, d);
+        const double pen = 2.0 * static_cast<double>(d) * std::log(static_cast<double>(n));
+        PeltTables plain, fast, direct;
+        const auto expected = pelt(l2, n, 1, 1, pen, {.functional_pruning = false, .tables = &plain});
+        EXPECT_EQ(pelt(l2, n, 1, 1, pen, {.tables = &fast}), expected);
+        expect_same_tables(fast, plain);
+        EXPECT_EQ(functional_pelt(l2, n, 1, 1, pen, direct, nullptr), segment > 20) << segment;
+    }
+}
+
 // Two long segments with unit Gaussian noise, the level rising by 2 halfway.
 std::vector<double> one_change(std::size_t n) {
     std::mt19937_64 gen(7);

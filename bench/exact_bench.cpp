@@ -4,8 +4,9 @@
 // one change per 1000 samples (1e5, 1e6), reporting segment costs evaluated per
 // end; PELT on l2 as users get it, with functional pruning, on long signals
 // with one and with ten changes (n = 1e5 .. 1e7); PELT on l1 with functional
-// pruning, the model's build included, with one change (n = 1e5, 1e6); dynp
-// and dynp_all on long l2
+// pruning, the model's build included, with one change (n = 1e5, 1e6); PELT
+// as users get it on l2 with three columns and on normal, ten changes (n =
+// 1e5, 1e6); dynp and dynp_all on long l2
 // signals (n = 1e4 .. 1e6, 10 breakpoints, pruned layers); and the plain
 // dynamic-programming fill (n = 2000, 5 breakpoints) on the
 // process-wide pool, whose size is printed so that runs with

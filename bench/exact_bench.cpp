@@ -3,7 +3,10 @@
 // piecewise-constant Gaussian signals with 10 changes (n = 1e4 .. 1e6) and with
 // one change per 1000 samples (1e5, 1e6), reporting segment costs evaluated per
 // end; PELT on l2 as users get it, with functional pruning, on long signals
-// with one and with ten changes (n = 1e5 .. 1e7); dynp and dynp_all on long l2
+// with one and with ten changes (n = 1e5 .. 1e7); PELT on l1 with functional
+// pruning, the model's build included, with one change (n = 1e5, 1e6); PELT
+// as users get it on l2 with three columns and on normal, ten changes (n =
+// 1e5, 1e6); dynp and dynp_all on long l2
 // signals (n = 1e4 .. 1e6, 10 breakpoints, pruned layers); and the plain
 // dynamic-programming fill (n = 2000, 5 breakpoints) on the
 // process-wide pool, whose size is printed so that runs with
@@ -19,6 +22,7 @@
 #include <vector>
 
 #include "bench_support.hpp"
+#include "cost/cost_l1.hpp"
 #include "cost/cost_normal.hpp"
 #include "common/control.hpp"
 #include "detect/dynp/dynp.hpp"
@@ -30,6 +34,7 @@ namespace {
 
 using marbolt::bench::CountingCost;
 using marbolt::bench::piecewise_constant;
+using marbolt::cost::CostL1;
 using marbolt::cost::CostL2;
 using marbolt::cost::CostNormal;
 
@@ -101,6 +106,65 @@ BENCHMARK(BM_PeltL2Long)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1)
     ->Repetitions(3);
+
+// PELT on l1 as users get it: the model built (the engine's part) and the
+// search with functional pruning, one change in the middle, sigma = 1, pen =
+// 2 log n.
+void BM_PeltL1Long(benchmark::State& state) {
+    const auto n = static_cast<std::size_t>(state.range(0));
+    const std::vector<double> x = marbolt::bench::few_changes(n, 1, kSeed);
+    std::size_t evaluations = 0, n_bkps = 0;
+    for (auto _ : state) {
+        evaluations = 0;
+        const CostL1 l1 = CostL1::build(x, n, 1);
+        const auto bkps =
+            marbolt::detect::pelt(l1, n, 1, 2, 2.0 * std::log(static_cast<double>(n)), {.evaluations = &evaluations});
+        n_bkps = bkps.size() - 1;
+        benchmark::DoNotOptimize(bkps.data());
+    }
+    state.counters["bkps"] = static_cast<double>(n_bkps);
+    state.counters["evaluations"] = static_cast<double>(evaluations);
+}
+BENCHMARK(BM_PeltL1Long)->Arg(100'000)->Arg(1'000'000)->ArgName("n")->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// PELT as users get it on models whose plain search is quadratic on long
+// segments: l2 on three columns (each column its own ten-change signal) and
+// normal on one, ten changes, jump 1, the model built; functional pruning
+// where a family serves the model. Model 0: l2 with 3 columns (min_size 1,
+// pen 2 log n per column); model 1: normal (min_size 2, pen 3 log n).
+void BM_PeltColumnsLong(benchmark::State& state) {
+    const auto model = state.range(0);
+    const auto n = static_cast<std::size_t>(state.range(1));
+    const std::size_t d = model == 0 ? 3 : 1;
+    std::vector<double> x(n * d);
+    for (std::size_t j = 0; j < d; ++j) {
+        const std::vector<double> column = marbolt::bench::few_changes(n, 10, kSeed + j);
+        for (std::size_t i = 0; i < n; ++i) x[i * d + j] = column[i];
+    }
+    const double log_n = std::log(static_cast<double>(n));
+    std::size_t evaluations = 0, n_bkps = 0;
+    for (auto _ : state) {
+        evaluations = 0;
+        std::vector<std::size_t> bkps;
+        if (model == 0) {
+            const CostL2 l2 = CostL2::build(x, n, d);
+            bkps = marbolt::detect::pelt(l2, n, 1, 1, 2.0 * static_cast<double>(d) * log_n,
+                                         {.evaluations = &evaluations});
+        } else {
+            const CostNormal normal = CostNormal::build(x, n, 1, false);
+            bkps = marbolt::detect::pelt(normal, n, 1, 2, 3.0 * log_n, {.evaluations = &evaluations});
+        }
+        n_bkps = bkps.size() - 1;
+        benchmark::DoNotOptimize(bkps.data());
+    }
+    state.counters["bkps"] = static_cast<double>(n_bkps);
+    state.counters["evaluations"] = static_cast<double>(evaluations);
+}
+BENCHMARK(BM_PeltColumnsLong)
+    ->ArgsProduct({{0, 1}, {100'000, 1'000'000}})
+    ->ArgNames({"model", "n"})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 // The floor of a normal evaluation: one logarithm of a variance-like value,
 // summed so the compiler must keep it. Reported per call.

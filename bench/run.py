@@ -6,7 +6,9 @@
 Reports: PELT's plain search (l2 and normal) on signals with 10 changes and
 with one change per 1000 samples, with evaluations and ns per evaluation;
 PELT on l2 with functional pruning (what users get) on signals of 1e5 to 1e7
-samples with one and with ten changes, with evaluations per end; dynp and
+samples with one and with ten changes, with evaluations per end; PELT on l1
+with functional pruning at 1e5 and 1e6 samples with one change; PELT on l2
+with three columns and on normal at 1e5 and 1e6 with ten changes; dynp and
 dynp_all on l2 with pruned layers at 1e4 to 1e6 samples; dynp on 1 and 2
 worker threads; the same searches (and the penalised optimum's own loop)
 polling a control that never stops, next to none; binseg, bottomup, window and crops; every model's error rate at
@@ -15,7 +17,8 @@ tables; the rbf table fill next to the bare exponentials; kernel_pelt; and each
 engine's peak resident memory next to the tables it holds. The JSON output
 holds every number, so two versions can be compared. PELT at n = 1e6 on the
 10-change signal (segments of 1e5 samples keep ~5e4 candidates alive per end:
-~5e10 evaluations) and normal at n = 1e6 run only with --full.
+~5e10 evaluations) and normal at n = 1e6 (plain and as users get it) run only
+with --full.
 
 Times are CPU times of the benchmark thread, except for what runs on the
 worker pool (dynp, the kernel fill), which is wall time.
@@ -88,7 +91,9 @@ FULL_ONLY = {("L2", 0, 1_000_000), ("Normal", 0, 1_000_000), ("Normal", 1, 1_000
 def pelt_pattern(full):
     # The trailing slash keeps n:100000 from also matching n:1000000.
     return "|".join([f"{pelt_name(m, k, n)}/" for m in ("L2", "Normal") for k, n in PELT_SIZES
-                     if full or (m, k, n) not in FULL_ONLY] + ["BM_PeltL2Long"])
+                     if full or (m, k, n) not in FULL_ONLY] + ["BM_PeltL2Long", "BM_PeltL1Long"]
+                    + [f"{columns_name(m, n)}/" for m in COLUMNS_MODELS for n in COLUMNS_SIZES
+                       if full or (m, n) not in COLUMNS_FULL_ONLY])
 
 
 LONG_CHANGES = (1, 10)
@@ -97,6 +102,74 @@ LONG_SIZES = (100_000, 1_000_000, 10_000_000)
 
 def long_name(changes, n):
     return f"BM_PeltL2Long/changes:{changes}/n:{n}"
+
+
+L1_SIZES = (100_000, 1_000_000)
+# Seconds for PELT on l1 with one change, the model built: ten times faster
+# than robust functional pruning with the L1 loss on this machine class.
+L1_TARGETS = {100_000: 0.9, 1_000_000: 21.0}
+
+
+def l1_name(n):
+    return f"BM_PeltL1Long/n:{n}"
+
+
+def report_l1(exact):
+    print("PELT, l1 with functional pruning, model built (one change, jump 1, min_size 2, pen 2 log n, sigma 1)")
+    print(f"  {'n':>10} {'seconds':>9} {'evaluations/end':>16}")
+    for n in L1_SIZES:
+        entry = exact[l1_name(n)]
+        print(f"  {n:>10} {entry['cpu']:>9.3f} {entry['evaluations'] / n:>16.2f}")
+
+
+# PELT as users get it on models whose plain search is quadratic in the
+# segment length: l2 on three columns and normal on one, ten changes.
+COLUMNS_MODELS = {0: "l2, 3 columns", 1: "normal"}
+COLUMNS_SIZES = (100_000, 1_000_000)
+# Normal has no pruning family: its plain search at 1e6 takes minutes.
+COLUMNS_FULL_ONLY = {(1, 1_000_000)}
+# Ten times the samples, segments ten times longer: at most 15 times the time
+# (the plain search takes about 100 times).
+COLUMNS_RATIO = 15
+
+
+def columns_name(model, n):
+    return f"BM_PeltColumnsLong/model:{model}/n:{n}"
+
+
+def report_columns(exact):
+    print("PELT as users get it, ten changes (jump 1; l2 on 3 columns: min_size 1, pen 6 log n; "
+          "normal: min_size 2, pen 3 log n; sigma 1)")
+    print(f"  {'model':<15} {'n':>10} {'seconds':>9} {'evaluations/end':>16}")
+    for model, label in COLUMNS_MODELS.items():
+        for n in COLUMNS_SIZES:
+            entry = exact.get(columns_name(model, n))
+            if entry is None:
+                print(f"  {label:<15} {n:>10}   (only with --full)")
+                continue
+            print(f"  {label:<15} {n:>10} {entry['cpu']:>9.3f} {entry['evaluations'] / n:>16.2f}")
+
+
+def check_columns(exact):
+    oks = []
+    for model, label in COLUMNS_MODELS.items():
+        short, long = exact[columns_name(model, 100_000)], exact.get(columns_name(model, 1_000_000))
+        if long is not None:
+            oks.append(check(f"pelt {label} 1e6 / 1e5, ten changes", long["cpu"] / short["cpu"],
+                             COLUMNS_RATIO, True))
+            continue
+        # Not run: the plain search's evaluations grow with the segment
+        # length, ten times over at ten times the samples.
+        print(f"  MISS pelt {label} 1e6 / 1e5, ten changes: not run without --full (plain search, "
+              f"{short['evaluations'] / 100_000:.0f} evaluations per end at 1e5; about 100 projected; "
+              f"target <= {COLUMNS_RATIO:.2f})")
+        oks.append(False)
+    return oks
+
+
+# One-column l2 as users get it, ten changes, pen 2 log n: nanoseconds per
+# sample (the search; the engine's build is not in this benchmark).
+L2_NS_PER_SAMPLE = 100
 
 
 DYNP_SIZES = (10_000, 100_000, 1_000_000)
@@ -265,6 +338,12 @@ def targets(r, memory):
         oks.append(check(f"pruned pelt l2 1e7 / 1e6, {changes} change(s)",
                          exact1[long_name(changes, 10_000_000)]["cpu"]
                          / exact1[long_name(changes, 1_000_000)]["cpu"], 12, True))
+    for n in LONG_SIZES[1:]:
+        oks.append(check(f"pruned pelt l2 ns per sample, 10 changes, n = {n}",
+                         exact1[long_name(10, n)]["cpu"] / n * 1e9, L2_NS_PER_SAMPLE, True))
+    for n in L1_SIZES:
+        oks.append(check(f"pelt l1 seconds, one change, n = {n}", exact1[l1_name(n)]["cpu"], L1_TARGETS[n], True))
+    oks += check_columns(exact1)
     for all_counts in (False, True):
         label = "dynp_all" if all_counts else "dynp"
         for n in DYNP_SIZES:
@@ -318,6 +397,8 @@ def main():
 
     report_pelt(r["exact1"], args.full)
     report_long(r["exact1"])
+    report_l1(r["exact1"])
+    report_columns(r["exact1"])
     report_dynp_long(r["exact1"], r["exact2"])
     print(f"  bare log: {r['exact1']['BM_BareLog']['ns_per_eval']:.2f} ns per call")
     print(f"dynp (n = 2000, 5 bkps): {r['exact1']['BM_DynpL2']['real'] * 1e3:.1f} ms on 1 thread, "

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cost/cost.hpp"
+#include "cost/pruning.hpp"
 
 namespace marbolt::cost {
 
@@ -24,11 +25,25 @@ public:
     double error(std::size_t start, std::size_t end) const override;
     std::string_view model() const noexcept override { return "l1"; }
 
+    // The centred signal, n x d row-major, for searches that evaluate many
+    // segments at once.
+    std::span<const double> centred() const noexcept { return centred_; }
+    std::size_t dims() const noexcept { return d_; }
+
 private:
     CostL1(std::vector<double> centred, std::size_t d) : centred_(std::move(centred)), d_(d) {}
 
     std::vector<double> centred_;
     std::size_t d_;
+};
+
+// Functional pruning (cost/pruning_l1.hpp): one column, whose totals are
+// convex and piecewise linear in the last segment's level.
+class L1ColumnFamily;
+
+template <>
+struct PruningFamilies<CostL1> {
+    using type = Families<L1ColumnFamily>;
 };
 
 }  // namespace marbolt::cost

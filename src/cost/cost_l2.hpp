@@ -71,12 +71,14 @@ private:
 };
 
 // Functional pruning (cost/pruning_l2.hpp): one column, whose totals are
-// parabolas in the last segment's mean.
+// parabolas in the last segment's mean, and several, paraboloids in the
+// vector of means.
 class L2ColumnFamily;
+class L2ColumnsFamily;
 
 template <>
 struct PruningFamilies<CostL2> {
-    using type = Families<L2ColumnFamily>;
+    using type = Families<L2ColumnFamily, L2ColumnsFamily>;
 };
 
 }  // namespace marbolt::cost

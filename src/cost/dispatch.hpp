@@ -9,6 +9,7 @@
 
 #include "cost/cost.hpp"
 #include "cost/cost_kernel.hpp"
+#include "cost/cost_l1.hpp"
 #include "cost/cost_l2.hpp"
 #include "cost/cost_mahalanobis.hpp"
 #include "cost/cost_normal.hpp"
@@ -16,13 +17,15 @@
 namespace marbolt::cost {
 
 // Calls f(model) with the model seen as its own class when it is one of the
-// classes whose segment cost is a few table reads; any other Cost (the models
-// dominated by their own arithmetic, wrappers, test fakes) is passed as the
-// interface. f must return the same type for every class.
+// classes whose segment cost is a few table reads, or one with a pruning
+// family (cost/pruning.hpp); any other Cost (the models dominated by their
+// own arithmetic, wrappers, test fakes) is passed as the interface. f must
+// return the same type for every class.
 template <class F>
 decltype(auto) visit_model(const Cost& cost, F&& f) {
     const std::type_info& type = typeid(cost);
     if (type == typeid(CostL2)) return f(static_cast<const CostL2&>(cost));
+    if (type == typeid(CostL1)) return f(static_cast<const CostL1&>(cost));
     // The searches' one-column normal loops form the variance from the tables
     // without any floor; a floored model is served as the interface.
     if (type == typeid(CostNormal) && !static_cast<const CostNormal&>(cost).floored()) {

@@ -9,7 +9,11 @@
 //  - evaluate(starts, end, rest, total, value): each live start's total at
 //    `end` exactly as the plain search forms it (the model's error() to the
 //    bit, then the search's rest in the search's order), and its bookkeeping
-//    value, an estimate of the exact real total;
+//    value, an estimate of the exact real total; or, for a family whose
+//    exact totals cost too much to form at every end (kExactTotals false),
+//    estimate(starts, end, out): each segment's cost estimated, with bounds on
+//    its distance to the exact cost and to the model's own bits, which the
+//    search then forms from the model only where the estimates cannot decide;
 //  - error() and local_error(): the family's rounding bound E on
 //    |value - exact| and on exact - total, globally and for one start;
 //  - bracket(starts, k, at, a_up, a_down): where the start's segment function
@@ -23,6 +27,7 @@
 // the searches take the first that serves, and run plainly when none does.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <optional>
@@ -69,6 +74,34 @@ struct LineBracket {
     Interval cover;
 };
 
+// A bracket in the space of a family with several parameters whose level
+// sets are balls (l2 on several columns: the means): reach is the radius of a
+// ball around `centre` holding every level where the segment function is
+// below a_up above its minimum, cover the radius of one holding only levels
+// where it is at most a_down; a negative radius holds nothing. Both are
+// rounded to the safe side around the computed centre.
+inline constexpr std::size_t kMaxBallDims = 8;
+
+struct BallBracket {
+    std::array<double, kMaxBallDims> centre;
+    double reach;
+    double cover;
+    std::size_t dims;
+};
+
+// What a family on the line of levels declares: its model, whether its
+// totals are the model's own bits (else estimates with a bound), and how many
+// pieces its regions keep.
+template <class M, bool kExact, std::size_t kPieces>
+struct LineFamily {
+    using Model = M;
+    using Bracket = LineBracket;
+    static constexpr bool kExactTotals = kExact;
+    static constexpr std::size_t kRegionPieces = kPieces;
+    // Cheap enough per start to serve lists of any length.
+    static constexpr std::size_t kPlainBelow = 0;
+};
+
 // The square root of a non-negative number (or NaN) as the bare instruction:
 // std::sqrt keeps a test and a call for errno on negative arguments, a branch
 // that stalls a loop of independent roots behind each one's latency.
@@ -104,15 +137,23 @@ struct ColumnStarts {
     }
 };
 
+// Which families a search can use: any, or those with exact totals.
+template <class Family>
+struct AnyFamily : std::true_type {};
+template <class Family>
+struct ExactTotals : std::bool_constant<Family::kExactTotals> {};
+
 namespace detail {
 
-template <class Model, class Search, class Family, class... Rest>
+template <template <class> class Accept, class Model, class Search, class Family, class... Rest>
 bool first_family(const Model& model, std::size_t n, Search& search, Families<Family, Rest...>) {
-    if (std::optional<Family> family = Family::make(model, n)) return search(std::as_const(*family));
+    if constexpr (Accept<Family>::value) {
+        if (std::optional<Family> family = Family::make(model, n)) return search(std::as_const(*family));
+    }
     if constexpr (sizeof...(Rest) == 0) {
         return false;
     } else {
-        return first_family(model, n, search, Families<Rest...>{});
+        return first_family<Accept>(model, n, search, Families<Rest...>{});
     }
 }
 
@@ -121,12 +162,13 @@ bool first_family(const Model& model, std::size_t n, Search& search, Families<Fa
 template <class Model>
 inline constexpr bool kHasPruningFamily = !std::is_same_v<typename PruningFamilies<Model>::type, Families<>>;
 
-// Runs search(family) with the first of the model's families that serves
-// this model and signal, and returns what it returns; false when none does.
-template <class Model, class Search>
+// Runs search(family) with the first of the model's families that Accept
+// takes and that serves this model and signal, and returns what it returns;
+// false when none does.
+template <template <class> class Accept = AnyFamily, class Model, class Search>
 bool with_pruning_family(const Model& model, std::size_t n, Search&& search) {
     if constexpr (kHasPruningFamily<Model>) {
-        return detail::first_family(model, n, search, typename PruningFamilies<Model>::type{});
+        return detail::first_family<Accept>(model, n, search, typename PruningFamilies<Model>::type{});
     } else {
         return false;
     }

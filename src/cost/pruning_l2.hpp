@@ -48,10 +48,10 @@ inline double local_scale(double s, double q, double len) noexcept {
     return 2.0 * (std::fabs(q) + (s * s) / len);
 }
 
-// V = 2 max|Q| + Y, rounded up, from the n + 1 rows of the prefix tables;
-// nothing when a value is not finite or too large for the bounds, or n is
-// too large for the sum's own bound.
-std::optional<double> l2_energy(const double* s, const double* q, std::size_t n) noexcept;
+// V = 2 max|Q| + Y, rounded up, from the n + 1 rows of the prefix tables of
+// one column (entries `stride` apart); nothing when a value is not finite or
+// too large for the bounds, or n is too large for the sum's own bound.
+std::optional<double> l2_energy(const double* s, const double* q, std::size_t n, std::size_t stride = 1) noexcept;
 
 // The rounding allowance of the bracket ends. A parabola L (mu - c)^2 has
 // its centre c = s / L computed as s times the rounded reciprocal of L, with
@@ -84,11 +84,10 @@ inline double inner_half_width(double c, double inv_len, double a_down) noexcept
 // [c - w, c + w], or nowhere for a negative w.
 inline Interval around(double c, double w) noexcept { return w >= 0.0 ? Interval{c - w, c + w} : kNowhere; }
 
-class L2ColumnFamily {
+// Exact totals; a start's region is where its parabola is near the
+// envelope, an interval with a few gaps cut by the covers at its creation.
+class L2ColumnFamily : public LineFamily<CostL2, true, 3> {
 public:
-    using Model = CostL2;
-    using Bracket = LineBracket;
-
     // One column, and tables whose values the bounds cover.
     static std::optional<L2ColumnFamily> make(const CostL2& model, std::size_t n) noexcept;
 
@@ -152,6 +151,125 @@ private:
     const double* s_;
     const double* q_;
     double energy_;  // V
+};
+
+// Rounding of an l2 total over d columns: the model sums the d clamped
+// column terms in order, each as for one column, then scales by L. With A
+// and B the sums over the columns of the one-column bounds, T is within
+// u ((6.1 + d + 2) A + (9.2 + d + 2) B + 2.02 |P| + |F|) of tau, and U, the
+// rest plus the unclamped residues summed, within the same; 2^-51 (d + 16)
+// (A + B + |pen| + |F|) bounds both twice over for every d.
+inline double columns_error_bound(double unit, double scale, double prefix) noexcept {
+    return unit * (scale + prefix) * (1.0 + 0x1p-50) + kTinySlack;
+}
+
+// The l2 pruning family for 2 to kMaxBallDims columns (geometric pruning:
+// Pishchagina, Rigaill & Runge, "Geometric-based pruning rules for change
+// point detection in multiple independent time series", 2024): a start's
+// total is a paraboloid in the vector of the last segment's means, with
+// balls for level sets; regions are boxes (detect/envelope.hpp).
+class L2ColumnsFamily {
+public:
+    using Model = CostL2;
+    using Bracket = BallBracket;
+    static constexpr bool kExactTotals = true;
+    // The covers a region keeps (see BoxRegion::outside).
+    static constexpr std::size_t kRegionCovers = 4;
+    // A start costs about ten evaluations of the plain search: when the
+    // first ends hold fewer than this many starts on average, the segments
+    // are short enough for the plain search to be the faster.
+    static constexpr std::size_t kPlainBelow = 48;
+
+    static std::optional<L2ColumnsFamily> make(const CostL2& model, std::size_t n) noexcept;
+
+    // Each live start's position and prefix sums there, d per start.
+    struct Starts {
+        std::size_t d = 0;
+        std::vector<double> start, s, q;
+
+        std::size_t size() const noexcept { return start.size(); }
+        void move(std::size_t from, std::size_t to) noexcept {
+            start[to] = start[from];
+            std::copy_n(s.begin() + static_cast<std::ptrdiff_t>(from * d), d, s.begin() + static_cast<std::ptrdiff_t>(to * d));
+            std::copy_n(q.begin() + static_cast<std::ptrdiff_t>(from * d), d, q.begin() + static_cast<std::ptrdiff_t>(to * d));
+        }
+        void resize(std::size_t size) {
+            start.resize(size);
+            s.resize(size * d);
+            q.resize(size * d);
+        }
+    };
+
+    void push(Starts& starts, std::size_t at) const {
+        starts.d = d_;
+        starts.start.push_back(static_cast<double>(at));
+        starts.s.insert(starts.s.end(), s_ + at * d_, s_ + (at + 1) * d_);
+        starts.q.insert(starts.q.end(), q_ + at * d_, q_ + (at + 1) * d_);
+    }
+
+    // As L2ColumnFamily::evaluate, with error()'s sum over the columns.
+    template <class Rest>
+    void evaluate(const Starts& starts, std::size_t end, const Rest& rest, double* __restrict total,
+                  double* __restrict value) const noexcept {
+        const double e = static_cast<double>(end);
+        const double* s_end = s_ + end * d_;
+        const double* q_end = q_ + end * d_;
+        for (std::size_t k = 0; k < starts.size(); ++k) {
+            const double len = e - starts.start[k];
+            const double* s_start = starts.s.data() + k * d_;
+            const double* q_start = starts.q.data() + k * d_;
+            double acc = 0.0, residue = 0.0;
+            for (std::size_t j = 0; j < d_; ++j) {
+                const double s = s_end[j] - s_start[j], q = q_end[j] - q_start[j];
+                acc = acc + CostL2::column_term(s, q, len);
+                residue = residue + CostL2::column_residue(s, q, len);
+            }
+            total[k] = rest.total(k, acc * len);
+            value[k] = rest.value(k, residue);
+        }
+    }
+
+    double residue(const Starts& starts, std::size_t k, std::size_t at) const noexcept {
+        const double len = static_cast<double>(at) - starts.start[k];
+        double residue = 0.0;
+        for (std::size_t j = 0; j < d_; ++j) {
+            residue = residue + CostL2::column_residue(s_[at * d_ + j] - starts.s[k * d_ + j],
+                                                       q_[at * d_ + j] - starts.q[k * d_ + j], len);
+        }
+        return residue;
+    }
+
+    double error(double pen, double largest_rest) const noexcept {
+        return columns_error_bound(unit_, energy_ + pen, largest_rest);
+    }
+    double local_error(const Starts& starts, std::size_t k, std::size_t at, double pen,
+                       double rest) const noexcept {
+        const double len = static_cast<double>(at) - starts.start[k];
+        double scale = 0.0;
+        for (std::size_t j = 0; j < d_; ++j) {
+            scale = scale + local_scale(s_[at * d_ + j] - starts.s[k * d_ + j], q_[at * d_ + j] - starts.q[k * d_ + j],
+                                        len);
+        }
+        return columns_error_bound(unit_, scale * (1.0 + 0x1p-50 * static_cast<double>(d_)) + pen, rest);
+    }
+
+    // 256 global E at a zero rest, as for one column.
+    double margin(double pen, double units = 1.0) const noexcept { return units * 256.0 * unit_ * (energy_ + pen); }
+
+    // The balls of the segment [start_k, at) around the computed centre c
+    // (proof beside the definition).
+    BallBracket bracket(const Starts& starts, std::size_t k, std::size_t at, double a_up,
+                        double a_down) const noexcept;
+
+private:
+    L2ColumnsFamily(const double* s, const double* q, std::size_t d, double energy) noexcept
+        : s_(s), q_(q), d_(d), energy_(energy), unit_(0x1p-51 * static_cast<double>(d + 16)) {}
+
+    const double* s_;
+    const double* q_;
+    std::size_t d_;
+    double energy_;  // V, summed over the columns
+    double unit_;
 };
 
 }  // namespace marbolt::cost

@@ -26,14 +26,15 @@ using cost::LineBracket;
 // Where a start may still be near the minimum: at most kPieces disjoint
 // closed intervals, ascending. Merging two neighbours into their hull only
 // makes a region larger, which keeps it on the safe side, so a region never
-// needs more room.
-class Region {
+// needs more room; how many pieces pay for their copies is the family's
+// choice.
+template <std::size_t kPieces>
+class LineRegion {
 public:
-    static constexpr std::size_t kPieces = 3;
     using Cover = Interval;
 
-    static Region everything() noexcept {
-        Region r;
+    static LineRegion everything() noexcept {
+        LineRegion r;
         r.piece_[0] = {-std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
         r.count_ = 1;
         return r;
@@ -41,9 +42,9 @@ public:
 
     // Every mu outside the covers (whose order it changes): where none of the
     // starts behind them is sure to be better.
-    static Region outside(std::span<Interval> covers) noexcept {
+    static LineRegion outside(std::span<Interval> covers) noexcept {
         std::sort(covers.begin(), covers.end(), [](Interval a, Interval b) { return a.lo < b.lo; });
-        Region r;
+        LineRegion r;
         double from = -std::numeric_limits<double>::infinity();
         for (const Interval& c : covers) {
             if (from < c.lo) r.append({from, c.lo});
@@ -104,20 +105,214 @@ private:
     std::size_t count_ = 0;
 };
 
-template <class Bracket>
+// One-sided bounds of a real y from x = fl(y), its value rounded once to
+// nearest (no overflow: every quantity here stays below 2^910). Then |x - y|
+// <= 2^-53 |x| + 2^-1075, while fl(2^-50 |x| + kTinySlack) is at least
+// 2^-50 |x| (1 - 2^-53) and at least 2^-1000, and the last addition rounds
+// by at most 2^-53 (|x| + that): above(x) >= y and below(x) <= y with more
+// than two further roundings to spare. A monotone operation (+, - with its
+// sign, products and squares of non-negatives, sqrt, max, min) applied to
+// bounds gives a bound of the operation on the reals they bound; rounding it
+// and applying above or below keeps it one. Infinities stay infinite, and a
+// NaN fails every test it meets.
+inline double above(double x) noexcept { return x + (0x1p-50 * std::fabs(x) + cost::kTinySlack); }
+inline double below(double x) noexcept { return x - (0x1p-50 * std::fabs(x) + cost::kTinySlack); }
+
+// Where a start of a family with ball-shaped level sets may still be near the
+// minimum (geometric pruning, Pishchagina, Rigaill & Runge 2024): a box that
+// holds the intersection of its reach balls, the smallest of those balls,
+// and a few cover balls, given at its creation, where older starts are sure
+// to beat it. It is empty once the box or the ball lies inside a cover.
+//
+// Why it never loses a level where the start may still be near the minimum
+// (every level outside every reach ball and inside no cover, the set R):
+//  - reach balls (centre c, radius r, rounded by the family so that the
+//    ball holds the exact reach set) are kept whole (the smallest) or as the
+//    bounding box of their intersection with the box: a point x of box and
+//    ball has (x_j - c_j)^2 <= r^2 - sum over i != j of dist_i^2, dist_i the
+//    distance from c_i to [lo_i, hi_i]; each bound is formed with above and
+//    below on the safe side, from a box at least as large as the current
+//    one, so the new box holds box and ball. A clip may be skipped: the box
+//    then holds more.
+//  - covers (radius rounded down by the family, a closed ball held by the
+//    set where an older start beats this one by M) remove only what they
+//    hold: the ball |b - cc| + r <= R, the box its farthest corner within R,
+//    and a face of the box moves in past a slab {lo_j <= x_j < to} only when
+//    every point of the box in the slab is within R of cc: |x_j - cc_j| <=
+//    band with band^2 <= R^2 - sum over i != j of far_i^2, far_i the farthest
+//    of coordinate i, all bounded on the safe side. Any subset of the covers
+//    given is a superset of R.
+// Until its first clip a region has no dimension and holds everything.
+template <std::size_t kCovers>
+class BoxRegion {
+public:
+    struct Cover {
+        std::array<double, cost::kMaxBallDims> centre;
+        double radius;
+    };
+
+    static BoxRegion everything() noexcept { return BoxRegion{}; }
+
+    // Everything but the covers, of which kCovers are kept: those reaching
+    // farthest past the centre of the narrowest, the most precise estimate
+    // of where the new start's region will close in (any choice is safe).
+    static BoxRegion outside(std::span<Cover> covers) noexcept {
+        BoxRegion r;
+        if (covers.empty()) return r;
+        const Cover& narrowest = *std::min_element(covers.begin(), covers.end(),
+                                                   [](const Cover& a, const Cover& b) { return a.radius < b.radius; });
+        const auto centre = narrowest.centre;
+        const auto reach = [&](const Cover& c) {
+            double d2 = 0.0;
+            for (std::size_t j = 0; j < cost::kMaxBallDims; ++j) d2 += (c.centre[j] - centre[j]) * (c.centre[j] - centre[j]);
+            return c.radius - std::sqrt(d2);
+        };
+        const std::size_t kept = std::min(kCovers, covers.size());
+        std::partial_sort(covers.begin(), covers.begin() + static_cast<std::ptrdiff_t>(kept), covers.end(),
+                          [&](const Cover& a, const Cover& b) { return reach(a) > reach(b); });
+        std::copy_n(covers.begin(), kept, r.covers_.begin());
+        r.n_covers_ = kept;
+        return r;
+    }
+
+    // Keeps the bounding box of what lies within the ball of `radius`
+    // around `centre` in `dims` dimensions; false when nothing is left or the
+    // region lies inside a cover.
+    bool clip(const std::array<double, cost::kMaxBallDims>& centre, double radius, std::size_t dims) noexcept;
+
+    // Whether the region holds `level` (for tests: the box outside the covers).
+    bool contains(const double* level) const noexcept;
+
+private:
+    bool covered() noexcept;
+
+    std::array<double, cost::kMaxBallDims> lo_, hi_;
+    Cover ball_;     // the smallest reach ball so far: it holds the region too
+    double boxed_;   // the reach when the box and covers were last brought up to date
+    std::size_t dims_ = 0;
+    std::array<Cover, kCovers> covers_;
+    std::size_t n_covers_ = 0;
+};
+
+// The box and the covers cost d square roots and a few dozen operations a
+// clip: they are brought up to date only once the reach has shrunk by a
+// tenth since they last were (reach radii mostly shrink as a segment grows).
+template <std::size_t kCovers>
+bool BoxRegion<kCovers>::clip(const std::array<double, cost::kMaxBallDims>& centre, double radius,
+                              std::size_t dims) noexcept {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    if (!(radius >= 0.0)) return false;
+    if (dims_ == 0) {
+        dims_ = dims;
+        lo_.fill(-kInf);
+        hi_.fill(kInf);
+        ball_.radius = kInf;
+        boxed_ = kInf;
+    }
+    if (radius < ball_.radius) ball_ = {centre, radius};
+    if (!(radius < 0.9 * boxed_)) return true;
+    boxed_ = radius;
+    // Below each dist_j^2 and below their sum.
+    std::array<double, cost::kMaxBallDims> near;
+    double total = 0.0;
+    for (std::size_t j = 0; j < dims_; ++j) {
+        const double dist = std::max({0.0, below(lo_[j] - centre[j]), below(centre[j] - hi_[j])});
+        near[j] = below(dist * dist);
+        total = below(total + near[j]);
+    }
+    const double squared = above(radius * radius);
+    for (std::size_t j = 0; j < dims_; ++j) {
+        const double others = std::max(0.0, below(total - near[j]));
+        const double room = above(squared - others);
+        if (!(room >= 0.0)) return false;
+        const double w = above(std::sqrt(room));
+        lo_[j] = std::max(lo_[j], below(centre[j] - w));
+        hi_[j] = std::min(hi_[j], above(centre[j] + w));
+        if (!(lo_[j] <= hi_[j])) return false;
+    }
+    return !covered();
+}
+
+template <std::size_t kCovers>
+bool BoxRegion<kCovers>::covered() noexcept {
+    for (std::size_t c = 0; c < n_covers_; ++c) {
+        const Cover& cover = covers_[c];
+        // The smallest reach ball inside the cover.
+        double apart = 0.0;
+        for (std::size_t j = 0; j < dims_; ++j) {
+            const double a = above(std::fabs(ball_.centre[j] - cover.centre[j]));
+            apart = above(apart + above(a * a));
+        }
+        if (above(above(std::sqrt(apart)) + ball_.radius) <= cover.radius) return true;
+        // The box inside it: its farthest corner, above, within R^2, below.
+        const double squared = below(cover.radius * cover.radius);
+        std::array<double, cost::kMaxBallDims> far_sq;
+        double far = 0.0;
+        for (std::size_t j = 0; j < dims_; ++j) {
+            const double f = std::max(above(std::fabs(lo_[j] - cover.centre[j])),
+                                      above(std::fabs(hi_[j] - cover.centre[j])));
+            far_sq[j] = above(f * f);
+            far = above(far + far_sq[j]);
+        }
+        if (far <= squared) return true;
+        // A face whose slab lies inside the cover moves past it, and the box
+        // goes when the slab spans it.
+        for (std::size_t j = 0; j < dims_; ++j) {
+            const double band_sq = below(squared - above(far - far_sq[j]));
+            if (!(band_sq > 0.0)) continue;
+            const double band = below(std::sqrt(band_sq));
+            const double from = above(cover.centre[j] - band), to = below(cover.centre[j] + band);
+            if (!(from <= to)) continue;
+            const bool low = from <= lo_[j] && lo_[j] <= to, high = from <= hi_[j] && hi_[j] <= to;
+            if (low && high) return true;
+            if (low) lo_[j] = to;
+            if (high) hi_[j] = from;
+        }
+    }
+    return false;
+}
+
+template <std::size_t kCovers>
+bool BoxRegion<kCovers>::contains(const double* level) const noexcept {
+    for (std::size_t j = 0; j < dims_; ++j) {
+        if (!(lo_[j] <= level[j] && level[j] <= hi_[j])) return false;
+    }
+    for (std::size_t c = 0; c < n_covers_; ++c) {
+        double d2 = 0.0;
+        for (std::size_t j = 0; j < dims_; ++j) d2 += (level[j] - covers_[c].centre[j]) * (level[j] - covers_[c].centre[j]);
+        if (d2 < covers_[c].radius * covers_[c].radius) return false;
+    }
+    return true;
+}
+
+// The regions of a family, by the shape of its brackets.
+template <class Family, class Bracket = typename Family::Bracket>
 struct RegionKind;
 
-template <>
-struct RegionKind<LineBracket> {
-    using type = Region;
+template <class Family>
+struct RegionKind<Family, LineBracket> {
+    using type = LineRegion<Family::kRegionPieces>;
 };
 
 // Notes start k's cover for the newer start's region and clips k's region to
 // its reach (the family's bracket, detect/pruning.hpp); false when nothing of
 // it is left, and k leaves the search.
-inline bool take_step(const LineBracket& step, Region& region, std::vector<Interval>& covers) {
+template <std::size_t kPieces>
+bool take_step(const LineBracket& step, LineRegion<kPieces>& region, std::vector<Interval>& covers) {
     if (!step.cover.empty()) covers.push_back(step.cover);
     return region.clip(step.reach);
+}
+
+template <class Family>
+struct RegionKind<Family, cost::BallBracket> {
+    using type = BoxRegion<Family::kRegionCovers>;
+};
+
+template <std::size_t kCovers>
+bool take_step(const cost::BallBracket& step, BoxRegion<kCovers>& region,
+               std::vector<typename BoxRegion<kCovers>::Cover>& covers) {
+    if (step.cover >= 0.0) covers.push_back({step.centre, step.cover});
+    return region.clip(step.centre, step.reach, step.dims);
 }
 
 }  // namespace marbolt::detect

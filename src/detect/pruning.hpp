@@ -119,7 +119,7 @@ inline bool decision_holds(double chains, double error, double largest_clamp, do
 
 // The region kind of a family, by the shape of its brackets.
 template <class Family>
-using RegionOf = typename RegionKind<typename Family::Bracket>::type;
+using RegionOf = typename RegionKind<Family>::type;
 
 // The live starts of a sweep in list order, as parallel arrays so that an
 // end's arithmetic runs as straight loops: what an end the start wins

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 namespace marbolt::linalg {
 
@@ -42,6 +43,18 @@ double median_inplace(std::span<double> values) noexcept {
     if (values.size() % 2 == 1) return *nth;
     const double lower = *std::max_element(values.begin(), nth, total_less);
     return (*nth + lower) * 0.5;
+}
+
+std::vector<std::uint32_t> rank_order(std::span<const double> values) {
+    // Sorted on the keys of the total order, which compare as integers.
+    std::vector<std::pair<std::int64_t, std::uint32_t>> keyed(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        keyed[i] = {total_order_key(values[i]), static_cast<std::uint32_t>(i)};
+    }
+    std::sort(keyed.begin(), keyed.end());
+    std::vector<std::uint32_t> order(values.size());
+    for (std::size_t r = 0; r < keyed.size(); ++r) order[r] = keyed[r].second;
+    return order;
 }
 
 }  // namespace marbolt::linalg

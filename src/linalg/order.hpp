@@ -4,7 +4,9 @@
 #pragma once
 
 #include <compare>
+#include <cstdint>
 #include <span>
+#include <vector>
 
 namespace marbolt::linalg {
 
@@ -17,5 +19,11 @@ std::strong_ordering total_cmp(double a, double b) noexcept;
 // mean of the two middle values for an even count. Ties between -0.0 and +0.0
 // follow the total order, so [-0.0, 0.0, 0.0] gives +0.0.
 double median_inplace(std::span<double> values) noexcept;
+
+// The positions of the values in ascending total order, equal values by
+// position: entry r is the position of the value of rank r. Ranks are
+// distinct, so a set of positions is ordered by its ranks without ties.
+// Serves at most 2^32 - 1 values.
+std::vector<std::uint32_t> rank_order(std::span<const double> values);
 
 }  // namespace marbolt::linalg

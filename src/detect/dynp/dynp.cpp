@@ -11,6 +11,7 @@
 #include "cost/dispatch.hpp"
 #include "detect/dynp/layer.hpp"
 #include "detect/dynp/pipeline.hpp"
+#include "cost/pruning_l1.hpp"
 #include "cost/pruning_l2.hpp"
 #include "detect/grid.hpp"
 #include "detect/minimum.hpp"
@@ -155,7 +156,9 @@ void fill(const Model& cost, std::size_t n, std::size_t n_bkps, std::size_t jump
         split_items(cost, candidates, closed, min_size, pool, control, items);
     };
     if (options.functional_pruning && n < kExactPositions &&
-        cost::with_pruning_family(cost, n, [&](const auto& family) {
+        // The layers record exact costs at every end, which only families
+        // with exact totals give at the pace of a sweep.
+        cost::with_pruning_family<cost::ExactTotals>(cost, n, [&](const auto& family) {
             const LayerSweeps sweeps = layer_sweeps(family);
             fill_pruned_layers({sweeps, closed, n_bkps, jump, min_size, control}, std::move(first), pool, plain,
                                options.evaluations, tables);

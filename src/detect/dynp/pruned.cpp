@@ -66,5 +66,6 @@ bool PrunedLayer<Family>::settle(std::size_t end, Item& item) {
 }
 
 template class PrunedLayer<cost::L2ColumnFamily>;
+template class PrunedLayer<cost::L2ColumnsFamily>;
 
 }  // namespace marbolt::detect

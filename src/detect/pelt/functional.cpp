@@ -6,6 +6,8 @@
 #include <limits>
 #include <vector>
 
+#include "common/numeric.hpp"
+#include "cost/pruning_l1.hpp"
 #include "cost/pruning_l2.hpp"
 #include "detect/grid.hpp"
 #include "detect/pelt/tables.hpp"
@@ -17,10 +19,22 @@ namespace {
 // Why the pruned search fills the plain search's tables, to the bit: the
 // argument of detect/pruning.hpp, with these specifics.
 //
-// 1. The rest of a start t is F[t] + pen, and the newer start of a region
-// step is the end b just settled, at the level thr = fl(F[b] + pen), within
-// 2^-52 |thr| of F[b] + pen: adding 2^-51 |thr| to the family's E gives E2.
-// Every start that survives the threshold at b takes the step against b.
+// 1. Candidates and waiting. The rest of a start t is F[t] + pen, and the
+// newer start of a region step is the end b just settled, at the level thr =
+// fl(F[b] + pen), within 2^-52 |thr| of F[b] + pen: adding 2^-51 |thr| to the
+// family's E gives E2. The plain search appends a start to its list at the
+// first end at least min_size past it (that end appends the grid position
+// min_size before it), so a start is a candidate from then on, and a walk
+// may only end at a candidate. With min_size <= jump every start is a
+// candidate at the next end. Otherwise (or at the last grid end, when n
+// comes sooner than min_size after it), what a start witnesses must wait: a
+// start whose region empties at b stays a candidate up to b + min_size, when
+// every witness of its walk's first step (b, or starts before it) is one; a
+// start the threshold prunes at b stays as a ghost, which no list holds but
+// which a walk may end at, until b itself is a candidate. A walk that ends at
+// a ghost g had a witness step, so the start it left from totals at least
+// tau(g) + M - R - E: each end checks that this stays above its choice
+// (ghosts_clear) and the search hands over to the plain one when it does not.
 //
 // 2. The recursion's own pruning is applied to the pruned list exactly as to
 // the plain one: a start's verdict depends only on its own total and the
@@ -32,27 +46,63 @@ namespace {
 // F[b1] + C_kb1 >= tau(k, b1) - pen - F[b1] >= -slack(k), with slack(k) =
 // max(0, thr - U(k, b1) + E2) and the local E2 (zero for a clear prune, a
 // few ulps of F for a near tie, more only where a clamp hid a negative
-// residue); b1 is a start at every end after b1 (min_size <= jump makes b1
-// the start appended at the next grid end), except at the last end n when
-// n - b1 < min_size (point 3 below). Consecutive threshold steps form a chain
-// k -> b1 -> b2 -> ...; rho(b), the largest total slack of a chain that ends
-// at b, is the largest rho(k) + slack(k) over the starts k pruned at b, and R
-// is the largest rho so far. A walk starts with a witness step (d was
-// dropped, not pruned) and between two witness steps takes at most one chain,
-// so over w >= 1 witness steps q falls by at least w (M - R): a walk never
-// returns to a start while R < M (positions only grow along chains), and the
-// check of point 3 there holds with this R. The margin is the family's, at
-// least 128 global E while Fmax stays below the family's scale (the optimum
-// is below the cost of one segment plus pen), so chains have room for a
-// hundred near ties of the worst kind.
+// residue), once b1 is a candidate (until then it ends at the ghost k).
+// Consecutive threshold steps form a chain k -> b1 -> b2 -> ...; rho(b), the
+// largest total slack of a chain that ends at b, is the largest rho(k) +
+// slack(k) over the starts k pruned at b, and R is the largest rho so far. A
+// walk starts with a witness step (d was dropped, not pruned) and between two
+// witness steps takes at most one chain, so over w >= 1 witness steps q falls
+// by at least w (M - R): a walk never returns to a start while R < M
+// (positions only grow along chains), and the check of point 3 there holds
+// with this R. The margin is the family's, at least 128 global E while Fmax
+// stays below the family's scale (the optimum is below the cost of one
+// segment plus pen), so chains have room for a hundred near ties of the
+// worst kind.
 //
-// 3. The last end n, when n - g < min_size for the last grid end g: the start
-// appended for n repeats g - jump, and the starts the threshold pruned at g
-// have no stand-in at n. The search then checks every dropped start that
-// would beat the pruned list's choice at n (smaller total, or equal total
-// and smaller position): it replays the start's totals at every end since
-// it was appended against that end's threshold, which is exactly what the
-// plain search did with it, and lets it compete only if it survived them all.
+// 3. The end n appends the grid position min_size before it; when an earlier
+// end appended that one too, the plain list holds a fresh copy of it at n
+// (the first may have been pruned since): the search appends one as well.
+// Its total equals the first copy's, which comes first, so the choice at n
+// is the same whichever copy a tie falls on.
+//
+// 4. Families that estimate (l1). The family gives each live start's segment
+// cost as an estimate within `bound` of the exact cost C, and the model's own
+// bits within `rounding` of C. The search forms T' = F' + (cost + pen) from
+// the recorded F' (the plain F, or an estimate within phi of it) and a bound
+// beta >= |T - T'| that also bounds |U - tau| with U = T'. An end's first
+// minimum comes from the estimates when one start's interval T' -+ beta
+// reaches below every other start's upper end: its plain total is then the
+// strict minimum, and F' is its estimate with phi = beta. Otherwise the plain
+// totals of the starts that reach there are formed from the model (error()
+// and their starts' plain F, made exact down the parents) and their first
+// minimum taken: every other start is strictly above. The check of point 3
+// there reads T(d) >= tau(c') + M - R - E >= T(c') - 2 beta(c') + M - R - E:
+// R + E + 2 max beta < M. A region step's E2 is beta plus the bound of thr.
+//
+// 5. Verdicts. thr >= T is decided from the estimates when their intervals
+// are apart. Otherwise (a doubtful verdict: l1 costs tie exactly whenever a
+// split gains nothing, and then only the roundings decide) the plain search
+// may have kept the start or pruned it. Either way q_k - q_b >= -slack(k)
+// (point 2), so the search counts it as pruned for the chains and puts it to
+// sleep, hosted by b (point 6), once b is a candidate (point 1: it stays a
+// drowsy candidate until then); it resolves the doubt from the model only if
+// the start comes to contend for a minimum, by replaying the doubtful
+// verdicts exactly.
+//
+// 6. Sleeping starts. A sleeping start the plain search pruned is in neither
+// list. One it kept is in the plain list only: its walk goes to its host
+// (slack within R) and on; with a witness step it gains M as a dropped
+// start's does, and without one it ends at a live start c with q_k >= q_c -
+// R, so T(k) >= T'(c) - beta(c) - R - 2E. Hosts pass their sleeping starts on
+// along chains (to the end that pruned them) and to the end that puts them
+// to sleep, and drop them with their region (their walks then have a witness
+// step). Whenever a live start's T' - beta - R - 2E comes within the
+// minimum's upper end, the starts it hosts wake: their verdicts at the ends
+// they slept through are replayed from their estimates against each end's
+// recorded thr, as the plain search gave them (a surely pruned start stays
+// gone; the slack of a doubtful one is added to R after the fact, as a sum,
+// which bounds every walk through them), and they rejoin the list in
+// position order.
 
 // An end's arithmetic on the live list, one array per quantity.
 template <class Bracket>
@@ -67,63 +117,188 @@ struct EndScratch {
     }
 };
 
+// What a family with estimated totals adds (point 4): each live start's
+// estimate of its segment cost, the bound of its prefix cost's estimate (0
+// once exact), the bound of its total's, and the bound of every recorded F.
+template <class Family, bool = Family::kExactTotals>
+struct Estimates {};
+
+template <class Family>
+struct Estimates<Family, false> {
+    std::vector<typename Family::Estimate> cost;
+    std::vector<double> prefix_bound;  // per live start
+    std::vector<double> bound;         // per live start: |T - its estimate|
+    std::vector<double> slot_bound;    // per end: |F - tables.best|
+    double threshold_bound = 0.0;      // |thr - threshold_| of the current end
+    // Per live start, the ends where its verdict was too close to call: the
+    // plain search may have pruned it there.
+    std::vector<std::vector<std::size_t>> doubts;
+    std::vector<char> gone;            // per live start at this end: found pruned
+
+    // A start that left the list on a doubtful verdict (point 6), with all it
+    // needs to come back: its verdicts are settled up to the end `seen`.
+    struct Dormant {
+        std::size_t slot, seen;
+        double prefix, prefix_bound, chain;
+        typename Family::Starts::State state;
+        RegionOf<Family> region;
+        std::vector<std::size_t> doubts;
+    };
+    std::vector<std::vector<Dormant>> dormant;  // per live start: those it hosts
+    std::vector<std::size_t> host;              // per drowsy start: its host's slot
+    std::vector<Dormant> pending;               // for the start this end appends
+    double late_chain = 0.0;  // slack of verdicts settled after their ends
+    typename Family::Starts replay;
+};
+
 template <class Family>
 class FunctionalSearch {
 public:
     using Model = typename Family::Model;
     using Region = RegionOf<Family>;
+    static constexpr bool kExact = Family::kExactTotals;
 
     FunctionalSearch(const Family& family, const Model& model, std::size_t n, std::size_t jump,
                      std::size_t min_size, double pen, PeltTables& tables, std::size_t* evaluations,
                      Control* control)
-        : family_(family), model_(model), n_(n), jump_(jump), n_slot_(grid_count(n, jump)), pen_(pen),
-          margin_(family.margin(pen)), tables_(tables), evaluations_(evaluations), ticker_(control),
-          // The start the end n appends: the previous grid end, or, when that
-          // one is too close to n, the grid end before it again.
-          last_candidate_((n - min_size) / jump), repeats_(last_candidate_ + 1 < n_slot_) {
-        if (repeats_) dropped_.assign(n_slot_, 0);
+        : family_(family), model_(model), n_(n), jump_(jump), min_size_(min_size), n_slot_(grid_count(n, jump)),
+          pen_(pen), margin_(family.margin(pen)), tables_(tables), evaluations_(evaluations), ticker_(control) {
+        if constexpr (!kExact) {
+            tables_.estimated.assign(n_slot_ + 1, 0);
+            estimates_.slot_bound.assign(n_slot_ + 1, 0.0);
+        }
     }
 
     bool run() {
         append(0, 0.0, Region::everything());
-        for (std::size_t slot = 1; slot < n_slot_; ++slot) {
+        // The plain search visits the grid ends of at least min_size, then n.
+        const std::size_t first = grid_count(min_size_, jump_);
+        std::size_t held = 0;  // entries over the probe's ends
+        for (std::size_t slot = first; slot < n_slot_; ++slot) {
             if (!settle_grid_end(slot)) return false;
             ticker_.tick(live_.size(), 1);
-        }
-        // Each grid end appended itself; the end n appends an older start
-        // when the last grid end is too close to it. Regions are no longer
-        // used: the last end prunes nothing.
-        if (repeats_) {
-            live_.resize(live_.size() - 1);
-            chain_.pop_back();
-            append(last_candidate_, 0.0, Region::everything());
+            // Where a start costs the family far more than an evaluation costs
+            // the plain search, short lists early on (segments short enough
+            // for the recursion's own pruning) hand over to the plain search.
+            if constexpr (Family::kPlainBelow > 0) {
+                if (slot - first < kProbe) {
+                    held += live_.size();
+                } else if (slot - first == kProbe && held < Family::kPlainBelow * kProbe) {
+                    return false;
+                }
+            }
         }
         ticker_.tick(live_.size(), 1);
-        return settle_last_end();
+        if (!settle_last_end()) return false;
+        // The returned segmentation's F, the plain bits from n down.
+        if constexpr (!kExact) exact_prefix(n_slot_);
+        return true;
     }
 
 private:
+    static constexpr std::size_t kProbe = 4096;  // ends
+
+    // Where an entry stands beyond its region (points 1 and 3): `dead` (its
+    // region is empty), `ghost` (the threshold pruned it) and `drowsy` (its
+    // verdict was doubtful) take effect at `until_`, once every start a walk
+    // from it may end at is a candidate; until then a dead or drowsy entry is
+    // still a candidate and a ghost stands for the start that pruned it.
+    enum class Status : unsigned char { live, dead, ghost, drowsy };
+
+    std::size_t position(std::size_t slot) const noexcept { return slot == n_slot_ ? n_ : slot * jump_; }
+
+    // Whether the plain list holds entry k at `end` (unless the threshold
+    // pruned it): the plain search appends a start min_size after it.
+    bool candidate(std::size_t k, std::size_t end) const noexcept {
+        return status_[k] != Status::ghost && live_.parent[k] * jump_ + min_size_ <= end;
+    }
+
     void append(std::size_t slot, double chain, const Region& region) {
         live_.push_back(family_, slot, slot * jump_, tables_.best[slot], region);
         chain_.push_back(chain);
+        status_.push_back(Status::live);
+        until_.push_back(0);
+        if constexpr (!kExact) {
+            estimates_.prefix_bound.push_back(estimates_.slot_bound[slot]);
+            estimates_.doubts.emplace_back();
+            estimates_.dormant.emplace_back();
+            estimates_.host.push_back(0);
+        }
     }
 
-    // T and U of every live start at `end`; returns the index of the first
-    // smallest T.
+    // Moves entry k to index `to` during a compaction, and cuts the list at
+    // `size` after one; entries cut take the starts they host with them: a
+    // start dropped by its region hosts only starts its witnesses beat too.
+    void keep_at(std::size_t k, std::size_t to) {
+        live_.move(k, to);
+        chain_[to] = chain_[k];
+        status_[to] = status_[k];
+        until_[to] = until_[k];
+        if constexpr (!kExact) {
+            estimates_.prefix_bound[to] = estimates_.prefix_bound[k];
+            estimates_.host[to] = estimates_.host[k];
+            std::swap(estimates_.doubts[to], estimates_.doubts[k]);
+            std::swap(estimates_.dormant[to], estimates_.dormant[k]);
+        }
+    }
+    void cut_list(std::size_t size) {
+        live_.resize(size);
+        chain_.resize(size);
+        status_.resize(size);
+        until_.resize(size);
+        if constexpr (!kExact) {
+            estimates_.prefix_bound.resize(size);
+            estimates_.host.resize(size);
+            for (std::size_t k = size; k < estimates_.doubts.size(); ++k) estimates_.doubts[k].clear();
+            estimates_.doubts.resize(size);
+            estimates_.dormant.resize(size);
+        }
+    }
+
+    // Carries out the transitions due at `end`: dead entries and ghosts
+    // leave, drowsy ones go to sleep.
+    void expire(std::size_t end, std::size_t end_slot) {
+        if (pending_ == 0) return;
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < live_.size(); ++k) {
+            if (status_[k] != Status::live && until_[k] <= end) {
+                --pending_;
+                if (status_[k] != Status::drowsy) continue;
+                if constexpr (!kExact) {
+                    if (fall_asleep(k, end_slot)) continue;
+                }
+                status_[k] = Status::live;  // no host left: it stays awake
+            }
+            if (kept != k) keep_at(k, kept);
+            ++kept;
+        }
+        cut_list(kept);
+    }
+
+    // T and U of every entry at `end` (estimates with their bounds for a
+    // family that estimates); returns the index of the first candidate with
+    // the smallest T.
     std::size_t evaluate(std::size_t end) {
         const std::size_t count = live_.size();
         scratch_.resize(count);
-        family_.evaluate(live_.state, end, PeltRest{live_.prefix.data(), pen_}, scratch_.total.data(),
-                         scratch_.value.data());
-        const double* total = scratch_.total.data();
-        std::size_t chosen = 0;
-        for (std::size_t k = 1; k < count; ++k) chosen = total[k] < total[chosen] ? k : chosen;
         if (evaluations_ != nullptr) *evaluations_ += count;
-        return chosen;
+        if constexpr (kExact) {
+            family_.evaluate(live_.state, end, PeltRest{live_.prefix.data(), pen_}, scratch_.total.data(),
+                             scratch_.value.data());
+            const double* total = scratch_.total.data();
+            std::size_t chosen = count;
+            for (std::size_t k = 0; k < count; ++k) {
+                if (candidate(k, end) && (chosen == count || total[k] < total[chosen])) chosen = k;
+            }
+            return chosen;
+        } else {
+            estimate(end);
+            return estimated_minimum(end);
+        }
     }
 
     // Records the end's best split; false when the argument no longer covers
-    // this end's decision. Leaves E2 and thr for the pruning.
+    // this end's decision. Leaves thr and its bounds for the pruning.
     bool decide(std::size_t end_slot, std::size_t chosen) {
         const double best = scratch_.total[chosen];
         record(tables_, end_slot, best, live_.parent[chosen]);
@@ -132,112 +307,446 @@ private:
         if (!(std::fabs(threshold_) < cost::kEnvelopeLargest)) return false;
         const double e = family_.error(pen_, largest_prefix_);
         error_ = e + 0x1p-51 * std::fabs(threshold_);
-        double clamped = 0.0;
-        for (std::size_t k = 0; k < live_.size(); ++k) {
-            clamped = std::max(clamped, scratch_.total[k] - scratch_.value[k]);
+        if (!ghosts_clear(best, e)) return false;
+        if constexpr (kExact) {
+            double clamped = 0.0;
+            for (std::size_t k = 0; k < live_.size(); ++k) {
+                clamped = std::max(clamped, scratch_.total[k] - scratch_.value[k]);
+            }
+            return decision_holds(chains(), e, clamped, margin_);
+        } else {
+            const double bound = estimates_.bound[chosen];
+            tables_.estimated[end_slot] = bound > 0.0 ? 1 : 0;
+            estimates_.slot_bound[end_slot] = bound;
+            // thr computed from an exact F is the plain search's own.
+            estimates_.threshold_bound = bound > 0.0 ? up(bound + 0x1p-50 * (std::fabs(threshold_) + bound)) : 0.0;
+            double largest = 0.0;
+            for (std::size_t k = 0; k < live_.size(); ++k) largest = std::max(largest, estimates_.bound[k]);
+            // Point 4: T(c') - tau(c') and tau(c') - U(c') are each at most its bound.
+            return (chains() + e + 2.0 * largest) * (1.0 + 0x1p-40) < margin_;
         }
-        return decision_holds(longest_chain_, e, clamped, margin_);
     }
 
-    // Every start's bracket against the end just settled.
-    void measure(std::size_t end) {
-        const double w = step_allowance(margin_, error_);
+    // Point 1: a walk that ends at a ghost g had a witness step, so a start
+    // it leaves from totals at least tau(g) + M - R - E; each ghost must keep
+    // that above the choice.
+    bool ghosts_clear(double best, double e) const noexcept {
+        if (pending_ == 0) return true;
         for (std::size_t k = 0; k < live_.size(); ++k) {
-            const StepLevels levels = step_levels(threshold_, scratch_.value[k], w);
-            scratch_.bracket[k] = family_.bracket(live_.state, k, end, levels.up, levels.down);
+            if (status_[k] != Status::ghost) continue;
+            double low = 0.0;  // tau(g) is at least this
+            if constexpr (kExact) {
+                low = scratch_.value[k] - e;
+            } else {
+                low = scratch_.total[k] - estimates_.bound[k];
+            }
+            if (!((low - e) + (margin_ - chains()) > up(best) + 0x1p-50 * std::fabs(low))) return false;
         }
+        return true;
+    }
+
+    // E2 of entry k: how far its value and the level thr may be from what
+    // they stand for.
+    double step_error(std::size_t k) const noexcept {
+        if constexpr (kExact) {
+            return error_;
+        } else {
+            return estimates_.bound[k] + estimates_.threshold_bound + 0x1p-51 * std::fabs(threshold_);
+        }
+    }
+
+    // Entry k's bracket against the end just settled.
+    typename Family::Bracket bracket(std::size_t k, std::size_t end, double allowance) const noexcept {
+        const StepLevels levels = step_levels(threshold_, scratch_.value[k], allowance);
+        return family_.bracket(live_.state, k, end, levels.up, levels.down);
+    }
+
+    // Every entry's bracket, in one loop, for a family whose brackets cost a
+    // few operations; the others are bracketed once they pass the threshold.
+    void measure(std::size_t end) {
+        if constexpr (kExact) {
+            const double w = step_allowance(margin_, error_);
+            for (std::size_t k = 0; k < live_.size(); ++k) scratch_.bracket[k] = bracket(k, end, w);
+        }
+    }
+
+    typename Family::Bracket measured(std::size_t k, std::size_t end) const noexcept {
+        if constexpr (kExact) {
+            return scratch_.bracket[k];
+        } else {
+            return bracket(k, end, step_allowance(margin_, step_error(k)));
+        }
+    }
+
+    enum class Verdict { keep, prune, doubt };
+
+    // Whether the plain search keeps candidate k at this end (thr >= T), or,
+    // for a family that estimates, whether the estimates cannot tell (point 5).
+    Verdict verdict(std::size_t k, std::size_t end_slot) {
+        if constexpr (kExact) {
+            return threshold_ >= scratch_.total[k] ? Verdict::keep : Verdict::prune;
+        } else {
+            if (estimates_.gone[k]) return Verdict::prune;
+            const double total = scratch_.total[k], bound = estimates_.bound[k];
+            const double thr_bound = estimates_.threshold_bound;
+            if (total + bound <= threshold_ - thr_bound) return Verdict::keep;
+            if (total - bound > threshold_ + thr_bound) return Verdict::prune;
+            estimates_.doubts[k].push_back(end_slot);
+            return Verdict::doubt;
+        }
+    }
+
+    // Puts a transition of entry k in wait until `until`.
+    void defer(std::size_t k, Status status, std::size_t until) {
+        if (status_[k] == Status::live) ++pending_;
+        status_[k] = status;
+        until_[k] = until;
     }
 
     bool settle_grid_end(std::size_t end_slot) {
         const std::size_t end = end_slot * jump_;
-        if (!decide(end_slot, evaluate(end))) return false;
+        expire(end, end_slot);
+        const std::size_t chosen = evaluate(end);
+        if (!decide(end_slot, chosen)) return false;
         measure(end);
+        // The start appended now is a candidate from end + min_size on: when
+        // the next end comes before, what it witnesses waits (point 1).
+        const std::size_t next = end_slot + 1 < n_slot_ ? end + jump_ : n_;
+        const bool lagging = next < end + min_size_;
         covers_.clear();
         double chain = 0.0;  // rho of this end
         std::size_t kept = 0;
         for (std::size_t k = 0; k < live_.size(); ++k) {
-            if (!(threshold_ >= scratch_.total[k])) {
-                chain = std::max(chain, (chain_[k] + slack(k, end)) * (1.0 + 0x1p-52));
+            if (candidate(k, end)) {
+                // A doubtful start counts as pruned for the chains.
+                const Verdict v = verdict(k, end_slot);
+                if (v != Verdict::keep) chain = std::max(chain, (chain_[k] + slack(k, end)) * (1.0 + 0x1p-52));
+                if (v == Verdict::prune) {
+                    if constexpr (!kExact) pass_on(k);
+                    if (!lagging) continue;
+                    if (status_[k] == Status::live) ++pending_;
+                    status_[k] = Status::ghost;
+                    until_[k] = end + min_size_;
+                } else if constexpr (!kExact) {
+                    if (v == Verdict::doubt && status_[k] != Status::dead) {
+                        if (!lagging) {
+                            leave(k, end_slot);
+                            continue;
+                        }
+                        estimates_.host[k] = end_slot;
+                        defer(k, Status::drowsy, end + min_size_);
+                    }
+                }
+            }
+            if (status_[k] == Status::ghost || status_[k] == Status::dead) {
+                if (kept != k) keep_at(k, kept);
+                ++kept;
                 continue;
             }
-            if (!take_step(scratch_.bracket[k], live_.region[k], covers_)) {
-                if (repeats_) dropped_[live_.parent[k]] = 1;
-                continue;
+            if (!take_step(measured(k, end), live_.region[k], covers_)) {
+                if (!lagging) {
+                    if (status_[k] != Status::live) --pending_;
+                    continue;
+                }
+                defer(k, Status::dead, end + min_size_);
             }
-            if (kept != k) {
-                live_.move(k, kept);
-                chain_[kept] = chain_[k];
-            }
+            if (kept != k) keep_at(k, kept);
             ++kept;
         }
-        live_.resize(kept);
-        chain_.resize(kept);
+        cut_list(kept);
         longest_chain_ = std::max(longest_chain_, chain);
         append(end_slot, chain, Region::outside(covers_));
+        if constexpr (!kExact) std::swap(estimates_.dormant.back(), estimates_.pending);
         return true;
+    }
+
+    // R with the slack of the verdicts settled late.
+    double chains() const noexcept {
+        if constexpr (kExact) {
+            return longest_chain_;
+        } else {
+            return longest_chain_ + estimates_.late_chain;
+        }
     }
 
     // What the prune of start k at this end may cost a walk of point 2, with
     // the family's local bound.
     double slack(std::size_t k, std::size_t end) const noexcept {
-        const double local = family_.local_error(live_.state, k, end, std::fabs(pen_), std::fabs(live_.prefix[k])) +
-                             0x1p-51 * std::fabs(threshold_);
+        double local = 0.0;
+        if constexpr (kExact) {
+            local = family_.local_error(live_.state, k, end, std::fabs(pen_), std::fabs(live_.prefix[k])) +
+                    0x1p-51 * std::fabs(threshold_);
+        } else {
+            local = step_error(k);
+        }
         const double slack = step_levels(threshold_, scratch_.value[k], local).up;
         return slack > 0.0 ? slack * (1.0 + 0x1p-50) : 0.0;
     }
 
+    // The end n: the candidates are the starts at least min_size before it;
+    // when the one the plain search appends for n was appended before, it
+    // comes again as a fresh copy (the old one may have been pruned).
     bool settle_last_end() {
-        const std::size_t chosen = evaluate(n_);
-        if (!repeats_) return decide(n_slot_, chosen);
-        std::size_t parent = live_.parent[chosen];
-        double best = scratch_.total[chosen];
-        for (std::size_t d = 0; d < n_slot_; ++d) {
-            if (!dropped_[d]) continue;
-            const double t = total(d, n_);
-            if ((t < best || (t == best && d < parent)) && survived(d)) {
-                best = t;
-                parent = d;
+        expire(n_, n_slot_);
+        if (n_ >= min_size_) {
+            const std::size_t fresh = (n_ - min_size_) / jump_, last = n_slot_ - 1;
+            // (A position before min_size has no F: the plain search skips it.)
+            if (tables_.known[fresh] && last * jump_ >= min_size_ && (last * jump_ - min_size_) / jump_ == fresh) {
+                append(fresh, 0.0, Region::everything());
+                repeat_in_ = true;
             }
         }
-        record(tables_, n_slot_, best, parent);
-        return true;
+        return decide(n_slot_, evaluate(n_));
     }
 
-    // The plain search's total, from the model itself.
-    double total(std::size_t slot, std::size_t end) const {
-        if (evaluations_ != nullptr) ++*evaluations_;
-        return tables_.best[slot] + (model_.error(slot * jump_, end) + pen_);
-    }
-
-    // Whether the plain search still holds the start at the last end: its
-    // total at every grid end since it was appended within that end's
-    // threshold.
-    bool survived(std::size_t slot) const {
-        for (std::size_t end_slot = slot + 1; end_slot < n_slot_; ++end_slot) {
-            if (!(tables_.best[end_slot] + pen_ >= total(slot, end_slot * jump_))) return false;
+    // Point 4 for families that estimate.
+    void estimate(std::size_t end) {
+        const std::size_t count = live_.size();
+        estimates_.cost.resize(count);
+        estimates_.bound.resize(count);
+        family_.estimate(live_.state, end, estimates_.cost.data());
+        for (std::size_t k = 0; k < count; ++k) {
+            const auto& c = estimates_.cost[k];
+            const double prefix = live_.prefix[k], prefix_bound = estimates_.prefix_bound[k];
+            const double t = prefix + (c.cost + pen_);
+            scratch_.total[k] = t;
+            scratch_.value[k] = t;
+            estimates_.bound[k] = total_bound(prefix, prefix_bound, c, t);
         }
+    }
+
+    // |T - t| for the estimate t = prefix + (c.cost + pen): the prefix's and
+    // the cost's bounds, the model's rounding, and the roundings of the two
+    // additions on both sides, with room.
+    double total_bound(double prefix, double prefix_bound, const auto& c, double t) const noexcept {
+        const double spread = (prefix_bound + c.bound) + c.rounding;
+        return up(spread + 0x1p-50 * (std::fabs(prefix) + prefix_bound + std::fabs(t) +
+                                      2.0 * (std::fabs(c.cost) + spread + std::fabs(pen_))));
+    }
+
+    // The first smallest plain total among the candidates: when one
+    // candidate's estimate is clear of every other's, that one, with its
+    // estimate; otherwise the plain totals of the candidates within reach of
+    // the minimum, from the model.
+    std::size_t estimated_minimum(std::size_t end) {
+        std::size_t count = live_.size();
+        estimates_.gone.assign(count, 0);
+        double highest = kInf;  // every minimum total is at most this
+        std::size_t first = count, contenders = 0;
+        // Dormant starts come back when their host nears the minimum, and
+        // doubtful contenders settle whether the plain list holds them.
+        for (bool settled = false; !settled;) {
+            highest = kInf;
+            for (std::size_t k = 0; k < count; ++k) {
+                if (!estimates_.gone[k] && candidate(k, end)) {
+                    highest = std::min(highest, up(scratch_.total[k] + estimates_.bound[k]));
+                }
+            }
+            if (wake(end, highest)) {
+                count = live_.size();
+                continue;
+            }
+            settled = true;
+            first = count;
+            contenders = 0;
+            for (std::size_t k = 0; k < count; ++k) {
+                if (!contends(k, end, highest)) continue;
+                if (!estimates_.doubts[k].empty() && !held(k)) {
+                    estimates_.gone[k] = 1;
+                    scratch_.total[k] = scratch_.value[k] = kInf;
+                    estimates_.bound[k] = 0.0;
+                    settled = false;
+                    break;
+                }
+                first = contenders == 0 ? k : first;
+                ++contenders;
+            }
+        }
+        if (contenders == 1) return first;
+        std::size_t chosen = count;
+        for (std::size_t k = first; k < count; ++k) {
+            if (!contends(k, end, highest)) continue;
+            scratch_.total[k] = exact_total(k, end);
+            scratch_.value[k] = scratch_.total[k];
+            estimates_.bound[k] = 0.0;
+            if (chosen == count || scratch_.total[k] < scratch_.total[chosen]) chosen = k;
+        }
+        return chosen;
+    }
+
+    bool contends(std::size_t k, std::size_t end, double highest) const noexcept {
+        return !estimates_.gone[k] && candidate(k, end) && scratch_.total[k] - estimates_.bound[k] <= highest;
+    }
+
+    // Entry k leaves the list at this end, pruned or doubtful (point 6): the
+    // starts it hosts move to the start appended at this end.
+    void pass_on(std::size_t k) {
+        auto& pending = estimates_.pending;
+        for (auto& d : estimates_.dormant[k]) pending.push_back(std::move(d));
+        estimates_.dormant[k].clear();
+    }
+
+    // Doubtful entry k goes to sleep now, hosted by the start appended at this
+    // end, with the starts it hosts.
+    void leave(std::size_t k, std::size_t end_slot) {
+        pass_on(k);
+        if (status_[k] != Status::live) --pending_;
+        estimates_.pending.push_back({live_.parent[k], end_slot, live_.prefix[k], estimates_.prefix_bound[k],
+                                      chain_[k], live_.state.take(k), live_.region[k],
+                                      std::move(estimates_.doubts[k])});
+        estimates_.doubts[k].clear();
+    }
+
+    // Drowsy entry k goes to sleep at the end of slot end_slot, hosted by the
+    // entry of its host, if that is still there; false otherwise.
+    bool fall_asleep(std::size_t k, std::size_t end_slot) {
+        const std::size_t host = estimates_.host[k];
+        std::size_t h = live_.size();
+        while (h > 0 && live_.parent[h - 1] > host) --h;
+        if (h == 0 || live_.parent[h - 1] != host || h - 1 == k) return false;
+        auto& hosted = estimates_.dormant[h - 1];
+        for (auto& d : estimates_.dormant[k]) hosted.push_back(std::move(d));
+        estimates_.dormant[k].clear();
+        hosted.push_back({live_.parent[k], end_slot - 1, live_.prefix[k], estimates_.prefix_bound[k], chain_[k],
+                          live_.state.take(k), live_.region[k], std::move(estimates_.doubts[k])});
+        estimates_.doubts[k].clear();
         return true;
     }
+
+    // Brings back the starts hosted by every entry that nears the minimum: a
+    // dormant start totals at least its host's exact total less the chains'
+    // slack (point 6). True when any came back; the end is then estimated
+    // afresh.
+    bool wake(std::size_t end, double highest) {
+        const double reach = chains() + 2.0 * family_.error(pen_, largest_prefix_);
+        std::remove_reference_t<decltype(estimates_.pending)> woken;
+        for (std::size_t k = 0; k < live_.size(); ++k) {
+            if (estimates_.dormant[k].empty() || estimates_.gone[k]) continue;
+            if (!(scratch_.total[k] - estimates_.bound[k] - reach <= highest)) continue;
+            for (auto& d : estimates_.dormant[k]) woken.push_back(std::move(d));
+            estimates_.dormant[k].clear();
+        }
+        if (woken.empty()) return false;
+        std::vector<char> gone = std::move(estimates_.gone);
+        for (auto& d : woken) {
+            if (replayed(d, end / jump_)) insert_start(std::move(d), gone);
+        }
+        estimates_.gone = std::move(gone);
+        scratch_.resize(live_.size());
+        estimate(end);
+        return true;
+    }
+
+    // The verdicts the plain search gave dormant start d at the grid ends it
+    // slept through, from its estimates: false when it surely pruned d.
+    bool replayed(auto& d, std::size_t end_slot) {
+        auto& replay = estimates_.replay;
+        replay.insert(0, std::move(d.state));
+        std::remove_reference_t<decltype(estimates_.cost[0])> c;
+        bool held = true;
+        for (std::size_t e = d.seen + 1; e < end_slot && held; ++e) {
+            if (evaluations_ != nullptr) ++*evaluations_;
+            family_.estimate(replay, e * jump_, &c);
+            const double t = d.prefix + (c.cost + pen_);
+            const double bound = total_bound(d.prefix, d.prefix_bound, c, t);
+            const double thr = tables_.best[e] + pen_;
+            const double slot_bound = estimates_.slot_bound[e];
+            const double thr_bound = slot_bound > 0.0 ? up(slot_bound + 0x1p-50 * (std::fabs(thr) + slot_bound)) : 0.0;
+            if (t + bound <= thr - thr_bound) continue;
+            if (t - bound > thr + thr_bound) {
+                held = false;
+                continue;
+            }
+            d.doubts.push_back(e);
+            const double local = bound + thr_bound + 0x1p-51 * std::fabs(thr);
+            const double slack = step_levels(thr, t, local).up;
+            if (slack > 0.0) estimates_.late_chain += slack * (1.0 + 0x1p-50);
+        }
+        d.state = replay.take(0);
+        replay.resize(0);
+        d.seen = end_slot - 1;
+        return held;
+    }
+
+    // Puts a woken start back in the list, in position order as the plain
+    // list keeps it (before the fresh copy the end n appends, if that is in).
+    void insert_start(auto&& d, std::vector<char>& gone) {
+        std::size_t at = 0;
+        const std::size_t last = live_.size() - (repeat_in_ ? 1 : 0);
+        while (at < last && live_.parent[at] < d.slot) ++at;
+        const auto i = static_cast<std::ptrdiff_t>(at);
+        live_.parent.insert(live_.parent.begin() + i, d.slot);
+        live_.prefix.insert(live_.prefix.begin() + i, d.prefix);
+        live_.region.insert(live_.region.begin() + i, d.region);
+        live_.state.insert(at, std::move(d.state));
+        chain_.insert(chain_.begin() + i, d.chain);
+        status_.insert(status_.begin() + i, Status::live);
+        until_.insert(until_.begin() + i, 0);
+        estimates_.prefix_bound.insert(estimates_.prefix_bound.begin() + i, d.prefix_bound);
+        estimates_.host.insert(estimates_.host.begin() + i, 0);
+        estimates_.doubts.insert(estimates_.doubts.begin() + i, std::move(d.doubts));
+        estimates_.dormant.emplace(estimates_.dormant.begin() + i);
+        gone.insert(gone.begin() + i, 0);
+    }
+
+    // Whether the plain list still holds doubtful start k: its verdicts
+    // replayed from the model at every end where they were too close to call.
+    bool held(std::size_t k) {
+        for (const std::size_t end_slot : estimates_.doubts[k]) {
+            const double thr = exact_prefix(end_slot) + pen_;
+            if (!(thr >= exact_total(k, end_slot * jump_))) return false;
+        }
+        estimates_.doubts[k].clear();
+        return true;
+    }
+
+    // Start k's plain total at `end`, from the model.
+    double exact_total(std::size_t k, std::size_t end) {
+        if (evaluations_ != nullptr) ++*evaluations_;
+        const std::size_t slot = live_.parent[k];
+        return exact_prefix(slot) + (model_.error(slot * jump_, end) + pen_);
+    }
+
+    // The plain F of an end, from the model along the parents down to an
+    // end whose F is known exactly; each end it passes is then exact too.
+    double exact_prefix(std::size_t slot) {
+        std::vector<std::size_t>& path = path_;
+        path.clear();
+        for (std::size_t s = slot; tables_.estimated[s]; s = tables_.parent[s]) path.push_back(s);
+        for (auto it = path.rbegin(); it != path.rend(); ++it) {
+            const std::size_t s = *it, p = tables_.parent[s];
+            if (evaluations_ != nullptr) ++*evaluations_;
+            tables_.best[s] = tables_.best[p] + (model_.error(p * jump_, position(s)) + pen_);
+            tables_.estimated[s] = 0;
+            estimates_.slot_bound[s] = 0.0;
+        }
+        return tables_.best[slot];
+    }
+
+    static double up(double x) noexcept { return x + 0x1p-50 * std::fabs(x) + cost::kTinySlack; }
 
     const Family& family_;
     const Model& model_;
-    std::size_t n_, jump_, n_slot_;
+    std::size_t n_, jump_, min_size_, n_slot_;
     double pen_;
     double margin_;  // M
     PeltTables& tables_;
     std::size_t* evaluations_;
     Ticker ticker_;
-    std::size_t last_candidate_;
-    bool repeats_;
     LiveStarts<Family> live_;
-    std::vector<double> chain_;  // rho of each live start
+    std::vector<double> chain_;  // rho of each entry
+    std::vector<Status> status_;
+    std::vector<std::size_t> until_;
+    std::size_t pending_ = 0;  // entries whose status is not live
     EndScratch<typename Family::Bracket> scratch_;
+    Estimates<Family> estimates_;
     std::vector<typename Region::Cover> covers_;
-    std::vector<char> dropped_;  // only when the last end repeats a start
+    std::vector<std::size_t> path_;
     double largest_prefix_ = 0.0;
     double threshold_ = 0.0;
     double error_ = 0.0;          // the global E2 of the current end
     double longest_chain_ = 0.0;  // R
+    bool repeat_in_ = false;      // the last entry is the fresh copy of the end n
 };
 
 }  // namespace
@@ -245,9 +754,8 @@ private:
 template <class Model>
 bool functional_pelt(const Model& model, std::size_t n, std::size_t jump, std::size_t min_size, double pen,
                      PeltTables& tables, std::size_t* evaluations, Control* control) {
-    // Every end but n on the grid past the first; a start usable from the end
-    // after its own on (min_size <= jump); a penalty the bounds cover.
-    if (min_size == 0 || min_size > jump || n <= jump || n >= kExactPositions) return false;
+    // Every end but n on the grid past the first; a penalty the bounds cover.
+    if (min_size == 0 || n <= jump || n < min_size || n >= kExactPositions) return false;
     if (!(pen > 0.0 && pen < cost::kEnvelopeLargest)) return false;
     return cost::with_pruning_family(model, n, [&](const auto& family) {
         tables = start_tables(grid_count(n, jump));
@@ -256,6 +764,8 @@ bool functional_pelt(const Model& model, std::size_t n, std::size_t jump, std::s
 }
 
 template bool functional_pelt(const cost::CostL2&, std::size_t, std::size_t, std::size_t, double, PeltTables&,
+                              std::size_t*, Control*);
+template bool functional_pelt(const cost::CostL1&, std::size_t, std::size_t, std::size_t, double, PeltTables&,
                               std::size_t*, Control*);
 
 }  // namespace marbolt::detect

@@ -17,11 +17,11 @@ namespace marbolt::detect {
 // Fills `tables` exactly as the plain search does, bit for bit, and returns
 // true; returns false, leaving `tables` meaningless, when no family of the
 // model serves this signal or the argument that makes the pruning exact does
-// not hold for these arguments (min_size > jump, a penalty that is not
-// positive and finite, values that are not finite or too large for the
-// family's bounds, or too many near ties along the way). The caller then runs
-// the plain search. Polls `control` as the plain search does. Instantiated
-// for every model that has a family.
+// not hold for these arguments (a penalty that is not positive and finite,
+// values that are not finite or too large for the family's bounds, or too
+// many near ties along the way). The caller then runs the plain search.
+// Polls `control` as the plain search does. Instantiated for every model that
+// has a family.
 template <class Model>
 bool functional_pelt(const Model& model, std::size_t n, std::size_t jump, std::size_t min_size, double pen,
                      PeltTables& tables, std::size_t* evaluations, Control* control = nullptr);

@@ -20,6 +20,12 @@ struct PeltTables {
     std::vector<double> best;
     std::vector<std::size_t> parent;
     std::vector<char> known;  // whether the end has an entry (any value, NaN included)
+    // Empty, or 1 where `best` holds an estimate: functional pruning with a
+    // family whose totals are estimates (l1) computes the plain search's F
+    // only where a decision needs it and along the returned segmentation, so
+    // F[n] and the chain of parents from n hold the plain bits. Parents are
+    // the plain search's at every end.
+    std::vector<char> estimated;
 };
 
 struct PeltOptions {

@@ -13,7 +13,7 @@ namespace marbolt::detect {
 // F[0] = 0.0: the empty prefix costs nothing; no other end is known yet.
 inline PeltTables start_tables(std::size_t n_slot) {
     PeltTables tables{std::vector<double>(n_slot + 1, 0.0), std::vector<std::size_t>(n_slot + 1, 0),
-                      std::vector<char>(n_slot + 1, 0)};
+                      std::vector<char>(n_slot + 1, 0), {}};
     tables.known[0] = 1;
     return tables;
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -23,7 +24,7 @@ TEST(EnvelopeRegion, KeepsEveryPointThatNoCoverHidesAndEveryClipKeeps) {
             c = {centre - w, centre + w};
         }
         const std::vector<Interval> original = covers;
-        Region region = Region::outside(covers);
+        LineRegion<3> region = LineRegion<3>::outside(covers);
         std::vector<Interval> clips(gen() % 3);
         bool alive = true;
         for (Interval& c : clips) {
@@ -41,6 +42,68 @@ TEST(EnvelopeRegion, KeepsEveryPointThatNoCoverHidesAndEveryClipKeeps) {
             ASSERT_TRUE(region.contains(mu)) << k << " mu " << mu;
         }
     }
+}
+
+// The same in 2 to 8 dimensions: a box region holds every level inside
+// every clip ball and outside every cover ball, at any offset and scale the
+// families pass. Levels are drawn near the clips' boundaries (where rounding
+// decides) and judged in long double.
+TEST(EnvelopeBoxRegion, KeepsEveryPointThatNoCoverHidesAndEveryClipKeeps) {
+    using Region = BoxRegion<4>;
+    std::mt19937_64 gen(6);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0), share(0.0, 1.0);
+    std::size_t checked = 0;
+    for (int k = 0; k < 20'000; ++k) {
+        const std::size_t d = 2 + gen() % 7;
+        const double scale = std::vector<double>{1.0, 1e-140, 1e120}[gen() % 3];
+        const double offset = std::vector<double>{0.0, 1e6, 1e12}[gen() % 3] * scale;
+        const auto ball = [&](double spread, double radius) {
+            Region::Cover b{};
+            for (std::size_t j = 0; j < d; ++j) b.centre[j] = offset + spread * scale * unit(gen);
+            b.radius = radius * scale * share(gen);
+            return b;
+        };
+        std::vector<Region::Cover> covers(gen() % 9);
+        for (auto& c : covers) c = ball(3.0, 1.5);
+        const std::vector<Region::Cover> original = covers;
+        Region region = Region::outside(covers);
+        std::vector<Region::Cover> clips(1 + gen() % 6);
+        bool alive = true;
+        for (auto& c : clips) {
+            c = ball(1.0, 4.0);
+            alive = region.clip(c.centre, c.radius, d) && alive;
+        }
+        const auto distance2 = [&](const double* level, const Region::Cover& b) {
+            long double sum = 0.0L;
+            for (std::size_t j = 0; j < d; ++j) {
+                const long double gap = static_cast<long double>(level[j]) - b.centre[j];
+                sum += gap * gap;
+            }
+            return sum;
+        };
+        for (int t = 0; t < 30; ++t) {
+            // A level on the segment from a clip's centre to its boundary in a random direction.
+            const Region::Cover& c = clips[gen() % clips.size()];
+            std::array<double, cost::kMaxBallDims> dir{};
+            double norm = 0.0;
+            for (std::size_t j = 0; j < d; ++j) norm += (dir[j] = unit(gen)) * dir[j];
+            const double reach = c.radius * (t % 2 == 0 ? 1.0 - 1e-15 * share(gen) : share(gen)) / std::sqrt(norm);
+            std::array<double, cost::kMaxBallDims> level{};
+            for (std::size_t j = 0; j < d; ++j) level[j] = c.centre[j] + reach * dir[j];
+            bool hidden = false;
+            for (const auto& o : original) {
+                hidden = hidden || distance2(level.data(), o) <= static_cast<long double>(o.radius) * o.radius;
+            }
+            for (const auto& o : clips) {
+                hidden = hidden || distance2(level.data(), o) > static_cast<long double>(o.radius) * o.radius;
+            }
+            if (hidden) continue;
+            ++checked;
+            ASSERT_TRUE(alive) << k;
+            ASSERT_TRUE(region.contains(level.data())) << k << " point " << t;
+        }
+    }
+    EXPECT_GT(checked, 20'000u);
 }
 
 }  // namespace

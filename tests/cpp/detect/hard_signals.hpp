@@ -4,6 +4,7 @@
 // set exactly on the gain of a split.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -12,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "cost/cost_l2.hpp"
+#include "cost/cost.hpp"
 
 namespace marbolt::testing {
 
@@ -22,10 +23,13 @@ struct HardSignal {
     std::string story;   // how it was made, for failure messages
 };
 
-inline HardSignal hard_signal(std::mt19937_64& gen) {
+// Signals of at most `longest` samples: most short, some long.
+inline HardSignal hard_signal(std::mt19937_64& gen, std::size_t longest = 2500) {
     std::uniform_int_distribution<int> pick(0, 99);
     const int size_kind = pick(gen);
-    const std::size_t n = size_kind < 70 ? 1 + gen() % 120 : size_kind < 95 ? 120 + gen() % 480 : 600 + gen() % 1900;
+    const std::size_t n = std::min(longest, size_kind < 70   ? 1 + gen() % 120
+                                            : size_kind < 95 ? 120 + gen() % 480
+                                                             : 600 + gen() % 1900);
     const int family = static_cast<int>(gen() % 6);
     const std::size_t changes = std::vector<std::size_t>{0, 1, 3, n / 5 + 1}[gen() % 4];
     std::normal_distribution<double> noise(0.0, 1.0);
@@ -65,10 +69,56 @@ inline HardSignal hard_signal(std::mt19937_64& gen) {
     return s;
 }
 
+// A signal of n rows and d columns with long segments, where regions in
+// the space of means close in: each column Gaussian, small integers (exact
+// ties), quantised or constant, the changes shared by every column; then an
+// offset, an extreme scale, or a NaN or an infinity, as for one column.
+inline HardSignal hard_columns(std::mt19937_64& gen, std::size_t d, std::size_t n) {
+    std::normal_distribution<double> noise(0.0, 1.0);
+    const std::size_t changes = gen() % 5;
+    std::vector<int> kind(d);
+    for (int& k : kind) k = static_cast<int>(gen() % 4);
+    std::vector<double> mean(d, 0.0);
+    HardSignal s{std::vector<double>(n * d), 1.0, {}};
+    for (std::size_t i = 0; i < n; ++i) {
+        if (changes > 0 && gen() % (n / changes + 1) == 0) {
+            for (double& m : mean) m = std::round(4.0 * noise(gen));
+        }
+        for (std::size_t j = 0; j < d; ++j) {
+            double& v = s.x[i * d + j];
+            switch (kind[j]) {
+                case 0: v = mean[j] + noise(gen); break;
+                case 1: v = mean[j] + static_cast<double>(gen() % 3); break;
+                case 2: v = std::round((mean[j] + noise(gen)) * 4.0) / 4.0; break;
+                default: v = mean[j]; break;
+            }
+        }
+    }
+    std::ostringstream story;
+    story << "n " << n << " d " << d << " changes " << changes << " kinds";
+    for (int k : kind) story << ' ' << k;
+    const int transform = static_cast<int>(gen() % 10);
+    if (transform < 2) {
+        const double offset = transform == 0 ? 1e6 : 1e12;
+        for (double& v : s.x) v += offset;
+        story << " offset " << offset;
+    } else if (transform < 4) {
+        s.scale = transform == 2 ? 1e-150 : 1e150;
+        for (double& v : s.x) v *= s.scale;
+        story << " scale " << s.scale;
+    } else if (transform == 4) {
+        s.x[gen() % s.x.size()] =
+            gen() % 2 == 0 ? std::numeric_limits<double>::quiet_NaN() : std::numeric_limits<double>::infinity();
+        story << " with a NaN or an infinity";
+    }
+    s.story = story.str();
+    return s;
+}
+
 // A penalty for the signal: zero, tiny, ordinary, huge, infinite, negative or
-// NaN, or exactly the gain of splitting [0, n) at a random point (a near tie).
-inline double hard_penalty(std::mt19937_64& gen, const HardSignal& s, const cost::CostL2& l2) {
-    const std::size_t n = s.x.size();
+// NaN, or exactly the gain of splitting [0, n) at a random point under the
+// model (a near tie); n is the model's number of samples.
+inline double hard_penalty(std::mt19937_64& gen, const HardSignal& s, const cost::Cost& model, std::size_t n) {
     const double unit = s.scale * s.scale;
     switch (gen() % 12) {
         case 0: return 0.0;
@@ -84,7 +134,7 @@ inline double hard_penalty(std::mt19937_64& gen, const HardSignal& s, const cost
         default: {
             if (n < 2) return unit;
             const std::size_t k = 1 + gen() % (n - 1);
-            return l2.error(0, n) - (l2.error(0, k) + l2.error(k, n));
+            return model.error(0, n) - (model.error(0, k) + model.error(k, n));
         }
     }
 }

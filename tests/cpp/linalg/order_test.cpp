@@ -87,5 +87,13 @@ TEST(Median, AgreesWithSortingOnRandomData) {
     }
 }
 
+// Ranks follow the total order, and equal values their positions, so that
+// any set of positions is ordered by rank without ties.
+TEST(RankOrder, SortsByTotalOrderThenPosition) {
+    const std::vector<double> v = {2.0, -0.0, 0.0, kInf, 2.0, -1.0, 0.0, kNegNan};
+    EXPECT_EQ(rank_order(v), (std::vector<std::uint32_t>{7, 5, 1, 2, 6, 0, 4, 3}));
+    EXPECT_TRUE(rank_order({}).empty());
+}
+
 }  // namespace
 }  // namespace marbolt::linalg

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -40,20 +41,17 @@ public:
         return r;
     }
 
-    // Every mu outside the covers (whose order it changes): where none of the
-    // starts behind them is sure to be better.
+    // Every mu outside the covers (whose order it may change): where none of
+    // the starts behind them is sure to be better.
     static LineRegion outside(std::span<Interval> covers) noexcept {
+        // Usually the covers' union is one interval, found in a few passes
+        // without a branch on the data, where a sort of an end's dozen
+        // covers mispredicts many of its comparisons.
+        if (const std::optional<Interval> hull = connected_hull(covers)) {
+            return outside_sorted(std::span<const Interval>(&*hull, 1));
+        }
         std::sort(covers.begin(), covers.end(), [](Interval a, Interval b) { return a.lo < b.lo; });
-        LineRegion r;
-        double from = -std::numeric_limits<double>::infinity();
-        for (const Interval& c : covers) {
-            if (from < c.lo) r.append({from, c.lo});
-            from = std::max(from, c.hi);
-        }
-        if (from < std::numeric_limits<double>::infinity()) {
-            r.append({from, std::numeric_limits<double>::infinity()});
-        }
-        return r;
+        return outside_sorted(covers);
     }
 
     // Keeps only what lies within `keep`; false when nothing is left.
@@ -76,6 +74,45 @@ public:
     }
 
 private:
+    // outside() of covers ordered by their lower ends.
+    static LineRegion outside_sorted(std::span<const Interval> covers) noexcept {
+        LineRegion r;
+        double from = -std::numeric_limits<double>::infinity();
+        for (const Interval& c : covers) {
+            if (from < c.lo) r.append({from, c.lo});
+            from = std::max(from, c.hi);
+        }
+        if (from < std::numeric_limits<double>::infinity()) {
+            r.append({from, std::numeric_limits<double>::infinity()});
+        }
+        return r;
+    }
+
+    // The union of the covers when it is one interval, which it usually is:
+    // from the lowest lower end, each pass reaches as far as the covers that
+    // start within reach go, until it reaches the highest upper end (one
+    // interval) or stops short (a gap, or a cover that holds no level: the
+    // caller sorts). The passes choose by selection, not by branches.
+    static std::optional<Interval> connected_hull(std::span<const Interval> covers) noexcept {
+        constexpr double kLow = -std::numeric_limits<double>::infinity();
+        double lo = -kLow, hi = kLow;
+        unsigned filled = 0;
+        for (const Interval& c : covers) {
+            lo = std::min(lo, c.lo);
+            hi = std::max(hi, c.hi);
+            filled += static_cast<unsigned>(c.lo <= c.hi);
+        }
+        if (covers.empty() || filled != covers.size()) return std::nullopt;
+        double reach = lo;
+        for (;;) {
+            double next = reach;
+            for (const Interval& c : covers) next = std::max(next, c.lo <= reach ? c.hi : kLow);
+            if (!(next > reach)) return std::nullopt;
+            reach = next;
+            if (reach >= hi) return Interval{lo, hi};
+        }
+    }
+
     // Past kPieces, two neighbours become one piece: those with the narrowest
     // cover between them, the new piece included.
     void append(Interval p) noexcept {

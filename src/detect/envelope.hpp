@@ -95,18 +95,36 @@ private:
     // caller sorts). The passes choose by selection, not by branches.
     static std::optional<Interval> connected_hull(std::span<const Interval> covers) noexcept {
         constexpr double kLow = -std::numeric_limits<double>::infinity();
-        double lo = -kLow, hi = kLow;
+        const std::size_t count = covers.size();
+        double lo = -kLow, hi = kLow, lo_other = -kLow, hi_other = kLow;
         unsigned filled = 0;
-        for (const Interval& c : covers) {
-            lo = std::min(lo, c.lo);
-            hi = std::max(hi, c.hi);
-            filled += static_cast<unsigned>(c.lo <= c.hi);
+        std::size_t k = 0;
+        for (; k + 2 <= count; k += 2) {
+            lo = std::min(lo, covers[k].lo);
+            hi = std::max(hi, covers[k].hi);
+            lo_other = std::min(lo_other, covers[k + 1].lo);
+            hi_other = std::max(hi_other, covers[k + 1].hi);
+            filled += static_cast<unsigned>(covers[k].lo <= covers[k].hi) +
+                      static_cast<unsigned>(covers[k + 1].lo <= covers[k + 1].hi);
         }
-        if (covers.empty() || filled != covers.size()) return std::nullopt;
+        if (k < count) {
+            lo = std::min(lo, covers[k].lo);
+            hi = std::max(hi, covers[k].hi);
+            filled += static_cast<unsigned>(covers[k].lo <= covers[k].hi);
+        }
+        lo = std::min(lo, lo_other);
+        hi = std::max(hi, hi_other);
+        if (count == 0 || filled != count) return std::nullopt;
         double reach = lo;
         for (;;) {
-            double next = reach;
-            for (const Interval& c : covers) next = std::max(next, c.lo <= reach ? c.hi : kLow);
+            // Two accumulators, so that the covers are independent steps.
+            double next = reach, other = reach;
+            for (k = 0; k + 2 <= count; k += 2) {
+                next = std::max(next, covers[k].lo <= reach ? covers[k].hi : kLow);
+                other = std::max(other, covers[k + 1].lo <= reach ? covers[k + 1].hi : kLow);
+            }
+            if (k < count) next = std::max(next, covers[k].lo <= reach ? covers[k].hi : kLow);
+            next = std::max(next, other);
             if (!(next > reach)) return std::nullopt;
             reach = next;
             if (reach >= hi) return Interval{lo, hi};

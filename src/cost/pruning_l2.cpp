@@ -40,7 +40,7 @@ struct SweepRows {
 template <class Roots>
 [[gnu::always_inline]] inline void brackets_loop(const SweepRows& rows, const double* __restrict inv,
                                                  const double* __restrict a_up, const double* __restrict a_down,
-                                                 double* __restrict roots, LineBracket* __restrict out,
+                                                 double* __restrict roots, double* __restrict out,
                                                  Roots take_roots) noexcept {
     const std::size_t count = rows.count;
     for (std::size_t k = 0; k < count; ++k) {
@@ -50,8 +50,12 @@ template <class Roots>
     take_roots(roots, count);
     for (std::size_t k = 0; k < count; ++k) {
         const double c = (rows.s_end - rows.s[k]) * inv[k];
-        out[k] = {around(c, outer_from_root(c, roots[k], a_up[k])),
-                  around(c, inner_from_root(c, roots[count + k], a_down[k]))};
+        const Interval reach = around(c, outer_from_root(c, roots[k], a_up[k]));
+        const Interval cover = around(c, inner_from_root(c, roots[count + k], a_down[k]));
+        out[k] = reach.lo;
+        out[count + k] = reach.hi;
+        out[2 * count + k] = cover.lo;
+        out[3 * count + k] = cover.hi;
     }
 }
 
@@ -85,46 +89,63 @@ __attribute__((target("avx2"))) inline void roots_avx2(double* x, std::size_t co
 // under 2^-50. So z (1 + 2^-26), rounded, is at least sqrt(x) (1 + u), over
 // the rounded root, and z (1 - 2^-26), rounded, at most sqrt(x) (1 - u),
 // under it. Radicands outside [2^-1000, 2^1000] (zero among them, whose
-// reciprocal root is infinite) take the exact root, as does a tail of fewer
-// than eight.
-__attribute__((target("avx512f"))) inline void bounded_roots_avx512(double* x, std::size_t count,
-                                                                   double factor) noexcept {
-    const __m512d low = _mm512_set1_pd(0x1p-1000), high = _mm512_set1_pd(0x1p1000);
-    const __m512d half = _mm512_set1_pd(0.5), three_halves = _mm512_set1_pd(1.5), f = _mm512_set1_pd(factor);
-    std::size_t k = 0;
-    for (; k + 8 <= count; k += 8) {
-        const __m512d v = _mm512_loadu_pd(x + k);
-        const __mmask8 normal = _mm512_cmp_pd_mask(v, low, _CMP_GE_OQ) & _mm512_cmp_pd_mask(v, high, _CMP_LE_OQ);
-        const __m512d y0 = _mm512_maskz_rsqrt14_pd(0xFF, v);
-        const __m512d t = _mm512_mul_pd(v, y0);
-        const __m512d z = _mm512_mul_pd(t, _mm512_sub_pd(three_halves, _mm512_mul_pd(_mm512_mul_pd(half, t), y0)));
-        __m512d bound = _mm512_mul_pd(z, f);
-        if (normal != 0xFF) bound = _mm512_mask_blend_pd(normal, _mm512_maskz_sqrt_pd(0xFF, v), bound);
-        _mm512_storeu_pd(x + k, bound);
-    }
-    for (; k < count; ++k) x[k] = root(x[k]);
-}
-
-__attribute__((target("avx512f"))) inline void roots_avx512(double* x, std::size_t count) noexcept {
-    bounded_roots_avx512(x, count, 1.0 + 0x1p-26);
-    bounded_roots_avx512(x + count, count, 1.0 - 0x1p-26);
+// reciprocal root is infinite) take the exact root.
+__attribute__((target("avx512f"))) inline __m512d bounded_roots(__m512d v, __m512d factor) noexcept {
+    const __mmask8 normal = _mm512_cmp_pd_mask(v, _mm512_set1_pd(0x1p-1000), _CMP_GE_OQ) &
+                            _mm512_cmp_pd_mask(v, _mm512_set1_pd(0x1p1000), _CMP_LE_OQ);
+    const __m512d y0 = _mm512_maskz_rsqrt14_pd(0xFF, v);
+    const __m512d t = _mm512_mul_pd(v, y0);
+    const __m512d z = _mm512_mul_pd(
+        t, _mm512_sub_pd(_mm512_set1_pd(1.5), _mm512_mul_pd(_mm512_mul_pd(_mm512_set1_pd(0.5), t), y0)));
+    const __m512d bound = _mm512_mul_pd(z, factor);
+    if (normal == 0xFF) return bound;
+    return _mm512_mask_blend_pd(normal, _mm512_maskz_sqrt_pd(0xFF, v), bound);
 }
 
 [[gnu::noinline]] void brackets_baseline(const SweepRows& rows, const double* inv, const double* a_up,
-                                         const double* a_down, double* roots, LineBracket* out) noexcept {
+                                         const double* a_down, double* roots, double* out) noexcept {
     brackets_loop(rows, inv, a_up, a_down, roots, out, roots_baseline);
 }
 
 [[gnu::noinline]] __attribute__((target("avx2"))) void brackets_avx2(const SweepRows& rows, const double* inv,
                                                                      const double* a_up, const double* a_down,
-                                                                     double* roots, LineBracket* out) noexcept {
+                                                                     double* roots, double* out) noexcept {
     brackets_loop(rows, inv, a_up, a_down, roots, out, roots_avx2);
 }
 
+// With AVX-512 every step of bracket_at in one pass of eight starts, the
+// tail under a mask, the roots bounded as above: the same operations in the
+// same order as outer_from_root, inner_from_root and around, lane by lane.
 [[gnu::noinline]] __attribute__((target("avx512f"))) void brackets_avx512(const SweepRows& rows, const double* inv,
                                                                          const double* a_up, const double* a_down,
-                                                                         double* roots, LineBracket* out) noexcept {
-    brackets_loop(rows, inv, a_up, a_down, roots, out, roots_avx512);
+                                                                         double*, double* out) noexcept {
+    const std::size_t count = rows.count;
+    const __m512d zero = _mm512_setzero_pd(), none = _mm512_set1_pd(-1.0);
+    const __m512d s_end = _mm512_set1_pd(rows.s_end), slack = _mm512_set1_pd(kEndSlack);
+    const __m512d tiny = _mm512_set1_pd(kTinySlack), outer = _mm512_set1_pd(1.0 + kEndSlack),
+                  inner = _mm512_set1_pd(1.0 - kEndSlack);
+    const __m512d above = _mm512_set1_pd(1.0 + 0x1p-26), below = _mm512_set1_pd(1.0 - 0x1p-26);
+    const __m512d nowhere_lo = _mm512_set1_pd(kNowhere.lo), nowhere_hi = _mm512_set1_pd(kNowhere.hi);
+    for (std::size_t k = 0; k < count; k += 8) {
+        const __mmask8 m = count - k >= 8 ? __mmask8{0xFF} : static_cast<__mmask8>((1u << (count - k)) - 1u);
+        const __m512d r = _mm512_maskz_loadu_pd(m, inv + k);
+        const __m512d up = _mm512_maskz_loadu_pd(m, a_up + k), down = _mm512_maskz_loadu_pd(m, a_down + k);
+        const __m512d c = _mm512_mul_pd(_mm512_sub_pd(s_end, _mm512_maskz_loadu_pd(m, rows.s + k)), r);
+        const __m512d abs_c = _mm512_abs_pd(c);
+        // std::max(a, 0.0) is MAXPD(0, a), NaN included.
+        const __m512d root_up = bounded_roots(_mm512_mul_pd(_mm512_maskz_max_pd(0xFF, zero, up), r), above);
+        const __m512d root_down = bounded_roots(_mm512_mul_pd(_mm512_maskz_max_pd(0xFF, zero, down), r), below);
+        __m512d w_out = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(root_up, outer), _mm512_mul_pd(slack, abs_c)), tiny);
+        w_out = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(up, zero, _CMP_GT_OQ), none, w_out);
+        __m512d w_in = _mm512_sub_pd(_mm512_sub_pd(_mm512_mul_pd(root_down, inner), _mm512_mul_pd(slack, abs_c)), tiny);
+        w_in = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(down, zero, _CMP_GT_OQ), none, w_in);
+        const __mmask8 reaches = _mm512_cmp_pd_mask(w_out, zero, _CMP_GE_OQ);
+        const __mmask8 covers = _mm512_cmp_pd_mask(w_in, zero, _CMP_GE_OQ);
+        _mm512_mask_storeu_pd(out + k, m, _mm512_mask_blend_pd(reaches, nowhere_lo, _mm512_sub_pd(c, w_out)));
+        _mm512_mask_storeu_pd(out + count + k, m, _mm512_mask_blend_pd(reaches, nowhere_hi, _mm512_add_pd(c, w_out)));
+        _mm512_mask_storeu_pd(out + 2 * count + k, m, _mm512_mask_blend_pd(covers, nowhere_lo, _mm512_sub_pd(c, w_in)));
+        _mm512_mask_storeu_pd(out + 3 * count + k, m, _mm512_mask_blend_pd(covers, nowhere_hi, _mm512_add_pd(c, w_in)));
+    }
 }
 
 // The widest vector instructions this processor runs: 0 (SSE2), 1 (AVX2) or
@@ -148,7 +169,7 @@ void L2ColumnFamily::sweep(const Starts& starts, std::size_t end, const double* 
 }
 
 void L2ColumnFamily::brackets(const Starts& starts, std::size_t end, const double* inv, const double* a_up,
-                              const double* a_down, double* roots, LineBracket* out) const noexcept {
+                              const double* a_down, double* roots, double* out) const noexcept {
     const SweepRows rows{starts.size(), starts.start.data(), starts.s.data(), starts.q.data(),
                          static_cast<double>(end), s_[end], q_[end]};
     const int level = vector_level();

@@ -123,6 +123,8 @@ struct EndScratch {
     std::vector<double> total, value;
     std::vector<Bracket> bracket;
     std::vector<double> inv, up, down, roots;
+    std::vector<double> ends;  // the brackets as four arrays (reach lo, hi, cover lo, hi)
+    std::size_t swept = 0;     // the count of starts they were taken of
 
     // Only ever grown: an end reads the first `size` entries, and resizing
     // a handful of arrays at every end showed.
@@ -138,15 +140,16 @@ struct EndScratch {
         up.resize(size);
         down.resize(size);
         roots.resize(2 * size);
+        ends.resize(4 * size);
     }
 };
 
 // A family with exact totals that sweeps an end first (point 7).
 template <class Family>
-concept Sweeps = requires(const Family& f, const typename Family::Starts& starts, double* out, LineBracket* b) {
+concept Sweeps = requires(const Family& f, const typename Family::Starts& starts, double* out) {
     f.sweep(starts, std::size_t{}, out, 0.0, out, out, out);
     f.total(starts, std::size_t{}, std::size_t{}, out, 0.0);
-    f.brackets(starts, std::size_t{}, out, out, out, out, b);
+    f.brackets(starts, std::size_t{}, out, out, out, out, out);
 };
 
 // What a family with estimated totals adds (point 4): each live start's
@@ -438,7 +441,8 @@ private:
                 down[k] = levels.down;
             }
             family_.brackets(live_.state, end, scratch_.inv.data(), up, down, scratch_.roots.data(),
-                             scratch_.bracket.data());
+                             scratch_.ends.data());
+            scratch_.swept = count;
         } else if constexpr (kExact) {
             const double w = step_allowance(margin_, error_);
             for (std::size_t k = 0; k < live_.size(); ++k) scratch_.bracket[k] = bracket(k, end, w);
@@ -446,7 +450,11 @@ private:
     }
 
     typename Family::Bracket measured(std::size_t k, std::size_t end) const noexcept {
-        if constexpr (kExact) {
+        if constexpr (kSweep) {
+            const double* ends = scratch_.ends.data();
+            const std::size_t n = scratch_.swept;
+            return {{ends[k], ends[n + k]}, {ends[2 * n + k], ends[3 * n + k]}};
+        } else if constexpr (kExact) {
             return scratch_.bracket[k];
         } else {
             return bracket(k, end, step_allowance(margin_, step_error(k)));

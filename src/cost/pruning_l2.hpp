@@ -55,8 +55,8 @@ namespace marbolt::cost {
 // 8.2 A + 4.01 |pen| + 2.01 |F|), below half of error_bound(A + B + |pen|,
 // |F|) = 2^-48 (...): the search decides from T' whatever is clear by the
 // whole bound, whose other half covers the roundings of its comparisons
-// (u of values below 1.03 (A + B + |pen| + |F|)), and forms T only for the
-// rest.
+// (two or three, each u of a value below 2 (A + B + |pen| + |F|), with F
+// the largest recorded so far), and forms T only for the rest.
 inline double error_bound(double scale, double prefix) noexcept {
     return 0x1p-48 * (scale + prefix) * (1.0 + 0x1p-50) + kTinySlack;
 }

@@ -89,46 +89,52 @@ private:
     }
 
     // The union of the covers when it is one interval, which it usually is:
-    // from the lowest lower end, each pass reaches as far as the covers that
-    // start within reach go, until it reaches the highest upper end (one
-    // interval) or stops short (a gap, or a cover that holds no level: the
-    // caller sorts). The passes choose by selection, not by branches.
+    // from a cover with the lowest lower end, each pass reaches as far as
+    // the covers that start within reach go, until it reaches the highest
+    // upper end (one interval) or stops short (a gap, or a cover that holds
+    // no level: the caller sorts). The passes choose by selection, not by
+    // branches, with two accumulators, so that the covers are independent
+    // steps.
     static std::optional<Interval> connected_hull(std::span<const Interval> covers) noexcept {
         constexpr double kLow = -std::numeric_limits<double>::infinity();
         const std::size_t count = covers.size();
-        double lo = -kLow, hi = kLow, lo_other = -kLow, hi_other = kLow;
+        // Per accumulator: the lowest lower end, the upper end of a cover
+        // that has it, and the highest upper end.
+        struct Ends {
+            double lo = -kLow, lo_hi = kLow, hi = kLow;
+            void add(const Interval& c) noexcept {
+                lo_hi = c.lo < lo ? c.hi : lo_hi;
+                lo = std::min(lo, c.lo);
+                hi = std::max(hi, c.hi);
+            }
+        } one, other;
         unsigned filled = 0;
         std::size_t k = 0;
         for (; k + 2 <= count; k += 2) {
-            lo = std::min(lo, covers[k].lo);
-            hi = std::max(hi, covers[k].hi);
-            lo_other = std::min(lo_other, covers[k + 1].lo);
-            hi_other = std::max(hi_other, covers[k + 1].hi);
+            one.add(covers[k]);
+            other.add(covers[k + 1]);
             filled += static_cast<unsigned>(covers[k].lo <= covers[k].hi) +
                       static_cast<unsigned>(covers[k + 1].lo <= covers[k + 1].hi);
         }
         if (k < count) {
-            lo = std::min(lo, covers[k].lo);
-            hi = std::max(hi, covers[k].hi);
+            one.add(covers[k]);
             filled += static_cast<unsigned>(covers[k].lo <= covers[k].hi);
         }
-        lo = std::min(lo, lo_other);
-        hi = std::max(hi, hi_other);
         if (count == 0 || filled != count) return std::nullopt;
-        double reach = lo;
-        for (;;) {
-            // Two accumulators, so that the covers are independent steps.
-            double next = reach, other = reach;
+        const double lo = std::min(one.lo, other.lo), hi = std::max(one.hi, other.hi);
+        double reach = other.lo < one.lo ? other.lo_hi : one.lo_hi;  // [lo, reach] is one cover
+        while (reach < hi) {
+            double next = reach, next_other = reach;
             for (k = 0; k + 2 <= count; k += 2) {
                 next = std::max(next, covers[k].lo <= reach ? covers[k].hi : kLow);
-                other = std::max(other, covers[k + 1].lo <= reach ? covers[k + 1].hi : kLow);
+                next_other = std::max(next_other, covers[k + 1].lo <= reach ? covers[k + 1].hi : kLow);
             }
             if (k < count) next = std::max(next, covers[k].lo <= reach ? covers[k].hi : kLow);
-            next = std::max(next, other);
+            next = std::max(next, next_other);
             if (!(next > reach)) return std::nullopt;
             reach = next;
-            if (reach >= hi) return Interval{lo, hi};
         }
+        return Interval{lo, hi};
     }
 
     // Past kPieces, two neighbours become one piece: those with the narrowest

@@ -88,18 +88,19 @@ __attribute__((target("avx2"))) inline void roots_avx2(double* x, std::size_t co
 // (1 + e) / sqrt(x): within 2^-27.4 of sqrt(x), and its four roundings add
 // under 2^-50. So z (1 + 2^-26), rounded, is at least sqrt(x) (1 + u), over
 // the rounded root, and z (1 - 2^-26), rounded, at most sqrt(x) (1 - u),
-// under it. Radicands outside [2^-1000, 2^1000] (zero among them, whose
-// reciprocal root is infinite) take the exact root.
+// under it. A zero radicand (whose reciprocal root is infinite) has the
+// root zero; the others outside [2^-1000, 2^1000] take the exact root.
 __attribute__((target("avx512f"))) inline __m512d bounded_roots(__m512d v, __m512d factor) noexcept {
     const __mmask8 normal = _mm512_cmp_pd_mask(v, _mm512_set1_pd(0x1p-1000), _CMP_GE_OQ) &
                             _mm512_cmp_pd_mask(v, _mm512_set1_pd(0x1p1000), _CMP_LE_OQ);
+    const __mmask8 zero = _mm512_cmp_pd_mask(v, _mm512_setzero_pd(), _CMP_EQ_OQ);
     const __m512d y0 = _mm512_maskz_rsqrt14_pd(0xFF, v);
     const __m512d t = _mm512_mul_pd(v, y0);
     const __m512d z = _mm512_mul_pd(
         t, _mm512_sub_pd(_mm512_set1_pd(1.5), _mm512_mul_pd(_mm512_mul_pd(_mm512_set1_pd(0.5), t), y0)));
-    const __m512d bound = _mm512_mul_pd(z, factor);
-    if (normal == 0xFF) return bound;
-    return _mm512_mask_blend_pd(normal, _mm512_maskz_sqrt_pd(0xFF, v), bound);
+    const __m512d bound = _mm512_maskz_mul_pd(normal, z, factor);  // zero outside the normal lanes
+    if ((normal | zero) == 0xFF) return bound;
+    return _mm512_mask_blend_pd(normal | zero, _mm512_maskz_sqrt_pd(0xFF, v), bound);
 }
 
 [[gnu::noinline]] void brackets_baseline(const SweepRows& rows, const double* inv, const double* a_up,

@@ -30,7 +30,7 @@ struct SweepRows {
     }
 }
 
-// bracket_at for every start in three loops: the radicands, their roots
+// bracket() for every start in three loops: the radicands, their roots
 // (with vector instructions: std::sqrt's test for errno keeps a loop from
 // vectorising), and the intervals. take_roots(x, count) replaces the first
 // count radicands (of the reaches) by roots at least their rounded square
@@ -114,7 +114,7 @@ __attribute__((target("avx512f"))) inline __m512d bounded_roots(__m512d v, __m51
     brackets_loop(rows, inv, a_up, a_down, roots, out, roots_avx2);
 }
 
-// With AVX-512 every step of bracket_at in one pass of eight starts, the
+// With AVX-512 every step of bracket() in one pass of eight starts, the
 // tail under a mask, the roots bounded as above: the same operations in the
 // same order as outer_from_root, inner_from_root and around, lane by lane.
 [[gnu::noinline]] __attribute__((target("avx512f"))) void brackets_avx512(const SweepRows& rows, const double* inv,

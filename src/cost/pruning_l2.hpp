@@ -143,9 +143,9 @@ public:
 
     // The estimate route for PELT (see the rounding note above), one loop
     // over the starts: estimate[k] = T', value[k] = U' and inv[k] = fl(1 /
-    // L). Compiled for AVX2 as well, where its divisions and square roots
-    // take four lanes at a time; every lane rounds as the scalar operations
-    // do, so both versions write the same bits.
+    // L). Compiled for AVX2 as well, where its divisions take four lanes at
+    // a time; every lane rounds as the scalar operations do, so both
+    // versions write the same bits.
     void sweep(const Starts& starts, std::size_t end, const double* prefix, double pen, double* estimate,
                double* value, double* inv) const noexcept;
 
@@ -188,12 +188,8 @@ public:
 
     LineBracket bracket(const Starts& starts, std::size_t k, std::size_t at, double a_up,
                         double a_down) const noexcept {
-        return bracket_at(s_[at] - starts.s[k], 1.0 / (static_cast<double>(at) - starts.start[k]), a_up, a_down);
-    }
-
-    // The bracket of a segment with sum s and reciprocal length inv_len.
-    static LineBracket bracket_at(double s, double inv_len, double a_up, double a_down) noexcept {
-        const double c = s * inv_len;
+        const double inv_len = 1.0 / (static_cast<double>(at) - starts.start[k]);
+        const double c = (s_[at] - starts.s[k]) * inv_len;
         return {around(c, outer_half_width(c, inv_len, a_up)), around(c, inner_half_width(c, inv_len, a_down))};
     }
 

@@ -114,6 +114,17 @@ inline double root(double x) noexcept {
 #endif
 }
 
+// Resizes v to `size` entries; a cut, the common case when a sweep drops
+// starts at every end, stays inline, where resize() is a call per array.
+template <class T>
+inline void resize_to(std::vector<T>& v, std::size_t size) {
+    if (size <= v.size()) {
+        v.erase(v.begin() + static_cast<std::ptrdiff_t>(size), v.end());
+    } else {
+        v.resize(size);
+    }
+}
+
 // The starts of a one-column moment model (l2, normal) in list order: each
 // one's position and the prefix sums of the column and of its squares there.
 struct ColumnStarts {
@@ -131,9 +142,9 @@ struct ColumnStarts {
         q[to] = q[from];
     }
     void resize(std::size_t size) {
-        start.resize(size);
-        s.resize(size);
-        q.resize(size);
+        resize_to(start, size);
+        resize_to(s, size);
+        resize_to(q, size);
     }
 };
 

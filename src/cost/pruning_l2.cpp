@@ -1,6 +1,182 @@
 #include "cost/pruning_l2.hpp"
 
+#include <immintrin.h>
+
 namespace marbolt::cost {
+
+namespace {
+
+// What a sweep reads: the starts' arrays and the end's table rows.
+struct SweepRows {
+    std::size_t count;
+    const double* start;
+    const double* s;
+    const double* q;
+    double end, s_end, q_end;
+};
+
+// The loops of sweep and brackets, inlined into a baseline and an AVX2
+// version; the pointers do not alias, which lets both vectorise.
+[[gnu::always_inline]] inline void sweep_loop(const SweepRows& rows, const double* __restrict prefix, double pen,
+                                              double* __restrict estimate, double* __restrict value,
+                                              double* __restrict inv) noexcept {
+    for (std::size_t k = 0; k < rows.count; ++k) {
+        const double len = rows.end - rows.start[k], s = rows.s_end - rows.s[k], q = rows.q_end - rows.q[k];
+        const double r = 1.0 / len;
+        const double residue = q - (s * s) * r;
+        estimate[k] = prefix[k] + ((residue > 0.0 ? residue : 0.0) + pen);
+        value[k] = prefix[k] + (residue + pen);
+        inv[k] = r;
+    }
+}
+
+// bracket() for every start in three loops: the radicands, their roots
+// (with vector instructions: std::sqrt's test for errno keeps a loop from
+// vectorising), and the intervals. take_roots(x, count) replaces the first
+// count radicands (of the reaches) by roots at least their rounded square
+// roots and the next count (of the covers) by roots at most theirs: the
+// rounded roots themselves, or bounds on them. A reach then only widens and
+// a cover only narrows, which keeps both on their safe sides.
+template <class Roots>
+[[gnu::always_inline]] inline void brackets_loop(const SweepRows& rows, const double* __restrict inv,
+                                                 const double* __restrict a_up, const double* __restrict a_down,
+                                                 double* __restrict roots, double* __restrict out,
+                                                 Roots take_roots) noexcept {
+    const std::size_t count = rows.count;
+    for (std::size_t k = 0; k < count; ++k) {
+        roots[k] = half_width_radicand(inv[k], a_up[k]);
+        roots[count + k] = half_width_radicand(inv[k], a_down[k]);
+    }
+    take_roots(roots, count);
+    for (std::size_t k = 0; k < count; ++k) {
+        const double c = (rows.s_end - rows.s[k]) * inv[k];
+        const Interval reach = around(c, outer_from_root(c, roots[k], a_up[k]));
+        const Interval cover = around(c, inner_from_root(c, roots[count + k], a_down[k]));
+        out[k] = reach.lo;
+        out[count + k] = reach.hi;
+        out[2 * count + k] = cover.lo;
+        out[3 * count + k] = cover.hi;
+    }
+}
+
+[[gnu::noinline]] void sweep_baseline(const SweepRows& rows, const double* prefix, double pen, double* estimate,
+                                      double* value, double* inv) noexcept {
+    sweep_loop(rows, prefix, pen, estimate, value, inv);
+}
+
+[[gnu::noinline]] __attribute__((target("avx2"))) void sweep_avx2(const SweepRows& rows, const double* prefix,
+                                                                  double pen, double* estimate, double* value,
+                                                                  double* inv) noexcept {
+    sweep_loop(rows, prefix, pen, estimate, value, inv);
+}
+
+// The rounded roots of 2 * count radicands.
+void roots_baseline(double* x, std::size_t count) noexcept {
+    for (std::size_t k = 0; k < 2 * count; ++k) x[k] = root(x[k]);
+}
+
+__attribute__((target("avx2"))) inline void roots_avx2(double* x, std::size_t count) noexcept {
+    std::size_t k = 0;
+    for (; k + 4 <= 2 * count; k += 4) _mm256_storeu_pd(x + k, _mm256_sqrt_pd(_mm256_loadu_pd(x + k)));
+    for (; k < 2 * count; ++k) x[k] = root(x[k]);
+}
+
+// Bounds on the rounded roots without the divider, whose square roots an end
+// would otherwise wait on. y0 = rsqrt14(x) is within 2^-14 of 1 / sqrt(x)
+// (relative); z = t (1.5 - (0.5 t) y0) with t = x y0 is one Newton step from
+// it, whose exact value is sqrt(x) (1 - 1.5 e^2 - 0.5 e^3) for y0 =
+// (1 + e) / sqrt(x): within 2^-27.4 of sqrt(x), and its four roundings add
+// under 2^-50. So z (1 + 2^-26), rounded, is at least sqrt(x) (1 + u), over
+// the rounded root, and z (1 - 2^-26), rounded, at most sqrt(x) (1 - u),
+// under it. A zero radicand (whose reciprocal root is infinite) has the
+// root zero; the others outside [2^-1000, 2^1000] take the exact root.
+__attribute__((target("avx512f"))) inline __m512d bounded_roots(__m512d v, __m512d factor) noexcept {
+    const __mmask8 normal = _mm512_cmp_pd_mask(v, _mm512_set1_pd(0x1p-1000), _CMP_GE_OQ) &
+                            _mm512_cmp_pd_mask(v, _mm512_set1_pd(0x1p1000), _CMP_LE_OQ);
+    const __mmask8 zero = _mm512_cmp_pd_mask(v, _mm512_setzero_pd(), _CMP_EQ_OQ);
+    const __m512d y0 = _mm512_maskz_rsqrt14_pd(0xFF, v);
+    const __m512d t = _mm512_mul_pd(v, y0);
+    const __m512d z = _mm512_mul_pd(
+        t, _mm512_sub_pd(_mm512_set1_pd(1.5), _mm512_mul_pd(_mm512_mul_pd(_mm512_set1_pd(0.5), t), y0)));
+    const __m512d bound = _mm512_maskz_mul_pd(normal, z, factor);  // zero outside the normal lanes
+    if ((normal | zero) == 0xFF) return bound;
+    return _mm512_mask_blend_pd(normal | zero, _mm512_maskz_sqrt_pd(0xFF, v), bound);
+}
+
+[[gnu::noinline]] void brackets_baseline(const SweepRows& rows, const double* inv, const double* a_up,
+                                         const double* a_down, double* roots, double* out) noexcept {
+    brackets_loop(rows, inv, a_up, a_down, roots, out, roots_baseline);
+}
+
+[[gnu::noinline]] __attribute__((target("avx2"))) void brackets_avx2(const SweepRows& rows, const double* inv,
+                                                                     const double* a_up, const double* a_down,
+                                                                     double* roots, double* out) noexcept {
+    brackets_loop(rows, inv, a_up, a_down, roots, out, roots_avx2);
+}
+
+// With AVX-512 every step of bracket() in one pass of eight starts, the
+// tail under a mask, the roots bounded as above: the same operations in the
+// same order as outer_from_root, inner_from_root and around, lane by lane.
+[[gnu::noinline]] __attribute__((target("avx512f"))) void brackets_avx512(const SweepRows& rows, const double* inv,
+                                                                         const double* a_up, const double* a_down,
+                                                                         double*, double* out) noexcept {
+    const std::size_t count = rows.count;
+    const __m512d zero = _mm512_setzero_pd(), none = _mm512_set1_pd(-1.0);
+    const __m512d s_end = _mm512_set1_pd(rows.s_end), slack = _mm512_set1_pd(kEndSlack);
+    const __m512d tiny = _mm512_set1_pd(kTinySlack), outer = _mm512_set1_pd(1.0 + kEndSlack),
+                  inner = _mm512_set1_pd(1.0 - kEndSlack);
+    const __m512d above = _mm512_set1_pd(1.0 + 0x1p-26), below = _mm512_set1_pd(1.0 - 0x1p-26);
+    const __m512d nowhere_lo = _mm512_set1_pd(kNowhere.lo), nowhere_hi = _mm512_set1_pd(kNowhere.hi);
+    for (std::size_t k = 0; k < count; k += 8) {
+        const __mmask8 m = count - k >= 8 ? __mmask8{0xFF} : static_cast<__mmask8>((1u << (count - k)) - 1u);
+        const __m512d r = _mm512_maskz_loadu_pd(m, inv + k);
+        const __m512d up = _mm512_maskz_loadu_pd(m, a_up + k), down = _mm512_maskz_loadu_pd(m, a_down + k);
+        const __m512d c = _mm512_mul_pd(_mm512_sub_pd(s_end, _mm512_maskz_loadu_pd(m, rows.s + k)), r);
+        const __m512d abs_c = _mm512_abs_pd(c);
+        // std::max(a, 0.0) is MAXPD(0, a), NaN included.
+        const __m512d root_up = bounded_roots(_mm512_mul_pd(_mm512_maskz_max_pd(0xFF, zero, up), r), above);
+        const __m512d root_down = bounded_roots(_mm512_mul_pd(_mm512_maskz_max_pd(0xFF, zero, down), r), below);
+        __m512d w_out = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(root_up, outer), _mm512_mul_pd(slack, abs_c)), tiny);
+        w_out = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(up, zero, _CMP_GT_OQ), none, w_out);
+        __m512d w_in = _mm512_sub_pd(_mm512_sub_pd(_mm512_mul_pd(root_down, inner), _mm512_mul_pd(slack, abs_c)), tiny);
+        w_in = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(down, zero, _CMP_GT_OQ), none, w_in);
+        const __mmask8 reaches = _mm512_cmp_pd_mask(w_out, zero, _CMP_GE_OQ);
+        const __mmask8 covers = _mm512_cmp_pd_mask(w_in, zero, _CMP_GE_OQ);
+        _mm512_mask_storeu_pd(out + k, m, _mm512_mask_blend_pd(reaches, nowhere_lo, _mm512_sub_pd(c, w_out)));
+        _mm512_mask_storeu_pd(out + count + k, m, _mm512_mask_blend_pd(reaches, nowhere_hi, _mm512_add_pd(c, w_out)));
+        _mm512_mask_storeu_pd(out + 2 * count + k, m, _mm512_mask_blend_pd(covers, nowhere_lo, _mm512_sub_pd(c, w_in)));
+        _mm512_mask_storeu_pd(out + 3 * count + k, m, _mm512_mask_blend_pd(covers, nowhere_hi, _mm512_add_pd(c, w_in)));
+    }
+}
+
+// The widest vector instructions this processor runs: 0 (SSE2), 1 (AVX2) or
+// 2 (AVX-512F).
+int vector_level() noexcept {
+    static const int level = [] {
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx512f")) return 2;
+        return __builtin_cpu_supports("avx2") ? 1 : 0;
+    }();
+    return level;
+}
+
+}  // namespace
+
+void L2ColumnFamily::sweep(const Starts& starts, std::size_t end, const double* prefix, double pen,
+                           double* estimate, double* value, double* inv) const noexcept {
+    const SweepRows rows{starts.size(), starts.start.data(), starts.s.data(), starts.q.data(),
+                         static_cast<double>(end), s_[end], q_[end]};
+    (vector_level() > 0 ? sweep_avx2 : sweep_baseline)(rows, prefix, pen, estimate, value, inv);
+}
+
+void L2ColumnFamily::brackets(const Starts& starts, std::size_t end, const double* inv, const double* a_up,
+                              const double* a_down, double* roots, double* out) const noexcept {
+    const SweepRows rows{starts.size(), starts.start.data(), starts.s.data(), starts.q.data(),
+                         static_cast<double>(end), s_[end], q_[end]};
+    const int level = vector_level();
+    (level == 2 ? brackets_avx512 : level == 1 ? brackets_avx2 : brackets_baseline)(rows, inv, a_up, a_down, roots,
+                                                                                    out);
+}
 
 std::optional<double> l2_energy(const double* s, const double* q, std::size_t n, std::size_t stride) noexcept {
     if (n >= (std::size_t{1} << 40)) return std::nullopt;

@@ -40,6 +40,23 @@ namespace marbolt::cost {
 //    differences); l2_energy gives V >= A + B;
 //  - local, for a pair the search has evaluated: A = 1.01 |q| and B = 1.01 d
 //    from the computed q and quotient d; local_scale gives 2 (|q| + d).
+//
+// PELT's ends take a cheaper route first (sweep): one rounded reciprocal
+// r = fl(1 / L) per start, shared with the bracket, the quotient d' =
+// fl(fl(s * s) * r), the estimate T' = fl(F + fl(max(e', 0) + pen)) and the
+// value U' = fl(F + fl(e' + pen)) with e' = fl(q - d'). Against the division,
+// d' carries one rounding more (5.01u B in all, not 4.01u B), so U' stays
+// within the bound above, globally and locally (B = 1.01 d' is still over
+// s*^2 / L). Against T, from the same s and q: |d - d'| <= 3.05u B; the
+// residues differ by that plus their own roundings, within u (5.1 B +
+// 2.02 A); the clamp keeps the difference; T's round trip through L adds
+// 2.05u (A + B), the pen additions u (2.06 (A + B) + 2 |pen|), the F
+// additions 2.01u (|F| + 1.03 (A + B) + |pen|). So |T - T'| <= u (11.3 B +
+// 8.2 A + 4.01 |pen| + 2.01 |F|), below half of error_bound(A + B + |pen|,
+// |F|) = 2^-48 (...): the search decides from T' whatever is clear by the
+// whole bound, whose other half covers the roundings of its comparisons
+// (two or three, each u of a value below 2 (A + B + |pen| + |F|), with F
+// the largest recorded so far), and forms T only for the rest.
 inline double error_bound(double scale, double prefix) noexcept {
     return 0x1p-48 * (scale + prefix) * (1.0 + 0x1p-50) + kTinySlack;
 }
@@ -68,17 +85,26 @@ inline constexpr double kEndSlack = 0x1p-49;
 // a_up is not positive. c is the computed centre, c* the exact one, inv_len
 // the rounded reciprocal of L (see kEndSlack). Written without branches so
 // that a loop over starts vectorises.
-inline double outer_half_width(double c, double inv_len, double a_up) noexcept {
-    const double w = root(std::max(a_up, 0.0) * inv_len) * (1.0 + kEndSlack) + kEndSlack * std::fabs(c) + kTinySlack;
+// In two parts, the square root's radicand and the width from its root, so
+// that a loop over many starts can take the roots of all of them at once.
+inline double half_width_radicand(double inv_len, double a) noexcept { return std::max(a, 0.0) * inv_len; }
+inline double outer_from_root(double c, double root_of_radicand, double a_up) noexcept {
+    const double w = root_of_radicand * (1.0 + kEndSlack) + kEndSlack * std::fabs(c) + kTinySlack;
     return a_up > 0.0 ? w : -1.0;
+}
+inline double outer_half_width(double c, double inv_len, double a_up) noexcept {
+    return outer_from_root(c, root(half_width_radicand(inv_len, a_up)), a_up);
 }
 
 // The half-width of an interval around c holding only mu with
 // L (mu - c*)^2 <= a, for any a at least `a_down`; negative when there is no
 // such interval to be sure of.
-inline double inner_half_width(double c, double inv_len, double a_down) noexcept {
-    const double w = root(std::max(a_down, 0.0) * inv_len) * (1.0 - kEndSlack) - kEndSlack * std::fabs(c) - kTinySlack;
+inline double inner_from_root(double c, double root_of_radicand, double a_down) noexcept {
+    const double w = root_of_radicand * (1.0 - kEndSlack) - kEndSlack * std::fabs(c) - kTinySlack;
     return a_down > 0.0 ? w : -1.0;
+}
+inline double inner_half_width(double c, double inv_len, double a_down) noexcept {
+    return inner_from_root(c, root(half_width_radicand(inv_len, a_down)), a_down);
 }
 
 // [c - w, c + w], or nowhere for a negative w.
@@ -114,6 +140,28 @@ public:
             value[k] = rest.value(k, CostL2::column_residue(s, q, len));
         }
     }
+
+    // The estimate route for PELT (see the rounding note above), one loop
+    // over the starts: estimate[k] = T', value[k] = U' and inv[k] = fl(1 /
+    // L). Compiled for AVX2 as well, where its divisions take four lanes at
+    // a time; every lane rounds as the scalar operations do, so both
+    // versions write the same bits.
+    void sweep(const Starts& starts, std::size_t end, const double* prefix, double pen, double* estimate,
+               double* value, double* inv) const noexcept;
+
+    // Start k's total at `end` exactly as evaluate() forms it.
+    double total(const Starts& starts, std::size_t k, std::size_t end, const double* prefix,
+                 double pen) const noexcept {
+        const double len = static_cast<double>(end) - starts.start[k];
+        return prefix[k] + (CostL2::column_cost(s_[end] - starts.s[k], q_[end] - starts.q[k], len) + pen);
+    }
+
+    // bracket() of every start at once, from the reciprocals sweep wrote,
+    // into `out` as four arrays of the starts' count: the reaches' lower and
+    // upper ends, then the covers'. `roots` is scratch for twice as many
+    // values as there are starts.
+    void brackets(const Starts& starts, std::size_t end, const double* inv, const double* a_up,
+                  const double* a_down, double* roots, double* out) const noexcept;
 
     // The unclamped residue of [start_k, at): a total's value without its rest.
     double residue(const Starts& starts, std::size_t k, std::size_t at) const noexcept {

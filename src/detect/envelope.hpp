@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -40,20 +41,17 @@ public:
         return r;
     }
 
-    // Every mu outside the covers (whose order it changes): where none of the
-    // starts behind them is sure to be better.
+    // Every mu outside the covers (whose order it may change): where none of
+    // the starts behind them is sure to be better.
     static LineRegion outside(std::span<Interval> covers) noexcept {
+        // Usually the covers' union is one interval, found in a few passes
+        // without a branch on the data, where a sort of an end's dozen
+        // covers mispredicts many of its comparisons.
+        if (const std::optional<Interval> hull = connected_hull(covers)) {
+            return outside_sorted(std::span<const Interval>(&*hull, 1));
+        }
         std::sort(covers.begin(), covers.end(), [](Interval a, Interval b) { return a.lo < b.lo; });
-        LineRegion r;
-        double from = -std::numeric_limits<double>::infinity();
-        for (const Interval& c : covers) {
-            if (from < c.lo) r.append({from, c.lo});
-            from = std::max(from, c.hi);
-        }
-        if (from < std::numeric_limits<double>::infinity()) {
-            r.append({from, std::numeric_limits<double>::infinity()});
-        }
-        return r;
+        return outside_sorted(covers);
     }
 
     // Keeps only what lies within `keep`; false when nothing is left.
@@ -76,6 +74,69 @@ public:
     }
 
 private:
+    // outside() of covers ordered by their lower ends.
+    static LineRegion outside_sorted(std::span<const Interval> covers) noexcept {
+        LineRegion r;
+        double from = -std::numeric_limits<double>::infinity();
+        for (const Interval& c : covers) {
+            if (from < c.lo) r.append({from, c.lo});
+            from = std::max(from, c.hi);
+        }
+        if (from < std::numeric_limits<double>::infinity()) {
+            r.append({from, std::numeric_limits<double>::infinity()});
+        }
+        return r;
+    }
+
+    // The union of the covers when it is one interval, which it usually is:
+    // from a cover with the lowest lower end, each pass reaches as far as
+    // the covers that start within reach go, until it reaches the highest
+    // upper end (one interval) or stops short (a gap, or a cover that holds
+    // no level: the caller sorts). The passes choose by selection, not by
+    // branches, with two accumulators, so that the covers are independent
+    // steps.
+    static std::optional<Interval> connected_hull(std::span<const Interval> covers) noexcept {
+        constexpr double kLow = -std::numeric_limits<double>::infinity();
+        const std::size_t count = covers.size();
+        // Per accumulator: the lowest lower end, the upper end of a cover
+        // that has it, and the highest upper end.
+        struct Ends {
+            double lo = -kLow, lo_hi = kLow, hi = kLow;
+            void add(const Interval& c) noexcept {
+                lo_hi = c.lo < lo ? c.hi : lo_hi;
+                lo = std::min(lo, c.lo);
+                hi = std::max(hi, c.hi);
+            }
+        } one, other;
+        unsigned filled = 0;
+        std::size_t k = 0;
+        for (; k + 2 <= count; k += 2) {
+            one.add(covers[k]);
+            other.add(covers[k + 1]);
+            filled += static_cast<unsigned>(covers[k].lo <= covers[k].hi) +
+                      static_cast<unsigned>(covers[k + 1].lo <= covers[k + 1].hi);
+        }
+        if (k < count) {
+            one.add(covers[k]);
+            filled += static_cast<unsigned>(covers[k].lo <= covers[k].hi);
+        }
+        if (count == 0 || filled != count) return std::nullopt;
+        const double lo = std::min(one.lo, other.lo), hi = std::max(one.hi, other.hi);
+        double reach = other.lo < one.lo ? other.lo_hi : one.lo_hi;  // [lo, reach] is one cover
+        while (reach < hi) {
+            double next = reach, next_other = reach;
+            for (k = 0; k + 2 <= count; k += 2) {
+                next = std::max(next, covers[k].lo <= reach ? covers[k].hi : kLow);
+                next_other = std::max(next_other, covers[k + 1].lo <= reach ? covers[k + 1].hi : kLow);
+            }
+            if (k < count) next = std::max(next, covers[k].lo <= reach ? covers[k].hi : kLow);
+            next = std::max(next, next_other);
+            if (!(next > reach)) return std::nullopt;
+            reach = next;
+        }
+        return Interval{lo, hi};
+    }
+
     // Past kPieces, two neighbours become one piece: those with the narrowest
     // cover between them, the new piece included.
     void append(Interval p) noexcept {

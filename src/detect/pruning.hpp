@@ -149,9 +149,9 @@ struct LiveStarts {
         state.move(from, to);
     }
     void resize(std::size_t size) {
-        parent.resize(size);
-        prefix.resize(size);
-        region.resize(size);
+        cost::resize_to(parent, size);
+        cost::resize_to(prefix, size);
+        cost::resize_to(region, size);
         state.resize(size);
     }
 };

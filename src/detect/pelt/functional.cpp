@@ -103,18 +103,53 @@ namespace {
 // gone; the slack of a doubtful one is added to R after the fact, as a sum,
 // which bounds every walk through them), and they rejoin the list in
 // position order.
+//
+// 7. Families with exact totals that sweep (l2). The family's sweep gives
+// each start an estimate T' within E/2 of T and a value U' within E of
+// tau, where E is the global bound of the recorded F so far; the other half
+// of E covers the roundings of the comparisons below. The end's first
+// minimum: the candidates whose T' - E reaches below the smallest T' + E
+// contend, every other one totals strictly more than the smallest T; the
+// contenders' T are formed (the family's total(), the plain bits) and the
+// first smallest taken, so the choice and its recorded F are the plain
+// ones. A verdict is taken from T' when T' + E <= thr (keep) or T' - E > thr
+// (prune), otherwise from T. The check of point 3 reads max (T - U') <=
+// max (T' - U') + E, where T' stands for T once formed.
 
-// An end's arithmetic on the live list, one array per quantity.
+// An end's arithmetic on the live list, one array per quantity; the
+// reciprocals, levels and roots only for a family that sweeps.
 template <class Bracket>
 struct EndScratch {
     std::vector<double> total, value;
     std::vector<Bracket> bracket;
+    std::vector<double> inv, up, down, roots;
+    std::vector<double> ends;  // the brackets as four arrays (reach lo, hi, cover lo, hi)
+    std::size_t swept = 0;     // the count of starts they were taken of
 
+    // Only ever grown: an end reads the first `size` entries, and resizing
+    // a handful of arrays at every end showed.
     void resize(std::size_t size) {
+        if (total.size() >= size) return;
         total.resize(size);
         value.resize(size);
         bracket.resize(size);
     }
+    void resize_sweep(std::size_t size) {
+        if (inv.size() >= size) return;
+        inv.resize(size);
+        up.resize(size);
+        down.resize(size);
+        roots.resize(2 * size);
+        ends.resize(4 * size);
+    }
+};
+
+// A family with exact totals that sweeps an end first (point 7).
+template <class Family>
+concept Sweeps = requires(const Family& f, const typename Family::Starts& starts, double* out) {
+    f.sweep(starts, std::size_t{}, out, 0.0, out, out, out);
+    f.total(starts, std::size_t{}, std::size_t{}, out, 0.0);
+    f.brackets(starts, std::size_t{}, out, out, out, out, out);
 };
 
 // What a family with estimated totals adds (point 4): each live start's
@@ -157,6 +192,7 @@ public:
     using Model = typename Family::Model;
     using Region = RegionOf<Family>;
     static constexpr bool kExact = Family::kExactTotals;
+    static constexpr bool kSweep = kExact && Sweeps<Family>;
 
     FunctionalSearch(const Family& family, const Model& model, std::size_t n, std::size_t jump,
                      std::size_t min_size, double pen, PeltTables& tables, std::size_t* evaluations,
@@ -243,9 +279,9 @@ private:
     }
     void cut_list(std::size_t size) {
         live_.resize(size);
-        chain_.resize(size);
-        status_.resize(size);
-        until_.resize(size);
+        cost::resize_to(chain_, size);
+        cost::resize_to(status_, size);
+        cost::resize_to(until_, size);
         if constexpr (!kExact) {
             estimates_.prefix_bound.resize(size);
             estimates_.host.resize(size);
@@ -282,7 +318,9 @@ private:
         const std::size_t count = live_.size();
         scratch_.resize(count);
         if (evaluations_ != nullptr) *evaluations_ += count;
-        if constexpr (kExact) {
+        if constexpr (kSweep) {
+            return sweep(end);
+        } else if constexpr (kExact) {
             family_.evaluate(live_.state, end, PeltRest{live_.prefix.data(), pen_}, scratch_.total.data(),
                              scratch_.value.data());
             const double* total = scratch_.total.data();
@@ -297,6 +335,49 @@ private:
         }
     }
 
+    // Point 7: T' and U' of every entry, the plain T of the contenders for
+    // the minimum; returns the first candidate with the smallest T.
+    std::size_t sweep(std::size_t end) {
+        const std::size_t count = live_.size();
+        scratch_.resize_sweep(count);
+        double* total = scratch_.total.data();
+        family_.sweep(live_.state, end, live_.prefix.data(), pen_, total, scratch_.value.data(),
+                      scratch_.inv.data());
+        const double beta = family_.error(pen_, largest_prefix_);
+        sweep_bound_ = beta;
+        // At a grid end with nothing waiting, every entry is a candidate:
+        // the newest is min_size <= jump behind it.
+        const bool every = pending_ == 0 && min_size_ <= jump_ && end != n_;
+        double low = kInf;
+        for (std::size_t k = 0; k < count; ++k) {
+            if (every || candidate(k, end)) low = std::min(low, total[k]);
+        }
+        const double reach = low + beta;
+        std::size_t first = count, contenders = 0;
+        for (std::size_t k = 0; k < count; ++k) {
+            if ((every || candidate(k, end)) && total[k] - beta <= reach) {
+                first = contenders == 0 ? k : first;
+                ++contenders;
+            }
+        }
+        if (contenders == 1) {
+            total[first] = plain_total(first, end);
+            return first;
+        }
+        std::size_t chosen = count;
+        for (std::size_t k = first; k < count; ++k) {
+            if (!((every || candidate(k, end)) && total[k] - beta <= reach)) continue;
+            total[k] = plain_total(k, end);
+            if (chosen == count || total[k] < total[chosen]) chosen = k;
+        }
+        return chosen;
+    }
+
+    // Entry k's total at `end` as the plain search forms it.
+    double plain_total(std::size_t k, std::size_t end) const noexcept {
+        return family_.total(live_.state, k, end, live_.prefix.data(), pen_);
+    }
+
     // Records the end's best split; false when the argument no longer covers
     // this end's decision. Leaves thr and its bounds for the pruning.
     bool decide(std::size_t end_slot, std::size_t chosen) {
@@ -309,11 +390,20 @@ private:
         error_ = e + 0x1p-51 * std::fabs(threshold_);
         if (!ghosts_clear(best, e)) return false;
         if constexpr (kExact) {
-            double clamped = 0.0;
-            for (std::size_t k = 0; k < live_.size(); ++k) {
-                clamped = std::max(clamped, scratch_.total[k] - scratch_.value[k]);
+            // Two accumulators: a chain of dependent maxima showed.
+            const double* total = scratch_.total.data();
+            const double* value = scratch_.value.data();
+            const std::size_t count = live_.size();
+            double clamped = 0.0, other = 0.0;
+            std::size_t k = 0;
+            for (; k + 2 <= count; k += 2) {
+                clamped = std::max(clamped, total[k] - value[k]);
+                other = std::max(other, total[k + 1] - value[k + 1]);
             }
-            return decision_holds(chains(), e, clamped, margin_);
+            if (k < count) clamped = std::max(clamped, total[k] - value[k]);
+            clamped = std::max(clamped, other);
+            // Point 7: estimates stand for T within sweep_bound_.
+            return decision_holds(chains(), e, clamped + sweep_bound_, margin_);
         } else {
             const double bound = estimates_.bound[chosen];
             tables_.estimated[end_slot] = bound > 0.0 ? 1 : 0;
@@ -364,14 +454,32 @@ private:
     // Every entry's bracket, in one loop, for a family whose brackets cost a
     // few operations; the others are bracketed once they pass the threshold.
     void measure(std::size_t end) {
-        if constexpr (kExact) {
+        if constexpr (kSweep) {
+            const double w = step_allowance(margin_, error_);
+            const std::size_t count = live_.size();
+            double* up = scratch_.up.data();
+            double* down = scratch_.down.data();
+            const double* value = scratch_.value.data();
+            for (std::size_t k = 0; k < count; ++k) {
+                const StepLevels levels = step_levels(threshold_, value[k], w);
+                up[k] = levels.up;
+                down[k] = levels.down;
+            }
+            family_.brackets(live_.state, end, scratch_.inv.data(), up, down, scratch_.roots.data(),
+                             scratch_.ends.data());
+            scratch_.swept = count;
+        } else if constexpr (kExact) {
             const double w = step_allowance(margin_, error_);
             for (std::size_t k = 0; k < live_.size(); ++k) scratch_.bracket[k] = bracket(k, end, w);
         }
     }
 
     typename Family::Bracket measured(std::size_t k, std::size_t end) const noexcept {
-        if constexpr (kExact) {
+        if constexpr (kSweep) {
+            const double* ends = scratch_.ends.data();
+            const std::size_t n = scratch_.swept;
+            return {{ends[k], ends[n + k]}, {ends[2 * n + k], ends[3 * n + k]}};
+        } else if constexpr (kExact) {
             return scratch_.bracket[k];
         } else {
             return bracket(k, end, step_allowance(margin_, step_error(k)));
@@ -383,7 +491,14 @@ private:
     // Whether the plain search keeps candidate k at this end (thr >= T), or,
     // for a family that estimates, whether the estimates cannot tell (point 5).
     Verdict verdict(std::size_t k, std::size_t end_slot) {
-        if constexpr (kExact) {
+        if constexpr (kSweep) {
+            // Point 7: from T' where it is clear.
+            double& total = scratch_.total[k];
+            if (total + sweep_bound_ <= threshold_) return Verdict::keep;
+            if (total - sweep_bound_ > threshold_) return Verdict::prune;
+            total = plain_total(k, position(end_slot));
+            return threshold_ >= total ? Verdict::keep : Verdict::prune;
+        } else if constexpr (kExact) {
             return threshold_ >= scratch_.total[k] ? Verdict::keep : Verdict::prune;
         } else {
             if (estimates_.gone[k]) return Verdict::prune;
@@ -745,6 +860,7 @@ private:
     double largest_prefix_ = 0.0;
     double threshold_ = 0.0;
     double error_ = 0.0;          // the global E2 of the current end
+    double sweep_bound_ = 0.0;    // point 7: |T - T'| of the current end, with room
     double longest_chain_ = 0.0;  // R
     bool repeat_in_ = false;      // the last entry is the fresh copy of the end n
 };

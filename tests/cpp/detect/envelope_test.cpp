@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <random>
@@ -104,6 +105,42 @@ TEST(EnvelopeBoxRegion, KeepsEveryPointThatNoCoverHidesAndEveryClipKeeps) {
         }
     }
     EXPECT_GT(checked, 20'000u);
+}
+
+// Regions are no larger than their pieces force: with at most three pieces
+// outside the covers, a region holds no level inside a cover, whether the
+// covers' union is one interval (the quick path) or not.
+TEST(EnvelopeRegion, HoldsNoCoveredLevelWhenThePiecesSuffice) {
+    std::mt19937_64 gen(9);
+    std::uniform_real_distribution<double> at(-4.0, 4.0), width(0.0, 1.5);
+    int checked = 0;
+    for (int k = 0; k < 20'000; ++k) {
+        std::vector<Interval> covers(1 + gen() % 12);
+        for (Interval& c : covers) {
+            const double centre = at(gen), w = width(gen);
+            c = {centre - w, centre + w};
+        }
+        const std::vector<Interval> original = covers;
+        // The gaps of the union: the region needs one piece more than that.
+        std::vector<Interval> sorted = original;
+        std::sort(sorted.begin(), sorted.end(), [](Interval a, Interval b) { return a.lo < b.lo; });
+        int gaps = 0;
+        double reach = sorted[0].hi;
+        for (const Interval& c : sorted) {
+            gaps += c.lo > reach ? 1 : 0;
+            reach = std::max(reach, c.hi);
+        }
+        if (gaps > 1) continue;
+        ++checked;
+        const LineRegion<3> region = LineRegion<3>::outside(covers);
+        for (int t = 0; t < 50; ++t) {
+            const Interval& c = original[gen() % original.size()];
+            const double mu = c.lo + (c.hi - c.lo) * std::uniform_real_distribution<double>(0.0, 1.0)(gen);
+            if (!(c.lo < mu && mu < c.hi)) continue;  // the union's ends belong to the region too
+            ASSERT_FALSE(region.contains(mu)) << k << " mu " << mu;
+        }
+    }
+    EXPECT_GT(checked, 5'000);
 }
 
 }  // namespace

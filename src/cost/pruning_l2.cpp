@@ -2,6 +2,8 @@
 
 #include <immintrin.h>
 
+#include "common/vector_isa.hpp"
+
 namespace marbolt::cost {
 
 namespace {
@@ -149,32 +151,24 @@ __attribute__((target("avx512f"))) inline __m512d bounded_roots(__m512d v, __m51
     }
 }
 
-// The widest vector instructions this processor runs: 0 (SSE2), 1 (AVX2) or
-// 2 (AVX-512F).
-int vector_level() noexcept {
-    static const int level = [] {
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx512f")) return 2;
-        return __builtin_cpu_supports("avx2") ? 1 : 0;
-    }();
-    return level;
-}
-
 }  // namespace
 
 void L2ColumnFamily::sweep(const Starts& starts, std::size_t end, const double* prefix, double pen,
                            double* estimate, double* value, double* inv) const noexcept {
     const SweepRows rows{starts.size(), starts.start.data(), starts.s.data(), starts.q.data(),
                          static_cast<double>(end), s_[end], q_[end]};
-    (vector_level() > 0 ? sweep_avx2 : sweep_baseline)(rows, prefix, pen, estimate, value, inv);
+    (best_vector_isa() != VectorIsa::kNone ? sweep_avx2 : sweep_baseline)(rows, prefix, pen, estimate, value, inv);
 }
 
 void L2ColumnFamily::brackets(const Starts& starts, std::size_t end, const double* inv, const double* a_up,
                               const double* a_down, double* roots, double* out) const noexcept {
     const SweepRows rows{starts.size(), starts.start.data(), starts.s.data(), starts.q.data(),
                          static_cast<double>(end), s_[end], q_[end]};
-    const int level = vector_level();
-    (level == 2 ? brackets_avx512 : level == 1 ? brackets_avx2 : brackets_baseline)(rows, inv, a_up, a_down, roots,
+    const VectorIsa isa = best_vector_isa();
+    const auto brackets = isa == VectorIsa::kAvx512 ? brackets_avx512
+                          : isa == VectorIsa::kAvx2 ? brackets_avx2
+                                                    : brackets_baseline;
+    brackets(rows, inv, a_up, a_down, roots,
                                                                                     out);
 }
 

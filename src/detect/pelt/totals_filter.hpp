@@ -19,16 +19,13 @@
 #include <vector>
 
 #include "common/numeric.hpp"
+#include "common/vector_isa.hpp"
 #include "detect/minimum.hpp"
 
 namespace marbolt::detect {
 
-// The vector instructions an estimate may use. Below AVX2 an estimate would
-// cost about what the exact operations do, so there is none.
-enum class VectorIsa { kNone, kAvx2, kAvx512 };
-
-// The widest this processor runs.
-VectorIsa best_vector_isa() noexcept;
+// Below AVX2 an estimate would cost about what the exact operations do, so
+// there is none (VectorIsa::kNone).
 
 // Estimates come with the smallest and largest estimate of each run of
 // kEstimateChunk candidates, so that the decisions skip whole runs.

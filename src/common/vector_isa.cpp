@@ -1,6 +1,9 @@
-#include "detect/pelt/totals_filter.hpp"
+#include "common/vector_isa.hpp"
 
-namespace marbolt::detect {
+#include <algorithm>
+#include <atomic>
+
+namespace marbolt {
 
 namespace {
 
@@ -13,11 +16,15 @@ VectorIsa detect_vector_isa() noexcept {
     return VectorIsa::kNone;
 }
 
+std::atomic<VectorIsa> cap_{VectorIsa::kAvx512};
+
 }  // namespace
 
 VectorIsa best_vector_isa() noexcept {
     static const VectorIsa best = detect_vector_isa();
-    return best;
+    return std::min(best, cap_.load(std::memory_order_relaxed));
 }
 
-}  // namespace marbolt::detect
+VectorIsa cap_vector_isa(VectorIsa cap) noexcept { return cap_.exchange(cap, std::memory_order_relaxed); }
+
+}  // namespace marbolt

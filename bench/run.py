@@ -26,7 +26,6 @@ worker pool (dynp, the kernel fill), which is wall time.
 
 import argparse
 import json
-import math
 import os
 import pathlib
 import subprocess

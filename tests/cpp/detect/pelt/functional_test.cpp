@@ -21,6 +21,8 @@
 #include "cost/cost_l2.hpp"
 #include "cost/dispatch.hpp"
 #include "cost/pruning.hpp"
+#include "cost/split_bound.hpp"
+#include "detect/optimum/optimum.hpp"
 #include "detect/pelt/pelt.hpp"
 
 namespace marbolt::detect {
@@ -39,12 +41,13 @@ Built build(const std::string& model, const std::vector<double>& x) {
     return {std::make_unique<cost::CostL2>(cost::CostL2::build(x, n, d)), n};
 }
 
-// The pruned search itself, where it accepts the case.
+// The pruned search itself, where it accepts the case; with `hold_marked`,
+// under the optimum's rule for the starts the threshold marks.
 bool pruned(const cost::Cost& model, std::size_t n, std::size_t jump, std::size_t min_size, double pen,
-            PeltTables& tables, std::size_t* evaluations) {
+            PeltTables& tables, std::size_t* evaluations, bool hold_marked = false) {
     return cost::visit_model(model, [&](const auto& m) {
         if constexpr (cost::kHasPruningFamily<std::decay_t<decltype(m)>>) {
-            return functional_pelt(m, n, jump, min_size, pen, tables, evaluations);
+            return functional_pelt(m, n, jump, min_size, pen, tables, evaluations, nullptr, hold_marked);
         } else {
             return false;
         }
@@ -170,6 +173,39 @@ TEST_P(PeltFunctionalPruning, EverySmallGridKeepsThePlainChoice) {
     }
 }
 
+// Under the optimum's rule (a start the threshold marks at b stays a
+// candidate until b + min_size), the pruned search must fill the tables of
+// the optimum's own loop, for every jump and min_size, and the optimum must
+// take it wherever it serves.
+TEST_P(PeltFunctionalPruning, HoldingMarkedStartsFillsTheOptimumsTables) {
+    const Family family = GetParam();
+    std::mt19937_64 gen(20261208);
+    std::size_t engaged = 0, wide = 0, cases = 0;
+    for (; cases < static_cast<std::size_t>(family.cases); ++cases) {
+        const testing::HardSignal s = testing::hard_signal(gen, family.longest);
+        const auto [model, n] = build(family.model, s.x);
+        const double pen = testing::hard_penalty(gen, s, *model, n);
+        if (n == 0) continue;
+        const std::size_t jump = 1 + gen() % 5, min_size = 1 + gen() % 6;
+        SCOPED_TRACE(::testing::Message() << s.story << " pen " << pen << " jump " << jump
+                                        << " min_size " << min_size);
+        PeltTables own, through, direct;
+        const auto expected = penalised_optimum(*model, n, jump, min_size, pen, cost::SplitBound{},
+                                                {.through_pelt = false, .tables = &own});
+        EXPECT_EQ(penalised_optimum(*model, n, jump, min_size, pen, cost::SplitBound{}, {.tables = &through}),
+                  expected);
+        expect_same_tables(through, own);
+        if (pruned(*model, n, jump, min_size, pen, direct, nullptr, true)) {
+            ++engaged;
+            wide += min_size > jump ? 1 : 0;
+            expect_same_tables(direct, own);
+        }
+        if (HasFailure()) break;
+    }
+    EXPECT_GT(engaged, cases / 4);
+    EXPECT_GT(wide, engaged / 4);
+}
+
 INSTANTIATE_TEST_SUITE_P(Families, PeltFunctionalPruning,
                          ::testing::Values(Family{"l2", 6000, 2500, 0.95}, Family{"l1", 1000, 300, 0.6},
                                            Family{"l2x3", 2000, 2500, 0.8}),
@@ -278,6 +314,11 @@ TEST(PeltFunctionalPruningL1, KeepsTheStartListShortOnLongSegments) {
     ASSERT_TRUE(functional_pelt(l1, n, 1, 1, pen, tables, &fast));
     EXPECT_LT(fast, 100 * n);
     EXPECT_EQ(pelt(l1, n, 1, 1, pen), (std::vector<std::size_t>{n / 2, n}));
+    // The optimum with min_size above jump holds marked starts, and prunes as much.
+    std::size_t held = 0;
+    EXPECT_EQ(penalised_optimum(l1, n, 1, 2, pen, cost::SplitBound{}, {.evaluations = &held}),
+              (std::vector<std::size_t>{n / 2, n}));
+    EXPECT_LT(held, 100 * n);
 }
 
 }  // namespace

@@ -4,7 +4,8 @@
 // one change per 1000 samples (1e5, 1e6), reporting segment costs evaluated per
 // end; PELT on l2 as users get it, with functional pruning, on long signals
 // with one and with ten changes (n = 1e5 .. 1e7); PELT on l1 with functional
-// pruning, the model's build included, with one change (n = 1e5, 1e6); PELT
+// pruning, the model's build included, with one change (n = 1e5, 1e6), and
+// the penalised optimum (detect's path) on the same signal at 1e5; PELT
 // as users get it on l2 with three columns and on normal, ten changes (n =
 // 1e5, 1e6); dynp and dynp_all on long l2
 // signals (n = 1e4 .. 1e6, 10 breakpoints, pruned layers); and the plain
@@ -126,6 +127,27 @@ void BM_PeltL1Long(benchmark::State& state) {
     state.counters["evaluations"] = static_cast<double>(evaluations);
 }
 BENCHMARK(BM_PeltL1Long)->Arg(100'000)->Arg(1'000'000)->ArgName("n")->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// The same signal through the package's detect path: the penalised optimum
+// with l1's zero split bound, min_size 2 above jump 1 (the functional engine
+// under the optimum's rule for marked starts), the model built.
+void BM_OptimumL1Long(benchmark::State& state) {
+    const auto n = static_cast<std::size_t>(state.range(0));
+    const std::vector<double> x = marbolt::bench::few_changes(n, 1, kSeed);
+    std::size_t evaluations = 0, n_bkps = 0;
+    for (auto _ : state) {
+        evaluations = 0;
+        const CostL1 l1 = CostL1::build(x, n, 1);
+        const auto bkps = marbolt::detect::penalised_optimum(l1, n, 1, 2, 2.0 * std::log(static_cast<double>(n)),
+                                                             marbolt::cost::SplitBound{},
+                                                             {.evaluations = &evaluations});
+        n_bkps = bkps.size() - 1;
+        benchmark::DoNotOptimize(bkps.data());
+    }
+    state.counters["bkps"] = static_cast<double>(n_bkps);
+    state.counters["evaluations"] = static_cast<double>(evaluations);
+}
+BENCHMARK(BM_OptimumL1Long)->Arg(100'000)->ArgName("n")->Unit(benchmark::kMillisecond)->Iterations(1);
 
 // PELT as users get it on models whose plain search is quadratic on long
 // segments: l2 on three columns (each column its own ten-change signal) and

@@ -108,44 +108,41 @@ BENCHMARK(BM_PeltL2Long)
     ->Iterations(1)
     ->Repetitions(3);
 
-// PELT on l1 as users get it: the model built (the engine's part) and the
-// search with functional pruning, one change in the middle, sigma = 1, pen =
-// 2 log n.
-void BM_PeltL1Long(benchmark::State& state) {
+// An l1 search as users get it: the model built (the engine's part) and the
+// search, one change in the middle, sigma = 1, pen = 2 log n, jump 1,
+// min_size 2.
+template <class Search>
+void l1_long(benchmark::State& state, Search search) {
     const auto n = static_cast<std::size_t>(state.range(0));
     const std::vector<double> x = marbolt::bench::few_changes(n, 1, kSeed);
     std::size_t evaluations = 0, n_bkps = 0;
     for (auto _ : state) {
         evaluations = 0;
         const CostL1 l1 = CostL1::build(x, n, 1);
-        const auto bkps =
-            marbolt::detect::pelt(l1, n, 1, 2, 2.0 * std::log(static_cast<double>(n)), {.evaluations = &evaluations});
+        const auto bkps = search(l1, n, 2.0 * std::log(static_cast<double>(n)), &evaluations);
         n_bkps = bkps.size() - 1;
         benchmark::DoNotOptimize(bkps.data());
     }
     state.counters["bkps"] = static_cast<double>(n_bkps);
     state.counters["evaluations"] = static_cast<double>(evaluations);
 }
+
+// PELT with functional pruning.
+void BM_PeltL1Long(benchmark::State& state) {
+    l1_long(state, [](const CostL1& l1, std::size_t n, double pen, std::size_t* evaluations) {
+        return marbolt::detect::pelt(l1, n, 1, 2, pen, {.evaluations = evaluations});
+    });
+}
 BENCHMARK(BM_PeltL1Long)->Arg(100'000)->Arg(1'000'000)->ArgName("n")->Unit(benchmark::kMillisecond)->Iterations(1);
 
-// The same signal through the package's detect path: the penalised optimum
-// with l1's zero split bound, min_size 2 above jump 1 (the functional engine
-// under the optimum's rule for marked starts), the model built.
+// The package's detect path: the penalised optimum with l1's zero split
+// bound, min_size 2 above jump 1 (the functional engine under the optimum's
+// rule for marked starts).
 void BM_OptimumL1Long(benchmark::State& state) {
-    const auto n = static_cast<std::size_t>(state.range(0));
-    const std::vector<double> x = marbolt::bench::few_changes(n, 1, kSeed);
-    std::size_t evaluations = 0, n_bkps = 0;
-    for (auto _ : state) {
-        evaluations = 0;
-        const CostL1 l1 = CostL1::build(x, n, 1);
-        const auto bkps = marbolt::detect::penalised_optimum(l1, n, 1, 2, 2.0 * std::log(static_cast<double>(n)),
-                                                             marbolt::cost::SplitBound{},
-                                                             {.evaluations = &evaluations});
-        n_bkps = bkps.size() - 1;
-        benchmark::DoNotOptimize(bkps.data());
-    }
-    state.counters["bkps"] = static_cast<double>(n_bkps);
-    state.counters["evaluations"] = static_cast<double>(evaluations);
+    l1_long(state, [](const CostL1& l1, std::size_t n, double pen, std::size_t* evaluations) {
+        return marbolt::detect::penalised_optimum(l1, n, 1, 2, pen, marbolt::cost::SplitBound{},
+                                                  {.evaluations = evaluations});
+    });
 }
 BENCHMARK(BM_OptimumL1Long)->Arg(100'000)->ArgName("n")->Unit(benchmark::kMillisecond)->Iterations(1);
 

@@ -14,6 +14,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "../hard_signals.hpp"
@@ -83,18 +84,55 @@ struct Family {
 
 class PeltFunctionalPruning : public ::testing::TestWithParam<Family> {};
 
-TEST_P(PeltFunctionalPruning, FillsThePlainSearchTablesOnHardSignals) {
-    const Family family = GetParam();
-    std::mt19937_64 gen(20261207);
-    std::size_t engaged = 0, shortened = 0, cases = 0;
+// A case of the randomised tests: a hard signal, the family's model over it
+// (of no rows for three columns of fewer than three values), a hard penalty,
+// a jump in [1, jumps] and a min_size in [least, least + 5] (drawn only for
+// a model with rows).
+struct HardCase {
+    testing::HardSignal s;
+    Built built;
+    double pen;
+    std::size_t jump = 0, min_size = 0;
+
+    std::string trace() const {
+        return s.story + " pen " + std::to_string(pen) + " jump " + std::to_string(jump) + " min_size " +
+               std::to_string(min_size);
+    }
+};
+
+HardCase hard_case(std::mt19937_64& gen, const Family& family, std::size_t jumps, std::size_t least) {
+    testing::HardSignal s = testing::hard_signal(gen, family.longest);
+    Built built = build(family.model, s.x);
+    const double pen = testing::hard_penalty(gen, s, *built.model, built.n);
+    HardCase c{std::move(s), std::move(built), pen};
+    if (c.built.n == 0) return c;
+    c.jump = 1 + gen() % jumps;
+    c.min_size = least + gen() % 6;
+    return c;
+}
+
+// Runs `check` on the family's randomised cases (jumps and least as for
+// hard_case) until one fails; returns the number of cases drawn.
+template <class Check>
+std::size_t each_hard_case(const Family& family, std::uint64_t seed, std::size_t jumps, std::size_t least,
+                           Check check) {
+    std::mt19937_64 gen(seed);
+    std::size_t cases = 0;
     for (; cases < static_cast<std::size_t>(family.cases); ++cases) {
-        const testing::HardSignal s = testing::hard_signal(gen, family.longest);
-        const auto [model, n] = build(family.model, s.x);
-        const double pen = testing::hard_penalty(gen, s, *model, n);
-        if (n == 0) continue;  // three columns of fewer than three values
-        const std::size_t jump = 1 + gen() % 7, min_size = gen() % 6;
-        SCOPED_TRACE(::testing::Message() << s.story << " pen " << pen << " jump " << jump
-                                        << " min_size " << min_size);
+        const HardCase c = hard_case(gen, family, jumps, least);
+        if (c.built.n == 0) continue;
+        SCOPED_TRACE(c.trace());
+        check(c);
+        if (::testing::Test::HasFailure()) break;
+    }
+    return cases;
+}
+
+TEST_P(PeltFunctionalPruning, FillsThePlainSearchTablesOnHardSignals) {
+    std::size_t engaged = 0, shortened = 0;
+    const std::size_t cases = each_hard_case(GetParam(), 20261207, 7, 0, [&](const HardCase& c) {
+        const auto& [model, n] = c.built;
+        const auto [jump, min_size, pen] = std::tuple(c.jump, c.min_size, c.pen);
         PeltTables plain, fast, direct;
         std::size_t plain_evaluations = 0, direct_evaluations = 0;
         const auto expected = pelt(*model, n, jump, min_size, pen,
@@ -108,8 +146,7 @@ TEST_P(PeltFunctionalPruning, FillsThePlainSearchTablesOnHardSignals) {
             shortened += direct_evaluations < plain_evaluations ? 1 : 0;
             expect_same_tables(direct, plain);
         }
-        if (HasFailure()) break;
-    }
+    });
     // Enough cases where the pruned search ran to the end, and dropped
     // starts, for the comparison to mean something.
     EXPECT_GT(engaged, cases / 4);
@@ -178,17 +215,11 @@ TEST_P(PeltFunctionalPruning, EverySmallGridKeepsThePlainChoice) {
 // the optimum's own loop, for every jump and min_size, and the optimum must
 // take it wherever it serves.
 TEST_P(PeltFunctionalPruning, HoldingMarkedStartsFillsTheOptimumsTables) {
-    const Family family = GetParam();
-    std::mt19937_64 gen(20261208);
-    std::size_t engaged = 0, wide = 0, cases = 0;
-    for (; cases < static_cast<std::size_t>(family.cases); ++cases) {
-        const testing::HardSignal s = testing::hard_signal(gen, family.longest);
-        const auto [model, n] = build(family.model, s.x);
-        const double pen = testing::hard_penalty(gen, s, *model, n);
-        if (n == 0) continue;
-        const std::size_t jump = 1 + gen() % 5, min_size = 1 + gen() % 6;
-        SCOPED_TRACE(::testing::Message() << s.story << " pen " << pen << " jump " << jump
-                                        << " min_size " << min_size);
+    std::size_t engaged = 0, wide = 0;
+    const std::size_t cases = each_hard_case(GetParam(), 20261208, 5, 1, [&](const HardCase& c) {
+        const auto& [model, n] = c.built;
+        const std::size_t jump = c.jump, min_size = c.min_size;
+        const double pen = c.pen;
         PeltTables own, through, direct;
         const auto expected = penalised_optimum(*model, n, jump, min_size, pen, cost::SplitBound{},
                                                 {.through_pelt = false, .tables = &own});
@@ -200,8 +231,7 @@ TEST_P(PeltFunctionalPruning, HoldingMarkedStartsFillsTheOptimumsTables) {
             wide += min_size > jump ? 1 : 0;
             expect_same_tables(direct, own);
         }
-        if (HasFailure()) break;
-    }
+    });
     EXPECT_GT(engaged, cases / 4);
     EXPECT_GT(wide, engaged / 4);
 }

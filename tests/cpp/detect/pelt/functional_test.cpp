@@ -236,6 +236,40 @@ TEST_P(PeltFunctionalPruning, HoldingMarkedStartsFillsTheOptimumsTables) {
     EXPECT_GT(wide, engaged / 4);
 }
 
+// Long segments, where the engine drops most starts and chains of marked
+// starts form: Gaussian or quantised (tied) levels, every jump and min_size,
+// an ordinary penalty or the gain of one split (a near tie).
+TEST_P(PeltFunctionalPruning, HoldingMarkedStartsOnLongSegments) {
+    const Family family = GetParam();
+    std::mt19937_64 gen(29);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    const int cases = std::max(family.cases / 50, 40);
+    int engaged = 0;
+    for (int c = 0; c < cases; ++c) {
+        const std::size_t jump = 1 + gen() % 5, min_size = 1 + gen() % 6;
+        const std::size_t values = (family.longest / 2 + gen() % family.longest) * (family.model == "l2x3" ? 3 : 1);
+        std::vector<double> x(values);
+        double mean = 0.0;
+        for (double& v : x) {
+            if (gen() % (values / 4) == 0) mean = 3.0 * noise(gen);
+            v = c % 2 == 0 ? mean + noise(gen) : std::round(2.0 * (mean + noise(gen))) / 2.0;
+        }
+        const auto [model, n] = build(family.model, x);
+        const std::size_t split = 1 + gen() % (n - 1);
+        const double pen = c % 3 == 0 ? model->error(0, n) - (model->error(0, split) + model->error(split, n))
+                                      : 2.0 * std::log(static_cast<double>(n));
+        SCOPED_TRACE(::testing::Message() << "case " << c << " n " << n << " jump " << jump << " min_size "
+                                        << min_size << " pen " << pen);
+        PeltTables own, direct;
+        penalised_optimum(*model, n, jump, min_size, pen, cost::SplitBound{}, {.through_pelt = false, .tables = &own});
+        if (!pruned(*model, n, jump, min_size, pen, direct, nullptr, true)) continue;
+        ++engaged;
+        expect_same_tables(direct, own);
+        if (HasFailure()) break;
+    }
+    EXPECT_GT(engaged, cases / 2);
+}
+
 INSTANTIATE_TEST_SUITE_P(Families, PeltFunctionalPruning,
                          ::testing::Values(Family{"l2", 6000, 2500, 0.95}, Family{"l1", 1000, 300, 0.6},
                                            Family{"l2x3", 2000, 2500, 0.8}),

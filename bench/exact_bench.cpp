@@ -5,7 +5,8 @@
 // end; PELT on l2 as users get it, with functional pruning and the model's
 // build, on long signals with one and with ten changes (n = 1e5 .. 1e7); PELT
 // on l1 with functional pruning, the model's build included, with one change
-// (n = 1e5, 1e6); PELT as users get it on l2 with three columns and on
+// (n = 1e5, 1e6), and the penalised optimum (detect's path) on the same
+// signal at 1e5; PELT as users get it on l2 with three columns and on
 // normal, ten changes (n = 1e5, 1e6); dynp and dynp_all on long l2
 // signals (n = 1e4 .. 1e6, 10 breakpoints, pruned layers); and the plain
 // dynamic-programming fill (n = 2000, 5 breakpoints) on the
@@ -116,25 +117,43 @@ BENCHMARK(BM_PeltL2Long)
     ->Iterations(1)
     ->Repetitions(3);
 
-// PELT on l1 as users get it: the model built (the engine's part) and the
-// search with functional pruning, one change in the middle, sigma = 1, pen =
-// 2 log n.
-void BM_PeltL1Long(benchmark::State& state) {
+// An l1 search as users get it: the model built (the engine's part) and the
+// search, one change in the middle, sigma = 1, pen = 2 log n, jump 1,
+// min_size 2.
+template <class Search>
+void l1_long(benchmark::State& state, Search search) {
     const auto n = static_cast<std::size_t>(state.range(0));
     const std::vector<double> x = marbolt::bench::few_changes(n, 1, kSeed);
     std::size_t evaluations = 0, n_bkps = 0;
     for (auto _ : state) {
         evaluations = 0;
         const CostL1 l1 = CostL1::build(x, n, 1);
-        const auto bkps =
-            marbolt::detect::pelt(l1, n, 1, 2, 2.0 * std::log(static_cast<double>(n)), {.evaluations = &evaluations});
+        const auto bkps = search(l1, n, 2.0 * std::log(static_cast<double>(n)), &evaluations);
         n_bkps = bkps.size() - 1;
         benchmark::DoNotOptimize(bkps.data());
     }
     state.counters["bkps"] = static_cast<double>(n_bkps);
     state.counters["evaluations"] = static_cast<double>(evaluations);
 }
+
+// PELT with functional pruning.
+void BM_PeltL1Long(benchmark::State& state) {
+    l1_long(state, [](const CostL1& l1, std::size_t n, double pen, std::size_t* evaluations) {
+        return marbolt::detect::pelt(l1, n, 1, 2, pen, {.evaluations = evaluations});
+    });
+}
 BENCHMARK(BM_PeltL1Long)->Arg(100'000)->Arg(1'000'000)->ArgName("n")->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// The package's detect path: the penalised optimum with l1's zero split
+// bound, min_size 2 above jump 1 (the functional engine under the optimum's
+// rule for marked starts).
+void BM_OptimumL1Long(benchmark::State& state) {
+    l1_long(state, [](const CostL1& l1, std::size_t n, double pen, std::size_t* evaluations) {
+        return marbolt::detect::penalised_optimum(l1, n, 1, 2, pen, marbolt::cost::SplitBound{},
+                                                  {.evaluations = evaluations});
+    });
+}
+BENCHMARK(BM_OptimumL1Long)->Arg(100'000)->ArgName("n")->Unit(benchmark::kMillisecond)->Iterations(1);
 
 // PELT as users get it on models whose plain search is quadratic on long
 // segments: l2 on three columns (each column its own ten-change signal) and

@@ -90,7 +90,7 @@ FULL_ONLY = {("L2", 0, 1_000_000), ("Normal", 0, 1_000_000), ("Normal", 1, 1_000
 def pelt_pattern(full):
     # The trailing slash keeps n:100000 from also matching n:1000000.
     return "|".join([f"{pelt_name(m, k, n)}/" for m in ("L2", "Normal") for k, n in PELT_SIZES
-                     if full or (m, k, n) not in FULL_ONLY] + ["BM_PeltL2Long", "BM_PeltL1Long"]
+                     if full or (m, k, n) not in FULL_ONLY] + ["BM_PeltL2Long", "BM_PeltL1Long", "BM_OptimumL1Long"]
                     + [f"{columns_name(m, n)}/" for m in COLUMNS_MODELS for n in COLUMNS_SIZES
                        if full or (m, n) not in COLUMNS_FULL_ONLY])
 
@@ -118,12 +118,21 @@ def l1_name(n):
     return f"BM_PeltL1Long/n:{n}"
 
 
+# The penalised optimum that detect runs, on the same signal (min_size 2
+# above jump 1: the functional engine under the optimum's rule).
+OPTIMUM_L1_SIZE = 100_000
+OPTIMUM_L1_NAME = f"BM_OptimumL1Long/n:{OPTIMUM_L1_SIZE}"
+
+
 def report_l1(exact):
     print("PELT, l1 with functional pruning, model built (one change, jump 1, min_size 2, pen 2 log n, sigma 1)")
     print(f"  {'n':>10} {'seconds':>9} {'evaluations/end':>16}")
     for n in L1_SIZES:
         entry = exact[l1_name(n)]
         print(f"  {n:>10} {entry['cpu']:>9.3f} {entry['evaluations'] / n:>16.2f}")
+    entry = exact[OPTIMUM_L1_NAME]
+    print(f"  {OPTIMUM_L1_SIZE:>10} {entry['cpu']:>9.3f} {entry['evaluations'] / OPTIMUM_L1_SIZE:>16.2f}"
+          "  (detect's penalised optimum)")
 
 
 # PELT as users get it on models whose plain search is quadratic in the
@@ -343,6 +352,8 @@ def targets(r, memory):
                          exact1[long_name(10, n)]["cpu"] / n * 1e9, L2_NS_PER_SAMPLE, True))
     for n in L1_SIZES:
         oks.append(check(f"pelt l1 seconds, one change, n = {n}", exact1[l1_name(n)]["cpu"], L1_TARGETS[n], True))
+    oks.append(check(f"optimum (detect) l1 seconds, one change, n = {OPTIMUM_L1_SIZE}",
+                     exact1[OPTIMUM_L1_NAME]["cpu"], L1_TARGETS[OPTIMUM_L1_SIZE], True))
     oks += check_columns(exact1)
     for all_counts in (False, True):
         label = "dynp_all" if all_counts else "dynp"

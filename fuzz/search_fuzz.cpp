@@ -11,9 +11,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "common/numeric.hpp"
+#include "cost/dispatch.hpp"
+#include "cost/pruning.hpp"
 #include "crops/crops.hpp"
 #include "detect/binseg.hpp"
 #include "detect/bottomup.hpp"
@@ -21,6 +24,7 @@
 #include "detect/grid.hpp"
 #include "detect/kernel_pelt.hpp"
 #include "detect/optimum/optimum.hpp"
+#include "detect/pelt/functional.hpp"
 #include "detect/pelt/pelt.hpp"
 #include "detect/window.hpp"
 #include "fuzz_check.hpp"
@@ -88,11 +92,21 @@ void check_rule_count(const std::vector<std::size_t>& bkps, const detect::StopRu
     if (rule.n_bkps) FUZZ_CHECK(bkps.size() - 1 <= *rule.n_bkps);
 }
 
+// A pruned search's tables against the plain search's: the same P at every
+// end, and the same F wherever the pruned search recorded the plain bits
+// (everywhere but where a family's estimates sufficed, and always at n).
+void check_same_tables(const detect::PeltTables& fast, const detect::PeltTables& plain) {
+    FUZZ_CHECK(fast.known == plain.known && fast.parent == plain.parent);
+    if (!fast.estimated.empty()) FUZZ_CHECK(fast.estimated.size() == plain.best.size() && !fast.estimated.back());
+    for (std::size_t k = 0; k < plain.best.size(); ++k) {
+        if (!fast.estimated.empty() && fast.estimated[k]) continue;
+        FUZZ_CHECK(std::bit_cast<std::uint64_t>(fast.best[k]) == std::bit_cast<std::uint64_t>(plain.best[k]));
+    }
+}
+
 // PELT's pruned search on the bare model (the wrapper hides its class from
 // the fast paths) against the plain search, for every model with a pruning
-// family: the same P at every end, and the same F wherever the pruned search
-// recorded the plain bits (everywhere but where a family's estimates sufficed,
-// and always at n).
+// family.
 void check_pelt_paths(const Call& call, std::uint64_t jump, std::uint64_t min_size, double pen) {
     if (!call.kind.is("l2") && !call.kind.is("l1")) return;
     const cost::Cost& model = call.cost.inner();
@@ -101,12 +115,26 @@ void check_pelt_paths(const Call& call, std::uint64_t jump, std::uint64_t min_si
     const auto expected =
         detect::pelt(model, n, jump, min_size, pen, {.functional_pruning = false, .tables = &plain});
     FUZZ_CHECK(detect::pelt(model, n, jump, min_size, pen, {.tables = &fast}) == expected);
-    FUZZ_CHECK(fast.known == plain.known && fast.parent == plain.parent);
-    if (!fast.estimated.empty()) FUZZ_CHECK(fast.estimated.size() == plain.best.size() && !fast.estimated.back());
-    for (std::size_t k = 0; k < plain.best.size(); ++k) {
-        if (!fast.estimated.empty() && fast.estimated[k]) continue;
-        FUZZ_CHECK(std::bit_cast<std::uint64_t>(fast.best[k]) == std::bit_cast<std::uint64_t>(plain.best[k]));
-    }
+    check_same_tables(fast, plain);
+}
+
+// The functional engine under the optimum's rule for marked starts, called
+// directly so that the optimum's fallback cannot hide it: where it serves,
+// the tables of the optimum's own loop.
+void check_held_engine(const Call& call, std::uint64_t jump, std::uint64_t min_size, double pen,
+                       const detect::PeltTables& own) {
+    const auto& bound = call.cost.split_bound;
+    if (!bound || !bound->is_zero() || call.n() == 0) return;
+    detect::PeltTables held;
+    const bool served = cost::visit_model(call.cost.inner(), [&](const auto& model) {
+        if constexpr (cost::kHasPruningFamily<std::decay_t<decltype(model)>>) {
+            return detect::functional_pelt(model, call.n(), jump, at_least_one(min_size), pen, held, nullptr,
+                                           nullptr, true);
+        } else {
+            return false;
+        }
+    });
+    if (served) check_same_tables(held, own);
 }
 
 // The penalised optimum on every model, any min_size: a valid list, and on
@@ -124,12 +152,8 @@ void check_optimum(Call& call, std::uint64_t jump, std::uint64_t min_size, doubl
     detect::PeltTables flat;
     FUZZ_CHECK(detect::penalised_optimum(cost.inner(), n, jump, min_size, pen, cost.split_bound,
                                          {.tables = &flat}) == bkps);
-    FUZZ_CHECK(flat.known == direct.known && flat.parent == direct.parent);
-    if (!flat.estimated.empty()) FUZZ_CHECK(!flat.estimated.back());
-    for (std::size_t k = 0; k < flat.best.size(); ++k) {
-        if (!flat.estimated.empty() && flat.estimated[k]) continue;
-        FUZZ_CHECK(std::bit_cast<std::uint64_t>(flat.best[k]) == std::bit_cast<std::uint64_t>(direct.best[k]));
-    }
+    check_same_tables(flat, direct);
+    check_held_engine(call, jump, min_size, pen, direct);
     if (!cost.scale || n == 0 || n > 60 || !(pen >= 0.0 && pen <= 1e6)) return;
     const SegmentCost segment = model_cost(cost);
     const double best = best_penalised(segment, n, jump, pen, at_least_one(min_size));

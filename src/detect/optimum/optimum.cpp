@@ -6,9 +6,11 @@
 
 #include "common/numeric.hpp"
 #include "cost/dispatch.hpp"
+#include "cost/pruning.hpp"
 #include "detect/grid.hpp"
 #include "detect/minimum.hpp"
 #include "detect/optimum/column_totals.hpp"
+#include "detect/pelt/functional.hpp"
 #include "detect/pelt/tables.hpp"
 
 namespace marbolt::detect {
@@ -54,6 +56,16 @@ namespace {
 // both. The two recursions then evaluate the same starts in the same order
 // with the same arithmetic and choose alike, bit for bit, and the search
 // hands the work to PELT with its fast paths.
+//
+// Elsewhere with a zero bound, a model with a pruning family (one-column l1,
+// l2) runs this recursion in the functional engine, which holds a marked
+// start as this loop does (pelt/functional.cpp, point 8: the same
+// admissions, the same test against the same threshold, the same leaving
+// end, the same first minimum over the starts in position order) and drops
+// besides only starts that a live one provably beats at every later end. It
+// fills these tables to the bit, except the F a family records as an
+// estimate (PeltTables::estimated; never F[n] nor the chain of parents from
+// n), or declines, and this loop runs.
 
 constexpr std::size_t kStays = std::numeric_limits<std::size_t>::max();
 
@@ -221,6 +233,27 @@ void search(const Model& model, const Search& s, PeltTables& tables) {
     visit(s.n, n_slot);
 }
 
+// The search through the functional engine under this search's rule for
+// marked starts, where the bound is zero and a pruning family serves: the
+// engine fills these tables, bit for bit (pelt/functional.cpp, point 8).
+// False, with the ends it reported handed back to the control, when it
+// declines; the search's own loop then runs.
+template <class Model>
+bool through_family(const Model& model, const Search& s, PeltTables& tables) {
+    if constexpr (cost::kHasPruningFamily<Model>) {
+        if (!s.pruning || !s.bound || !s.bound->is_zero()) return false;
+        std::size_t pruned = 0;
+        const std::uint64_t reported = s.control != nullptr ? s.control->done() : 0;
+        if (functional_pelt(model, s.n, s.jump, s.min_size, s.pen, tables, s.evaluations ? &pruned : nullptr,
+                            s.control, true)) {
+            if (s.evaluations != nullptr) *s.evaluations += pruned;
+            return true;
+        }
+        if (s.control != nullptr) s.control->add_total(s.control->done() - reported);
+    }
+    return false;
+}
+
 // Where the recursion is PELT's (see the comment at the top).
 bool same_as_pelt(std::size_t n, std::size_t jump, std::size_t min_size, const std::optional<cost::SplitBound>& bound) {
     const std::size_t last_grid_end = (grid_count(n, jump) - 1) * jump;
@@ -246,7 +279,10 @@ std::vector<std::size_t> penalised_optimum(const cost::Cost& cost, std::size_t n
         options.control->add_total(n_slot - std::min(grid_count(min_size, jump), n_slot) + 1);
     }
     const Search s{n, jump, min_size, pen, bound, options.pruning, options.evaluations, options.control};
-    cost::visit_model(cost, [&](const auto& model) { search(model, s, tables); });
+    cost::visit_model(cost, [&](const auto& model) {
+        if (options.through_pelt && through_family(model, s, tables)) return;
+        search(model, s, tables);
+    });
     return backtrack(tables, n, n_slot, jump);
 }
 

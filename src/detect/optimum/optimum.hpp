@@ -26,8 +26,8 @@ struct OptimumOptions {
     // Off: optimal partitioning without pruning, every admissible start at
     // every end. The reference the pruned search is tested against.
     bool pruning = true;
-    // Off: the search's own loop even where it is PELT's (see below), so
-    // that the tests can hold the two to the same tables.
+    // Off: the search's own loop even where it is PELT's or the functional
+    // engine's (see below), so that the tests can hold them to its tables.
     bool through_pelt = true;
     // As for PELT: the number of segment costs evaluated is added to it.
     std::size_t* evaluations = nullptr;
@@ -43,8 +43,10 @@ struct OptimumOptions {
 // the smallest start, and a total that is not a number never replaces a
 // choice. Where the bound is zero, min_size <= jump and n lies at least
 // min_size past the last grid end, this search and PELT's are the same
-// recursion, to the bit, and PELT (with its fast paths) runs. Throws
-// std::bad_alloc, and Stopped when the control stops it.
+// recursion, to the bit, and PELT (with its fast paths) runs; elsewhere with
+// a zero bound, a model with a pruning family runs it with functional
+// pruning, to the bit (F only where not estimated). Throws std::bad_alloc,
+// and Stopped when the control stops it.
 std::vector<std::size_t> penalised_optimum(const cost::Cost& cost, std::size_t n, std::size_t jump,
                                            std::size_t min_size, double pen,
                                            const std::optional<cost::SplitBound>& bound,

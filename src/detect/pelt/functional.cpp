@@ -30,8 +30,8 @@ namespace {
 // comes sooner than min_size after it), what a start witnesses must wait: a
 // start whose region empties at b stays a candidate up to b + min_size, when
 // every witness of its walk's first step (b, or starts before it) is one; a
-// start the threshold prunes at b stays as a ghost, which no list holds but
-// which a walk may end at, until b itself is a candidate. A walk that ends at
+// start the threshold prunes at b stays as a ghost, which no list holds (under
+// PELT's rule; point 8 for the optimum's) but which a walk may end at, until b itself is a candidate. A walk that ends at
 // a ghost g had a witness step, so the start it left from totals at least
 // tau(g) + M - R - E: each end checks that this stays above its choice
 // (ghosts_clear) and the search hands over to the plain one when it does not.
@@ -115,6 +115,43 @@ namespace {
 // ones. A verdict is taken from T' when T' + E <= thr (keep) or T' - E > thr
 // (prune), otherwise from T. The check of point 3 reads max (T - U') <=
 // max (T' - U') + E, where T' stands for T once formed.
+//
+// 8. The optimum's rule (hold_marked). The plain search is then the
+// penalised optimum's own loop with a zero split bound. It admits each grid
+// position at the first end at least min_size past it, as PELT appends it,
+// and the end n admits only the position no earlier end did (no fresh copy:
+// point 3 does not arise). It tests each admitted start at every end b with
+// PELT's test, !(thr >= T) (thr + 0.0 is thr), until the test first fails;
+// that marks the start, which then stays in its list, evaluated and able to
+// win, up to the end before b + min_size, and is not tested again. So the
+// plain list holds an admitted start at the end T exactly when no test of it
+// failed at an end e with e + min_size <= T (its first failure e1 <= e is
+// due by then; a failure not yet due leaves it in). The search follows:
+//  - A start pruned at b leaves at once when the next end is at least
+//    b + min_size (the plain start leaves by then). Otherwise it waits as a
+//    ghost until b + min_size, but this ghost is a candidate: evaluated,
+//    able to win, not tested again. It takes no region step, so its region
+//    stays a superset of where no witness beats it by M, and it covers
+//    nothing, which only widens the region of the start appended.
+//  - Point 2's chain step from a marked start k to the end b1 that marked it
+//    is needed only once k has left the plain list, at b1 + min_size or
+//    later, when b1 is a candidate; until then k is a candidate itself. So
+//    every walk ends at a candidate, no start outside the candidates needs a
+//    check (ghosts_clear passes), and the inequality of each step is that of
+//    points 2 and 3, the same test against the same thr. R and the check of
+//    point 3 are unchanged.
+//  - Doubts (point 5) and the verdicts replayed for a dormant start (point
+//    6) take effect min_size after their end: `held` settles only the doubts
+//    that are due and keeps the others, and a replayed sure prune that is not
+//    yet due brings the start back as a ghost leaving then. The search may
+//    test again a start the plain search marked on a doubt; that verdict is
+//    a fact about the numbers, so its chain inequality holds; if it prunes,
+//    the start becomes a ghost, and should the plain search have marked it
+//    on the doubt, that doubt falls due first and settles it before the
+//    start contends for a minimum (a start that could set the minimum's
+//    upper end contends, so none outside the plain list sets it).
+// Dead entries wait as in point 1: their witnesses are what they are under
+// either rule.
 
 // An end's arithmetic on the live list, one array per quantity; the
 // reciprocals, levels and roots only for a family that sweeps.
@@ -196,9 +233,10 @@ public:
 
     FunctionalSearch(const Family& family, const Model& model, std::size_t n, std::size_t jump,
                      std::size_t min_size, double pen, PeltTables& tables, std::size_t* evaluations,
-                     Control* control)
+                     Control* control, bool hold_marked)
         : family_(family), model_(model), n_(n), jump_(jump), min_size_(min_size), n_slot_(grid_count(n, jump)),
-          pen_(pen), margin_(family.margin(pen)), tables_(tables), evaluations_(evaluations), ticker_(control) {
+          pen_(pen), margin_(family.margin(pen)), tables_(tables), evaluations_(evaluations), ticker_(control),
+          hold_(hold_marked) {
         if constexpr (!kExact) {
             tables_.estimated.assign(n_slot_ + 1, 0);
             estimates_.slot_bound.assign(n_slot_ + 1, 0.0);
@@ -244,9 +282,16 @@ private:
     std::size_t position(std::size_t slot) const noexcept { return slot == n_slot_ ? n_ : slot * jump_; }
 
     // Whether the plain list holds entry k at `end` (unless the threshold
-    // pruned it): the plain search appends a start min_size after it.
+    // pruned it): the plain search appends a start min_size after it. Under
+    // the optimum's rule a ghost is still in the plain list (point 8).
     bool candidate(std::size_t k, std::size_t end) const noexcept {
-        return status_[k] != Status::ghost && live_.parent[k] * jump_ + min_size_ <= end;
+        return (hold_ || status_[k] != Status::ghost) && live_.parent[k] * jump_ + min_size_ <= end;
+    }
+
+    // Whether the plain search tests entry k at this end: not once it marked
+    // it, under the optimum's rule.
+    bool tested(std::size_t k, std::size_t end) const noexcept {
+        return candidate(k, end) && !(hold_ && status_[k] == Status::ghost);
     }
 
     void append(std::size_t slot, double chain, const Region& region) {
@@ -421,7 +466,7 @@ private:
     // it leaves from totals at least tau(g) + M - R - E; each ghost must keep
     // that above the choice.
     bool ghosts_clear(double best, double e) const noexcept {
-        if (pending_ == 0) return true;
+        if (pending_ == 0 || hold_) return true;  // point 8: every ghost is a candidate
         for (std::size_t k = 0; k < live_.size(); ++k) {
             if (status_[k] != Status::ghost) continue;
             double low = 0.0;  // tau(g) is at least this
@@ -532,7 +577,7 @@ private:
         double chain = 0.0;  // rho of this end
         std::size_t kept = 0;
         for (std::size_t k = 0; k < live_.size(); ++k) {
-            if (candidate(k, end)) {
+            if (tested(k, end)) {
                 // A doubtful start counts as pruned for the chains.
                 const Verdict v = verdict(k, end_slot);
                 if (v != Verdict::keep) chain = std::max(chain, (chain_[k] + slack(k, end)) * (1.0 + 0x1p-52));
@@ -603,7 +648,8 @@ private:
     // comes again as a fresh copy (the old one may have been pruned).
     bool settle_last_end() {
         expire(n_, n_slot_);
-        if (n_ >= min_size_) {
+        // Under the optimum's rule the end n admits only what no end did.
+        if (n_ >= min_size_ && !hold_) {
             const std::size_t fresh = (n_ - min_size_) / jump_, last = n_slot_ - 1;
             // (A position before min_size has no F: the plain search skips it.)
             if (tables_.known[fresh] && last * jump_ >= min_size_ && (last * jump_ - min_size_) / jump_ == fresh) {
@@ -666,7 +712,7 @@ private:
             contenders = 0;
             for (std::size_t k = 0; k < count; ++k) {
                 if (!contends(k, end, highest)) continue;
-                if (!estimates_.doubts[k].empty() && !held(k)) {
+                if (!estimates_.doubts[k].empty() && !held(k, end)) {
                     estimates_.gone[k] = 1;
                     scratch_.total[k] = scratch_.value[k] = kInf;
                     estimates_.bound[k] = 0.0;
@@ -744,7 +790,8 @@ private:
         if (woken.empty()) return false;
         std::vector<char> gone = std::move(estimates_.gone);
         for (auto& d : woken) {
-            if (replayed(d, end / jump_)) insert_start(std::move(d), gone);
+            std::size_t marked_until = 0;
+            if (replayed(d, end, marked_until)) insert_start(std::move(d), marked_until, gone);
         }
         estimates_.gone = std::move(gone);
         scratch_.resize(live_.size());
@@ -754,7 +801,10 @@ private:
 
     // The verdicts the plain search gave dormant start d at the grid ends it
     // slept through, from its estimates: false when it surely pruned d.
-    bool replayed(auto& d, std::size_t end_slot) {
+    // Under the optimum's rule a sure mark takes effect min_size after its
+    // end: until then d comes back as a ghost, leaving at `marked_until`.
+    bool replayed(auto& d, std::size_t end, std::size_t& marked_until) {
+        const std::size_t end_slot = end == n_ ? n_slot_ : end / jump_;
         auto& replay = estimates_.replay;
         replay.insert(0, std::move(d.state));
         std::remove_reference_t<decltype(estimates_.cost[0])> c;
@@ -769,6 +819,10 @@ private:
             const double thr_bound = slot_bound > 0.0 ? up(slot_bound + 0x1p-50 * (std::fabs(thr) + slot_bound)) : 0.0;
             if (t + bound <= thr - thr_bound) continue;
             if (t - bound > thr + thr_bound) {
+                if (hold_ && e * jump_ + min_size_ > end) {
+                    marked_until = e * jump_ + min_size_;
+                    break;
+                }
                 held = false;
                 continue;
             }
@@ -785,7 +839,7 @@ private:
 
     // Puts a woken start back in the list, in position order as the plain
     // list keeps it (before the fresh copy the end n appends, if that is in).
-    void insert_start(auto&& d, std::vector<char>& gone) {
+    void insert_start(auto&& d, std::size_t marked_until, std::vector<char>& gone) {
         std::size_t at = 0;
         const std::size_t last = live_.size() - (repeat_in_ ? 1 : 0);
         while (at < last && live_.parent[at] < d.slot) ++at;
@@ -795,8 +849,9 @@ private:
         live_.region.insert(live_.region.begin() + i, d.region);
         live_.state.insert(at, std::move(d.state));
         chain_.insert(chain_.begin() + i, d.chain);
-        status_.insert(status_.begin() + i, Status::live);
-        until_.insert(until_.begin() + i, 0);
+        status_.insert(status_.begin() + i, marked_until != 0 ? Status::ghost : Status::live);
+        until_.insert(until_.begin() + i, marked_until);
+        if (marked_until != 0) ++pending_;
         estimates_.prefix_bound.insert(estimates_.prefix_bound.begin() + i, d.prefix_bound);
         estimates_.host.insert(estimates_.host.begin() + i, 0);
         estimates_.doubts.insert(estimates_.doubts.begin() + i, std::move(d.doubts));
@@ -804,14 +859,22 @@ private:
         gone.insert(gone.begin() + i, 0);
     }
 
-    // Whether the plain list still holds doubtful start k: its verdicts
-    // replayed from the model at every end where they were too close to call.
-    bool held(std::size_t k) {
-        for (const std::size_t end_slot : estimates_.doubts[k]) {
+    // Whether the plain list still holds doubtful start k at `end`: its
+    // verdicts replayed from the model at every end where they were too close
+    // to call. Under the optimum's rule a mark at an end less than min_size
+    // before `end` has not taken effect: those doubts stay for later.
+    bool held(std::size_t k, std::size_t end) {
+        auto& doubts = estimates_.doubts[k];
+        std::size_t kept = 0;
+        for (const std::size_t end_slot : doubts) {
+            if (hold_ && end_slot * jump_ + min_size_ > end) {
+                doubts[kept++] = end_slot;
+                continue;
+            }
             const double thr = exact_prefix(end_slot) + pen_;
             if (!(thr >= exact_total(k, end_slot * jump_))) return false;
         }
-        estimates_.doubts[k].clear();
+        doubts.resize(kept);
         return true;
     }
 
@@ -863,25 +926,27 @@ private:
     double sweep_bound_ = 0.0;    // point 7: |T - T'| of the current end, with room
     double longest_chain_ = 0.0;  // R
     bool repeat_in_ = false;      // the last entry is the fresh copy of the end n
+    bool hold_;                   // the optimum's rule for marked starts (point 8)
 };
 
 }  // namespace
 
 template <class Model>
 bool functional_pelt(const Model& model, std::size_t n, std::size_t jump, std::size_t min_size, double pen,
-                     PeltTables& tables, std::size_t* evaluations, Control* control) {
+                     PeltTables& tables, std::size_t* evaluations, Control* control, bool hold_marked) {
     // Every end but n on the grid past the first; a penalty the bounds cover.
     if (min_size == 0 || n <= jump || n < min_size || n >= kExactPositions) return false;
     if (!(pen > 0.0 && pen < cost::kEnvelopeLargest)) return false;
     return cost::with_pruning_family(model, n, [&](const auto& family) {
         tables = start_tables(grid_count(n, jump));
-        return FunctionalSearch(family, model, n, jump, min_size, pen, tables, evaluations, control).run();
+        return FunctionalSearch(family, model, n, jump, min_size, pen, tables, evaluations, control, hold_marked)
+            .run();
     });
 }
 
 template bool functional_pelt(const cost::CostL2&, std::size_t, std::size_t, std::size_t, double, PeltTables&,
-                              std::size_t*, Control*);
+                              std::size_t*, Control*, bool);
 template bool functional_pelt(const cost::CostL1&, std::size_t, std::size_t, std::size_t, double, PeltTables&,
-                              std::size_t*, Control*);
+                              std::size_t*, Control*, bool);
 
 }  // namespace marbolt::detect

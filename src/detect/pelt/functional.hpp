@@ -22,8 +22,15 @@ namespace marbolt::detect {
 // many near ties along the way). The caller then runs the plain search.
 // Polls `control` as the plain search does. Instantiated for every model that
 // has a family.
+//
+// With `hold_marked`, the plain search it follows is the penalised optimum's
+// own loop (optimum/optimum.cpp, zero split bound) rather than PELT: a start
+// that the threshold test marks at the end b stays in the list, evaluated and
+// able to win, until b + min_size, and is not tested again; the end n admits
+// the grid positions at least min_size before it that an earlier end did not.
 template <class Model>
 bool functional_pelt(const Model& model, std::size_t n, std::size_t jump, std::size_t min_size, double pen,
-                     PeltTables& tables, std::size_t* evaluations, Control* control = nullptr);
+                     PeltTables& tables, std::size_t* evaluations, Control* control = nullptr,
+                     bool hold_marked = false);
 
 }  // namespace marbolt::detect

@@ -14,6 +14,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "../hard_signals.hpp"
@@ -22,6 +23,8 @@
 #include "cost/cost_l2.hpp"
 #include "cost/dispatch.hpp"
 #include "cost/pruning.hpp"
+#include "cost/split_bound.hpp"
+#include "detect/optimum/optimum.hpp"
 #include "detect/pelt/pelt.hpp"
 
 namespace marbolt::detect {
@@ -40,12 +43,13 @@ Built build(const std::string& model, const std::vector<double>& x) {
     return {std::make_unique<cost::CostL2>(cost::CostL2::build(x, n, d)), n};
 }
 
-// The pruned search itself, where it accepts the case.
+// The pruned search itself, where it accepts the case; with `hold_marked`,
+// under the optimum's rule for the starts the threshold marks.
 bool pruned(const cost::Cost& model, std::size_t n, std::size_t jump, std::size_t min_size, double pen,
-            PeltTables& tables, std::size_t* evaluations) {
+            PeltTables& tables, std::size_t* evaluations, bool hold_marked = false) {
     return cost::visit_model(model, [&](const auto& m) {
         if constexpr (cost::kHasPruningFamily<std::decay_t<decltype(m)>>) {
-            return functional_pelt(m, n, jump, min_size, pen, tables, evaluations);
+            return functional_pelt(m, n, jump, min_size, pen, tables, evaluations, nullptr, hold_marked);
         } else {
             return false;
         }
@@ -96,19 +100,56 @@ private:
 
 constexpr VectorIsa kCaps[] = {VectorIsa::kAvx512, VectorIsa::kAvx2, VectorIsa::kNone};
 
-TEST_P(PeltFunctionalPruning, FillsThePlainSearchTablesOnHardSignals) {
-    const Family family = GetParam();
-    std::mt19937_64 gen(20261207);
-    std::size_t engaged = 0, shortened = 0, cases = 0;
+// A case of the randomised tests: a hard signal, the family's model over it
+// (of no rows for three columns of fewer than three values), a hard penalty,
+// a jump in [1, jumps] and a min_size in [least, least + 5] (drawn only for
+// a model with rows).
+struct HardCase {
+    testing::HardSignal s;
+    Built built;
+    double pen;
+    std::size_t jump = 0, min_size = 0;
+
+    std::string trace() const {
+        return s.story + " pen " + std::to_string(pen) + " jump " + std::to_string(jump) + " min_size " +
+               std::to_string(min_size);
+    }
+};
+
+HardCase hard_case(std::mt19937_64& gen, const Family& family, std::size_t jumps, std::size_t least) {
+    testing::HardSignal s = testing::hard_signal(gen, family.longest);
+    Built built = build(family.model, s.x);
+    const double pen = testing::hard_penalty(gen, s, *built.model, built.n);
+    HardCase c{std::move(s), std::move(built), pen};
+    if (c.built.n == 0) return c;
+    c.jump = 1 + gen() % jumps;
+    c.min_size = least + gen() % 6;
+    return c;
+}
+
+// Runs `check` on the family's randomised cases (jumps and least as for
+// hard_case) until one fails; returns the number of cases drawn.
+template <class Check>
+std::size_t each_hard_case(const Family& family, std::uint64_t seed, std::size_t jumps, std::size_t least,
+                           Check check) {
+    std::mt19937_64 gen(seed);
+    std::size_t cases = 0;
     for (; cases < static_cast<std::size_t>(family.cases); ++cases) {
-        const testing::HardSignal s = testing::hard_signal(gen, family.longest);
-        const auto [model, n] = build(family.model, s.x);
-        const double pen = testing::hard_penalty(gen, s, *model, n);
-        if (n == 0) continue;  // three columns of fewer than three values
-        const std::size_t jump = 1 + gen() % 7, min_size = gen() % 6;
+        const HardCase c = hard_case(gen, family, jumps, least);
+        if (c.built.n == 0) continue;
         const VectorCap cap(kCaps[cases % 3]);
-        SCOPED_TRACE(::testing::Message() << s.story << " pen " << pen << " jump " << jump
-                                        << " min_size " << min_size << " vector cap " << cases % 3);
+        SCOPED_TRACE(c.trace() + " vector cap " + std::to_string(cases % 3));
+        check(c);
+        if (::testing::Test::HasFailure()) break;
+    }
+    return cases;
+}
+
+TEST_P(PeltFunctionalPruning, FillsThePlainSearchTablesOnHardSignals) {
+    std::size_t engaged = 0, shortened = 0;
+    const std::size_t cases = each_hard_case(GetParam(), 20261207, 7, 0, [&](const HardCase& c) {
+        const auto& [model, n] = c.built;
+        const auto [jump, min_size, pen] = std::tuple(c.jump, c.min_size, c.pen);
         PeltTables plain, fast, direct;
         std::size_t plain_evaluations = 0, direct_evaluations = 0;
         const auto expected = pelt(*model, n, jump, min_size, pen,
@@ -122,8 +163,7 @@ TEST_P(PeltFunctionalPruning, FillsThePlainSearchTablesOnHardSignals) {
             shortened += direct_evaluations < plain_evaluations ? 1 : 0;
             expect_same_tables(direct, plain);
         }
-        if (HasFailure()) break;
-    }
+    });
     // Enough cases where the pruned search ran to the end, and dropped
     // starts, for the comparison to mean something.
     EXPECT_GT(engaged, cases / 4);
@@ -185,6 +225,68 @@ TEST_P(PeltFunctionalPruning, EverySmallGridKeepsThePlainChoice) {
             }
         }
     }
+}
+
+// Under the optimum's rule (a start the threshold marks at b stays a
+// candidate until b + min_size), the pruned search must fill the tables of
+// the optimum's own loop, for every jump and min_size, and the optimum must
+// take it wherever it serves.
+TEST_P(PeltFunctionalPruning, HoldingMarkedStartsFillsTheOptimumsTables) {
+    std::size_t wide = 0, narrow = 0;
+    const std::size_t cases = each_hard_case(GetParam(), 20261208, 5, 1, [&](const HardCase& c) {
+        const auto& [model, n] = c.built;
+        const std::size_t jump = c.jump, min_size = c.min_size;
+        const double pen = c.pen;
+        PeltTables own, through, direct;
+        const auto expected = penalised_optimum(*model, n, jump, min_size, pen, cost::SplitBound{},
+                                                {.through_pelt = false, .tables = &own});
+        EXPECT_EQ(penalised_optimum(*model, n, jump, min_size, pen, cost::SplitBound{}, {.tables = &through}),
+                  expected);
+        expect_same_tables(through, own);
+        if (!pruned(*model, n, jump, min_size, pen, direct, nullptr, true)) return;
+        expect_same_tables(direct, own);
+        ++(min_size > jump ? wide : narrow);
+    });
+    // Enough runs of the engine, many with min_size above jump.
+    EXPECT_GT(wide + narrow, cases / 4);
+    EXPECT_GT(3 * wide, narrow);
+}
+
+// Long segments, where the engine drops most starts and chains of marked
+// starts form: Gaussian and quantised (tied) levels, an ordinary penalty and
+// the gain of one split (a near tie), each with every jump and min_size.
+TEST_P(PeltFunctionalPruning, HoldingMarkedStartsOnLongSegments) {
+    const Family family = GetParam();
+    std::mt19937_64 gen(29);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    const std::size_t width = family.model == "l2x3" ? 3 : 1, values = 2 * family.longest * width;
+    std::size_t engaged = 0, cases = 0;
+    for (const bool tied : {false, true}) {
+        std::vector<double> x(values);
+        double level = 0.0;
+        for (std::size_t i = 0; i < values; ++i) {
+            if (i % (values / 6) == 0) level = 3.0 * noise(gen);
+            x[i] = tied ? std::round(2.0 * (level + noise(gen))) / 2.0 : level + noise(gen);
+        }
+        const auto [model, n] = build(family.model, x);
+        const double gain = model->error(0, n) - (model->error(0, n / 3) + model->error(n / 3, n));
+        for (const double pen : {2.0 * std::log(static_cast<double>(n)), gain}) {
+            for (std::size_t jump = 1; jump <= 5; ++jump) {
+                for (std::size_t min_size = 1; min_size <= 6; ++min_size, ++cases) {
+                    SCOPED_TRACE(::testing::Message() << "tied " << tied << " pen " << pen << " jump " << jump
+                                                    << " min_size " << min_size);
+                    PeltTables own, direct;
+                    penalised_optimum(*model, n, jump, min_size, pen, cost::SplitBound{},
+                                      {.through_pelt = false, .tables = &own});
+                    if (!pruned(*model, n, jump, min_size, pen, direct, nullptr, true)) continue;
+                    ++engaged;
+                    expect_same_tables(direct, own);
+                    if (HasFailure()) return;
+                }
+            }
+        }
+    }
+    EXPECT_GT(engaged, cases / 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, PeltFunctionalPruning,
@@ -295,6 +397,11 @@ TEST(PeltFunctionalPruningL1, KeepsTheStartListShortOnLongSegments) {
     ASSERT_TRUE(functional_pelt(l1, n, 1, 1, pen, tables, &fast));
     EXPECT_LT(fast, 100 * n);
     EXPECT_EQ(pelt(l1, n, 1, 1, pen), (std::vector<std::size_t>{n / 2, n}));
+    // The optimum with min_size above jump holds marked starts, and prunes as much.
+    std::size_t held = 0;
+    EXPECT_EQ(penalised_optimum(l1, n, 1, 2, pen, cost::SplitBound{}, {.evaluations = &held}),
+              (std::vector<std::size_t>{n / 2, n}));
+    EXPECT_LT(held, 100 * n);
 }
 
 }  // namespace

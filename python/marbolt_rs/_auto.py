@@ -64,10 +64,8 @@ RULE = "mbic at the self-consistent long-run noise variance"
 # Several columns are summed in one cost, so a column in large units would
 # drown a change in another: each is first divided by its own noise scale.
 STANDARDISED_RULE = RULE + ", each column standardised by its noise scale"
-# The shortest level segment: two samples, so that a lone outlier is not a
-# segment; on signals longer than TREND_LIMIT one, which lets the level search
-# prune functionally and stay near linear (a lone outlier among so many
-# samples rarely pays the price of two changes).
+# The shortest segment: two samples, so that a lone outlier is not a segment
+# (the level search prunes functionally all the same).
 MIN_SIZE = 2
 
 
@@ -181,7 +179,7 @@ def choose(x, min_size, jump, floor, control=None):
         x = x / np.sqrt(short_scale_variance(x))
         floor = noise_floor(x)
     if min_size is None:
-        min_size = MIN_SIZE if n <= TREND_LIMIT else 1
+        min_size = MIN_SIZE
     candidates = [calibrate(x, LEVEL_MODEL, min_size, jump, floor, control)]
     if TREND_SHORTEST <= n <= TREND_LIMIT:
         candidates.append(calibrate(x, TREND_MODEL, min_size, jump, floor, control))

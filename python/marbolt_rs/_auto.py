@@ -37,6 +37,7 @@ from typing import Any
 
 import numpy as np
 
+from ._estimates import line_fit
 from ._native import Engine, optimum
 from ._noise import log_n, noise_floor, persistence_variance, short_scale_variance, window_energy
 from ._season import find_period, frequency_period, seasonal_profile
@@ -100,8 +101,8 @@ class Season:
 @dataclass(frozen=True)
 class Choice:
     """A calibrated search: its model, engine, breakpoints, price and shortest
-    segment, and the rule that priced it (whose costs are in the caller's unit
-    only when no column was standardised)."""
+    segment, and whether its columns were standardised (its costs are then in
+    that unit, not the caller's)."""
 
     model: str
     engine: Any
@@ -109,7 +110,11 @@ class Choice:
     variance: float
     penalty: float
     min_size: int
-    rule: str = RULE
+    standardised: bool = False
+
+    @property
+    def rule(self):
+        return STANDARDISED_RULE if self.standardised else RULE
 
 
 def remove_season(x, period, index):
@@ -130,11 +135,11 @@ def fitted(x, bkps, model):
     """Each segment's mean, or least-squares line, per column."""
     out = np.empty_like(x)
     for start, end in zip([0, *bkps[:-1]], bkps):
-        segment = x[start:end]
-        out[start:end] = segment.mean(axis=0)
-        if model == TREND_MODEL and end - start > 1:
-            t = np.arange(end - start) - (end - start - 1) / 2.0
-            out[start:end] += np.outer(t, t @ (segment - segment.mean(axis=0))) / (t @ t)
+        if model == TREND_MODEL:
+            t, mean, slope = line_fit(x[start:end])
+            out[start:end] = mean + np.outer(t, slope)
+        else:
+            out[start:end] = x[start:end].mean(axis=0)
     return out
 
 
@@ -171,13 +176,13 @@ def criterion(choice, variance, n, d):
     return choice.engine.sum_of_costs(choice.breakpoints) / variance + parameters * log_n(n)
 
 
-def choose(x, min_size, jump, floor, control=None):
+def choose(x, min_size, jump, control=None):
     """The calibrated level or trend search that explains `x` best; `min_size`
     None is MIN_SIZE. Several columns are searched standardised."""
     n, d = x.shape
     if d > 1:
         x = x / np.sqrt(short_scale_variance(x))
-        floor = noise_floor(x)
+    floor = noise_floor(x)
     if min_size is None:
         min_size = MIN_SIZE
     candidates = [calibrate(x, LEVEL_MODEL, min_size, jump, floor, control)]
@@ -185,4 +190,4 @@ def choose(x, min_size, jump, floor, control=None):
         candidates.append(calibrate(x, TREND_MODEL, min_size, jump, floor, control))
     variance = max(min(c.variance for c in candidates) / d, floor)
     best = min(candidates, key=lambda c: criterion(c, variance, n, d))
-    return best if d == 1 else dataclasses.replace(best, rule=STANDARDISED_RULE)
+    return dataclasses.replace(best, standardised=d > 1)

@@ -11,12 +11,11 @@ import numpy.typing as npt
 
 from . import _native as core
 from ._arguments import OPTIONS, check_request, segment_floor
-from ._auto import STANDARDISED_RULE, Season, choose, remove_season
+from ._auto import Season, choose, remove_season
 from ._control import search_control
 from ._methods import METHODS
 from ._models import PenaltyContext
 from ._names import keywords_checked
-from ._noise import noise_floor
 from ._penalty import penalty_for
 from ._result import Detection, ImplausibleSegmentation, warn_if_implausible
 from ._signal import as_signal, columns, pandas_parts
@@ -214,14 +213,15 @@ def detect_checked(signal, request, params=None, variant=None, index=None, contr
         period = 0
     searched, season = remove_season(searched, period, index)
     if request.automatic:
-        choice = choose(searched, request.min_size, request.jump, noise_floor(searched), control)
+        choice = choose(searched, request.min_size, request.jump, control)
         engine, bkps, penalty, rule = choice.engine, choice.breakpoints, choice.penalty, choice.rule
-        size = choice.min_size
+        size, standardised = choice.min_size, choice.standardised
     else:
         engine, bkps, penalty, rule, size = search(searched, request, params, variant, exponent,
                                                    control)
+        standardised = False
     # Standardised columns have no unit to return to: their costs stay as searched.
-    convert = in_callers_unit(engine.model, exponent) if rule != STANDARDISED_RULE else float
+    convert = float if standardised else in_callers_unit(engine.model, exponent)
     adjusted = x if season is None else np.ldexp(searched, exponent).reshape(x.shape)
     adjusted.flags.writeable = False
     if season is not None:

@@ -78,16 +78,25 @@ def pinned_line(x, start, end, names, params):
     return row
 
 
+def line_fit(segment):
+    """The least-squares line in time of each column of a segment (samples ×
+    columns), fitted about the segment's centre as the "trend" cost fits it:
+    the times t from the centre, and per column the mean (the line's value at
+    the centre) and the slope per sample (0 for a single sample)."""
+    t = np.arange(len(segment)) - (len(segment) - 1) / 2.0
+    mean = segment.mean(axis=0)
+    spread = t @ t
+    slope = t @ (segment - mean) / spread if spread > 0 else np.zeros_like(mean)
+    return t, mean, slope
+
+
 def trend_fit(x, start, end, names, params):
     """The least-squares line of each column in time, as the cost fits: its
     value at the segment's first sample (`level`) and its `slope` per sample."""
-    segment = x[start:end]
-    t = np.arange(end - start, dtype=np.float64)
-    design = np.column_stack([np.ones(end - start), t])
-    beta = np.linalg.lstsq(design, segment, rcond=None)[0]
+    t, mean, slopes = line_fit(x[start:end])
     row = {}
-    for n, level, slope in zip(names, beta[0], beta[1]):
-        row[f"level{n}"] = float(level)
+    for n, centre, slope in zip(names, mean, slopes):
+        row[f"level{n}"] = float(centre + slope * t[0])
         row[f"slope{n}"] = float(slope)
     return row
 

@@ -9,7 +9,7 @@
 #include "cost/pruning.hpp"
 #include "detect/grid.hpp"
 #include "detect/minimum.hpp"
-#include "detect/optimum/column_totals.hpp"
+#include "detect/pelt/column_totals.hpp"
 #include "detect/pelt/functional.hpp"
 #include "detect/pelt/tables.hpp"
 
@@ -70,7 +70,7 @@ namespace {
 constexpr std::size_t kStays = std::numeric_limits<std::size_t>::max();
 
 // The live starts as flat arrays in ascending order; for the models with flat
-// totals (column_totals.hpp), also their positions and prefix sums.
+// totals (pelt/column_totals.hpp), also their positions and prefix sums.
 struct Starts {
     std::vector<std::size_t> slot;
     std::vector<double> prefix;      // F of the start

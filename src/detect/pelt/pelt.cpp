@@ -10,6 +10,7 @@
 #include "cost/dispatch.hpp"
 #include "cost/pruning.hpp"
 #include "detect/grid.hpp"
+#include "detect/pelt/column_totals.hpp"
 #include "detect/pelt/functional.hpp"
 #include "detect/pelt/l2_estimates.hpp"
 #include "detect/minimum.hpp"
@@ -75,58 +76,6 @@ private:
     std::size_t jump_;
 };
 
-// One-column l2 for every candidate: l2_total in a loop the compiler
-// vectorises, where each lane rounds as the scalar operation does (and
-// nothing is contracted into FMA), so the totals are the scalar ones to the
-// bit. Two divisions per element bound the loop, and some dividers (Zen 3)
-// take four lanes in the time of two, so the loop is compiled for AVX2 as
-// well as for the SSE2 baseline. Each copy is kept out of line: inlined into
-// the search, `total` loses its promise of not aliasing the candidates and
-// the loop is vectorised only behind a run-time overlap test.
-[[gnu::always_inline]] inline void l2_totals(const L2Candidates& c, double* __restrict total) noexcept {
-    for (std::size_t k = 0; k < c.count; ++k) total[k] = c.exact_total(k);
-}
-
-[[gnu::noinline]] void l2_totals_baseline(const L2Candidates& c, double* __restrict total) noexcept {
-    l2_totals(c, total);
-}
-
-[[gnu::noinline]] __attribute__((target("avx2"))) void l2_totals_avx2(const L2Candidates& c,
-                                                                      double* __restrict total) noexcept {
-    l2_totals(c, total);
-}
-
-// The totals and the smallest non-NaN one, taken after: a minimum that skips
-// NaN is not vectorised. Serves the ends whose estimates are declined (see
-// TotalsFilter).
-double l2_column_totals(const L2Candidates& c, double* total) noexcept {
-    const auto totals = best_vector_isa() == VectorIsa::kNone ? l2_totals_baseline : l2_totals_avx2;
-    totals(c, total);
-    return smallest(std::span<const double>(total, c.count));
-}
-
-// One-column normal for every candidate: the variance of each segment as
-// CostNormal::error forms it, in a loop the compiler vectorises (each lane
-// rounds as the scalar operation does), then the logarithms one by one.
-// Kept out of line: inlined into the search, its pointers lose the promise of
-// not aliasing and the variance loop is no longer vectorised.
-[[gnu::noinline]] double normal_column_totals(std::size_t count, const double* __restrict start,
-                            const double* __restrict s_start, const double* __restrict q_start,
-                            const double* __restrict prefix, double* __restrict total,
-                            double* __restrict variance, double end, double s_end, double q_end,
-                            bool add_small_diag, double pen) noexcept {
-    for (std::size_t k = 0; k < count; ++k) {
-        variance[k] = cost::CostNormal::column_variance(s_end - s_start[k], q_end - q_start[k],
-                                                        end - start[k], add_small_diag);
-    }
-    double best = kInf;
-    for (std::size_t k = 0; k < count; ++k) {
-        total[k] = prefix[k] + (std::log(variance[k]) * (end - start[k]) + pen);
-        best = total[k] < best ? total[k] : best;
-    }
-    return best;
-}
-
 // Totals for the one-column moment models (l2, normal): each candidate's
 // prefix sums at its start are copied in when it is appended, so an end reads
 // only contiguous arrays. Ends are first settled from estimates of the
@@ -163,17 +112,13 @@ public:
 
     // Writes every candidate's total, known or not (an unknown one reads valid
     // table rows and is never used); returns the smallest non-NaN total.
+    // (The smallest is taken after: a minimum that skips NaN would keep the
+    // totals' loop from vectorising.)
     double evaluate(Candidates& a, std::size_t end, double pen) {
-        if constexpr (std::is_same_v<Model, cost::CostL2>) {
-            return l2_column_totals(candidates(a, end, pen), a.total.data());
-        } else {
-            const double e = static_cast<double>(end);
-            // Scratch for the variances only, sized on demand.
-            if (scratch_.size() < a.size()) scratch_.resize(a.size());
-            return normal_column_totals(a.size(), starts_.start.data(), starts_.s.data(), starts_.q.data(),
-                                        a.prefix.data(), a.total.data(), scratch_.data(), e,
-                                        sum_[end], sum_sq_[end], model_.small_diag(), pen);
-        }
+        // Scratch for normal's variances only, sized on demand.
+        if (scratch_.size() < a.size()) scratch_.resize(a.size());
+        ColumnModel<Model>::totals(model_, candidates(a, end, pen), scratch_.data(), a.total.data());
+        return smallest(std::span<const double>(a.total.data(), a.size()));
     }
 
 private:

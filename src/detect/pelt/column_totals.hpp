@@ -11,12 +11,13 @@
 #include "cost/cost_l2.hpp"
 #include "cost/cost_normal.hpp"
 #include "detect/grid.hpp"
+#include "detect/pelt/l2_estimates.hpp"
 #include "detect/pelt/totals_filter.hpp"
 
 namespace marbolt::detect {
 
 // prefix + (error + pen) for every start of `c` (PELT's candidate arrays), as
-// CostL2::error forms error.
+// CostL2::error forms error (l2_total).
 void l2_column_totals(const ColumnCandidates& c, double* total) noexcept;
 // The same for CostNormal's one-column error; `variance` is scratch of count.
 void normal_column_totals(const ColumnCandidates& c, bool small_diag, double* variance, double* total) noexcept;

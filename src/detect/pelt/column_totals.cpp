@@ -1,11 +1,11 @@
-#include "detect/optimum/column_totals.hpp"
+#include "detect/pelt/column_totals.hpp"
 
 #include <cmath>
 
 namespace marbolt::detect {
 namespace {
 
-// CostL2::error for one column is (0.0 + column_term(s, q, L)) * L. Two
+// l2_total, CostL2::error's one-column cost plus the search's rest. Two
 // divisions per start bound the loop, and some dividers (Zen 3) take four
 // lanes in the time of two, so it is compiled for AVX2 as well as for the
 // SSE2 baseline. Kept out of line: inlined, `total` would lose its promise of
@@ -17,9 +17,7 @@ namespace {
     const double* __restrict q = c.q_start;
     const double* __restrict prefix = c.prefix;
     for (std::size_t k = 0; k < c.count; ++k) {
-        const double len = c.end - start[k];
-        const double error = (0.0 + cost::CostL2::column_term(c.s_end - s[k], c.q_end - q[k], len)) * len;
-        total[k] = prefix[k] + (error + c.pen);
+        total[k] = l2_total(c.s_end - s[k], c.q_end - q[k], c.end - start[k], prefix[k], c.pen);
     }
 }
 

@@ -50,7 +50,7 @@ TEST(EnvelopeRegion, KeepsEveryPointThatNoCoverHidesAndEveryClipKeeps) {
 // families pass. Levels are drawn near the clips' boundaries (where rounding
 // decides) and judged in long double.
 TEST(EnvelopeBoxRegion, KeepsEveryPointThatNoCoverHidesAndEveryClipKeeps) {
-    using Region = BoxRegion<4>;
+    using Region = BoxRegion<4, 6>;
     std::mt19937_64 gen(6);
     std::uniform_real_distribution<double> unit(-1.0, 1.0), share(0.0, 1.0);
     std::size_t checked = 0;

@@ -4,23 +4,33 @@
 #include <cmath>
 #include <limits>
 
-#include "detect/envelope.hpp"
 
 namespace marbolt::detect {
 
 namespace {
 
-// A lower bound of a non-negative real from a computed value of it: never
-// below zero, so that products of such bounds stay monotone.
-double floor0(double x) noexcept { return std::max(0.0, below(x)); }
+// Bounds of a non-negative real from x, its value computed from exact
+// non-negative inputs (doubles, magnitudes of differences of doubles) by at
+// most k roundings of +, * and sqrt: each within u = 2^-53 relative, so the
+// real is within 1.01 k u |x| of x while k u < 0.01, plus absolute errors
+// of the subnormal range, 2^-1074 an operation, which the steps here only
+// multiply by factors below 2^8 (weights in a proof are at most 2, there
+// are at most 16 of them). upper and lower allow 2^-51 k |x| and k kTinySlack, four times
+// the relative error and far above the absolute one, which leaves room for
+// their own two roundings; lower never goes below zero, so products of
+// lower bounds stay monotone. Bounds are formed only where a stage ends.
+double upper(double x, double k) noexcept { return x * (1.0 + k * 0x1p-51) + k * cost::kTinySlack; }
+double lower(double x, double k) noexcept { return std::max(0.0, x * (1.0 - k * 0x1p-51) - k * cost::kTinySlack); }
 
-// A lower bound of |a - b|^2 over the first dims coordinates.
-double apart_squared_below(const double* a, const double* b, std::size_t dims) noexcept {
+// Weights outside [2^-200, 2] take no part in a proof (as if zero): the
+// products of two weights then stay normal numbers, and factors small.
+bool usable(double w) noexcept { return w >= 0x1p-200 && w <= 2.0; }
+
+// |a - b|^2 over the first dims coordinates, computed with dims + 1
+// roundings on its longest path.
+double apart_squared(const double* a, const double* b, std::size_t dims) noexcept {
     double sum = 0.0;
-    for (std::size_t j = 0; j < dims; ++j) {
-        const double gap = floor0(std::fabs(a[j] - b[j]));
-        sum = floor0(sum + floor0(gap * gap));
-    }
+    for (std::size_t j = 0; j < dims; ++j) sum += (a[j] - b[j]) * (a[j] - b[j]);
     return sum;
 }
 
@@ -30,14 +40,14 @@ struct WeightSums {
 };
 
 WeightSums weight_sums(const Ball* balls, const double* weight, std::size_t count) noexcept {
-    WeightSums sums;
+    double total = 0.0, powers = 0.0;
     for (std::size_t i = 0; i < count; ++i) {
-        if (!(weight[i] > 0.0)) continue;
-        sums.total_up = above(sums.total_up + weight[i]);
-        sums.total_down = floor0(sums.total_down + weight[i]);
-        sums.powers_up = above(sums.powers_up + above(weight[i] * above(balls[i].radius * balls[i].radius)));
+        if (!usable(weight[i])) continue;
+        total += weight[i];
+        powers += weight[i] * (balls[i].radius * balls[i].radius);
     }
-    return sums;
+    const double m = static_cast<double>(count);
+    return {upper(total, m), lower(total, m), upper(powers, m + 2.0)};
 }
 
 // The Frank-Wolfe state over unit total weight, in coordinates relative to
@@ -109,41 +119,45 @@ bool step_dual(const Ball* balls, double* weight, std::size_t count, std::size_t
 
 bool weights_prove_apart(const Ball* balls, const double* weight, std::size_t count, std::size_t dims) noexcept {
     double pairs = 0.0;
+    double n_pairs = 0.0;
     for (std::size_t i = 0; i < count; ++i) {
-        if (!(weight[i] > 0.0)) continue;
+        if (!usable(weight[i])) continue;
         for (std::size_t k = i + 1; k < count; ++k) {
-            if (!(weight[k] > 0.0)) continue;
-            const double both = floor0(weight[i] * weight[k]);
-            pairs = floor0(pairs + floor0(both * apart_squared_below(balls[i].centre.data(), balls[k].centre.data(), dims)));
+            if (!usable(weight[k])) continue;
+            pairs += (weight[i] * weight[k]) * apart_squared(balls[i].centre.data(), balls[k].centre.data(), dims);
+            n_pairs += 1.0;
         }
     }
     const WeightSums sums = weight_sums(balls, weight, count);
-    return pairs > above(sums.total_up * sums.powers_up);
+    return lower(pairs, static_cast<double>(dims) + 3.0 + n_pairs) > upper(sums.total_up * sums.powers_up, 1.0);
 }
 
 double enclosing_radius(const Ball* balls, const double* weight, std::size_t count, std::size_t dims,
                         const std::array<double, cost::kMaxBallDims>& p) noexcept {
     const WeightSums sums = weight_sums(balls, weight, count);
-    double spread = 0.0;  // G, below
-    for (std::size_t i = 0; i < count; ++i) {
-        if (weight[i] > 0.0) spread = floor0(spread + floor0(weight[i] * apart_squared_below(balls[i].centre.data(), p.data(), dims)));
-    }
     const double m = static_cast<double>(count);
-    double pull = 0.0;  // |v|^2, above
+    double spread = 0.0;  // G
+    for (std::size_t i = 0; i < count; ++i) {
+        if (usable(weight[i])) spread += weight[i] * apart_squared(balls[i].centre.data(), p.data(), dims);
+    }
+    spread = lower(spread, static_cast<double>(dims) + 2.0 + m);
+    double pull = 0.0;  // |v|^2
     for (std::size_t j = 0; j < dims; ++j) {
         double v = 0.0, size = 0.0;
         for (std::size_t i = 0; i < count; ++i) {
-            if (!(weight[i] > 0.0)) continue;
+            if (!usable(weight[i])) continue;
             const double term = weight[i] * (balls[i].centre[j] - p[j]);
             v += term;
-            size = above(size + std::fabs(term));
+            size += std::fabs(term);
         }
-        const double bound = above(std::fabs(v) + above(0x1p-50 * (m + 2.0) * size + m * cost::kTinySlack));
-        pull = above(pull + above(bound * bound));
+        const double bound = upper(std::fabs(v) + (0x1p-50 * (m + 2.0) * upper(size, m + 2.0) + m * cost::kTinySlack), 4.0);
+        pull += bound * bound;
     }
-    const double room = std::max(0.0, above(sums.powers_up - spread));
-    const double root = above(std::sqrt(above(pull + above(sums.total_up * room))));
-    const double radius = above(above(above(std::sqrt(pull)) + root) / sums.total_down);
+    pull = upper(pull, static_cast<double>(dims) + 1.0);
+    const double gap = sums.powers_up - spread;
+    const double room = gap > 0.0 ? upper(gap, 1.0) : 0.0;
+    const double root = upper(std::sqrt(upper(pull + sums.total_up * room, 2.0)), 1.0);
+    const double radius = upper((upper(std::sqrt(pull), 1.0) + root) / sums.total_down, 2.0);
     return sums.total_down > 0.0 ? radius : std::numeric_limits<double>::infinity();
 }
 

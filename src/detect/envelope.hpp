@@ -219,7 +219,7 @@ public:
 
     // Frank-Wolfe steps per clip toward a proof that the reach balls held
     // are disjoint (warm-started: the weights follow the balls).
-    static constexpr int kSteps = 3;
+    static constexpr int kSteps = 5;
 
     // Everything but the covers, of which kCovers are kept: those reaching
     // farthest past the centre of the narrowest, the most precise estimate

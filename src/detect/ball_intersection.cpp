@@ -150,7 +150,11 @@ double enclosing_radius(const Ball* balls, const double* weight, std::size_t cou
             v += term;
             size += std::fabs(term);
         }
-        const double bound = upper(std::fabs(v) + (0x1p-50 * (m + 2.0) * upper(size, m + 2.0) + m * cost::kTinySlack), 4.0);
+        // 2^-49 against the 2^-50 of the note: the computed size may be
+        // below the sum of the magnitudes by (m + 2) roundings. (Not an
+        // upper bound of size times 2^-50: when size is zero, that would
+        // round among subnormal numbers, slowly.)
+        const double bound = upper(std::fabs(v) + (0x1p-49 * (m + 2.0) * size + m * cost::kTinySlack), 4.0);
         pull += bound * bound;
     }
     pull = upper(pull, static_cast<double>(dims) + 1.0);

@@ -223,6 +223,8 @@ public:
     static constexpr bool kExactTotals = true;
     // The covers a region keeps (see BoxRegion::outside).
     static constexpr std::size_t kRegionCovers = 4;
+    // The reach balls a region keeps for its test of their intersection.
+    static constexpr std::size_t kRegionBalls = 8;
     // A start costs about ten evaluations of the plain search: when the
     // first ends hold fewer than this many starts on average, the segments
     // are short enough for the plain search to be the faster.

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "cost/pruning.hpp"
+#include "detect/ball_intersection.hpp"
 
 namespace marbolt::detect {
 
@@ -195,6 +196,11 @@ inline double below(double x) noexcept { return x - (0x1p-50 * std::fabs(x) + co
 //    below on the safe side, from a box at least as large as the current
 //    one, so the new box holds box and ball. A clip may be skipped: the box
 //    then holds more.
+//  - a few reach balls are also kept together (ball_intersection.hpp): the
+//    region is empty once they are proven to have no common point, and a
+//    ball proven to hold their intersection stands in for the smallest
+//    reach ball when it is smaller: both hold every point in all of them,
+//    so all of R.
 //  - covers (radius rounded down by the family, a closed ball held by the
 //    set where an older start beats this one by M) remove only what they
 //    hold: the ball |b - cc| + r <= R, the box its farthest corner within R,
@@ -204,15 +210,16 @@ inline double below(double x) noexcept { return x - (0x1p-50 * std::fabs(x) + co
 //    of coordinate i, all bounded on the safe side. Any subset of the covers
 //    given is a superset of R.
 // Until its first clip a region has no dimension and holds everything.
-template <std::size_t kCovers>
+template <std::size_t kCovers, std::size_t kBalls>
 class BoxRegion {
 public:
-    struct Cover {
-        std::array<double, cost::kMaxBallDims> centre;
-        double radius;
-    };
+    using Cover = Ball;
 
     static BoxRegion everything() noexcept { return BoxRegion{}; }
+
+    // Frank-Wolfe steps per clip toward a proof that the reach balls held
+    // are disjoint (warm-started: the weights follow the balls).
+    static constexpr int kSteps = 5;
 
     // Everything but the covers, of which kCovers are kept: those reaching
     // farthest past the centre of the narrowest, the most precise estimate
@@ -246,20 +253,23 @@ public:
 
 private:
     bool covered() noexcept;
+    bool clip_box(const std::array<double, cost::kMaxBallDims>& centre, double radius) noexcept;
 
     std::array<double, cost::kMaxBallDims> lo_, hi_;
-    Cover ball_;     // the smallest reach ball so far: it holds the region too
+    Cover ball_;     // the smallest ball known to hold the region
     double boxed_;   // the reach when the box and covers were last brought up to date
     std::size_t dims_ = 0;
     std::array<Cover, kCovers> covers_;
     std::size_t n_covers_ = 0;
+    BallIntersection<kBalls> balls_;
 };
 
-// The box and the covers cost d square roots and a few dozen operations a
-// clip: they are brought up to date only once the reach has shrunk by a
-// tenth since they last were (reach radii mostly shrink as a segment grows).
-template <std::size_t kCovers>
-bool BoxRegion<kCovers>::clip(const std::array<double, cost::kMaxBallDims>& centre, double radius,
+// The box, the balls held together and the covers cost d square roots and a
+// few hundred operations a clip: they are brought up to date only once the
+// reach has shrunk by a tenth since they last were (reach radii mostly
+// shrink as a segment grows), a few dozen times in a start's life.
+template <std::size_t kCovers, std::size_t kBalls>
+bool BoxRegion<kCovers, kBalls>::clip(const std::array<double, cost::kMaxBallDims>& centre, double radius,
                               std::size_t dims) noexcept {
     constexpr double kInf = std::numeric_limits<double>::infinity();
     if (!(radius >= 0.0)) return false;
@@ -273,13 +283,27 @@ bool BoxRegion<kCovers>::clip(const std::array<double, cost::kMaxBallDims>& cent
     if (radius < ball_.radius) ball_ = {centre, radius};
     if (!(radius < 0.9 * boxed_)) return true;
     boxed_ = radius;
-    // Below each dist_j^2 and below their sum.
+    if (!balls_.add({centre, radius}, dims_, kSteps)) return false;
+    const Ball& enclosing = balls_.enclosing();
+    if (enclosing.radius < ball_.radius) ball_ = enclosing;
+    if (!clip_box(centre, radius)) return false;
+    return !covered();
+}
+
+// Keeps the bounding box of what lies within the ball of `radius` around
+// `centre`; false when nothing is left.
+template <std::size_t kCovers, std::size_t kBalls>
+bool BoxRegion<kCovers, kBalls>::clip_box(const std::array<double, cost::kMaxBallDims>& centre,
+                                          double radius) noexcept {
+    // Below each dist_j^2 and below their sum, never below zero: a bound
+    // of -kTinySlack would make the next below() round among subnormal
+    // numbers, which costs the processor a hundred cycles each time.
     std::array<double, cost::kMaxBallDims> near;
     double total = 0.0;
     for (std::size_t j = 0; j < dims_; ++j) {
         const double dist = std::max({0.0, below(lo_[j] - centre[j]), below(centre[j] - hi_[j])});
-        near[j] = below(dist * dist);
-        total = below(total + near[j]);
+        near[j] = std::max(0.0, below(dist * dist));
+        total = std::max(0.0, below(total + near[j]));
     }
     const double squared = above(radius * radius);
     for (std::size_t j = 0; j < dims_; ++j) {
@@ -291,11 +315,11 @@ bool BoxRegion<kCovers>::clip(const std::array<double, cost::kMaxBallDims>& cent
         hi_[j] = std::min(hi_[j], above(centre[j] + w));
         if (!(lo_[j] <= hi_[j])) return false;
     }
-    return !covered();
+    return true;
 }
 
-template <std::size_t kCovers>
-bool BoxRegion<kCovers>::covered() noexcept {
+template <std::size_t kCovers, std::size_t kBalls>
+bool BoxRegion<kCovers, kBalls>::covered() noexcept {
     for (std::size_t c = 0; c < n_covers_; ++c) {
         const Cover& cover = covers_[c];
         // The smallest reach ball inside the cover.
@@ -333,8 +357,8 @@ bool BoxRegion<kCovers>::covered() noexcept {
     return false;
 }
 
-template <std::size_t kCovers>
-bool BoxRegion<kCovers>::contains(const double* level) const noexcept {
+template <std::size_t kCovers, std::size_t kBalls>
+bool BoxRegion<kCovers, kBalls>::contains(const double* level) const noexcept {
     for (std::size_t j = 0; j < dims_; ++j) {
         if (!(lo_[j] <= level[j] && level[j] <= hi_[j])) return false;
     }
@@ -366,12 +390,12 @@ bool take_step(const LineBracket& step, LineRegion<kPieces>& region, std::vector
 
 template <class Family>
 struct RegionKind<Family, cost::BallBracket> {
-    using type = BoxRegion<Family::kRegionCovers>;
+    using type = BoxRegion<Family::kRegionCovers, Family::kRegionBalls>;
 };
 
-template <std::size_t kCovers>
-bool take_step(const cost::BallBracket& step, BoxRegion<kCovers>& region,
-               std::vector<typename BoxRegion<kCovers>::Cover>& covers) {
+template <std::size_t kCovers, std::size_t kBalls>
+bool take_step(const cost::BallBracket& step, BoxRegion<kCovers, kBalls>& region,
+               std::vector<Ball>& covers) {
     if (step.cover >= 0.0) covers.push_back({step.centre, step.cover});
     return region.clip(step.centre, step.reach, step.dims);
 }

@@ -50,7 +50,7 @@ TEST(EnvelopeRegion, KeepsEveryPointThatNoCoverHidesAndEveryClipKeeps) {
 // families pass. Levels are drawn near the clips' boundaries (where rounding
 // decides) and judged in long double.
 TEST(EnvelopeBoxRegion, KeepsEveryPointThatNoCoverHidesAndEveryClipKeeps) {
-    using Region = BoxRegion<4>;
+    using Region = BoxRegion<4, 6>;
     std::mt19937_64 gen(6);
     std::uniform_real_distribution<double> unit(-1.0, 1.0), share(0.0, 1.0);
     std::size_t checked = 0;
@@ -141,6 +141,19 @@ TEST(EnvelopeRegion, HoldsNoCoveredLevelWhenThePiecesSuffice) {
         }
     }
     EXPECT_GT(checked, 5'000);
+}
+
+// Two reach balls with no common point whose boxes still meet: the box of
+// the first, [-1, 1]^2, has its corner (1, 1) within 0.57 of the second's
+// centre (1.4, 1.4), radius 0.85, while the centres are 1.98 apart, more
+// than 1 + 0.85. Only the test of the balls together empties the region.
+TEST(EnvelopeBoxRegion, EmptiesWhenReachBallsAreApartThoughTheirBoxesMeet) {
+    BoxRegion<4, 8> region = BoxRegion<4, 8>::everything();
+    ASSERT_TRUE(region.clip({0.0, 0.0}, 1.0, 2));
+    EXPECT_FALSE(region.clip({1.4, 1.4}, 0.85, 2));
+    BoxRegion<4, 8> meeting = BoxRegion<4, 8>::everything();
+    ASSERT_TRUE(meeting.clip({0.0, 0.0}, 1.0, 2));
+    EXPECT_TRUE(meeting.clip({1.3, 1.3}, 0.85, 2));  // 1.84 apart: they meet
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <vector>
 
 #include "common/numeric.hpp"
@@ -573,6 +574,12 @@ private:
         // the next end comes before, what it witnesses waits (point 1).
         const std::size_t next = end_slot + 1 < n_slot_ ? end + jump_ : n_;
         const bool lagging = next < end + min_size_;
+        if constexpr (kSweep) {
+            if (!lagging && pending_ == 0 && min_size_ <= jump_) {
+                prune_swept(end, end_slot);
+                return true;
+            }
+        }
         covers_.clear();
         double chain = 0.0;  // rho of this end
         std::size_t kept = 0;
@@ -618,6 +625,41 @@ private:
         append(end_slot, chain, Region::outside(covers_));
         if constexpr (!kExact) std::swap(estimates_.dormant.back(), estimates_.pending);
         return true;
+    }
+
+    // The loop above where nothing waits and every entry is live and tested
+    // (min_size <= jump, the next end min_size or more away), as most ends
+    // of a sweep are: the same verdicts and steps, in the same order, with
+    // the entries kept moved up without a branch and only what such an entry
+    // has (its status and wait are those of every entry).
+    void prune_swept(std::size_t end, std::size_t end_slot) {
+        const std::size_t count = live_.size();
+        const double* reach_lo = scratch_.ends.data();
+        const double* reach_hi = reach_lo + count;
+        const double* cover_lo = reach_hi + count;
+        const double* cover_hi = cover_lo + count;
+        covers_.resize(std::max(covers_.size(), count));
+        Interval* covers = covers_.data();
+        std::size_t n_covers = 0, kept = 0;
+        double chain = 0.0;  // rho of this end
+        for (std::size_t k = 0; k < count; ++k) {
+            if (verdict(k, end_slot) != Verdict::keep) {
+                chain = std::max(chain, (chain_[k] + slack(k, end)) * (1.0 + 0x1p-52));
+                continue;
+            }
+            const Interval cover{cover_lo[k], cover_hi[k]};
+            covers[n_covers] = cover;
+            n_covers += cover.empty() ? 0 : 1;
+            const bool alive = live_.region[k].clip({reach_lo[k], reach_hi[k]});
+            if (kept != k) {
+                live_.move(k, kept);
+                chain_[kept] = chain_[k];
+            }
+            kept += alive ? 1 : 0;
+        }
+        cut_list(kept);
+        longest_chain_ = std::max(longest_chain_, chain);
+        append(end_slot, chain, Region::outside(std::span<Interval>(covers, n_covers)));
     }
 
     // R with the slack of the verdicts settled late.

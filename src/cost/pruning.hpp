@@ -117,7 +117,7 @@ inline double root(double x) noexcept {
 // Resizes v to `size` entries; a cut, the common case when a sweep drops
 // starts at every end, stays inline, where resize() is a call per array.
 template <class T>
-inline void resize_to(std::vector<T>& v, std::size_t size) {
+[[gnu::always_inline]] inline void resize_to(std::vector<T>& v, std::size_t size) {
     if (size <= v.size()) {
         v.erase(v.begin() + static_cast<std::ptrdiff_t>(size), v.end());
     } else {

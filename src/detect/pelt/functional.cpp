@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -640,6 +641,7 @@ private:
         const double* cover_hi = cover_lo + count;
         covers_.resize(std::max(covers_.size(), count));
         Interval* covers = covers_.data();
+        typename Region::CoverChain linked;  // their union, found as they come
         std::size_t n_covers = 0, kept = 0;
         double chain = 0.0;  // rho of this end
         for (std::size_t k = 0; k < count; ++k) {
@@ -649,7 +651,10 @@ private:
             }
             const Interval cover{cover_lo[k], cover_hi[k]};
             covers[n_covers] = cover;
-            n_covers += cover.empty() ? 0 : 1;
+            if (!cover.empty()) {
+                linked.add(cover);
+                ++n_covers;
+            }
             const bool alive = live_.region[k].clip({reach_lo[k], reach_hi[k]});
             if (kept != k) {
                 live_.move(k, kept);
@@ -659,7 +664,9 @@ private:
         }
         cut_list(kept);
         longest_chain_ = std::max(longest_chain_, chain);
-        append(end_slot, chain, Region::outside(std::span<Interval>(covers, n_covers)));
+        const std::optional<Interval> hull = linked.hull();
+        append(end_slot, chain,
+               hull ? Region::outside(*hull) : Region::outside(std::span<Interval>(covers, n_covers)));
     }
 
     // R with the slack of the verdicts settled late.

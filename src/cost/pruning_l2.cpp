@@ -39,21 +39,30 @@ struct SweepRows {
 // roots and the next count (of the covers) by roots at most theirs: the
 // rounded roots themselves, or bounds on them. A reach then only widens and
 // a cover only narrows, which keeps both on their safe sides.
+// The levels of the steps, as step_levels forms them.
+struct StepRows {
+    const double* value;
+    double level;
+    double allowance;
+};
+
 template <class Roots>
 [[gnu::always_inline]] inline void brackets_loop(const SweepRows& rows, const double* __restrict inv,
-                                                 const double* __restrict a_up, const double* __restrict a_down,
-                                                 double* __restrict roots, double* __restrict out,
-                                                 Roots take_roots) noexcept {
+                                                 const StepRows& step, double* __restrict roots,
+                                                 double* __restrict out, Roots take_roots) noexcept {
     const std::size_t count = rows.count;
+    const double* __restrict value = step.value;
     for (std::size_t k = 0; k < count; ++k) {
-        roots[k] = half_width_radicand(inv[k], a_up[k]);
-        roots[count + k] = half_width_radicand(inv[k], a_down[k]);
+        const StepLevels levels = step_levels(step.level, value[k], step.allowance);
+        roots[k] = half_width_radicand(inv[k], levels.up);
+        roots[count + k] = half_width_radicand(inv[k], levels.down);
     }
     take_roots(roots, count);
     for (std::size_t k = 0; k < count; ++k) {
+        const StepLevels levels = step_levels(step.level, value[k], step.allowance);
         const double c = (rows.s_end - rows.s[k]) * inv[k];
-        const Interval reach = around(c, outer_from_root(c, roots[k], a_up[k]));
-        const Interval cover = around(c, inner_from_root(c, roots[count + k], a_down[k]));
+        const Interval reach = around(c, outer_from_root(c, roots[k], levels.up));
+        const Interval cover = around(c, inner_from_root(c, roots[count + k], levels.down));
         out[k] = reach.lo;
         out[count + k] = reach.hi;
         out[2 * count + k] = cover.lo;
@@ -105,24 +114,27 @@ __attribute__((target("avx512f"))) inline __m512d bounded_roots(__m512d v, __m51
     return _mm512_mask_blend_pd(normal | zero, _mm512_maskz_sqrt_pd(0xFF, v), bound);
 }
 
-[[gnu::noinline]] void brackets_baseline(const SweepRows& rows, const double* inv, const double* a_up,
-                                         const double* a_down, double* roots, double* out) noexcept {
-    brackets_loop(rows, inv, a_up, a_down, roots, out, roots_baseline);
+[[gnu::noinline]] void brackets_baseline(const SweepRows& rows, const double* inv, const StepRows& step,
+                                         double* roots, double* out) noexcept {
+    brackets_loop(rows, inv, step, roots, out, roots_baseline);
 }
 
 [[gnu::noinline]] __attribute__((target("avx2"))) void brackets_avx2(const SweepRows& rows, const double* inv,
-                                                                     const double* a_up, const double* a_down,
-                                                                     double* roots, double* out) noexcept {
-    brackets_loop(rows, inv, a_up, a_down, roots, out, roots_avx2);
+                                                                     const StepRows& step, double* roots,
+                                                                     double* out) noexcept {
+    brackets_loop(rows, inv, step, roots, out, roots_avx2);
 }
 
 // With AVX-512 every step of bracket() in one pass of eight starts, the
 // tail under a mask, the roots bounded as above: the same operations in the
-// same order as outer_from_root, inner_from_root and around, lane by lane.
+// same order as step_levels, outer_from_root, inner_from_root and around,
+// lane by lane.
 [[gnu::noinline]] __attribute__((target("avx512f"))) void brackets_avx512(const SweepRows& rows, const double* inv,
-                                                                         const double* a_up, const double* a_down,
-                                                                         double*, double* out) noexcept {
+                                                                         const StepRows& step, double*,
+                                                                         double* out) noexcept {
     const std::size_t count = rows.count;
+    const __m512d level = _mm512_set1_pd(step.level), level_size = _mm512_set1_pd(std::fabs(step.level));
+    const __m512d allowance = _mm512_set1_pd(step.allowance), spread_unit = _mm512_set1_pd(0x1p-50);
     const __m512d zero = _mm512_setzero_pd(), none = _mm512_set1_pd(-1.0);
     const __m512d s_end = _mm512_set1_pd(rows.s_end), slack = _mm512_set1_pd(kEndSlack);
     const __m512d tiny = _mm512_set1_pd(kTinySlack), outer = _mm512_set1_pd(1.0 + kEndSlack),
@@ -132,7 +144,12 @@ __attribute__((target("avx512f"))) inline __m512d bounded_roots(__m512d v, __m51
     for (std::size_t k = 0; k < count; k += 8) {
         const __mmask8 m = count - k >= 8 ? __mmask8{0xFF} : static_cast<__mmask8>((1u << (count - k)) - 1u);
         const __m512d r = _mm512_maskz_loadu_pd(m, inv + k);
-        const __m512d up = _mm512_maskz_loadu_pd(m, a_up + k), down = _mm512_maskz_loadu_pd(m, a_down + k);
+        const __m512d value = _mm512_maskz_loadu_pd(m, step.value + k);
+        const __m512d spread =
+            _mm512_mul_pd(spread_unit, _mm512_add_pd(_mm512_add_pd(level_size, _mm512_abs_pd(value)), allowance));
+        const __m512d gap = _mm512_sub_pd(level, value);
+        const __m512d up = _mm512_add_pd(_mm512_add_pd(gap, allowance), spread);
+        const __m512d down = _mm512_sub_pd(_mm512_sub_pd(gap, allowance), spread);
         const __m512d c = _mm512_mul_pd(_mm512_sub_pd(s_end, _mm512_maskz_loadu_pd(m, rows.s + k)), r);
         const __m512d abs_c = _mm512_abs_pd(c);
         // std::max(a, 0.0) is MAXPD(0, a), NaN included.
@@ -160,16 +177,15 @@ void L2ColumnFamily::sweep(const Starts& starts, std::size_t end, const double* 
     (best_vector_isa() != VectorIsa::kNone ? sweep_avx2 : sweep_baseline)(rows, prefix, pen, estimate, value, inv);
 }
 
-void L2ColumnFamily::brackets(const Starts& starts, std::size_t end, const double* inv, const double* a_up,
-                              const double* a_down, double* roots, double* out) const noexcept {
+void L2ColumnFamily::brackets(const Starts& starts, std::size_t end, const double* inv, const double* value,
+                              double level, double allowance, double* roots, double* out) const noexcept {
     const SweepRows rows{starts.size(), starts.start.data(), starts.s.data(), starts.q.data(),
                          static_cast<double>(end), s_[end], q_[end]};
     const VectorIsa isa = best_vector_isa();
     const auto brackets = isa == VectorIsa::kAvx512 ? brackets_avx512
                           : isa == VectorIsa::kAvx2 ? brackets_avx2
                                                     : brackets_baseline;
-    brackets(rows, inv, a_up, a_down, roots,
-                                                                                    out);
+    brackets(rows, inv, StepRows{value, level, allowance}, roots, out);
 }
 
 std::optional<double> l2_energy(const double* s, const double* q, std::size_t n, std::size_t stride) noexcept {

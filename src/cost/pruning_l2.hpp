@@ -156,12 +156,13 @@ public:
         return prefix[k] + (CostL2::column_cost(s_[end] - starts.s[k], q_[end] - starts.q[k], len) + pen);
     }
 
-    // bracket() of every start at once, from the reciprocals sweep wrote,
-    // into `out` as four arrays of the starts' count: the reaches' lower and
-    // upper ends, then the covers'. `roots` is scratch for twice as many
-    // values as there are starts.
-    void brackets(const Starts& starts, std::size_t end, const double* inv, const double* a_up,
-                  const double* a_down, double* roots, double* out) const noexcept;
+    // bracket() of every start at once, at the levels step_levels(level,
+    // value[k], allowance) gives, from the reciprocals sweep wrote, into
+    // `out` as four arrays of the starts' count: the reaches' lower and upper
+    // ends, then the covers'. `roots` is scratch for twice as many values as
+    // there are starts.
+    void brackets(const Starts& starts, std::size_t end, const double* inv, const double* value, double level,
+                  double allowance, double* roots, double* out) const noexcept;
 
     // The unclamped residue of [start_k, at): a total's value without its rest.
     double residue(const Starts& starts, std::size_t k, std::size_t at) const noexcept {

@@ -156,12 +156,12 @@ namespace {
 // either rule.
 
 // An end's arithmetic on the live list, one array per quantity; the
-// reciprocals, levels and roots only for a family that sweeps.
+// reciprocals and roots only for a family that sweeps.
 template <class Bracket>
 struct EndScratch {
     std::vector<double> total, value;
     std::vector<Bracket> bracket;
-    std::vector<double> inv, up, down, roots;
+    std::vector<double> inv, roots;
     std::vector<double> ends;  // the brackets as four arrays (reach lo, hi, cover lo, hi)
     std::size_t swept = 0;     // the count of starts they were taken of
 
@@ -176,8 +176,6 @@ struct EndScratch {
     void resize_sweep(std::size_t size) {
         if (inv.size() >= size) return;
         inv.resize(size);
-        up.resize(size);
-        down.resize(size);
         roots.resize(2 * size);
         ends.resize(4 * size);
     }
@@ -188,7 +186,7 @@ template <class Family>
 concept Sweeps = requires(const Family& f, const typename Family::Starts& starts, double* out) {
     f.sweep(starts, std::size_t{}, out, 0.0, out, out, out);
     f.total(starts, std::size_t{}, std::size_t{}, out, 0.0);
-    f.brackets(starts, std::size_t{}, out, out, out, out, out);
+    f.brackets(starts, std::size_t{}, out, out, 0.0, 0.0, out, out);
 };
 
 // What a family with estimated totals adds (point 4): each live start's
@@ -502,19 +500,9 @@ private:
     // few operations; the others are bracketed once they pass the threshold.
     void measure(std::size_t end) {
         if constexpr (kSweep) {
-            const double w = step_allowance(margin_, error_);
-            const std::size_t count = live_.size();
-            double* up = scratch_.up.data();
-            double* down = scratch_.down.data();
-            const double* value = scratch_.value.data();
-            for (std::size_t k = 0; k < count; ++k) {
-                const StepLevels levels = step_levels(threshold_, value[k], w);
-                up[k] = levels.up;
-                down[k] = levels.down;
-            }
-            family_.brackets(live_.state, end, scratch_.inv.data(), up, down, scratch_.roots.data(),
-                             scratch_.ends.data());
-            scratch_.swept = count;
+            family_.brackets(live_.state, end, scratch_.inv.data(), scratch_.value.data(), threshold_,
+                             step_allowance(margin_, error_), scratch_.roots.data(), scratch_.ends.data());
+            scratch_.swept = live_.size();
         } else if constexpr (kExact) {
             const double w = step_allowance(margin_, error_);
             for (std::size_t k = 0; k < live_.size(); ++k) scratch_.bracket[k] = bracket(k, end, w);

@@ -2,7 +2,9 @@
 
 #include <immintrin.h>
 
-#include "common/vector_isa.hpp"
+#include <algorithm>
+#include <limits>
+
 
 namespace marbolt::cost {
 
@@ -70,15 +72,86 @@ template <class Roots>
     }
 }
 
-[[gnu::noinline]] void sweep_baseline(const SweepRows& rows, const double* prefix, double pen, double* estimate,
-                                      double* value, double* inv) noexcept {
-    sweep_loop(rows, prefix, pen, estimate, value, inv);
+// The summary of a sweep from its arrays, two accumulators each (a chain
+// of dependent minima showed); std::min and std::max keep the accumulator
+// when the other operand is NaN. Inlined into each version, so that the
+// AVX2 one does not run baseline code with the vector registers' upper
+// halves in use, which costs the rest of the search dearly.
+[[gnu::always_inline]] inline SweepSummary summarise(std::size_t count, const double* estimate,
+                                                     const double* value) noexcept {
+    double lowest = std::numeric_limits<double>::infinity(), lowest_odd = lowest;
+    double clamped = 0.0, clamped_odd = 0.0;
+    std::size_t k = 0;
+    for (; k + 2 <= count; k += 2) {
+        lowest = std::min(lowest, estimate[k]);
+        lowest_odd = std::min(lowest_odd, estimate[k + 1]);
+        clamped = std::max(clamped, estimate[k] - value[k]);
+        clamped_odd = std::max(clamped_odd, estimate[k + 1] - value[k + 1]);
+    }
+    if (k < count) {
+        lowest = std::min(lowest, estimate[k]);
+        clamped = std::max(clamped, estimate[k] - value[k]);
+    }
+    return {std::min(lowest, lowest_odd), std::max(clamped, clamped_odd)};
 }
 
-[[gnu::noinline]] __attribute__((target("avx2"))) void sweep_avx2(const SweepRows& rows, const double* prefix,
-                                                                  double pen, double* estimate, double* value,
-                                                                  double* inv) noexcept {
+[[gnu::noinline]] SweepSummary sweep_baseline(const SweepRows& rows, const double* prefix, double pen,
+                                              double* estimate, double* value, double* inv) noexcept {
     sweep_loop(rows, prefix, pen, estimate, value, inv);
+    return summarise(rows.count, estimate, value);
+}
+
+[[gnu::noinline]] __attribute__((target("avx2"))) SweepSummary sweep_avx2(const SweepRows& rows,
+                                                                          const double* prefix, double pen,
+                                                                          double* estimate, double* value,
+                                                                          double* inv) noexcept {
+    sweep_loop(rows, prefix, pen, estimate, value, inv);
+    return summarise(rows.count, estimate, value);
+}
+
+// sweep_loop eight starts at a time, the tail under a mask, with the
+// summary in the same pass. MAXPD(residue, 0) is `residue > 0 ? residue :
+// 0`, NaN and signed zeros included; MINPD(x, acc) and MAXPD(x, acc) keep
+// acc when x is NaN, as std::min(acc, x) and std::max(acc, x) do. Full
+// vectors are stored whole so that the brackets' loads that follow take
+// them from the store buffer.
+[[gnu::noinline]] __attribute__((target("avx512f"))) SweepSummary sweep_avx512(const SweepRows& rows,
+                                                                              const double* prefix, double pen,
+                                                                              double* estimate, double* value,
+                                                                              double* inv) noexcept {
+    const std::size_t count = rows.count;
+    const __m512d end = _mm512_set1_pd(rows.end), s_end = _mm512_set1_pd(rows.s_end);
+    const __m512d q_end = _mm512_set1_pd(rows.q_end), penalty = _mm512_set1_pd(pen);
+    const __m512d zero = _mm512_setzero_pd(), one = _mm512_set1_pd(1.0);
+    __m512d lowest = _mm512_set1_pd(std::numeric_limits<double>::infinity()), clamped = zero;
+    for (std::size_t k = 0; k < count; k += 8) {
+        const __mmask8 m = count - k >= 8 ? __mmask8{0xFF} : static_cast<__mmask8>((1u << (count - k)) - 1u);
+        const __m512d len = _mm512_sub_pd(end, _mm512_maskz_loadu_pd(m, rows.start + k));
+        const __m512d sum = _mm512_sub_pd(s_end, _mm512_maskz_loadu_pd(m, rows.s + k));
+        const __m512d squares = _mm512_sub_pd(q_end, _mm512_maskz_loadu_pd(m, rows.q + k));
+        const __m512d r = _mm512_div_pd(one, len);
+        const __m512d residue = _mm512_sub_pd(squares, _mm512_mul_pd(_mm512_mul_pd(sum, sum), r));
+        const __m512d before = _mm512_maskz_loadu_pd(m, prefix + k);
+        const __m512d t = _mm512_add_pd(before, _mm512_add_pd(_mm512_maskz_max_pd(0xFF, residue, zero), penalty));
+        const __m512d u = _mm512_add_pd(before, _mm512_add_pd(residue, penalty));
+        lowest = _mm512_mask_min_pd(lowest, m, t, lowest);
+        clamped = _mm512_mask_max_pd(clamped, m, _mm512_sub_pd(t, u), clamped);
+        if (m == 0xFF) {
+            _mm512_storeu_pd(estimate + k, t);
+            _mm512_storeu_pd(value + k, u);
+            _mm512_storeu_pd(inv + k, r);
+        } else {
+            _mm512_mask_storeu_pd(estimate + k, m, t);
+            _mm512_mask_storeu_pd(value + k, m, u);
+            _mm512_mask_storeu_pd(inv + k, m, r);
+        }
+    }
+    // The lanes hold no NaN, so any order of reduction gives the same
+    // result but for the sign of a zero, which no use of them sees.
+    alignas(64) double lanes[2][8];
+    _mm512_store_pd(lanes[0], lowest);
+    _mm512_store_pd(lanes[1], clamped);
+    return {*std::min_element(lanes[0], lanes[0] + 8), *std::max_element(lanes[1], lanes[1] + 8)};
 }
 
 // The rounded roots of 2 * count radicands.
@@ -170,18 +243,22 @@ __attribute__((target("avx512f"))) inline __m512d bounded_roots(__m512d v, __m51
 
 }  // namespace
 
-void L2ColumnFamily::sweep(const Starts& starts, std::size_t end, const double* prefix, double pen,
-                           double* estimate, double* value, double* inv) const noexcept {
+SweepSummary L2ColumnFamily::sweep(const Starts& starts, std::size_t end, const double* prefix, double pen,
+                                   double* estimate, double* value, double* inv) const noexcept {
     const SweepRows rows{starts.size(), starts.start.data(), starts.s.data(), starts.q.data(),
                          static_cast<double>(end), s_[end], q_[end]};
-    (best_vector_isa() != VectorIsa::kNone ? sweep_avx2 : sweep_baseline)(rows, prefix, pen, estimate, value, inv);
+    const VectorIsa isa = isa_;
+    const auto sweep = isa == VectorIsa::kAvx512 ? sweep_avx512
+                       : isa == VectorIsa::kAvx2 ? sweep_avx2
+                                                 : sweep_baseline;
+    return sweep(rows, prefix, pen, estimate, value, inv);
 }
 
 void L2ColumnFamily::brackets(const Starts& starts, std::size_t end, const double* inv, const double* value,
                               double level, double allowance, double* roots, double* out) const noexcept {
     const SweepRows rows{starts.size(), starts.start.data(), starts.s.data(), starts.q.data(),
                          static_cast<double>(end), s_[end], q_[end]};
-    const VectorIsa isa = best_vector_isa();
+    const VectorIsa isa = isa_;
     const auto brackets = isa == VectorIsa::kAvx512 ? brackets_avx512
                           : isa == VectorIsa::kAvx2 ? brackets_avx2
                                                     : brackets_baseline;

@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/vector_isa.hpp"
 #include "cost/cost_l2.hpp"
 #include "cost/pruning.hpp"
 
@@ -110,6 +111,12 @@ inline double inner_half_width(double c, double inv_len, double a_down) noexcept
 // [c - w, c + w], or nowhere for a negative w.
 inline Interval around(double c, double w) noexcept { return w >= 0.0 ? Interval{c - w, c + w} : kNowhere; }
 
+// What a sweep finds beside its arrays (see L2ColumnFamily::sweep).
+struct SweepSummary {
+    double lowest;
+    double clamped;
+};
+
 // Exact totals; a start's region is where its parabola is near the
 // envelope, an interval with a few gaps cut by the covers at its creation.
 class L2ColumnFamily : public LineFamily<CostL2, true, 3> {
@@ -143,11 +150,15 @@ public:
 
     // The estimate route for PELT (see the rounding note above), one loop
     // over the starts: estimate[k] = T', value[k] = U' and inv[k] = fl(1 /
-    // L). Compiled for AVX2 as well, where its divisions take four lanes at
-    // a time; every lane rounds as the scalar operations do, so both
-    // versions write the same bits.
-    void sweep(const Starts& starts, std::size_t end, const double* prefix, double pen, double* estimate,
-               double* value, double* inv) const noexcept;
+    // L). Compiled for AVX2 and AVX-512 as well, where its divisions take
+    // four or eight lanes at a time; every lane rounds as the scalar
+    // operations do, so all versions write the same bits.
+    // Returns the smallest estimate and the largest estimate less value (at
+    // least zero), both over every start and blind to NaN as std::min and
+    // std::max from a first operand that is not; with AVX-512 in the same
+    // pass, eight starts at a time.
+    SweepSummary sweep(const Starts& starts, std::size_t end, const double* prefix, double pen, double* estimate,
+                       double* value, double* inv) const noexcept;
 
     // Start k's total at `end` exactly as evaluate() forms it.
     double total(const Starts& starts, std::size_t k, std::size_t end, const double* prefix,
@@ -195,11 +206,13 @@ public:
     }
 
 private:
-    L2ColumnFamily(const double* s, const double* q, double energy) noexcept : s_(s), q_(q), energy_(energy) {}
+    L2ColumnFamily(const double* s, const double* q, double energy) noexcept
+        : s_(s), q_(q), energy_(energy), isa_(best_vector_isa()) {}
 
     const double* s_;
     const double* q_;
     double energy_;  // V
+    VectorIsa isa_;  // of the vector loops, chosen once per search: an end is too short to ask each time
 };
 
 // Rounding of an l2 total over d columns: the model sums the d clamped

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <concepts>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -184,7 +185,7 @@ struct EndScratch {
 // A family with exact totals that sweeps an end first (point 7).
 template <class Family>
 concept Sweeps = requires(const Family& f, const typename Family::Starts& starts, double* out) {
-    f.sweep(starts, std::size_t{}, out, 0.0, out, out, out);
+    { f.sweep(starts, std::size_t{}, out, 0.0, out, out, out) } -> std::same_as<cost::SweepSummary>;
     f.total(starts, std::size_t{}, std::size_t{}, out, 0.0);
     f.brackets(starts, std::size_t{}, out, out, 0.0, 0.0, out, out);
 };
@@ -386,33 +387,46 @@ private:
         const std::size_t count = live_.size();
         scratch_.resize_sweep(count);
         double* total = scratch_.total.data();
-        family_.sweep(live_.state, end, live_.prefix.data(), pen_, total, scratch_.value.data(),
-                      scratch_.inv.data());
+        const double* value = scratch_.value.data();
+        const cost::SweepSummary summary =
+            family_.sweep(live_.state, end, live_.prefix.data(), pen_, total, scratch_.value.data(),
+                          scratch_.inv.data());
         const double beta = family_.error(pen_, largest_prefix_);
         sweep_bound_ = beta;
         // At a grid end with nothing waiting, every entry is a candidate:
-        // the newest is min_size <= jump behind it.
+        // the newest is min_size <= jump behind it, and the sweep found the
+        // smallest estimate (a zero's sign does not change reach: beta > 0).
         const bool every = pending_ == 0 && min_size_ <= jump_ && end != n_;
-        double low = kInf;
-        for (std::size_t k = 0; k < count; ++k) {
-            if (every || candidate(k, end)) low = std::min(low, total[k]);
+        double low = summary.lowest;
+        if (!every) {
+            low = kInf;
+            for (std::size_t k = 0; k < count; ++k) {
+                if (candidate(k, end)) low = std::min(low, total[k]);
+            }
         }
+        // decide()'s largest T - U' over the list (point 7): with T' for
+        // every entry, then T for those whose T is formed, over the same
+        // entries, so at least what the argument needs.
+        clamped_ = summary.clamped;
         const double reach = low + beta;
+        // Without a branch on the data: which start is near the minimum
+        // changes from end to end.
         std::size_t first = count, contenders = 0;
         for (std::size_t k = 0; k < count; ++k) {
-            if ((every || candidate(k, end)) && total[k] - beta <= reach) {
-                first = contenders == 0 ? k : first;
-                ++contenders;
-            }
+            const bool near = (every || candidate(k, end)) && total[k] - beta <= reach;
+            first = near && contenders == 0 ? k : first;
+            contenders += near ? 1 : 0;
         }
         if (contenders == 1) {
             total[first] = plain_total(first, end);
+            clamped_ = std::max(clamped_, total[first] - value[first]);
             return first;
         }
         std::size_t chosen = count;
         for (std::size_t k = first; k < count; ++k) {
             if (!((every || candidate(k, end)) && total[k] - beta <= reach)) continue;
             total[k] = plain_total(k, end);
+            clamped_ = std::max(clamped_, total[k] - value[k]);
             if (chosen == count || total[k] < total[chosen]) chosen = k;
         }
         return chosen;
@@ -434,7 +448,10 @@ private:
         const double e = family_.error(pen_, largest_prefix_);
         error_ = e + 0x1p-51 * std::fabs(threshold_);
         if (!ghosts_clear(best, e)) return false;
-        if constexpr (kExact) {
+        if constexpr (kSweep) {
+            // Point 7: estimates stand for T within sweep_bound_.
+            return decision_holds(chains(), e, clamped_ + sweep_bound_, margin_);
+        } else if constexpr (kExact) {
             // Two accumulators: a chain of dependent maxima showed.
             const double* total = scratch_.total.data();
             const double* value = scratch_.value.data();
@@ -447,8 +464,7 @@ private:
             }
             if (k < count) clamped = std::max(clamped, total[k] - value[k]);
             clamped = std::max(clamped, other);
-            // Point 7: estimates stand for T within sweep_bound_.
-            return decision_holds(chains(), e, clamped + sweep_bound_, margin_);
+            return decision_holds(chains(), e, clamped, margin_);
         } else {
             const double bound = estimates_.bound[chosen];
             tables_.estimated[end_slot] = bound > 0.0 ? 1 : 0;
@@ -961,6 +977,7 @@ private:
     double threshold_ = 0.0;
     double error_ = 0.0;          // the global E2 of the current end
     double sweep_bound_ = 0.0;    // point 7: |T - T'| of the current end, with room
+    double clamped_ = 0.0;        // point 7: the largest T - U' of the current end (T' where T is not formed)
     double longest_chain_ = 0.0;  // R
     bool repeat_in_ = false;      // the last entry is the fresh copy of the end n
     bool hold_;                   // the optimum's rule for marked starts (point 8)

@@ -62,15 +62,17 @@ public:
     }
 
     // The union of covers added one by one, while each meets the union of
-    // those before it (all of them non-empty): one pass whose tests only
-    // accumulate, so that it does not branch on the data.
+    // those before it (an empty one, NaN included, covers nothing and is
+    // passed over): one pass whose tests only accumulate, so that it does
+    // not branch on the data.
     class CoverChain {
     public:
         void add(Interval c) noexcept {
-            linked_ &= (c.lo <= c.hi) & (first_ | ((c.lo <= hi_) & (lo_ <= c.hi)));
-            first_ = false;
-            lo_ = std::min(lo_, c.lo);
-            hi_ = std::max(hi_, c.hi);
+            const bool filled = c.lo <= c.hi;
+            linked_ &= !filled | first_ | ((c.lo <= hi_) & (lo_ <= c.hi));
+            first_ &= !filled;
+            lo_ = std::min(lo_, filled ? c.lo : lo_);
+            hi_ = std::max(hi_, filled ? c.hi : hi_);
         }
         // The union, when the covers came as a chain.
         std::optional<Interval> hull() const noexcept {

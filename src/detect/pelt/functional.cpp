@@ -655,10 +655,8 @@ private:
             }
             const Interval cover{cover_lo[k], cover_hi[k]};
             covers[n_covers] = cover;
-            if (!cover.empty()) {
-                linked.add(cover);
-                ++n_covers;
-            }
+            n_covers += cover.empty() ? 0 : 1;
+            linked.add(cover);
             const bool alive = live_.region[k].clip({reach_lo[k], reach_hi[k]});
             if (kept != k) {
                 live_.move(k, kept);

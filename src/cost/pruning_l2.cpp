@@ -147,11 +147,14 @@ template <class Roots>
         }
     }
     // The lanes hold no NaN, so any order of reduction gives the same
-    // result but for the sign of a zero, which no use of them sees.
-    alignas(64) double lanes[2][8];
-    _mm512_store_pd(lanes[0], lowest);
-    _mm512_store_pd(lanes[1], clamped);
-    return {*std::min_element(lanes[0], lanes[0] + 8), *std::max_element(lanes[1], lanes[1] + 8)};
+    // result but for the sign of a zero, which no use of them sees; a tree
+    // of MINSD and MAXSD, where min_element's branches mispredict.
+    alignas(64) double low[8], high[8];
+    _mm512_store_pd(low, lowest);
+    _mm512_store_pd(high, clamped);
+    const auto min4 = [](const double* x) { return std::min(std::min(x[0], x[1]), std::min(x[2], x[3])); };
+    const auto max4 = [](const double* x) { return std::max(std::max(x[0], x[1]), std::max(x[2], x[3])); };
+    return {std::min(min4(low), min4(low + 4)), std::max(max4(high), max4(high + 4))};
 }
 
 // The rounded roots of 2 * count radicands.

@@ -52,11 +52,11 @@ public:
         // of its comparisons.
         CoverChain chain;
         for (const Interval& c : covers) chain.add(c);
-        std::optional<Interval> hull = chain.hull();
-        if (!hull) hull = connected_hull(covers);
-        if (hull) {
-            return outside_sorted(std::span<const Interval>(&*hull, 1));
-        }
+        if (const std::optional<Interval> hull = chain.hull()) return outside(*hull);
+        // Empty covers hide nothing, and a NaN end would break the sort.
+        covers = covers.first(static_cast<std::size_t>(
+            std::remove_if(covers.begin(), covers.end(), [](Interval c) { return c.empty(); }) - covers.begin()));
+        if (const std::optional<Interval> hull = connected_hull(covers)) return outside(*hull);
         std::sort(covers.begin(), covers.end(), [](Interval a, Interval b) { return a.lo < b.lo; });
         return outside_sorted(covers);
     }

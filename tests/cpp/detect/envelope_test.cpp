@@ -143,5 +143,54 @@ TEST(EnvelopeRegion, HoldsNoCoveredLevelWhenThePiecesSuffice) {
     EXPECT_GT(checked, 5'000);
 }
 
+// Empty covers (the empty interval, an inverted one, NaN ends) hide
+// nothing, wherever they come in the order: a region of two pieces made
+// outside covers whose union is one interval holds exactly the levels
+// outside the others, through the one-pass chain and through the passes
+// alike.
+TEST(EnvelopeRegion, EmptyCoversHideNothing) {
+    std::mt19937_64 gen(12);
+    std::uniform_real_distribution<double> at(-4.0, 4.0), width(0.0, 1.5);
+    const Interval empties[] = {cost::kNowhere, {2.0, 1.0}, {std::nan(""), std::nan("")}, {0.0, std::nan("")}};
+    int checked = 0;
+    for (int k = 0; k < 20'000; ++k) {
+        std::vector<Interval> filled(1 + gen() % 6);
+        for (Interval& c : filled) {
+            const double centre = at(gen), w = width(gen);
+            c = {centre - w, centre + w};
+        }
+        std::sort(filled.begin(), filled.end(), [](Interval a, Interval b) { return a.lo < b.lo; });
+        int gaps = 0;
+        double reach = filled[0].hi;
+        for (const Interval& c : filled) {
+            gaps += c.lo > reach ? 1 : 0;
+            reach = std::max(reach, c.hi);
+        }
+        if (gaps > 0) continue;
+        ++checked;
+        std::vector<Interval> covers = filled;
+        if (gen() % 2 == 0) std::reverse(covers.begin(), covers.end());
+        for (int e = 1 + static_cast<int>(gen() % 3); e > 0; --e) {
+            covers.insert(covers.begin() + static_cast<std::ptrdiff_t>(gen() % (covers.size() + 1)), empties[gen() % 4]);
+        }
+        const LineRegion<2> region = LineRegion<2>::outside(covers);
+        for (int t = 0; t < 50; ++t) {
+            const double mu = at(gen);
+            bool inside = false, within = false;  // the open covers; the closed ones
+            for (const Interval& c : filled) {
+                inside = inside || (c.lo < mu && mu < c.hi);
+                within = within || (c.lo <= mu && mu <= c.hi);
+            }
+            if (!within) {
+                ASSERT_TRUE(region.contains(mu)) << k << " mu " << mu;
+            }
+            if (inside) {
+                ASSERT_FALSE(region.contains(mu)) << k << " mu " << mu;
+            }
+        }
+    }
+    EXPECT_GT(checked, 5'000);
+}
+
 }  // namespace
 }  // namespace marbolt::detect

@@ -21,11 +21,11 @@ from conftest import make_engine
 
 # Each runs for minutes uninterrupted: the exact search on normal, which has
 # no pruning family, keeps every start of a signal without changes
-# (quadratic), and dynp's plain layer fill, two columns, runs on the worker
-# pool.
+# (quadratic), and dynp's plain layer fill, two columns of normal (l2's are
+# pruned now, and done within the second), runs on the worker pool.
 LONG = {
     "detect": 'mr.detect(x, "normal", pen=50.0, min_size=2)',
-    "detect_dynp": 'mr.detect(np.c_[x, x][:60000], "l2", "dynp", n_bkps=5)',
+    "detect_dynp": 'mr.detect(np.c_[x, x][:60000], "normal", "dynp", n_bkps=5)',
     "penalty_path": 'mr.penalty_path(x, 10.0, 1e4, "normal", min_size=2)',
     "detect_many": 'mr.detect_many([x, x[::-1], x[1:]], "normal", pen=50.0, min_size=2)',
     "cli": 'cli.main(["x.npy", "--model", "normal", "--pen", "50", "--min-size", "2"])',

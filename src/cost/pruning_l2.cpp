@@ -248,6 +248,7 @@ __attribute__((target("avx512f"))) inline __m512d bounded_roots(__m512d v, __m51
 
 SweepSummary L2ColumnFamily::sweep(const Starts& starts, std::size_t end, const double* prefix, double pen,
                                    double* estimate, double* value, double* inv) const noexcept {
+    fetch_ahead(end);
     const SweepRows rows{starts.size(), starts.start.data(), starts.s.data(), starts.q.data(),
                          static_cast<double>(end), s_[end], q_[end]};
     const VectorIsa isa = isa_;
@@ -296,7 +297,7 @@ std::optional<L2ColumnFamily> L2ColumnFamily::make(const CostL2& model, std::siz
     const double* q = model.sums_sq().data.data();
     const std::optional<double> energy = l2_energy(s, q, n);
     if (!energy) return std::nullopt;
-    return L2ColumnFamily(s, q, *energy);
+    return L2ColumnFamily(s, q, n, *energy);
 }
 
 std::optional<L2ColumnsFamily> L2ColumnsFamily::make(const CostL2& model, std::size_t n) noexcept {

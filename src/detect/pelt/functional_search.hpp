@@ -330,6 +330,8 @@ private:
     double error_ = 0.0;          // the global E2 of the current end
     double sweep_bound_ = 0.0;    // point 7: |T - T'| of the current end, with room
     double clamped_ = 0.0;        // point 7: the largest T - U' of the current end (T' where T is not formed)
+    std::size_t guess_ = 0;       // the index the last swept end chose
+    double chosen_total_ = 0.0;   // its total, which decide takes without waiting on the index
     double longest_chain_ = 0.0;  // R
     bool repeat_in_ = false;      // the last entry is the fresh copy of the end n
     bool hold_;                   // the optimum's rule for marked starts (point 8)

@@ -12,7 +12,15 @@ namespace {
 // this end's decision. Leaves thr and its bounds for the pruning.
 template <class Family>
 bool FunctionalSearch<Family>::decide(std::size_t end_slot, std::size_t chosen) {
-    const double best = scratch_.total[chosen];
+    // A sweep hands over the chosen total itself: read at the chosen index,
+    // it would wait on the search for the minimum even where the total was
+    // formed long before (see sweep).
+    double best = 0.0;
+    if constexpr (kSweep) {
+        best = chosen_total_;
+    } else {
+        best = scratch_.total[chosen];
+    }
     record(tables_, end_slot, best, live_.parent[chosen]);
     largest_prefix_ = std::max(largest_prefix_, std::fabs(best));
     threshold_ = best + pen_;

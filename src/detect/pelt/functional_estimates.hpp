@@ -49,7 +49,7 @@ namespace {
 
 // Point 4 for families that estimate.
 template <class Family>
-void FunctionalSearch<Family>::estimate(std::size_t end) {
+inline void FunctionalSearch<Family>::estimate(std::size_t end) {
     const std::size_t count = live_.size();
     estimates_.cost.resize(count);
     estimates_.bound.resize(count);
@@ -68,7 +68,7 @@ void FunctionalSearch<Family>::estimate(std::size_t end) {
 // the cost's bounds, the model's rounding, and the roundings of the two
 // additions on both sides, with room.
 template <class Family>
-double FunctionalSearch<Family>::total_bound(double prefix, double prefix_bound, const auto& c, double t) const noexcept {
+inline double FunctionalSearch<Family>::total_bound(double prefix, double prefix_bound, const auto& c, double t) const noexcept {
     const double spread = (prefix_bound + c.bound) + c.rounding;
     return up(spread + 0x1p-50 * (std::fabs(prefix) + prefix_bound + std::fabs(t) +
                                   2.0 * (std::fabs(c.cost) + spread + std::fabs(pen_))));
@@ -79,7 +79,7 @@ double FunctionalSearch<Family>::total_bound(double prefix, double prefix_bound,
 // estimate; otherwise the plain totals of the candidates within reach of
 // the minimum, from the model.
 template <class Family>
-std::size_t FunctionalSearch<Family>::estimated_minimum(std::size_t end) {
+inline std::size_t FunctionalSearch<Family>::estimated_minimum(std::size_t end) {
     std::size_t count = live_.size();
     estimates_.gone.assign(count, 0);
     double highest = kInf;  // every minimum total is at most this
@@ -126,14 +126,14 @@ std::size_t FunctionalSearch<Family>::estimated_minimum(std::size_t end) {
 }
 
 template <class Family>
-bool FunctionalSearch<Family>::contends(std::size_t k, std::size_t end, double highest) const noexcept {
+inline bool FunctionalSearch<Family>::contends(std::size_t k, std::size_t end, double highest) const noexcept {
     return !estimates_.gone[k] && candidate(k, end) && scratch_.total[k] - estimates_.bound[k] <= highest;
 }
 
 // Entry k leaves the list at this end, pruned or doubtful (point 6): the
 // starts it hosts move to the start appended at this end.
 template <class Family>
-void FunctionalSearch<Family>::pass_on(std::size_t k) {
+inline void FunctionalSearch<Family>::pass_on(std::size_t k) {
     auto& pending = estimates_.pending;
     for (auto& d : estimates_.dormant[k]) pending.push_back(std::move(d));
     estimates_.dormant[k].clear();
@@ -142,7 +142,7 @@ void FunctionalSearch<Family>::pass_on(std::size_t k) {
 // Doubtful entry k goes to sleep now, hosted by the start appended at this
 // end, with the starts it hosts.
 template <class Family>
-void FunctionalSearch<Family>::leave(std::size_t k, std::size_t end_slot) {
+inline void FunctionalSearch<Family>::leave(std::size_t k, std::size_t end_slot) {
     pass_on(k);
     if (status_[k] != Status::live) --pending_;
     estimates_.pending.push_back({live_.parent[k], end_slot, live_.prefix[k], estimates_.prefix_bound[k],
@@ -154,7 +154,7 @@ void FunctionalSearch<Family>::leave(std::size_t k, std::size_t end_slot) {
 // Drowsy entry k goes to sleep at the end of slot end_slot, hosted by the
 // entry of its host, if that is still there; false otherwise.
 template <class Family>
-bool FunctionalSearch<Family>::fall_asleep(std::size_t k, std::size_t end_slot) {
+inline bool FunctionalSearch<Family>::fall_asleep(std::size_t k, std::size_t end_slot) {
     const std::size_t host = estimates_.host[k];
     std::size_t h = live_.size();
     while (h > 0 && live_.parent[h - 1] > host) --h;
@@ -173,7 +173,7 @@ bool FunctionalSearch<Family>::fall_asleep(std::size_t k, std::size_t end_slot) 
 // slack (point 6). True when any came back; the end is then estimated
 // afresh.
 template <class Family>
-bool FunctionalSearch<Family>::wake(std::size_t end, double highest) {
+inline bool FunctionalSearch<Family>::wake(std::size_t end, double highest) {
     const double reach = chains() + 2.0 * family_.error(pen_, largest_prefix_);
     std::remove_reference_t<decltype(estimates_.pending)> woken;
     for (std::size_t k = 0; k < live_.size(); ++k) {
@@ -199,7 +199,7 @@ bool FunctionalSearch<Family>::wake(std::size_t end, double highest) {
 // Under the optimum's rule a sure mark takes effect min_size after its
 // end: until then d comes back as a ghost, leaving at `marked_until`.
 template <class Family>
-bool FunctionalSearch<Family>::replayed(auto& d, std::size_t end, std::size_t& marked_until) {
+inline bool FunctionalSearch<Family>::replayed(auto& d, std::size_t end, std::size_t& marked_until) {
     const std::size_t end_slot = end == n_ ? n_slot_ : end / jump_;
     auto& replay = estimates_.replay;
     replay.insert(0, std::move(d.state));
@@ -236,7 +236,7 @@ bool FunctionalSearch<Family>::replayed(auto& d, std::size_t end, std::size_t& m
 // Puts a woken start back in the list, in position order as the plain
 // list keeps it (before the fresh copy the end n appends, if that is in).
 template <class Family>
-void FunctionalSearch<Family>::insert_start(auto&& d, std::size_t marked_until, std::vector<char>& gone) {
+inline void FunctionalSearch<Family>::insert_start(auto&& d, std::size_t marked_until, std::vector<char>& gone) {
     std::size_t at = 0;
     const std::size_t last = live_.size() - (repeat_in_ ? 1 : 0);
     while (at < last && live_.parent[at] < d.slot) ++at;
@@ -261,7 +261,7 @@ void FunctionalSearch<Family>::insert_start(auto&& d, std::size_t marked_until, 
 // to call. Under the optimum's rule a mark at an end less than min_size
 // before `end` has not taken effect: those doubts stay for later.
 template <class Family>
-bool FunctionalSearch<Family>::held(std::size_t k, std::size_t end) {
+inline bool FunctionalSearch<Family>::held(std::size_t k, std::size_t end) {
     auto& doubts = estimates_.doubts[k];
     std::size_t kept = 0;
     for (const std::size_t end_slot : doubts) {
@@ -278,7 +278,7 @@ bool FunctionalSearch<Family>::held(std::size_t k, std::size_t end) {
 
 // Start k's plain total at `end`, from the model.
 template <class Family>
-double FunctionalSearch<Family>::exact_total(std::size_t k, std::size_t end) {
+inline double FunctionalSearch<Family>::exact_total(std::size_t k, std::size_t end) {
     if (evaluations_ != nullptr) ++*evaluations_;
     const std::size_t slot = live_.parent[k];
     return exact_prefix(slot) + (model_.error(slot * jump_, end) + pen_);
@@ -287,7 +287,7 @@ double FunctionalSearch<Family>::exact_total(std::size_t k, std::size_t end) {
 // The plain F of an end, from the model along the parents down to an
 // end whose F is known exactly; each end it passes is then exact too.
 template <class Family>
-double FunctionalSearch<Family>::exact_prefix(std::size_t slot) {
+inline double FunctionalSearch<Family>::exact_prefix(std::size_t slot) {
     std::vector<std::size_t>& path = path_;
     path.clear();
     for (std::size_t s = slot; tables_.estimated[s]; s = tables_.parent[s]) path.push_back(s);

@@ -9,7 +9,7 @@ namespace marbolt::detect::functional {
 namespace {
 
 template <class Family>
-bool FunctionalSearch<Family>::run() {
+inline bool FunctionalSearch<Family>::run() {
     append(0, 0.0, Region::everything());
     // The plain search visits the grid ends of at least min_size, then n.
     const std::size_t first = grid_count(min_size_, jump_);
@@ -39,7 +39,7 @@ bool FunctionalSearch<Family>::run() {
 // when the one the plain search appends for n was appended before, it
 // comes again as a fresh copy (the old one may have been pruned).
 template <class Family>
-bool FunctionalSearch<Family>::settle_last_end() {
+inline bool FunctionalSearch<Family>::settle_last_end() {
     expire(n_, n_slot_);
     // Under the optimum's rule the end n admits only what no end did.
     if (n_ >= min_size_ && !hold_) {
@@ -54,7 +54,7 @@ bool FunctionalSearch<Family>::settle_last_end() {
 }
 
 template <class Family>
-void FunctionalSearch<Family>::append(std::size_t slot, double chain, const Region& region) {
+inline void FunctionalSearch<Family>::append(std::size_t slot, double chain, const Region& region) {
     live_.push_back(family_, slot, slot * jump_, tables_.best[slot], region);
     chain_.push_back(chain);
     status_.push_back(Status::live);
@@ -71,7 +71,7 @@ void FunctionalSearch<Family>::append(std::size_t slot, double chain, const Regi
 // `size` after one; entries cut take the starts they host with them: a
 // start dropped by its region hosts only starts its witnesses beat too.
 template <class Family>
-void FunctionalSearch<Family>::keep_at(std::size_t k, std::size_t to) {
+inline void FunctionalSearch<Family>::keep_at(std::size_t k, std::size_t to) {
     live_.move(k, to);
     chain_[to] = chain_[k];
     status_[to] = status_[k];
@@ -85,7 +85,7 @@ void FunctionalSearch<Family>::keep_at(std::size_t k, std::size_t to) {
 }
 
 template <class Family>
-void FunctionalSearch<Family>::cut_list(std::size_t size) {
+inline void FunctionalSearch<Family>::cut_list(std::size_t size) {
     live_.resize(size);
     cost::resize_to(chain_, size);
     cost::resize_to(status_, size);
@@ -102,7 +102,7 @@ void FunctionalSearch<Family>::cut_list(std::size_t size) {
 // Carries out the transitions due at `end`: dead entries and ghosts
 // leave, drowsy ones go to sleep.
 template <class Family>
-void FunctionalSearch<Family>::expire(std::size_t end, std::size_t end_slot) {
+inline void FunctionalSearch<Family>::expire(std::size_t end, std::size_t end_slot) {
     if (pending_ == 0) return;
     std::size_t kept = 0;
     for (std::size_t k = 0; k < live_.size(); ++k) {

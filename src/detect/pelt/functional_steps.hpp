@@ -10,7 +10,7 @@ namespace {
 
 // Entry k's bracket against the end just settled.
 template <class Family>
-typename Family::Bracket FunctionalSearch<Family>::bracket(std::size_t k, std::size_t end, double allowance) const noexcept {
+inline typename Family::Bracket FunctionalSearch<Family>::bracket(std::size_t k, std::size_t end, double allowance) const noexcept {
     const StepLevels levels = step_levels(threshold_, scratch_.value[k], allowance);
     return family_.bracket(live_.state, k, end, levels.up, levels.down);
 }
@@ -18,7 +18,7 @@ typename Family::Bracket FunctionalSearch<Family>::bracket(std::size_t k, std::s
 // Every entry's bracket, in one loop, for a family whose brackets cost a
 // few operations; the others are bracketed once they pass the threshold.
 template <class Family>
-void FunctionalSearch<Family>::measure(std::size_t end) {
+inline void FunctionalSearch<Family>::measure(std::size_t end) {
     if constexpr (kSweep) {
         family_.brackets(live_.state, end, scratch_.inv.data(), scratch_.value.data(), threshold_,
                          step_allowance(margin_, error_), scratch_.roots.data(), scratch_.ends.data());
@@ -30,7 +30,7 @@ void FunctionalSearch<Family>::measure(std::size_t end) {
 }
 
 template <class Family>
-typename Family::Bracket FunctionalSearch<Family>::measured(std::size_t k, std::size_t end) const noexcept {
+inline typename Family::Bracket FunctionalSearch<Family>::measured(std::size_t k, std::size_t end) const noexcept {
     if constexpr (kSweep) {
         const double* ends = scratch_.ends.data();
         const std::size_t n = scratch_.swept;
@@ -43,7 +43,7 @@ typename Family::Bracket FunctionalSearch<Family>::measured(std::size_t k, std::
 }
 
 template <class Family>
-bool FunctionalSearch<Family>::settle_grid_end(std::size_t end_slot) {
+inline bool FunctionalSearch<Family>::settle_grid_end(std::size_t end_slot) {
     const std::size_t end = end_slot * jump_;
     expire(end, end_slot);
     const std::size_t chosen = evaluate(end);
@@ -112,7 +112,7 @@ bool FunctionalSearch<Family>::settle_grid_end(std::size_t end_slot) {
 // the entries kept moved up without a branch and only what such an entry
 // has (its status and wait are those of every entry).
 template <class Family>
-void FunctionalSearch<Family>::prune_swept(std::size_t end, std::size_t end_slot) {
+inline void FunctionalSearch<Family>::prune_swept(std::size_t end, std::size_t end_slot) {
     const std::size_t count = live_.size();
     const double* reach_lo = scratch_.ends.data();
     const double* reach_hi = reach_lo + count;

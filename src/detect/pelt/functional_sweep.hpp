@@ -24,7 +24,7 @@ namespace {
 // family that estimates); returns the index of the first candidate with
 // the smallest T.
 template <class Family>
-std::size_t FunctionalSearch<Family>::evaluate(std::size_t end) {
+inline std::size_t FunctionalSearch<Family>::evaluate(std::size_t end) {
     const std::size_t count = live_.size();
     scratch_.resize(count);
     if (evaluations_ != nullptr) *evaluations_ += count;
@@ -48,7 +48,7 @@ std::size_t FunctionalSearch<Family>::evaluate(std::size_t end) {
 // Point 7: T' and U' of every entry, the plain T of the contenders for
 // the minimum; returns the first candidate with the smallest T.
 template <class Family>
-std::size_t FunctionalSearch<Family>::sweep(std::size_t end) {
+[[gnu::always_inline]] inline std::size_t FunctionalSearch<Family>::sweep(std::size_t end) {
     const std::size_t count = live_.size();
     scratch_.resize_sweep(count);
     double* total = scratch_.total.data();

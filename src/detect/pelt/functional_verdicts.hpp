@@ -11,7 +11,7 @@ namespace {
 // Records the end's best split; false when the argument no longer covers
 // this end's decision. Leaves thr and its bounds for the pruning.
 template <class Family>
-bool FunctionalSearch<Family>::decide(std::size_t end_slot, std::size_t chosen) {
+inline bool FunctionalSearch<Family>::decide(std::size_t end_slot, std::size_t chosen) {
     // A sweep hands over the chosen total itself: read at the chosen index,
     // it would wait on the search for the minimum even where the total was
     // formed long before (see sweep).
@@ -62,7 +62,7 @@ bool FunctionalSearch<Family>::decide(std::size_t end_slot, std::size_t chosen) 
 // it leaves from totals at least tau(g) + M - R - E; each ghost must keep
 // that above the choice.
 template <class Family>
-bool FunctionalSearch<Family>::ghosts_clear(double best, double e) const noexcept {
+inline bool FunctionalSearch<Family>::ghosts_clear(double best, double e) const noexcept {
     if (pending_ == 0 || hold_) return true;  // point 8: every ghost is a candidate
     for (std::size_t k = 0; k < live_.size(); ++k) {
         if (status_[k] != Status::ghost) continue;
@@ -80,7 +80,7 @@ bool FunctionalSearch<Family>::ghosts_clear(double best, double e) const noexcep
 // Whether the plain search keeps candidate k at this end (thr >= T), or,
 // for a family that estimates, whether the estimates cannot tell (point 5).
 template <class Family>
-typename FunctionalSearch<Family>::Verdict FunctionalSearch<Family>::verdict(std::size_t k, std::size_t end_slot) {
+inline typename FunctionalSearch<Family>::Verdict FunctionalSearch<Family>::verdict(std::size_t k, std::size_t end_slot) {
     if constexpr (kSweep) {
         // Point 7: from T' where it is clear.
         double& total = scratch_.total[k];
@@ -104,7 +104,7 @@ typename FunctionalSearch<Family>::Verdict FunctionalSearch<Family>::verdict(std
 // What the prune of start k at this end may cost a walk of point 2, with
 // the family's local bound.
 template <class Family>
-double FunctionalSearch<Family>::slack(std::size_t k, std::size_t end) const noexcept {
+inline double FunctionalSearch<Family>::slack(std::size_t k, std::size_t end) const noexcept {
     double local = 0.0;
     if constexpr (kExact) {
         local = family_.local_error(live_.state, k, end, std::fabs(pen_), std::fabs(live_.prefix[k])) +

@@ -25,7 +25,7 @@ from conftest import make_engine
 # pool.
 LONG = {
     "detect": 'mr.detect(x, "normal", pen=50.0, min_size=2)',
-    "detect_dynp": 'mr.detect(np.c_[x, x][:60000], "l2", "dynp", n_bkps=5)',
+    "detect_dynp": 'mr.detect(np.c_[x, x][:120000], "l2", "dynp", n_bkps=5)',
     "penalty_path": 'mr.penalty_path(x, 10.0, 1e4, "normal", min_size=2)',
     "detect_many": 'mr.detect_many([x, x[::-1], x[1:]], "normal", pen=50.0, min_size=2)',
     "cli": 'cli.main(["x.npy", "--model", "normal", "--pen", "50", "--min-size", "2"])',

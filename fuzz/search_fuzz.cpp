@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/numeric.hpp"
+#include "common/vector_isa.hpp"
 #include "cost/dispatch.hpp"
 #include "cost/pruning.hpp"
 #include "crops/crops.hpp"
@@ -108,16 +109,22 @@ void check_same_tables(const detect::PeltTables& fast, const detect::PeltTables&
 
 // PELT's pruned search on the bare model (the wrapper hides its class from
 // the fast paths) against the plain search, for every model with a pruning
-// family.
+// family, with each version of the vector loops the machine runs.
 void check_pelt_paths(const Call& call, std::uint64_t jump, std::uint64_t min_size, double pen) {
     if (!call.kind.is("l2") && !call.kind.is("l1")) return;
     const cost::Cost& model = call.cost.inner();
     const std::size_t n = call.n();
-    detect::PeltTables plain, fast;
+    detect::PeltTables plain;
     const auto expected =
         detect::pelt(model, n, jump, min_size, pen, {.functional_pruning = false, .tables = &plain});
-    FUZZ_CHECK(detect::pelt(model, n, jump, min_size, pen, {.tables = &fast}) == expected);
-    check_same_tables(fast, plain);
+    for (const VectorIsa cap : {VectorIsa::kAvx512, VectorIsa::kAvx2, VectorIsa::kNone}) {
+        const VectorIsa previous = cap_vector_isa(cap);
+        detect::PeltTables fast;
+        const bool same = detect::pelt(model, n, jump, min_size, pen, {.tables = &fast}) == expected;
+        cap_vector_isa(previous);
+        FUZZ_CHECK(same);
+        check_same_tables(fast, plain);
+    }
 }
 
 // The functional engine under the optimum's rule for marked starts, called

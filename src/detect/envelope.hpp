@@ -25,11 +25,13 @@ namespace marbolt::detect {
 using cost::Interval;
 using cost::LineBracket;
 
-// Where a start may still be near the minimum: at most kPieces disjoint
-// closed intervals, ascending. Merging two neighbours into their hull only
-// makes a region larger, which keeps it on the safe side, so a region never
-// needs more room; how many pieces pay for their copies is the family's
-// choice.
+// Where a start may still be near the minimum: kPieces closed intervals,
+// disjoint and ascending, some of them possibly empty. Merging two
+// neighbours into their hull only makes a region larger, which keeps it on
+// the safe side, so a region never needs more room; how many pieces pay for
+// their copies is the family's choice. A clip keeps an empty piece empty, so
+// it treats every piece alike, without a branch on how many are left: a
+// sweep clips a dozen regions at every end, and the branches showed.
 template <std::size_t kPieces>
 class LineRegion {
 public:
@@ -38,53 +40,88 @@ public:
     static LineRegion everything() noexcept {
         LineRegion r;
         r.piece_[0] = {-std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
-        r.count_ = 1;
         return r;
     }
 
     // Every mu outside the covers (whose order it may change): where none of
     // the starts behind them is sure to be better.
     static LineRegion outside(std::span<Interval> covers) noexcept {
-        // Usually the covers' union is one interval, found in a few passes
-        // without a branch on the data, where a sort of an end's dozen
-        // covers mispredicts many of its comparisons.
-        if (const std::optional<Interval> hull = connected_hull(covers)) {
-            return outside_sorted(std::span<const Interval>(&*hull, 1));
-        }
+        // Usually the covers' union is one interval, and nearly always each
+        // cover in the searches' order (oldest start first) meets those before
+        // it: one pass then finds it. Otherwise a few passes without a branch
+        // on the data, where a sort of an end's dozen covers mispredicts many
+        // of its comparisons.
+        CoverChain chain;
+        for (const Interval& c : covers) chain.add(c);
+        if (const std::optional<Interval> hull = chain.hull()) return outside(*hull);
+        // Empty covers hide nothing, and a NaN end would break the sort.
+        covers = covers.first(static_cast<std::size_t>(
+            std::remove_if(covers.begin(), covers.end(), [](Interval c) { return c.empty(); }) - covers.begin()));
+        if (const std::optional<Interval> hull = connected_hull(covers)) return outside(*hull);
         std::sort(covers.begin(), covers.end(), [](Interval a, Interval b) { return a.lo < b.lo; });
         return outside_sorted(covers);
     }
 
+    // The union of covers added one by one, while each meets the union of
+    // those before it (an empty one, NaN included, covers nothing and is
+    // passed over): one pass whose tests only accumulate, so that it does
+    // not branch on the data.
+    class CoverChain {
+    public:
+        void add(Interval c) noexcept {
+            const bool filled = c.lo <= c.hi;
+            linked_ &= !filled | first_ | ((c.lo <= hi_) & (lo_ <= c.hi));
+            first_ &= !filled;
+            lo_ = std::min(lo_, filled ? c.lo : lo_);
+            hi_ = std::max(hi_, filled ? c.hi : hi_);
+        }
+        // The union, when the covers came as a chain.
+        std::optional<Interval> hull() const noexcept {
+            if (!linked_ || first_) return std::nullopt;
+            return Interval{lo_, hi_};
+        }
+
+    private:
+        double lo_ = std::numeric_limits<double>::infinity(), hi_ = -std::numeric_limits<double>::infinity();
+        bool linked_ = true, first_ = true;
+    };
+
+    // outside() of covers whose union is `hull`.
+    static LineRegion outside(Interval hull) noexcept { return outside_sorted(std::span<const Interval>(&hull, 1)); }
+
     // Keeps only what lies within `keep`; false when nothing is left.
     bool clip(Interval keep) noexcept {
-        std::size_t kept = 0;
-        for (std::size_t k = 0; k < count_; ++k) {
-            const Interval p{std::max(piece_[k].lo, keep.lo), std::min(piece_[k].hi, keep.hi)};
-            if (p.lo <= p.hi) piece_[kept++] = p;
+        bool any = false;
+        for (Interval& p : piece_) {
+            p = {std::max(p.lo, keep.lo), std::min(p.hi, keep.hi)};
+            any |= p.lo <= p.hi;
         }
-        count_ = kept;
-        return kept != 0;
+        return any;
     }
 
-    bool empty() const noexcept { return count_ == 0; }
+    bool empty() const noexcept {
+        bool any = false;
+        for (const Interval& p : piece_) any |= p.lo <= p.hi;
+        return !any;
+    }
     bool contains(double mu) const noexcept {
-        for (std::size_t k = 0; k < count_; ++k) {
-            if (piece_[k].lo <= mu && mu <= piece_[k].hi) return true;
-        }
-        return false;
+        bool in = false;
+        for (const Interval& p : piece_) in |= p.lo <= mu && mu <= p.hi;
+        return in;
     }
 
 private:
     // outside() of covers ordered by their lower ends.
     static LineRegion outside_sorted(std::span<const Interval> covers) noexcept {
         LineRegion r;
+        std::size_t count = 0;
         double from = -std::numeric_limits<double>::infinity();
         for (const Interval& c : covers) {
-            if (from < c.lo) r.append({from, c.lo});
+            if (from < c.lo) r.append({from, c.lo}, count);
             from = std::max(from, c.hi);
         }
         if (from < std::numeric_limits<double>::infinity()) {
-            r.append({from, std::numeric_limits<double>::infinity()});
+            r.append({from, std::numeric_limits<double>::infinity()}, count);
         }
         return r;
     }
@@ -139,32 +176,36 @@ private:
     }
 
     // Past kPieces, two neighbours become one piece: those with the narrowest
-    // cover between them, the new piece included.
-    void append(Interval p) noexcept {
-        if (count_ == kPieces) {
-            std::size_t join = count_ - 1;
-            double narrowest = p.lo - piece_[count_ - 1].hi;
-            for (std::size_t k = 0; k + 1 < count_; ++k) {
+    // cover between them, the new piece included. `count` pieces are made.
+    void append(Interval p, std::size_t& count) noexcept {
+        if (count == kPieces) {
+            std::size_t join = count - 1;
+            double narrowest = p.lo - piece_[count - 1].hi;
+            for (std::size_t k = 0; k + 1 < count; ++k) {
                 if (piece_[k + 1].lo - piece_[k].hi < narrowest) {
                     narrowest = piece_[k + 1].lo - piece_[k].hi;
                     join = k;
                 }
             }
-            if (join == count_ - 1) {
+            if (join == count - 1) {
                 piece_[join].hi = p.hi;
                 return;
             }
             piece_[join].hi = piece_[join + 1].hi;
-            std::copy(piece_.begin() + join + 2, piece_.begin() + count_, piece_.begin() + join + 1);
-            --count_;
+            std::copy(piece_.begin() + join + 2, piece_.begin() + count, piece_.begin() + join + 1);
+            --count;
         }
-        piece_[count_++] = p;
+        piece_[count++] = p;
     }
 
-    // Only the first count_ pieces are ever read, so the rest is left
-    // uninitialised: a region is made at every end, and zeroing it showed.
-    std::array<Interval, kPieces> piece_;
-    std::size_t count_ = 0;
+    // The pieces not made are empty.
+    std::array<Interval, kPieces> piece_ = filled(cost::kNowhere);
+
+    static constexpr std::array<Interval, kPieces> filled(Interval p) noexcept {
+        std::array<Interval, kPieces> a;
+        a.fill(p);
+        return a;
+    }
 };
 
 // One-sided bounds of a real y from x = fl(y), its value rounded once to

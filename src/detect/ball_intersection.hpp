@@ -137,6 +137,11 @@ public:
     // A ball holding the intersection of the balls held, as of the last add.
     const Ball& enclosing() const noexcept { return enclosing_; }
 
+    // The balls held and their weights (a warm start for other proofs).
+    std::size_t count() const noexcept { return count_; }
+    const Ball* balls() const noexcept { return ball_.data(); }
+    const double* weights() const noexcept { return weight_.data(); }
+
 private:
     std::array<Ball, kKept> ball_;
     std::array<double, kKept> weight_{};

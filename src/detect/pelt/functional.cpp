@@ -7,6 +7,8 @@
 #include <limits>
 #include <optional>
 #include <span>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "common/numeric.hpp"
@@ -14,6 +16,7 @@
 #include "cost/pruning_l2.hpp"
 #include "detect/grid.hpp"
 #include "detect/pelt/tables.hpp"
+#include "detect/cover_union.hpp"
 #include "detect/pruning.hpp"
 
 namespace marbolt::detect {
@@ -295,8 +298,8 @@ private:
         return candidate(k, end) && !(hold_ && status_[k] == Status::ghost);
     }
 
-    void append(std::size_t slot, double chain, const Region& region) {
-        live_.push_back(family_, slot, slot * jump_, tables_.best[slot], region);
+    void append(std::size_t slot, double chain, Region region) {
+        live_.push_back(family_, slot, slot * jump_, tables_.best[slot], std::move(region));
         chain_.push_back(chain);
         status_.push_back(Status::live);
         until_.push_back(0);
@@ -629,6 +632,10 @@ private:
         longest_chain_ = std::max(longest_chain_, chain);
         append(end_slot, chain, Region::outside(covers_));
         if constexpr (!kExact) std::swap(estimates_.dormant.back(), estimates_.pending);
+        if constexpr (kUnion) {
+            if (pending_ == 0) union_.run(family_, live_, tables_.best.data(), jump_, pen_, margin_,
+                                            family_.error(pen_, largest_prefix_));
+        }
         return true;
     }
 
@@ -968,6 +975,9 @@ private:
     std::vector<std::size_t> until_;
     std::size_t pending_ = 0;  // entries whose status is not live
     EndScratch<typename Family::Bracket> scratch_;
+    // Families whose level sets are balls: older starts' covers together.
+    static constexpr bool kUnion = std::is_same_v<typename Family::Bracket, cost::BallBracket>;
+    [[no_unique_address]] std::conditional_t<kUnion, CoverUnion<Family>, std::monostate> union_;
     Estimates<Family> estimates_;
     std::vector<typename Region::Cover> covers_;
     std::vector<std::size_t> path_;

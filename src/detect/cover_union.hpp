@@ -58,7 +58,7 @@ public:
     static constexpr std::size_t kMostCovers = 48;
     static constexpr int kSteps = 24;
     // The budget, in units of about a start's evaluation at an end: an end
-    // earns kShare per live entry (up to four ends' worth), a test spends
+    // earns up to kShare per live entry (up to four ends' worth), a test spends
     // kTestCost for its search and kCoverCost per older entry whose cover it
     // forms; at most kMostTests an end.
     static constexpr double kShare = 0.5;
@@ -85,16 +85,23 @@ public:
             due_.push({parent[k - 1] + kFirst, parent[k - 1]});
         }
         newest_ = now;
-        const double earned = kShare * static_cast<double>(count);
+        // Tests that seldom bury earn less: at most kShare per entry, less
+        // once fewer than two in five succeed.
+        const double rate = (buried_ + 1.0) / (tested_ + 2.0);
+        const double earned = kShare * static_cast<double>(count) * std::min(1.0, 2.5 * rate);
         credit_ = std::min(credit_ + earned, 4.0 * earned);
-        for (int tests = 0; tests < kMostTests && credit_ > 0.0 && !due_.empty() && due_.top().first <= now; ++tests) {
+        int tests = 0;
+        while (tests < kMostTests && credit_ > 0.0 && !due_.empty() && due_.top().first <= now) {
             const std::size_t slot = due_.top().second;
             due_.pop();
             const auto i = static_cast<std::size_t>(std::lower_bound(parent, parent + count, slot) - parent);
             if (i == count || parent[i] != slot) continue;  // gone
+            ++tests;
             credit_ -= kTestCost + kCoverCost * static_cast<double>(i);
+            tested_ += 1.0;
             if (i > 0 && test(family, live, i, best, jump, pen, margin, error)) {
                 live.region[i]->bury();
+                buried_ += 1.0;
                 continue;
             }
             const auto wait = static_cast<std::size_t>(kBack * static_cast<double>(now - slot));
@@ -153,6 +160,8 @@ private:
     }
 
     double credit_ = 0.0;
+    double tested_ = 0.0, buried_ = 0.0;  // tests run and won so far
+
     std::size_t newest_ = 0;  // the slot of the newest entry scheduled
     // (due end, slot), soonest first.
     std::priority_queue<std::pair<std::size_t, std::size_t>, std::vector<std::pair<std::size_t, std::size_t>>,

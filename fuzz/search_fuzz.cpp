@@ -371,8 +371,9 @@ void fuzz_sanity_check(FuzzInput& in) {
 
 // The reach-ball proofs of geometric pruning on balls through or around a
 // point p, in the range the families give (magnitudes below 2^900): balls
-// that all hold p (judged in long double) are never proven apart, and the
-// ball said to hold their intersection holds p.
+// that all hold p (judged in long double) are never proven apart, the ball
+// said to hold their intersection holds p, and covers none of which holds p
+// strictly are never proven to hold the balls' common part together.
 void fuzz_ball_proofs(FuzzInput& in) {
     const std::size_t d = 2 + in.byte() % 7, count = 2 + in.byte() % 7;
     const auto fits = [](double v) { return std::fabs(v) < cost::kEnvelopeLargest; };
@@ -404,6 +405,24 @@ void fuzz_ball_proofs(FuzzInput& in) {
         FUZZ_CHECK(!apart);
         FUZZ_CHECK(distance2(p, enclosing.centre) <= static_cast<long double>(enclosing.radius) * enclosing.radius);
     }
+    // Covers through or around p that do not hold it strictly: the union
+    // test never proves the balls' common point p inside them.
+    if (!common) return;
+    const std::size_t n_covers = 1 + in.byte() % 24;
+    std::vector<detect::Ball> covers(n_covers);
+    for (detect::Ball& c : covers) {
+        for (std::size_t j = 0; j < d; ++j) c.centre[j] = p[j] + in.real();
+        const double through = std::sqrt(static_cast<double>(distance2(p, c.centre)));
+        c.radius = in.flag() ? in.real() : through * (1.0 - in.real() * 0x1p-40);
+        for (std::size_t j = 0; j < d; ++j) {
+            if (!fits(c.centre[j])) return;
+        }
+        if (!(c.radius >= 0.0 && fits(c.radius))) return;
+        if (distance2(p, c.centre) < static_cast<long double>(c.radius) * c.radius) return;
+    }
+    std::vector<double> cover_weight(n_covers, 0.0);
+    FUZZ_CHECK(!detect::seek_covered(balls.data(), weight.data(), count, covers.data(), cover_weight.data(),
+                                     n_covers, d, in.byte() % 32));
 }
 
 }  // namespace

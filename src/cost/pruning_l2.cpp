@@ -328,6 +328,30 @@ std::optional<L2ColumnsFamily> L2ColumnsFamily::make(const CostL2& model, std::s
 // radius sqrt(a_up / L) + |c - c*| or more, holds every mu with
 // L |mu - c*|^2 < a for a <= a_up, and the cover ball, of radius at most
 // sqrt(a_down / L) - |c - c*|, only mu with L |mu - c*|^2 <= a_down.
+void L2ColumnsFamily::covers(const Starts& starts, std::size_t first, std::size_t last, std::size_t at, const double* prefix,
+                             double pen, double thr, double allowance, double* centre,
+                             double* radius) const noexcept {
+    const double* s_at = s_ + at * d_;
+    const double* q_at = q_ + at * d_;
+    const double half = 0.5 * static_cast<double>(d_) + 1.0;
+    for (std::size_t k = first; k < last; ++k) {
+        const double inv_len = 1.0 / (static_cast<double>(at) - starts.start[k]);
+        const double* s_k = starts.s.data() + k * d_;
+        const double* q_k = starts.q.data() + k * d_;
+        double* c = centre + (k - first) * d_;
+        double residue = 0.0, largest = 0.0;
+        for (std::size_t j = 0; j < d_; ++j) {
+            const double s = s_at[j] - s_k[j], q = q_at[j] - q_k[j];
+            residue = residue + (q - (s * s) * inv_len);
+            c[j] = s * inv_len;
+            largest = std::max(largest, std::fabs(c[j]));
+        }
+        const double down = step_levels(thr, prefix[k] + (residue + pen), allowance).down;
+        const double off = 0x1p-51 * largest * half + kTinySlack;
+        radius[k - first] = down > 0.0 ? root(down * inv_len) * (1.0 - kEndSlack) - off : -1.0;
+    }
+}
+
 BallBracket L2ColumnsFamily::bracket(const Starts& starts, std::size_t k, std::size_t at, double a_up,
                                      double a_down) const noexcept {
     BallBracket b{};

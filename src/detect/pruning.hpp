@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 #include "cost/pruning.hpp"
@@ -126,17 +127,16 @@ struct LiveStarts {
 
     std::size_t size() const noexcept { return parent.size(); }
 
-    void push_back(const Family& family, std::size_t at, std::size_t position, double cost,
-                   const RegionOf<Family>& r) {
+    void push_back(const Family& family, std::size_t at, std::size_t position, double cost, RegionOf<Family> r) {
         parent.push_back(at);
         prefix.push_back(cost);
-        region.push_back(r);
+        region.push_back(std::move(r));
         family.push(state, position);
     }
     void move(std::size_t from, std::size_t to) noexcept {
         parent[to] = parent[from];
         prefix[to] = prefix[from];
-        region[to] = region[from];
+        region[to] = std::move(region[from]);
         state.move(from, to);
     }
     void resize(std::size_t size) {

@@ -54,8 +54,8 @@ inline bool FunctionalSearch<Family>::settle_last_end() {
 }
 
 template <class Family>
-inline void FunctionalSearch<Family>::append(std::size_t slot, double chain, const Region& region) {
-    live_.push_back(family_, slot, slot * jump_, tables_.best[slot], region);
+inline void FunctionalSearch<Family>::append(std::size_t slot, double chain, Region region) {
+    live_.push_back(family_, slot, slot * jump_, tables_.best[slot], std::move(region));
     chain_.push_back(chain);
     status_.push_back(Status::live);
     until_.push_back(0);

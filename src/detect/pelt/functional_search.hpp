@@ -22,11 +22,15 @@
 #include <limits>
 #include <optional>
 #include <span>
+#include <type_traits>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "common/numeric.hpp"
 #include "cost/pruning_l1.hpp"
 #include "cost/pruning_l2.hpp"
+#include "detect/cover_union.hpp"
 #include "detect/grid.hpp"
 #include "detect/pelt/tables.hpp"
 #include "detect/pruning.hpp"
@@ -249,7 +253,7 @@ private:
 
     // The live list and its waits (functional_list.hpp).
     bool settle_last_end();
-    void append(std::size_t slot, double chain, const Region& region);
+    void append(std::size_t slot, double chain, Region region);
     void keep_at(std::size_t k, std::size_t to);
     void cut_list(std::size_t size);
     void expire(std::size_t end, std::size_t end_slot);
@@ -326,6 +330,9 @@ private:
     std::vector<std::size_t> until_;
     std::size_t pending_ = 0;  // entries whose status is not live
     EndScratch<typename Family::Bracket> scratch_;
+    // Families whose level sets are balls: older starts' covers together.
+    static constexpr bool kUnion = std::is_same_v<typename Family::Bracket, cost::BallBracket>;
+    [[no_unique_address]] std::conditional_t<kUnion, CoverUnion<Family>, std::monostate> union_;
     Estimates<Family> estimates_;
     std::vector<typename Region::Cover> covers_;
     std::vector<std::size_t> path_;

@@ -103,6 +103,10 @@ inline bool FunctionalSearch<Family>::settle_grid_end(std::size_t end_slot) {
     longest_chain_ = std::max(longest_chain_, chain);
     append(end_slot, chain, Region::outside(covers_));
     if constexpr (!kExact) std::swap(estimates_.dormant.back(), estimates_.pending);
+    if constexpr (kUnion) {
+        if (pending_ == 0) union_.run(family_, live_, tables_.best.data(), jump_, pen_, margin_,
+                                        family_.error(pen_, largest_prefix_));
+    }
     return true;
 }
 

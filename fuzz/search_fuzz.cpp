@@ -98,11 +98,18 @@ void check_rule_count(const std::vector<std::size_t>& bkps, const detect::StopRu
 // A pruned search's tables against the plain search's: the same P at every
 // end, and the same F wherever the pruned search recorded the plain bits
 // (everywhere but where a family's estimates sufficed, and always at n).
+// Two NaNs count as the same: when both operands of an addition are NaN the
+// result is the first one's, and clang, which builds this target, may
+// commute the operands of the scalar loops but not of the vector ones, so a
+// signal holding both a NaN and infinities can give a NaN of either sign
+// under different vector caps (the C++ tests still compare the bits of the
+// shipped build).
 void check_same_tables(const detect::PeltTables& fast, const detect::PeltTables& plain) {
     FUZZ_CHECK(fast.known == plain.known && fast.parent == plain.parent);
     if (!fast.estimated.empty()) FUZZ_CHECK(fast.estimated.size() == plain.best.size() && !fast.estimated.back());
     for (std::size_t k = 0; k < plain.best.size(); ++k) {
         if (!fast.estimated.empty() && fast.estimated[k]) continue;
+        if (std::isnan(fast.best[k]) && std::isnan(plain.best[k])) continue;
         FUZZ_CHECK(std::bit_cast<std::uint64_t>(fast.best[k]) == std::bit_cast<std::uint64_t>(plain.best[k]));
     }
 }

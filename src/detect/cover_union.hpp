@@ -19,6 +19,7 @@
 #include <vector>
 #include <queue>
 #include <functional>
+#include <type_traits>
 #include <utility>
 
 #include "cost/pruning.hpp"
@@ -113,8 +114,9 @@ private:
     bool test(const Family& family, const LiveStarts<Family>& live, std::size_t i, const double* best,
               std::size_t jump, double pen, double margin, double error) {
         const auto& region = *live.region[i];
-        std::array<Ball, 17> balls;
-        std::array<double, 17> weight{};
+        using Region = std::remove_cvref_t<decltype(region)>;
+        std::array<Ball, Region::kMostHeld> balls;
+        std::array<double, Region::kMostHeld> weight{};
         const std::size_t n_balls = region.held_balls(balls.data(), weight.data());
         if (n_balls == 0) return false;
         const std::size_t dims = region.dims();

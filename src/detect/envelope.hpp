@@ -310,7 +310,9 @@ public:
     // Whether the region holds `level` (for tests: the box outside the covers).
     bool contains(const double* level) const noexcept;
 
-    // The balls known to hold the region, into `out` (kBalls + 1 entries at
+    static constexpr std::size_t kMostHeld = kBalls + 1;
+
+    // The balls known to hold the region, into `out` (kMostHeld entries at
     // most) with their weights from the tests of the reach balls together
     // (zero for the smallest ball); returns how many.
     std::size_t held_balls(Ball* out, double* weight) const noexcept {

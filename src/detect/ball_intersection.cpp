@@ -116,11 +116,29 @@ bool step_dual(const Ball* balls, double* weight, std::size_t count, std::size_t
     return true;
 }
 
+// One coordinate of v, a sum of m terms, and an upper bound of the exact
+// sum's magnitude: 2^-49 (m + 2) of the sum of the terms' magnitudes, not the
+// 2^-50 of the note, since the computed size may be below the exact one by
+// (m + 2) roundings. (Not an upper bound of size times 2^-50: when size is
+// zero, that would round among subnormal numbers, slowly.)
+struct CoordinateSum {
+    double v = 0.0, size = 0.0;
+
+    void add(double term) noexcept {
+        v += term;
+        size += std::fabs(term);
+    }
+    double bound(double m) const noexcept {
+        return upper(std::fabs(v) + (0x1p-49 * (m + 2.0) * size + m * cost::kTinySlack), 4.0);
+    }
+};
+
 // The search of seek_covered: f's coefficients for the current weights in
 // coordinates relative to the first ball's centre, balls first, then covers
 // (each with its sign in f and |a|^2 - r^2), and the minimiser x = v / A.
 struct CoverDual {
-    static constexpr std::size_t kMost = 80;
+    static constexpr std::size_t kMostBalls = 16, kMostCovers = 64;
+    static constexpr std::size_t kMost = kMostBalls + kMostCovers;
     std::array<std::array<double, cost::kMaxBallDims>, kMost> rel;
     std::array<double, kMost> level_of, radius, sign;
     std::array<double*, kMost> weight;
@@ -195,18 +213,11 @@ double enclosing_radius(const Ball* balls, const double* weight, std::size_t cou
     spread = lower(spread, static_cast<double>(dims) + 2.0 + m);
     double pull = 0.0;  // |v|^2
     for (std::size_t j = 0; j < dims; ++j) {
-        double v = 0.0, size = 0.0;
+        CoordinateSum v;
         for (std::size_t i = 0; i < count; ++i) {
-            if (!usable(weight[i])) continue;
-            const double term = weight[i] * (balls[i].centre[j] - p[j]);
-            v += term;
-            size += std::fabs(term);
+            if (usable(weight[i])) v.add(weight[i] * (balls[i].centre[j] - p[j]));
         }
-        // 2^-49 against the 2^-50 of the note: the computed size may be
-        // below the sum of the magnitudes by (m + 2) roundings. (Not an
-        // upper bound of size times 2^-50: when size is zero, that would
-        // round among subnormal numbers, slowly.)
-        const double bound = upper(std::fabs(v) + (0x1p-49 * (m + 2.0) * size + m * cost::kTinySlack), 4.0);
+        const double bound = v.bound(m);
         pull += bound * bound;
     }
     pull = upper(pull, static_cast<double>(dims) + 1.0);
@@ -239,22 +250,17 @@ bool weights_prove_covered(const Ball* balls, const double* weight, std::size_t 
     const double lead = lower(lower(held, m) - upper(taken, m), 1.0);  // A_low
     const double rounds = static_cast<double>(dims) + 3.0 + m;
     const double level = lower(lower(gains, rounds) - upper(losses, rounds), 1.0);  // K_low
-    // V: each coordinate of v within 2^-49 (m + 2) of the sum of its terms'
-    // magnitudes of the computed sum, as in enclosing_radius.
+    // V, as in enclosing_radius.
     double pull = 0.0;
     for (std::size_t j = 0; j < dims; ++j) {
-        double v = 0.0, size = 0.0;
-        const auto add = [&](double term) {
-            v += term;
-            size += std::fabs(term);
-        };
+        CoordinateSum v;
         for (std::size_t i = 0; i < count; ++i) {
-            if (usable(weight[i])) add(weight[i] * (balls[i].centre[j] - p[j]));
+            if (usable(weight[i])) v.add(weight[i] * (balls[i].centre[j] - p[j]));
         }
         for (std::size_t i = 0; i < cover_count; ++i) {
-            if (usable(cover_weight[i])) add(-(cover_weight[i] * (covers[i].centre[j] - p[j])));
+            if (usable(cover_weight[i])) v.add(-(cover_weight[i] * (covers[i].centre[j] - p[j])));
         }
-        const double bound = upper(std::fabs(v) + (0x1p-49 * (m + 2.0) * size + m * cost::kTinySlack), 4.0);
+        const double bound = v.bound(m);
         pull += bound * bound;
     }
     pull = upper(pull, static_cast<double>(dims) + 1.0);
@@ -280,7 +286,7 @@ bool seek_apart(const Ball* balls, double* weight, std::size_t count, std::size_
 
 bool seek_covered(const Ball* balls, double* weight, std::size_t count, const Ball* covers, double* cover_weight,
                   std::size_t cover_count, std::size_t dims, int steps) noexcept {
-    if (count == 0 || count > 16 || cover_count > CoverDual::kMost - 16) return false;
+    if (count == 0 || count > CoverDual::kMostBalls || cover_count > CoverDual::kMostCovers) return false;
     double sum = 0.0;
     std::size_t smallest = 0;
     for (std::size_t i = 0; i < count; ++i) {

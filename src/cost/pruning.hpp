@@ -118,6 +118,10 @@ inline StepLevels step_levels(double level, double value, double allowance) noex
     return {(gap + allowance) + spread, (gap - allowance) - spread};
 }
 
+// The entries of a family's per-start scratch arrays that vector loops fill
+// in whole vectors of eight doubles: the count rounded up.
+inline constexpr std::size_t whole_vectors(std::size_t count) noexcept { return (count + 7) & ~std::size_t{7}; }
+
 // The square root of a non-negative number (or NaN) as the bare instruction:
 // std::sqrt keeps a test and a call for errno on negative arguments, a branch
 // that stalls a loop of independent roots behind each one's latency.

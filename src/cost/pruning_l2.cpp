@@ -51,7 +51,7 @@ template <class Roots>
 [[gnu::always_inline]] inline void brackets_loop(const SweepRows& rows, const double* __restrict inv,
                                                  const StepRows& step, double* __restrict roots,
                                                  double* __restrict out, Roots take_roots) noexcept {
-    const std::size_t count = rows.count;
+    const std::size_t count = rows.count, stride = whole_vectors(count);
     const double* __restrict value = step.value;
     for (std::size_t k = 0; k < count; ++k) {
         const StepLevels levels = step_levels(step.level, value[k], step.allowance);
@@ -65,9 +65,9 @@ template <class Roots>
         const Interval reach = around(c, outer_from_root(c, roots[k], levels.up));
         const Interval cover = around(c, inner_from_root(c, roots[count + k], levels.down));
         out[k] = reach.lo;
-        out[count + k] = reach.hi;
-        out[2 * count + k] = cover.lo;
-        out[3 * count + k] = cover.hi;
+        out[stride + k] = reach.hi;
+        out[2 * stride + k] = cover.lo;
+        out[3 * stride + k] = cover.hi;
     }
 }
 
@@ -112,8 +112,8 @@ template <class Roots>
 // summary in the same pass. MAXPD(residue, 0) is `residue > 0 ? residue :
 // 0`, NaN and signed zeros included; MINPD(x, acc) and MAXPD(x, acc) keep
 // acc when x is NaN, as std::min(acc, x) and std::max(acc, x) do. Full
-// vectors are stored whole so that the brackets' loads that follow take
-// them from the store buffer.
+// vectors, the last one too, are stored whole so that the loads that follow
+// take them from the store buffer.
 [[gnu::noinline]] __attribute__((target("avx512f"))) SweepSummary sweep_avx512(const SweepRows& rows,
                                                                               const double* prefix, double pen,
                                                                               double* estimate, double* value,
@@ -135,15 +135,9 @@ template <class Roots>
         const __m512d u = _mm512_add_pd(before, _mm512_add_pd(residue, penalty));
         lowest = _mm512_mask_min_pd(lowest, m, t, lowest);
         clamped = _mm512_mask_max_pd(clamped, m, _mm512_sub_pd(t, u), clamped);
-        if (m == 0xFF) {
-            _mm512_storeu_pd(estimate + k, t);
-            _mm512_storeu_pd(value + k, u);
-            _mm512_storeu_pd(inv + k, r);
-        } else {
-            _mm512_mask_storeu_pd(estimate + k, m, t);
-            _mm512_mask_storeu_pd(value + k, m, u);
-            _mm512_mask_storeu_pd(inv + k, m, r);
-        }
+        _mm512_storeu_pd(estimate + k, t);
+        _mm512_storeu_pd(value + k, u);
+        _mm512_storeu_pd(inv + k, r);
     }
     // The lanes hold no NaN, so any order of reduction gives the same
     // result but for the sign of a zero, which no use of them sees; a tree
@@ -207,7 +201,7 @@ __attribute__((target("avx512f"))) inline __m512d bounded_roots(__m512d v, __m51
 [[gnu::noinline]] __attribute__((target("avx512f"))) void brackets_avx512(const SweepRows& rows, const double* inv,
                                                                          const StepRows& step, double*,
                                                                          double* out) noexcept {
-    const std::size_t count = rows.count;
+    const std::size_t count = rows.count, stride = whole_vectors(count);
     const __m512d level = _mm512_set1_pd(step.level), level_size = _mm512_set1_pd(std::fabs(step.level));
     const __m512d allowance = _mm512_set1_pd(step.allowance), spread_unit = _mm512_set1_pd(0x1p-50);
     const __m512d zero = _mm512_setzero_pd(), none = _mm512_set1_pd(-1.0);
@@ -218,8 +212,8 @@ __attribute__((target("avx512f"))) inline __m512d bounded_roots(__m512d v, __m51
     const __m512d nowhere_lo = _mm512_set1_pd(kNowhere.lo), nowhere_hi = _mm512_set1_pd(kNowhere.hi);
     for (std::size_t k = 0; k < count; k += 8) {
         const __mmask8 m = count - k >= 8 ? __mmask8{0xFF} : static_cast<__mmask8>((1u << (count - k)) - 1u);
-        const __m512d r = _mm512_maskz_loadu_pd(m, inv + k);
-        const __m512d value = _mm512_maskz_loadu_pd(m, step.value + k);
+        const __m512d r = _mm512_loadu_pd(inv + k);
+        const __m512d value = _mm512_loadu_pd(step.value + k);
         const __m512d spread =
             _mm512_mul_pd(spread_unit, _mm512_add_pd(_mm512_add_pd(level_size, _mm512_abs_pd(value)), allowance));
         const __m512d gap = _mm512_sub_pd(level, value);
@@ -236,10 +230,10 @@ __attribute__((target("avx512f"))) inline __m512d bounded_roots(__m512d v, __m51
         w_in = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(down, zero, _CMP_GT_OQ), none, w_in);
         const __mmask8 reaches = _mm512_cmp_pd_mask(w_out, zero, _CMP_GE_OQ);
         const __mmask8 covers = _mm512_cmp_pd_mask(w_in, zero, _CMP_GE_OQ);
-        _mm512_mask_storeu_pd(out + k, m, _mm512_mask_blend_pd(reaches, nowhere_lo, _mm512_sub_pd(c, w_out)));
-        _mm512_mask_storeu_pd(out + count + k, m, _mm512_mask_blend_pd(reaches, nowhere_hi, _mm512_add_pd(c, w_out)));
-        _mm512_mask_storeu_pd(out + 2 * count + k, m, _mm512_mask_blend_pd(covers, nowhere_lo, _mm512_sub_pd(c, w_in)));
-        _mm512_mask_storeu_pd(out + 3 * count + k, m, _mm512_mask_blend_pd(covers, nowhere_hi, _mm512_add_pd(c, w_in)));
+        _mm512_storeu_pd(out + k, _mm512_mask_blend_pd(reaches, nowhere_lo, _mm512_sub_pd(c, w_out)));
+        _mm512_storeu_pd(out + stride + k, _mm512_mask_blend_pd(reaches, nowhere_hi, _mm512_add_pd(c, w_out)));
+        _mm512_storeu_pd(out + 2 * stride + k, _mm512_mask_blend_pd(covers, nowhere_lo, _mm512_sub_pd(c, w_in)));
+        _mm512_storeu_pd(out + 3 * stride + k, _mm512_mask_blend_pd(covers, nowhere_hi, _mm512_add_pd(c, w_in)));
     }
 }
 

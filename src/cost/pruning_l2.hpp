@@ -160,6 +160,11 @@ public:
     // least zero), both over every start and blind to NaN as std::min and
     // std::max from a first operand that is not; with AVX-512 in the same
     // pass, eight starts at a time.
+    // The three arrays hold whole_vectors(count) entries each: a pass stores whole
+    // vectors, whose lanes past the starts hold nothing of use, so that the
+    // loads of the steps that follow take them from the store buffer (a
+    // masked store forwards to no load, and the loads then wait for it to
+    // reach the cache).
     SweepSummary sweep(const Starts& starts, std::size_t end, const double* prefix, double pen, double* estimate,
                        double* value, double* inv) const noexcept;
 
@@ -172,9 +177,10 @@ public:
 
     // bracket() of every start at once, at the levels step_levels(level,
     // value[k], allowance) gives, from the reciprocals sweep wrote, into
-    // `out` as four arrays of the starts' count: the reaches' lower and upper
-    // ends, then the covers'. `roots` is scratch for twice as many values as
-    // there are starts.
+    // `out` as four arrays of whole_vectors(count) entries each (whole vectors, as
+    // sweep stores them): the reaches' lower and upper ends, then the
+    // covers'. `roots` is scratch for twice as many values as there are
+    // starts.
     void brackets(const Starts& starts, std::size_t end, const double* inv, const double* value, double level,
                   double allowance, double* roots, double* out) const noexcept;
 

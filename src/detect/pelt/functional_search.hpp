@@ -135,21 +135,23 @@ struct EndScratch {
     std::vector<Bracket> bracket;
     std::vector<double> inv, roots;
     std::vector<double> ends;  // the brackets as four arrays (reach lo, hi, cover lo, hi)
-    std::size_t swept = 0;     // the count of starts they were taken of
+    std::size_t stride = 0;    // of those four: the lanes of the starts they were taken of
 
     // Only ever grown: an end reads the first `size` entries, and resizing
-    // a handful of arrays at every end showed.
+    // a handful of arrays at every end showed. A sweep's arrays take whole
+    // vectors.
+    static std::size_t lanes(std::size_t size) noexcept { return cost::whole_vectors(size); }
     void resize(std::size_t size) {
-        if (total.size() >= size) return;
-        total.resize(size);
-        value.resize(size);
-        bracket.resize(size);
+        if (total.size() >= lanes(size)) return;
+        total.resize(lanes(size));
+        value.resize(lanes(size));
+        bracket.resize(lanes(size));
     }
     void resize_sweep(std::size_t size) {
-        if (inv.size() >= size) return;
-        inv.resize(size);
-        roots.resize(2 * size);
-        ends.resize(4 * size);
+        if (inv.size() >= lanes(size)) return;
+        inv.resize(lanes(size));
+        roots.resize(2 * lanes(size));
+        ends.resize(4 * lanes(size));
     }
 };
 

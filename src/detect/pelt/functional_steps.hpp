@@ -22,7 +22,7 @@ inline void FunctionalSearch<Family>::measure(std::size_t end) {
     if constexpr (kSweep) {
         family_.brackets(live_.state, end, scratch_.inv.data(), scratch_.value.data(), threshold_,
                          step_allowance(margin_, error_), scratch_.roots.data(), scratch_.ends.data());
-        scratch_.swept = live_.size();
+        scratch_.stride = cost::whole_vectors(live_.size());
     } else if constexpr (kExact) {
         const double w = step_allowance(margin_, error_);
         for (std::size_t k = 0; k < live_.size(); ++k) scratch_.bracket[k] = bracket(k, end, w);
@@ -33,7 +33,7 @@ template <class Family>
 inline typename Family::Bracket FunctionalSearch<Family>::measured(std::size_t k, std::size_t end) const noexcept {
     if constexpr (kSweep) {
         const double* ends = scratch_.ends.data();
-        const std::size_t n = scratch_.swept;
+        const std::size_t n = scratch_.stride;
         return {{ends[k], ends[n + k]}, {ends[2 * n + k], ends[3 * n + k]}};
     } else if constexpr (kExact) {
         return scratch_.bracket[k];
@@ -119,9 +119,9 @@ template <class Family>
 inline void FunctionalSearch<Family>::prune_swept(std::size_t end, std::size_t end_slot) {
     const std::size_t count = live_.size();
     const double* reach_lo = scratch_.ends.data();
-    const double* reach_hi = reach_lo + count;
-    const double* cover_lo = reach_hi + count;
-    const double* cover_hi = cover_lo + count;
+    const double* reach_hi = reach_lo + scratch_.stride;
+    const double* cover_lo = reach_hi + scratch_.stride;
+    const double* cover_hi = cover_lo + scratch_.stride;
     covers_.resize(std::max(covers_.size(), count));
     Interval* covers = covers_.data();
     typename Region::CoverChain linked;  // their union, found as they come

@@ -262,11 +262,61 @@ void L2ColumnFamily::brackets(const Starts& starts, std::size_t end, const doubl
     brackets(rows, inv, StepRows{value, level, allowance}, roots, out);
 }
 
+namespace {
+
+// The rows of one column with adjacent entries (stride 1), two rows of
+// each table per SSE2 operation: the sums of lanes 0 and 1, then of 2 and
+// 3, as the loop below keeps them (the same bits), and one test for the
+// whole pass rather than a return per row, which kept the loop scalar.
+// Returns the rows it took (a multiple of four) and leaves their sums in
+// `lane`; `ok` false when one of those rows fails the test.
+std::size_t energy_rows(const double* s, const double* q, std::size_t n, double* lane, double& largest_q,
+                        bool& ok) noexcept {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128d limit = _mm_set1_pd(kEnvelopeLargest);
+    const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFFLL));
+    __m128d low = _mm_setzero_pd(), high = low, largest = low;
+    __m128d within = _mm_castsi128_pd(_mm_set1_epi64x(-1));
+    for (; i + 4 <= n; i += 4) {
+        const __m128d s0 = _mm_loadu_pd(s + i), s2 = _mm_loadu_pd(s + i + 2);
+        const __m128d q0 = _mm_and_pd(_mm_loadu_pd(q + i), magnitude);
+        const __m128d q2 = _mm_and_pd(_mm_loadu_pd(q + i + 2), magnitude);
+        within = _mm_and_pd(within, _mm_and_pd(_mm_cmplt_pd(_mm_and_pd(s0, magnitude), limit),
+                                               _mm_cmplt_pd(_mm_and_pd(s2, magnitude), limit)));
+        within = _mm_and_pd(within, _mm_and_pd(_mm_cmplt_pd(q0, limit), _mm_cmplt_pd(q2, limit)));
+        largest = _mm_max_pd(largest, _mm_max_pd(q0, q2));
+        const __m128d d0 = _mm_sub_pd(_mm_loadu_pd(s + i + 1), s0);
+        const __m128d d2 = _mm_sub_pd(_mm_loadu_pd(s + i + 3), s2);
+        low = _mm_add_pd(low, _mm_mul_pd(d0, d0));
+        high = _mm_add_pd(high, _mm_mul_pd(d2, d2));
+    }
+    ok = _mm_movemask_pd(within) == 3;
+    alignas(16) double out[2];
+    _mm_store_pd(out, largest);
+    largest_q = std::max(out[0], out[1]);  // no NaN once ok
+    _mm_store_pd(lane, low);
+    _mm_store_pd(lane + 2, high);
+#else
+    (void)s, (void)q, (void)n, (void)lane, (void)largest_q;
+    ok = true;
+#endif
+    return i;
+}
+
+}  // namespace
+
 std::optional<double> l2_energy(const double* s, const double* q, std::size_t n, std::size_t stride) noexcept {
     if (n >= (std::size_t{1} << 40)) return std::nullopt;
     double largest_q = 0.0;
-    double lane[4] = {0.0, 0.0, 0.0, 0.0};  // four sums, for speed; the bound holds for any order
-    for (std::size_t i = 0; i <= n; ++i) {
+    alignas(16) double lane[4] = {0.0, 0.0, 0.0, 0.0};  // four sums, for speed; the bound holds for any order
+    std::size_t first = 0;
+    if (stride == 1) {
+        bool ok = true;
+        first = energy_rows(s, q, n, lane, largest_q, ok);
+        if (!ok) return std::nullopt;
+    }
+    for (std::size_t i = first; i <= n; ++i) {
         const double s_i = s[i * stride], q_i = q[i * stride];
         if (!(std::fabs(s_i) < kEnvelopeLargest && std::fabs(q_i) < kEnvelopeLargest)) return std::nullopt;
         largest_q = std::max(largest_q, std::fabs(q_i));

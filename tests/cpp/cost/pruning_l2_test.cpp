@@ -253,3 +253,44 @@ TEST(L2ColumnSweep, EveryVectorVersionMatchesTheBaseline) {
 
 }  // namespace
 }  // namespace marbolt::cost
+
+namespace marbolt::cost {
+namespace {
+
+// V of one column read with adjacent rows (the vector pass) against the same
+// rows read two apart (the row-by-row loop): the same bits, or nothing from
+// both, over every length's tail, quantised and offset values, extreme
+// scales, and a NaN, an infinity or a value past the bounds in any row.
+TEST(L2Energy, AdjacentRowsMatchTheRowByRowLoop) {
+    std::mt19937_64 gen(21);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    const double spoilers[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                               -std::numeric_limits<double>::infinity(), 0x1p901};
+    for (int c = 0; c < 4'000; ++c) {
+        const std::size_t n = gen() % 40;
+        const double offset = std::ldexp(unit(gen), static_cast<int>(gen() % 61) - 20);
+        const double scale = std::ldexp(1.0, static_cast<int>(gen() % 400) - 200);
+        std::vector<double> s(n + 1), q(n + 1);
+        for (std::size_t i = 0; i <= n; ++i) {
+            const double x = c % 3 == 0 ? std::round(3.0 * unit(gen)) : offset + scale * unit(gen);
+            s[i] = i == 0 ? 0.0 : s[i - 1] + x;
+            q[i] = i == 0 ? 0.0 : q[i - 1] + x * x;
+        }
+        if (c % 4 == 1) (c % 8 == 1 ? s : q)[gen() % (n + 1)] = spoilers[gen() % 4];
+        std::vector<double> s2(2 * (n + 1), 7.0), q2(2 * (n + 1), 7.0);
+        for (std::size_t i = 0; i <= n; ++i) {
+            s2[2 * i] = s[i];
+            q2[2 * i] = q[i];
+        }
+        const std::optional<double> adjacent = l2_energy(s.data(), q.data(), n);
+        const std::optional<double> strided = l2_energy(s2.data(), q2.data(), n, 2);
+        SCOPED_TRACE("case " + std::to_string(c));
+        ASSERT_EQ(adjacent.has_value(), strided.has_value());
+        if (adjacent) {
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(*adjacent), std::bit_cast<std::uint64_t>(*strided));
+        }
+    }
+}
+
+}  // namespace
+}  // namespace marbolt::cost

@@ -263,6 +263,7 @@ private:
     // The end's totals and its minimum (functional_sweep.hpp).
     std::size_t evaluate(std::size_t end);
     std::size_t sweep(std::size_t end);
+    void look_ahead(std::size_t end);
 
     // Entry k's total at `end` as the plain search forms it.
     double plain_total(std::size_t k, std::size_t end) const noexcept {
@@ -343,7 +344,12 @@ private:
     double error_ = 0.0;          // the global E2 of the current end
     double sweep_bound_ = 0.0;    // point 7: |T - T'| of the current end, with room
     double clamped_ = 0.0;        // point 7: the largest T - U' of the current end (T' where T is not formed)
-    std::size_t guess_ = 0;       // the index the last swept end chose
+    std::size_t guess_ = 0;       // the index the last swept end chose (moved with its entry)
+    struct Ahead {
+        double total = 0.0;       // the plain total of the start at guess_ ...
+        std::size_t parent = 0;   // ... this one ...
+        std::size_t end = 0;      // ... at this end (0: none)
+    } ahead_;
     double chosen_total_ = 0.0;   // its total, which decide takes without waiting on the index
     double longest_chain_ = 0.0;  // R
     bool repeat_in_ = false;      // the last entry is the fresh copy of the end n

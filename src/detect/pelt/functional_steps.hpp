@@ -140,6 +140,7 @@ inline void FunctionalSearch<Family>::prune_swept(std::size_t end, std::size_t e
         if (kept != k) {
             live_.move(k, kept);
             chain_[kept] = chain_[k];
+            guess_ = k == guess_ ? kept : guess_;
         }
         kept += alive ? 1 : 0;
     }

@@ -53,13 +53,15 @@ template <class Family>
     scratch_.resize_sweep(count);
     double* total = scratch_.total.data();
     const double* value = scratch_.value.data();
-    // The plain total of the entry at the index the last end chose, formed
-    // before the sweep, which does not need it: the minimum usually stays
-    // with one start from end to end, and its two divisions then run beside
-    // the sweep instead of after the search for the minimum, whose answer
-    // the next end waits on. Used only where that index contends.
+    // The plain total of the start the last end chose: the minimum usually
+    // stays with one start from end to end. The last end formed it already
+    // for this end (ahead), so that its two divisions ran while that end
+    // settled, not on the way to this end's threshold; where the start is
+    // not the one at the index (the list moved up) it is formed here,
+    // beside the sweep. Used only where that index contends.
     const std::size_t guess = count == 0 ? 0 : std::min(guess_, count - 1);
-    const double guessed = count == 0 ? 0.0 : plain_total(guess, end);
+    const bool ahead = count != 0 && ahead_.end == end && live_.parent[guess] == ahead_.parent;
+    const double guessed = count == 0 ? 0.0 : ahead ? ahead_.total : plain_total(guess, end);
     const auto formed = [&](std::size_t k) { return k == guess ? guessed : plain_total(k, end); };
     const cost::SweepSummary summary =
         family_.sweep(live_.state, end, live_.prefix.data(), pen_, total, scratch_.value.data(),
@@ -95,6 +97,7 @@ template <class Family>
         total[first] = chosen_total_;
         clamped_ = std::max(clamped_, chosen_total_ - value[first]);
         guess_ = first;
+        look_ahead(end);
         return first;
     }
     std::size_t chosen = count;
@@ -106,7 +109,20 @@ template <class Family>
     }
     guess_ = chosen == count ? 0 : chosen;
     chosen_total_ = chosen == count ? kInf : total[chosen];
+    look_ahead(end);
     return chosen;
+}
+
+// The plain total of the start at guess_ at the grid end after `end` (the
+// same bits the next end would form: the same start, end and operations).
+template <class Family>
+inline void FunctionalSearch<Family>::look_ahead(std::size_t end) {
+    const std::size_t next = end + jump_;
+    if (guess_ >= live_.size() || next >= n_) {
+        ahead_.end = 0;
+        return;
+    }
+    ahead_ = {plain_total(guess_, next), live_.parent[guess_], next};
 }
 
 }  // namespace

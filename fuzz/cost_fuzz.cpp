@@ -6,7 +6,11 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
+
+#include "cost/cost_l2.hpp"
+#include "cost/pruning_l2.hpp"
 
 #include "fuzz_check.hpp"
 #include "fuzz_input.hpp"
@@ -58,6 +62,28 @@ void check_sum_of_costs(const CheckedCost& cost, FuzzInput& in) {
     FUZZ_CHECK(std::bit_cast<std::uint64_t>(sum) == std::bit_cast<std::uint64_t>(total));
 }
 
+// The l2 family's energy bound V of one column, from prefix tables of
+// hostile values: the pass over adjacent rows gives the row-by-row loop's
+// bits (read from an interleaved copy), or nothing as it does.
+void check_l2_energy(FuzzInput& in) {
+    const std::size_t n = in.below_or(40);
+    const std::vector<double> x = in.reals(n);
+    const cost::CostL2 model = cost::CostL2::build(x, n, 1);
+    const double* s = model.sums().data.data();
+    const double* q = model.sums_sq().data.data();
+    std::vector<double> s2(2 * (n + 1)), q2(2 * (n + 1));
+    for (std::size_t i = 0; i <= n; ++i) {
+        s2[2 * i] = s[i];
+        q2[2 * i] = q[i];
+    }
+    const std::optional<double> adjacent = cost::l2_energy(s, q, n);
+    const std::optional<double> strided = cost::l2_energy(s2.data(), q2.data(), n, 2);
+    FUZZ_CHECK(adjacent.has_value() == strided.has_value());
+    if (adjacent) {
+        FUZZ_CHECK(std::bit_cast<std::uint64_t>(*adjacent) == std::bit_cast<std::uint64_t>(*strided));
+    }
+}
+
 }  // namespace
 }  // namespace marbolt::fuzz
 
@@ -69,5 +95,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!cost) return 0;
     check_every_segment(*cost, kind);
     check_sum_of_costs(*cost, in);
+    check_l2_energy(in);
     return 0;
 }

@@ -159,12 +159,11 @@ public:
     // Returns the smallest estimate and the largest estimate less value (at
     // least zero), both over every start and blind to NaN as std::min and
     // std::max from a first operand that is not; with AVX-512 in the same
-    // pass, eight starts at a time.
-    // The three arrays hold whole_vectors(count) entries each: a pass stores whole
-    // vectors, whose lanes past the starts hold nothing of use, so that the
-    // loads of the steps that follow take them from the store buffer (a
-    // masked store forwards to no load, and the loads then wait for it to
-    // reach the cache).
+    // pass, eight starts at a time. The three arrays hold whole_vectors(count)
+    // entries each: a pass stores whole vectors, whose lanes past the starts
+    // hold nothing of use, so that the loads of the steps that follow take
+    // them from the store buffer (a masked store forwards to no load, which
+    // then waits for the store to reach the cache).
     SweepSummary sweep(const Starts& starts, std::size_t end, const double* prefix, double pen, double* estimate,
                        double* value, double* inv) const noexcept;
 
@@ -177,8 +176,8 @@ public:
 
     // bracket() of every start at once, at the levels step_levels(level,
     // value[k], allowance) gives, from the reciprocals sweep wrote, into
-    // `out` as four arrays of whole_vectors(count) entries each (whole vectors, as
-    // sweep stores them): the reaches' lower and upper ends, then the
+    // `out` as four arrays of whole_vectors(count) entries each, stored in
+    // whole vectors as sweep's: the reaches' lower and upper ends, then the
     // covers'. `roots` is scratch for twice as many values as there are
     // starts.
     void brackets(const Starts& starts, std::size_t end, const double* inv, const double* value, double level,

@@ -89,6 +89,20 @@ struct BallBracket {
     std::size_t dims;
 };
 
+// A bracket on a plane of two parameters (normal's mean and log-variance):
+// boxes, reach holding every point where the segment function is below a_up
+// above its minimum, cover only points where it is at most a_down above it.
+struct PlaneBox {
+    std::array<double, 2> lo, hi;
+
+    bool empty() const noexcept { return !(lo[0] <= hi[0] && lo[1] <= hi[1]); }
+};
+
+struct PlaneBracket {
+    PlaneBox reach;
+    PlaneBox cover;
+};
+
 // What a family on the line of levels declares: its model, whether its
 // totals are the model's own bits (else estimates with a bound), and how many
 // pieces its regions keep.

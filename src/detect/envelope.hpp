@@ -376,4 +376,93 @@ bool take_step(const cost::BallBracket& step, BoxRegion<kCovers>& region,
     return region.clip(step.centre, step.reach, step.dims);
 }
 
+// Where a start of a family on a plane (normal's mean and log-variance) may
+// still be near the minimum: a box, the intersection of its reach boxes (an
+// intersection of boxes is one), less a few cover boxes given at its
+// creation. Covers are closed, so a face of the box moves in to a cover's
+// far side only where the cover spans the box across the other axis, and
+// the box goes once a cover holds it: the region stays a superset of the
+// points no cover holds within every reach.
+template <std::size_t kCovers>
+class PlaneRegion {
+public:
+    using Cover = cost::PlaneBox;
+
+    static PlaneRegion everything() noexcept {
+        PlaneRegion r;
+        constexpr double kInf = std::numeric_limits<double>::infinity();
+        r.box_ = {{-kInf, -kInf}, {kInf, kInf}};
+        return r;
+    }
+
+    // Everything but the covers, of which the kCovers widest are kept (any
+    // choice is safe).
+    static PlaneRegion outside(std::span<Cover> covers) noexcept {
+        PlaneRegion r = everything();
+        const auto extent = [](const Cover& c) {
+            return std::min(c.hi[0] - c.lo[0], 1e300) * std::min(c.hi[1] - c.lo[1], 1e300);
+        };
+        const std::size_t kept = std::min(kCovers, covers.size());
+        std::partial_sort(covers.begin(), covers.begin() + static_cast<std::ptrdiff_t>(kept), covers.end(),
+                          [&](const Cover& a, const Cover& b) { return extent(a) > extent(b); });
+        std::copy_n(covers.begin(), kept, r.covers_.begin());
+        r.n_covers_ = kept;
+        return r;
+    }
+
+    // Keeps only what lies within `keep`; false when nothing is left.
+    bool clip(const cost::PlaneBox& keep) noexcept {
+        for (std::size_t j = 0; j < 2; ++j) {
+            box_.lo[j] = std::max(box_.lo[j], keep.lo[j]);
+            box_.hi[j] = std::min(box_.hi[j], keep.hi[j]);
+        }
+        if (box_.empty()) return false;
+        for (std::size_t c = 0; c < n_covers_; ++c) {
+            if (!cut(covers_[c])) return false;
+        }
+        return true;
+    }
+
+    bool contains(const double* level) const noexcept {
+        for (std::size_t j = 0; j < 2; ++j) {
+            if (!(box_.lo[j] <= level[j] && level[j] <= box_.hi[j])) return false;
+        }
+        for (std::size_t c = 0; c < n_covers_; ++c) {
+            const Cover& k = covers_[c];
+            if (k.lo[0] <= level[0] && level[0] <= k.hi[0] && k.lo[1] <= level[1] && level[1] <= k.hi[1]) return false;
+        }
+        return true;
+    }
+
+private:
+    // False when the cover holds the box.
+    bool cut(const Cover& cover) noexcept {
+        for (std::size_t j = 0; j < 2; ++j) {
+            const std::size_t other = 1 - j;
+            if (!(cover.lo[other] <= box_.lo[other] && box_.hi[other] <= cover.hi[other])) continue;
+            const bool low = cover.lo[j] <= box_.lo[j] && box_.lo[j] <= cover.hi[j];
+            const bool high = cover.lo[j] <= box_.hi[j] && box_.hi[j] <= cover.hi[j];
+            if (low && high) return false;
+            if (low) box_.lo[j] = cover.hi[j];
+            if (high) box_.hi[j] = cover.lo[j];
+        }
+        return true;
+    }
+
+    cost::PlaneBox box_;
+    std::array<Cover, kCovers> covers_;
+    std::size_t n_covers_ = 0;
+};
+
+template <class Family>
+struct RegionKind<Family, cost::PlaneBracket> {
+    using type = PlaneRegion<Family::kRegionCovers>;
+};
+
+template <std::size_t kCovers>
+bool take_step(const cost::PlaneBracket& step, PlaneRegion<kCovers>& region, std::vector<cost::PlaneBox>& covers) {
+    if (!step.cover.empty()) covers.push_back(step.cover);
+    return region.clip(step.reach);
+}
+
 }  // namespace marbolt::detect

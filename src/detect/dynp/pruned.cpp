@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "cost/pruning_l2.hpp"
+#include "cost/pruning_normal.hpp"
 
 namespace marbolt::detect {
 
@@ -67,5 +68,6 @@ bool PrunedLayer<Family>::settle(std::size_t end, Item& item) {
 
 template class PrunedLayer<cost::L2ColumnFamily>;
 template class PrunedLayer<cost::L2ColumnsFamily>;
+template class PrunedLayer<cost::NormalColumnFamily>;
 
 }  // namespace marbolt::detect

@@ -9,6 +9,7 @@
 #include "common/numeric.hpp"
 #include "cost/pruning_l1.hpp"
 #include "cost/pruning_l2.hpp"
+#include "cost/pruning_normal.hpp"
 #include "detect/grid.hpp"
 #include "detect/pelt/tables.hpp"
 #include "detect/pruning.hpp"
@@ -947,6 +948,9 @@ bool functional_pelt(const Model& model, std::size_t n, std::size_t jump, std::s
 template bool functional_pelt(const cost::CostL2&, std::size_t, std::size_t, std::size_t, double, PeltTables&,
                               std::size_t*, Control*, bool);
 template bool functional_pelt(const cost::CostL1&, std::size_t, std::size_t, std::size_t, double, PeltTables&,
+                              std::size_t*, Control*, bool);
+
+template bool functional_pelt(const cost::CostNormal&, std::size_t, std::size_t, std::size_t, double, PeltTables&,
                               std::size_t*, Control*, bool);
 
 }  // namespace marbolt::detect

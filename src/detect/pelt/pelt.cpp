@@ -285,7 +285,7 @@ std::vector<std::size_t> pelt(const cost::Cost& cost, std::size_t n, std::size_t
             }
         }
         if constexpr (std::is_same_v<Model, cost::CostNormal>) {
-            if (model.dims() == 1 && n < kExactPositions) {
+            if (ColumnModel<cost::CostNormal>::applies(model, n)) {
                 search(ColumnTotals(model, model.sums(), model.outer().data, jump), n, jump, min_size,
                        pen, evaluations, tables, control);
                 return;

@@ -21,6 +21,8 @@
 #include "common/vector_isa.hpp"
 #include "cost/cost_l1.hpp"
 #include "cost/cost_l2.hpp"
+#include "cost/cost_normal.hpp"
+#include "cost/variance_floor.hpp"
 #include "cost/dispatch.hpp"
 #include "cost/pruning.hpp"
 #include "cost/split_bound.hpp"
@@ -38,6 +40,17 @@ struct Built {
 };
 
 Built build(const std::string& model, const std::vector<double>& x) {
+    if (model == "normal") {
+        return {std::make_unique<cost::CostNormal>(cost::CostNormal::build(x, x.size(), 1, true)), x.size()};
+    }
+    if (model == "normal_floor") {
+        // The floor of the data's resolution, as the package builds it for
+        // rounded data (none when the resolution is not seen: the family
+        // then declines), without the small diagonal.
+        std::vector<double> floors{cost::resolution_floor(cost::column_resolutions(x, x.size(), 1)[0])};
+        if (floors[0] == 0.0) floors.clear();
+        return {std::make_unique<cost::CostNormal>(cost::CostNormal::build(x, x.size(), 1, false, floors)), x.size()};
+    }
     if (model == "l1") return {std::make_unique<cost::CostL1>(cost::CostL1::build(x, x.size(), 1)), x.size()};
     const std::size_t d = model == "l2x3" ? 3 : 1, n = x.size() / d;
     return {std::make_unique<cost::CostL2>(cost::CostL2::build(x, n, d)), n};
@@ -291,7 +304,8 @@ TEST_P(PeltFunctionalPruning, HoldingMarkedStartsOnLongSegments) {
 
 INSTANTIATE_TEST_SUITE_P(Families, PeltFunctionalPruning,
                          ::testing::Values(Family{"l2", 6000, 2500, 0.95}, Family{"l1", 1000, 300, 0.6},
-                                           Family{"l2x3", 2000, 2500, 0.8}),
+                                           Family{"l2x3", 2000, 2500, 0.8}, Family{"normal", 3000, 2500, 0.5},
+                                           Family{"normal_floor", 3000, 2500, 0.5}),
                          [](const auto& info) { return info.param.model; });
 
 // l2 on 2 to 9 columns with long segments, where the boxes of the regions
@@ -402,6 +416,31 @@ TEST(PeltFunctionalPruningL1, KeepsTheStartListShortOnLongSegments) {
     EXPECT_EQ(penalised_optimum(l1, n, 1, 2, pen, cost::SplitBound{}, {.evaluations = &held}),
               (std::vector<std::size_t>{n / 2, n}));
     EXPECT_LT(held, 100 * n);
+}
+
+// normal with the small diagonal, as the package builds it for data that
+// are not rounded, and with a floor for rounded data: a change in the mean
+// and one in the variance, and the start list stays short.
+TEST(PeltFunctionalPruningNormal, KeepsTheStartListShortOnLongSegments) {
+    const std::size_t n = 20000;
+    std::vector<double> x = one_change(n);
+    for (std::size_t i = 3 * n / 4; i < n; ++i) x[i] = 2.0 + 3.0 * (x[i] - 2.0);
+    for (const bool rounded : {false, true}) {
+        std::vector<double> floors;
+        if (rounded) {
+            for (double& v : x) v = std::round(v * 100.0) / 100.0;
+            floors = {cost::resolution_floor(0.01)};
+        }
+        const cost::CostNormal normal = cost::CostNormal::build(x, n, 1, !rounded, floors);
+        const double pen = 3.0 * std::log(static_cast<double>(n));
+        std::size_t fast = 0, plain = 0;
+        PeltTables tables;
+        ASSERT_TRUE(functional_pelt(normal, n, 1, 2, pen, tables, &fast)) << rounded;
+        EXPECT_EQ(pelt(normal, n, 1, 2, pen, {.evaluations = &fast}),
+                  pelt(normal, n, 1, 2, pen, {.functional_pruning = false, .evaluations = &plain}));
+        EXPECT_LT(fast, 200 * n) << rounded;
+        EXPECT_GT(plain, 1000 * n) << rounded;
+    }
 }
 
 }  // namespace

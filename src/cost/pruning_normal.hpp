@@ -1,0 +1,118 @@
+// The normal pruning family for one column: each start's total is, as a
+// function of the last segment's mean mu and log-variance l = log sigma^2,
+// a sum over the segment of (x - mu)^2 e^-l + l - 1 (functional pruning,
+// Maidstone, Eckley, Fearnhead & Rigaill 2017, on the (mu, l) plane; regions
+// are boxes as in geometric pruning, Pishchagina, Rigaill & Runge 2024).
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <optional>
+
+#include "cost/cost_normal.hpp"
+#include "cost/pruning.hpp"
+
+namespace marbolt::cost {
+
+// The segment function and its minimum. With S and Q the prefix tables read
+// as exact reals, a segment [t, b) of L = b - t samples, s* = S[b] - S[t],
+// q* = Q[b] - Q[t] and the small diagonal eps (or 0),
+//     C(mu, l) = (q* - 2 mu s* + L mu^2 + L eps) e^-l + L (l - 1)
+//              = L [(V + (mu - m)^2) e^-l + l - 1],
+// m = s* / L, V = (q* - s*^2 / L) / L + eps. It is linear in (L, s*, q*), so
+// C_tb = C_tw + C_wb: the engine's q_k - q_w does not depend on the end.
+// Over l >= log f (f the floor; the whole line without one) its minimum is
+// L h(V), h(v) = log v for v >= f and log f + v / f - 1 below, which is
+// what error() rounds: the model's cost to the bit is the family's total.
+//
+// Rounding of a total (the engine's E). error() forms e = fl(q - fl(fl(s s)
+// / L)) and v = max(fl(e / L), 0) (+ eps). |q*| <= L Gq and s*^2 / L <= L Gs^2,
+// with Gq and Gs the largest steps of the tables (an average of steps is at
+// most the largest), so |e - L (V - eps)| <= 8u (|q*| + s*^2 / L) <= 8u L G,
+// G = Gq + Gs^2, and the unclamped fl(e / L) + eps is within
+// K = 10u G + u Vhi of V, Vhi = G + eps + K above every V (u = 2^-53). The
+// clamp only raises v. h is increasing with slope 1 / max(f, v):
+//  - with a floor f > 0, Lipschitz 1 / f on the whole line;
+//  - without one but with eps, every v the model forms is at least eps, and
+//    the family's value (the unclamped v) is used only when at least 3 eps / 4
+//    (else its value is -inf, which makes the engine hand over): with K <=
+//    eps / 4 every V in play is at least eps / 2 on the side that matters
+//    (T >= tau - E needs only V_c >= V - K), slope at most 2 / eps.
+// So L |h(v) - h(V)| <= n K / lo with lo = f or eps / 2. log is within one
+// ulp, the floor branch within 2^-51 (|log f| + 2 Vhi / f + 2) of h, so h's
+// own rounding and the product by L add 2^-50 n Lam, Lam at least every |h|
+// and those terms; the rest's two additions u (|pen| + n Lam + |F|) each.
+// E = (n K / lo + 2^-50 n Lam) (1 + 2^-30) + 2^-50 (|pen| + |F|) covers
+// |T - tau| from below and |U - tau| both ways, for every segment of every
+// length. Without floor and diagonal no such bound exists (a near-constant
+// pair of samples prices at -inf or near): the family declines.
+class NormalColumnFamily {
+public:
+    using Model = CostNormal;
+    // reach holds every (mu, l) of the domain where the segment function is
+    // below a_up above its minimum; cover only points where it is at most
+    // a_down above it, or outside the domain (l < log f).
+    using Bracket = PlaneBracket;
+    static constexpr bool kExactTotals = true;
+    static constexpr std::size_t kRegionCovers = 32;
+    static constexpr std::size_t kPlainBelow = 0;
+
+    // One column, a floor or the small diagonal, and finite tables the
+    // bounds cover.
+    static std::optional<NormalColumnFamily> make(const CostNormal& model, std::size_t n) noexcept;
+
+    using Starts = ColumnStarts;
+
+    void push(Starts& starts, std::size_t at) const { starts.push_back(at, s_[at], q_[at]); }
+
+    // total[k]: the rest with error() of [start_k, end) to the bit; value[k]:
+    // the rest with L h of the unclamped variance (see above).
+    template <class Rest>
+    void evaluate(const Starts& starts, std::size_t end, const Rest& rest, double* __restrict total,
+                  double* __restrict value) const noexcept {
+        const double e = static_cast<double>(end), s_end = s_[end], q_end = q_[end];
+        for (std::size_t k = 0; k < starts.size(); ++k) {
+            const double len = e - starts.start[k], s = s_end - starts.s[k], q = q_end - starts.q[k];
+            const double v = CostNormal::column_variance(s, q, len, diag_ > 0.0);
+            total[k] = rest.total(k, held_log_variance(v, floor_) * len);
+            value[k] = rest.value(k, unclamped_cost(s, q, len));
+        }
+    }
+
+    // The family's value of [start_k, at) without its rest.
+    double residue(const Starts& starts, std::size_t k, std::size_t at) const noexcept {
+        return unclamped_cost(s_[at] - starts.s[k], q_[at] - starts.q[k], static_cast<double>(at) - starts.start[k]);
+    }
+
+    // The engine's E is global: every segment's bound is below it.
+    double error(double pen, double largest_rest) const noexcept {
+        return base_ + 0x1p-50 * (pen + largest_rest) * (1.0 + 0x1p-50) + kTinySlack;
+    }
+    double local_error(const Starts&, std::size_t, std::size_t, double pen, double rest) const noexcept {
+        return error(pen, rest);
+    }
+    // 256 E at the rests of one segment's cost and a penalty, as l2's.
+    double margin(double pen, double units = 1.0) const noexcept { return units * 256.0 * error(pen, scale_ + pen); }
+
+    PlaneBracket bracket(const Starts& starts, std::size_t k, std::size_t at, double a_up, double a_down) const noexcept;
+
+private:
+    NormalColumnFamily(const double* s, const double* q, double floor, double diag, double base, double scale) noexcept
+        : s_(s), q_(q), floor_(floor), diag_(diag), base_(base), scale_(scale) {}
+
+    double unclamped_cost(double s, double q, double len) const noexcept {
+        const double v = (q - s * s / len) / len + diag_;
+        if (floor_ == 0.0 && !(v >= 0.75 * diag_)) return -std::numeric_limits<double>::infinity();
+        return held_log_variance(v, floor_) * len;
+    }
+
+    const double* s_;
+    const double* q_;
+    double floor_;  // f, or 0
+    double diag_;   // eps, or 0
+    double base_;   // the E of a zero rest and penalty
+    double scale_;  // n Lam, above one segment's |cost|
+};
+
+}  // namespace marbolt::cost

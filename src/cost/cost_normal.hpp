@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "cost/cost.hpp"
-#include "cost/pruning.hpp"
 #include "cost/variance_floor.hpp"
 #include "prefix/prefix.hpp"
 
@@ -85,15 +84,6 @@ private:
     bool add_small_diag_;
     std::vector<double> floors_;  // one per column, or none
     double first_floor_;          // floors_[0], or 0
-};
-
-// Functional pruning (cost/pruning_normal.hpp): one column, whose totals are
-// sums of per-sample losses in the last segment's mean and log-variance.
-class NormalColumnFamily;
-
-template <>
-struct PruningFamilies<CostNormal> {
-    using type = Families<NormalColumnFamily>;
 };
 
 }  // namespace marbolt::cost

@@ -98,9 +98,36 @@ struct PlaneBox {
     bool empty() const noexcept { return !(lo[0] <= hi[0] && lo[1] <= hi[1]); }
 };
 
+inline constexpr std::size_t kPlaneCovers = 3;
+
+// What a plane family knows of a level set beyond a box: the points of the
+// domain l >= `domain` where a normal segment function is at most L `level`
+// above its minimum, relaxed to every centre within `off` of `mean` and
+// every variance in [v_lo, v_hi] (their logarithms at least log_lo and at
+// most log_hi), within the box `outer`. `usable` false when it says
+// nothing more.
+struct PlaneLevelSet {
+    double mean = 0.0, off = 0.0, v_lo = 0.0, v_hi = 0.0, log_lo = 0.0, log_hi = 0.0, level = 0.0, domain = 0.0;
+    bool usable = false;
+    PlaneBox outer{};
+};
+
+// Shrinks `box` towards the bounding box of its meeting with a reach set,
+// rounded outwards; false when they do not meet (cost/pruning_normal.cpp).
+bool tighten(const PlaneLevelSet& set, PlaneBox& box) noexcept;
+// Whether a cover set surely holds every point of the box in the domain.
+bool holds(const PlaneLevelSet& set, const PlaneBox& box) noexcept;
+
+// A cover: a box, and possibly the set it is drawn in.
+struct PlaneCover {
+    PlaneBox box;
+    PlaneLevelSet set;
+};
+
 struct PlaneBracket {
     PlaneBox reach;
-    PlaneBox cover;
+    PlaneLevelSet set;  // the reach set
+    std::array<PlaneCover, kPlaneCovers> cover;
 };
 
 // What a family on the line of levels declares: its model, whether its

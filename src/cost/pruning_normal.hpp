@@ -55,7 +55,7 @@ public:
     // a_down above it, or outside the domain (l < log f).
     using Bracket = PlaneBracket;
     static constexpr bool kExactTotals = true;
-    static constexpr std::size_t kRegionCovers = 32;
+    static constexpr std::size_t kRegionCovers = 8;
     static constexpr std::size_t kPlainBelow = 0;
 
     // One column, a floor or the small diagonal, and finite tables the
@@ -99,11 +99,24 @@ public:
 
 private:
     NormalColumnFamily(const double* s, const double* q, double floor, double diag, double base, double scale) noexcept
-        : s_(s), q_(q), floor_(floor), diag_(diag), base_(base), scale_(scale) {}
+        : s_(s), q_(q), floor_(floor), diag_(diag), base_(base), scale_(scale),
+          domain_(floor > 0.0 ? std::log(floor) - (0x1p-50 * std::fabs(std::log(floor)) + kTinySlack)
+                              : -std::numeric_limits<double>::infinity()) {}
+
+    // What is known of one segment: its centre and how far the exact one
+    // may be, and an interval [lo, hi] holding max(V, f).
+    struct Fit {
+        double mean, off, lo, hi, log_lo, log_hi;
+    };
+    PlaneLevelSet level_set(const Fit& fit, double a, bool usable) const noexcept;
+    PlaneBox cover_box(const Fit& fit, double a, double share, bool below) const noexcept;
 
     double unclamped_cost(double s, double q, double len) const noexcept {
         const double v = (q - s * s / len) / len + diag_;
-        if (floor_ == 0.0 && !(v >= 0.75 * diag_)) return -std::numeric_limits<double>::infinity();
+        // Unknown (see the note above) where no bound covers the segment.
+        if (floor_ == 0.0 && (!(v > 0.0) || (diag_ == 0.0 && len < 2.0))) {
+            return -std::numeric_limits<double>::infinity();
+        }
         return held_log_variance(v, floor_) * len;
     }
 
@@ -113,6 +126,7 @@ private:
     double diag_;   // eps, or 0
     double base_;   // the E of a zero rest and penalty
     double scale_;  // n Lam, above one segment's |cost|
+    double domain_;  // below log f (the floor's), or -inf
 };
 
 }  // namespace marbolt::cost

@@ -377,16 +377,18 @@ bool take_step(const cost::BallBracket& step, BoxRegion<kCovers>& region,
 }
 
 // Where a start of a family on a plane (normal's mean and log-variance) may
-// still be near the minimum: a box, the intersection of its reach boxes (an
-// intersection of boxes is one), less a few cover boxes given at its
-// creation. Covers are closed, so a face of the box moves in to a cover's
-// far side only where the cover spans the box across the other axis, and
-// the box goes once a cover holds it: the region stays a superset of the
+// still be near the minimum: a box, clipped by each reach to the bounding
+// box of its meeting with the reach set (cost::tighten), less a few covers
+// given at its creation. A cover is a box, closed, held by the set where an
+// older start beats this one by M, and possibly that set itself: a face of
+// the region moves in to a cover box's far side only where the box spans
+// the region across the other axis, and the region goes once a cover box or
+// cover set holds it (cost::holds). So the region stays a superset of the
 // points no cover holds within every reach.
 template <std::size_t kCovers>
 class PlaneRegion {
 public:
-    using Cover = cost::PlaneBox;
+    using Cover = cost::PlaneCover;
 
     static PlaneRegion everything() noexcept {
         PlaneRegion r;
@@ -395,48 +397,61 @@ public:
         return r;
     }
 
-    // Everything but the covers, of which the kCovers widest are kept (any
-    // choice is safe).
+    // Everything but the covers, of which kCovers are kept: those reaching
+    // farthest past the centre of the first, which comes from the oldest
+    // start and so the longest segment, near where the new start's region
+    // will close in (any choice is safe).
     static PlaneRegion outside(std::span<Cover> covers) noexcept {
         PlaneRegion r = everything();
-        const auto extent = [](const Cover& c) {
-            return std::min(c.hi[0] - c.lo[0], 1e300) * std::min(c.hi[1] - c.lo[1], 1e300);
+        if (covers.empty()) return r;
+        const cost::PlaneBox first = covers[0].box;
+        double centre[2], unit[2];
+        for (std::size_t j = 0; j < 2; ++j) {
+            centre[j] = 0.5 * first.lo[j] + 0.5 * first.hi[j];
+            unit[j] = std::max(first.hi[j] - first.lo[j], 1e-300);
+        }
+        const auto depth = [&](const Cover& c) {
+            double d = std::numeric_limits<double>::infinity();
+            for (std::size_t j = 0; j < 2; ++j) {
+                d = std::min({d, (centre[j] - c.box.lo[j]) / unit[j], (c.box.hi[j] - centre[j]) / unit[j]});
+            }
+            return d;
         };
         const std::size_t kept = std::min(kCovers, covers.size());
         std::partial_sort(covers.begin(), covers.begin() + static_cast<std::ptrdiff_t>(kept), covers.end(),
-                          [&](const Cover& a, const Cover& b) { return extent(a) > extent(b); });
+                          [&](const Cover& a, const Cover& b) { return depth(a) > depth(b); });
         std::copy_n(covers.begin(), kept, r.covers_.begin());
         r.n_covers_ = kept;
         return r;
     }
 
-    // Keeps only what lies within `keep`; false when nothing is left.
-    bool clip(const cost::PlaneBox& keep) noexcept {
+    // Keeps only what lies within `keep`, then within the bounding box of
+    // its meeting with the reach set; false when nothing is left or a cover
+    // holds the rest.
+    bool clip(const cost::PlaneBox& keep, const cost::PlaneLevelSet& set) noexcept {
         for (std::size_t j = 0; j < 2; ++j) {
             box_.lo[j] = std::max(box_.lo[j], keep.lo[j]);
             box_.hi[j] = std::min(box_.hi[j], keep.hi[j]);
         }
         if (box_.empty()) return false;
+        if (set.usable && !cost::tighten(set, box_)) return false;
         for (std::size_t c = 0; c < n_covers_; ++c) {
-            if (!cut(covers_[c])) return false;
+            if (!cut(covers_[c].box) || cost::holds(covers_[c].set, box_)) return false;
         }
         return true;
     }
 
+    // Whether the region's box holds a point (for tests).
     bool contains(const double* level) const noexcept {
         for (std::size_t j = 0; j < 2; ++j) {
             if (!(box_.lo[j] <= level[j] && level[j] <= box_.hi[j])) return false;
-        }
-        for (std::size_t c = 0; c < n_covers_; ++c) {
-            const Cover& k = covers_[c];
-            if (k.lo[0] <= level[0] && level[0] <= k.hi[0] && k.lo[1] <= level[1] && level[1] <= k.hi[1]) return false;
         }
         return true;
     }
 
 private:
     // False when the cover holds the box.
-    bool cut(const Cover& cover) noexcept {
+    bool cut(const cost::PlaneBox& cover) noexcept {
         for (std::size_t j = 0; j < 2; ++j) {
             const std::size_t other = 1 - j;
             if (!(cover.lo[other] <= box_.lo[other] && box_.hi[other] <= cover.hi[other])) continue;
@@ -460,9 +475,11 @@ struct RegionKind<Family, cost::PlaneBracket> {
 };
 
 template <std::size_t kCovers>
-bool take_step(const cost::PlaneBracket& step, PlaneRegion<kCovers>& region, std::vector<cost::PlaneBox>& covers) {
-    if (!step.cover.empty()) covers.push_back(step.cover);
-    return region.clip(step.reach);
+bool take_step(const cost::PlaneBracket& step, PlaneRegion<kCovers>& region, std::vector<cost::PlaneCover>& covers) {
+    for (const cost::PlaneCover& cover : step.cover) {
+        if (!cover.box.empty()) covers.push_back(cover);
+    }
+    return region.clip(step.reach, step.set);
 }
 
 }  // namespace marbolt::detect

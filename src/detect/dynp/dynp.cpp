@@ -13,7 +13,6 @@
 #include "detect/dynp/pipeline.hpp"
 #include "cost/pruning_l1.hpp"
 #include "cost/pruning_l2.hpp"
-#include "cost/pruning_normal.hpp"
 #include "detect/grid.hpp"
 #include "detect/minimum.hpp"
 

@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "cost/pruning_l2.hpp"
-#include "cost/pruning_normal.hpp"
 
 namespace marbolt::detect {
 
@@ -68,6 +67,5 @@ bool PrunedLayer<Family>::settle(std::size_t end, Item& item) {
 
 template class PrunedLayer<cost::L2ColumnFamily>;
 template class PrunedLayer<cost::L2ColumnsFamily>;
-template class PrunedLayer<cost::NormalColumnFamily>;
 
 }  // namespace marbolt::detect

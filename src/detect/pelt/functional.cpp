@@ -448,6 +448,10 @@ private:
             }
             if (k < count) clamped = std::max(clamped, total[k] - value[k]);
             clamped = std::max(clamped, other);
+            // Only candidates can end a walk (point 1), so only their T - U
+            // counts; a family may leave U unknown (-inf) for a segment
+            // shorter than any candidate's (normal on one sample).
+            if (!(clamped < kInf)) clamped = candidates_clamp(position(end_slot));
             // Point 7: estimates stand for T within sweep_bound_.
             return decision_holds(chains(), e, clamped + sweep_bound_, margin_);
         } else {
@@ -461,6 +465,15 @@ private:
             // Point 4: T(c') - tau(c') and tau(c') - U(c') are each at most its bound.
             return (chains() + e + 2.0 * largest) * (1.0 + 0x1p-40) < margin_;
         }
+    }
+
+    // The largest T - U over the candidates at `end`.
+    double candidates_clamp(std::size_t end) const noexcept {
+        double clamped = 0.0;
+        for (std::size_t k = 0; k < live_.size(); ++k) {
+            if (candidate(k, end)) clamped = std::max(clamped, scratch_.total[k] - scratch_.value[k]);
+        }
+        return clamped;
     }
 
     // Point 1: a walk that ends at a ghost g had a witness step, so a start
@@ -932,16 +945,23 @@ private:
 
 }  // namespace
 
-template <class Model>
-bool functional_pelt(const Model& model, std::size_t n, std::size_t jump, std::size_t min_size, double pen,
-                     PeltTables& tables, std::size_t* evaluations, Control* control, bool hold_marked) {
+template <class Family>
+bool functional_pelt_with(const Family& family, const typename Family::Model& model, std::size_t n, std::size_t jump,
+                          std::size_t min_size, double pen, PeltTables& tables, std::size_t* evaluations,
+                          Control* control, bool hold_marked) {
     // Every end but n on the grid past the first; a penalty the bounds cover.
     if (min_size == 0 || n <= jump || n < min_size || n >= kExactPositions) return false;
     if (!(pen > 0.0 && pen < cost::kEnvelopeLargest)) return false;
+    tables = start_tables(grid_count(n, jump));
+    return FunctionalSearch(family, model, n, jump, min_size, pen, tables, evaluations, control, hold_marked).run();
+}
+
+template <class Model>
+bool functional_pelt(const Model& model, std::size_t n, std::size_t jump, std::size_t min_size, double pen,
+                     PeltTables& tables, std::size_t* evaluations, Control* control, bool hold_marked) {
     return cost::with_pruning_family(model, n, [&](const auto& family) {
-        tables = start_tables(grid_count(n, jump));
-        return FunctionalSearch(family, model, n, jump, min_size, pen, tables, evaluations, control, hold_marked)
-            .run();
+        return functional_pelt_with(family, model, n, jump, min_size, pen, tables, evaluations, control,
+                                    hold_marked);
     });
 }
 
@@ -950,7 +970,7 @@ template bool functional_pelt(const cost::CostL2&, std::size_t, std::size_t, std
 template bool functional_pelt(const cost::CostL1&, std::size_t, std::size_t, std::size_t, double, PeltTables&,
                               std::size_t*, Control*, bool);
 
-template bool functional_pelt(const cost::CostNormal&, std::size_t, std::size_t, std::size_t, double, PeltTables&,
-                              std::size_t*, Control*, bool);
+template bool functional_pelt_with(const cost::NormalColumnFamily&, const cost::CostNormal&, std::size_t,
+                                   std::size_t, std::size_t, double, PeltTables&, std::size_t*, Control*, bool);
 
 }  // namespace marbolt::detect

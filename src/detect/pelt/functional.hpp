@@ -33,4 +33,10 @@ bool functional_pelt(const Model& model, std::size_t n, std::size_t jump, std::s
                      PeltTables& tables, std::size_t* evaluations, Control* control = nullptr,
                      bool hold_marked = false);
 
+// The same with a given family, whether or not its model offers it.
+template <class Family>
+bool functional_pelt_with(const Family& family, const typename Family::Model& model, std::size_t n, std::size_t jump,
+                          std::size_t min_size, double pen, PeltTables& tables, std::size_t* evaluations,
+                          Control* control = nullptr, bool hold_marked = false);
+
 }  // namespace marbolt::detect

@@ -17,6 +17,7 @@
 #include "common/numeric.hpp"
 #include "cost/dispatch.hpp"
 #include "cost/pruning.hpp"
+#include "cost/pruning_normal.hpp"
 #include "crops/crops.hpp"
 #include "detect/binseg.hpp"
 #include "detect/bottomup.hpp"
@@ -104,11 +105,23 @@ void check_same_tables(const detect::PeltTables& fast, const detect::PeltTables&
     }
 }
 
+// The functional engine with normal's family (which the searches do not
+// take yet), on a bare one-column normal model; false where it does not
+// serve.
+bool normal_family_run(const Call& call, std::uint64_t jump, std::uint64_t min_size, double pen, bool hold_marked,
+                       detect::PeltTables& tables) {
+    const auto* normal = dynamic_cast<const cost::CostNormal*>(&call.cost.inner());
+    if (normal == nullptr || call.n() == 0) return false;
+    const std::optional<cost::NormalColumnFamily> family = cost::NormalColumnFamily::make(*normal, call.n());
+    return family && detect::functional_pelt_with(*family, *normal, call.n(), jump, at_least_one(min_size), pen,
+                                                  tables, nullptr, nullptr, hold_marked);
+}
+
 // PELT's pruned search on the bare model (the wrapper hides its class from
 // the fast paths) against the plain search, for every model with a pruning
 // family.
 void check_pelt_paths(const Call& call, std::uint64_t jump, std::uint64_t min_size, double pen) {
-    if (!call.kind.is("l2") && !call.kind.is("l1")) return;
+    if (!call.kind.is("l2") && !call.kind.is("l1") && !call.kind.is("normal")) return;
     const cost::Cost& model = call.cost.inner();
     const std::size_t n = call.n();
     detect::PeltTables plain, fast;
@@ -116,6 +129,8 @@ void check_pelt_paths(const Call& call, std::uint64_t jump, std::uint64_t min_si
         detect::pelt(model, n, jump, min_size, pen, {.functional_pruning = false, .tables = &plain});
     FUZZ_CHECK(detect::pelt(model, n, jump, min_size, pen, {.tables = &fast}) == expected);
     check_same_tables(fast, plain);
+    detect::PeltTables direct;
+    if (normal_family_run(call, jump, min_size, pen, false, direct)) check_same_tables(direct, plain);
 }
 
 // The functional engine under the optimum's rule for marked starts, called
@@ -126,7 +141,8 @@ void check_held_engine(const Call& call, std::uint64_t jump, std::uint64_t min_s
     const auto& bound = call.cost.split_bound;
     if (!bound || !bound->is_zero() || call.n() == 0) return;
     detect::PeltTables held;
-    const bool served = cost::visit_model(call.cost.inner(), [&](const auto& model) {
+    const bool served = normal_family_run(call, jump, min_size, pen, true, held) ||
+                        cost::visit_model(call.cost.inner(), [&](const auto& model) {
         if constexpr (cost::kHasPruningFamily<std::decay_t<decltype(model)>>) {
             return detect::functional_pelt(model, call.n(), jump, at_least_one(min_size), pen, held, nullptr,
                                            nullptr, true);

@@ -86,4 +86,9 @@ private:
     double first_floor_;          // floors_[0], or 0
 };
 
+// No pruning family is offered to the searches: NormalColumnFamily
+// (pruning_normal.hpp) is exact and checked against the plain searches, but
+// slower than the plain PELT loop on the signals measured (ten changes in
+// 10^5 samples: 8.4 s against 2.3 s with the small diagonal).
+
 }  // namespace marbolt::cost

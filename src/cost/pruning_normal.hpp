@@ -30,23 +30,35 @@ namespace marbolt::cost {
 // / L)) and v = max(fl(e / L), 0) (+ eps). |q*| <= L Gq and s*^2 / L <= L Gs^2,
 // with Gq and Gs the largest steps of the tables (an average of steps is at
 // most the largest), so |e - L (V - eps)| <= 8u (|q*| + s*^2 / L) <= 8u L G,
-// G = Gq + Gs^2, and the unclamped fl(e / L) + eps is within
-// K = 10u G + u Vhi of V, Vhi = G + eps + K above every V (u = 2^-53). The
-// clamp only raises v. h is increasing with slope 1 / max(f, v):
-//  - with a floor f > 0, Lipschitz 1 / f on the whole line;
-//  - without one but with eps, every v the model forms is at least eps, and
-//    the family's value (the unclamped v) is used only when at least 3 eps / 4
-//    (else its value is -inf, which makes the engine hand over): with K <=
-//    eps / 4 every V in play is at least eps / 2 on the side that matters
-//    (T >= tau - E needs only V_c >= V - K), slope at most 2 / eps.
-// So L |h(v) - h(V)| <= n K / lo with lo = f or eps / 2. log is within one
-// ulp, the floor branch within 2^-51 (|log f| + 2 Vhi / f + 2) of h, so h's
-// own rounding and the product by L add 2^-50 n Lam, Lam at least every |h|
-// and those terms; the rest's two additions u (|pen| + n Lam + |F|) each.
-// E = (n K / lo + 2^-50 n Lam) (1 + 2^-30) + 2^-50 (|pen| + |F|) covers
-// |T - tau| from below and |U - tau| both ways, for every segment of every
-// length. Without floor and diagonal no such bound exists (a near-constant
-// pair of samples prices at -inf or near): the family declines.
+// G = Gq + Gs^2, and the unclamped fl(e / L) + eps (the family's value) is
+// within K = 10u G + u Vhi of V, Vhi = G + eps + K above every V (u =
+// 2^-53). The clamp only raises v, so v >= V - K either way. V itself is at
+// least eps + R(L) / L, R(L) a lower bound of the exact residue of every
+// segment of L samples (PairResidues, in the source); so h, increasing with
+// slope 1 / max(f, v), has slope at most 1 / d(L) between v and V, d(L) =
+// max(f, eps + R(L) / L - K), and L |h(v) - h(V)| <= L K / d(L). log is
+// within one ulp, the floor branch within 2^-51 (|log f| + 2 Vhi / f + 2) of
+// h, so h's own rounding and the product by L add 2^-50 n Lam, Lam at least
+// every |h| and those terms; the rest's two additions u (|pen| + n Lam +
+// |F|) each. E = (max over L of L K / d(L) + 2^-50 n Lam) (1 + 2^-30) +
+// 2^-50 (|pen| + |F|) covers |T - tau| from below and |U - tau| both ways,
+// for every segment of every length; the family declines where some d(L) is
+// not positive (exact ties without floor or diagonal: a constant pair prices
+// at -inf).
+//
+// Without floor and diagonal a single sample has no variance to bound: L
+// runs from 2, and the value of a one-sample segment is -inf (unknown), as
+// is any value whose v is not positive. That is enough: the engine needs U
+// only of candidates (which reach min_size; with min_size 1 the -inf makes
+// it hand over), a step with an unknown U reaches everywhere and covers
+// nothing, and no dropped start's segment is that short (a start is
+// evaluated, live, at the end after it, and dropped there at the earliest).
+//
+// Why the searches do not take it yet: each live start costs it about a
+// hundred of the plain loop's vectorised evaluations (logarithms, an
+// exponential and square roots for its bracket and region), and its box
+// regions keep a few hundred starts on segments of 10^4 samples, so on the
+// signals measured the plain search is the faster (see cost_normal.hpp).
 class NormalColumnFamily {
 public:
     using Model = CostNormal;

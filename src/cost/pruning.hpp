@@ -130,6 +130,17 @@ struct PlaneBracket {
     std::array<PlaneCover, kPlaneCovers> cover;
 };
 
+// What a family on the plane declares: its model, exact totals, and how
+// many covers its regions keep.
+template <class M, std::size_t kCovers>
+struct PlaneFamily {
+    using Model = M;
+    using Bracket = PlaneBracket;
+    static constexpr bool kExactTotals = true;
+    static constexpr std::size_t kRegionCovers = kCovers;
+    static constexpr std::size_t kPlainBelow = 0;
+};
+
 // What a family on the line of levels declares: its model, whether its
 // totals are the model's own bits (else estimates with a bound), and how many
 // pieces its regions keep.

@@ -59,19 +59,12 @@ namespace marbolt::cost {
 // exponential and square roots for its bracket and region), and its box
 // regions keep a few hundred starts on segments of 10^4 samples, so on the
 // signals measured the plain search is the faster (see cost_normal.hpp).
-class NormalColumnFamily {
+// Its brackets' reach holds every (mu, l) of the domain where the segment
+// function is below a_up above its minimum; its covers only points where it
+// is at most a_down above it, or outside the domain (l < log f).
+class NormalColumnFamily : public PlaneFamily<CostNormal, 8> {
 public:
-    using Model = CostNormal;
-    // reach holds every (mu, l) of the domain where the segment function is
-    // below a_up above its minimum; cover only points where it is at most
-    // a_down above it, or outside the domain (l < log f).
-    using Bracket = PlaneBracket;
-    static constexpr bool kExactTotals = true;
-    static constexpr std::size_t kRegionCovers = 8;
-    static constexpr std::size_t kPlainBelow = 0;
-
-    // One column, a floor or the small diagonal, and finite tables the
-    // bounds cover.
+    // One column, and finite tables whose variances the bounds cover.
     static std::optional<NormalColumnFamily> make(const CostNormal& model, std::size_t n) noexcept;
 
     using Starts = ColumnStarts;

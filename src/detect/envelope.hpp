@@ -1,5 +1,7 @@
 // The regions of functional pruning on a line of levels (one-parameter
-// families: the mean of one column for l2, the median for l1). Every live
+// families: the mean of one column for l2, the median for l1), in a space of
+// means (l2 on several columns) and on a plane (normal's mean and
+// log-variance). Every live
 // start of an exact search keeps a region, the levels where it may still be
 // within a margin of the lower envelope of the starts' totals; a start whose
 // region empties can never win an end again and leaves the search (the

@@ -71,7 +71,9 @@ TEST(NormalPlaneBrackets, ReachHoldsAndCoversStayInsideTheExactLevelSets) {
                 const bool boxed = inside(cover.box, mu, l), set = holds(cover.set, point);
                 covered += boxed ? 1 : 0;
                 held += set ? 1 : 0;
-                if (in_domain && (boxed || set)) ASSERT_LE(e, a_down) << c << " " << p;
+                if (in_domain && (boxed || set)) {
+                    ASSERT_LE(e, a_down) << c << " " << p;
+                }
             }
         }
     }

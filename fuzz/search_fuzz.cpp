@@ -6,6 +6,7 @@
 // each segment a search evaluates must be inside the signal, and on l2 with
 // ordinary values the exact searches must reach the unpruned optimum.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -15,10 +16,12 @@
 #include <vector>
 
 #include "common/numeric.hpp"
+#include "common/vector_isa.hpp"
 #include "cost/dispatch.hpp"
 #include "cost/pruning.hpp"
 #include "cost/pruning_normal.hpp"
 #include "crops/crops.hpp"
+#include "detect/ball_intersection.hpp"
 #include "detect/binseg.hpp"
 #include "detect/bottomup.hpp"
 #include "detect/dynp/dynp.hpp"
@@ -119,16 +122,22 @@ bool normal_family_run(const Call& call, std::uint64_t jump, std::uint64_t min_s
 
 // PELT's pruned search on the bare model (the wrapper hides its class from
 // the fast paths) against the plain search, for every model with a pruning
-// family.
+// family, with each version of the vector loops the machine runs.
 void check_pelt_paths(const Call& call, std::uint64_t jump, std::uint64_t min_size, double pen) {
     if (!call.kind.is("l2") && !call.kind.is("l1") && !call.kind.is("normal")) return;
     const cost::Cost& model = call.cost.inner();
     const std::size_t n = call.n();
-    detect::PeltTables plain, fast;
+    detect::PeltTables plain;
     const auto expected =
         detect::pelt(model, n, jump, min_size, pen, {.functional_pruning = false, .tables = &plain});
-    FUZZ_CHECK(detect::pelt(model, n, jump, min_size, pen, {.tables = &fast}) == expected);
-    check_same_tables(fast, plain);
+    for (const VectorIsa cap : {VectorIsa::kAvx512, VectorIsa::kAvx2, VectorIsa::kNone}) {
+        const VectorIsa previous = cap_vector_isa(cap);
+        detect::PeltTables fast;
+        const bool same = detect::pelt(model, n, jump, min_size, pen, {.tables = &fast}) == expected;
+        cap_vector_isa(previous);
+        FUZZ_CHECK(same);
+        check_same_tables(fast, plain);
+    }
     detect::PeltTables direct;
     if (normal_family_run(call, jump, min_size, pen, false, direct)) check_same_tables(direct, plain);
 }
@@ -376,6 +385,43 @@ void fuzz_sanity_check(FuzzInput& in) {
     FUZZ_CHECK(detect::sanity_check(n, k, jump, min_size) == expected);
 }
 
+// The reach-ball proofs of geometric pruning on balls through or around a
+// point p, in the range the families give (magnitudes below 2^900): balls
+// that all hold p (judged in long double) are never proven apart, and the
+// ball said to hold their intersection holds p.
+void fuzz_ball_proofs(FuzzInput& in) {
+    const std::size_t d = 2 + in.byte() % 7, count = 2 + in.byte() % 7;
+    const auto fits = [](double v) { return std::fabs(v) < cost::kEnvelopeLargest; };
+    const auto distance2 = [d](const std::array<double, cost::kMaxBallDims>& a,
+                               const std::array<double, cost::kMaxBallDims>& b) {
+        long double sum = 0.0L;
+        for (std::size_t j = 0; j < d; ++j) sum += (static_cast<long double>(a[j]) - b[j]) * (static_cast<long double>(a[j]) - b[j]);
+        return sum;
+    };
+    std::array<double, cost::kMaxBallDims> p{};
+    for (std::size_t j = 0; j < d; ++j) p[j] = in.real();
+    std::vector<detect::Ball> balls(count);
+    bool common = true;
+    for (detect::Ball& b : balls) {
+        for (std::size_t j = 0; j < d; ++j) b.centre[j] = p[j] + in.real();
+        const double through = std::sqrt(static_cast<double>(distance2(p, b.centre)));
+        b.radius = in.flag() ? in.real() : through * (1.0 + in.real() * 0x1p-40);
+        for (std::size_t j = 0; j < d; ++j) {
+            if (!fits(p[j]) || !fits(b.centre[j])) return;
+        }
+        if (!(b.radius >= 0.0 && fits(b.radius))) return;
+        common = common && distance2(p, b.centre) <= static_cast<long double>(b.radius) * b.radius;
+    }
+    std::vector<double> weight(count, 0.0);
+    detect::Ball enclosing{{}, -1.0};
+    for (int round = 0; round < 2; ++round) {
+        const bool apart = detect::seek_apart(balls.data(), weight.data(), count, d, in.byte() % 32, enclosing);
+        if (!common) continue;
+        FUZZ_CHECK(!apart);
+        FUZZ_CHECK(distance2(p, enclosing.centre) <= static_cast<long double>(enclosing.radius) * enclosing.radius);
+    }
+}
+
 }  // namespace
 }  // namespace marbolt::fuzz
 
@@ -385,6 +431,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto search = static_cast<SearchKind>(in.byte() % static_cast<unsigned>(SearchKind::count));
     if (search == SearchKind::sanity_check) {
         fuzz_sanity_check(in);
+        fuzz_ball_proofs(in);
         return 0;
     }
     // A quarter of the inputs use a very long signal without columns.

@@ -154,6 +154,22 @@ struct LineFamily {
     static constexpr std::size_t kPlainBelow = 0;
 };
 
+struct StepLevels {
+    double up;
+    double down;
+};
+
+// The levels a_up and a_down of a region step of the pruning engine
+// (detect/pruning.hpp) for a start whose value is `value` against a newer
+// start at `level`; `spread` covers the roundings of the gap and of adding or
+// subtracting the allowance. Here, not in the engine, so that a family's
+// vector loops form the brackets' levels with it.
+inline StepLevels step_levels(double level, double value, double allowance) noexcept {
+    const double spread = 0x1p-50 * (std::fabs(level) + std::fabs(value) + allowance);
+    const double gap = level - value;
+    return {(gap + allowance) + spread, (gap - allowance) - spread};
+}
+
 // The square root of a non-negative number (or NaN) as the bare instruction:
 // std::sqrt keeps a test and a call for errno on negative arguments, a branch
 // that stalls a loop of independent roots behind each one's latency.
@@ -169,7 +185,7 @@ inline double root(double x) noexcept {
 // Resizes v to `size` entries; a cut, the common case when a sweep drops
 // starts at every end, stays inline, where resize() is a call per array.
 template <class T>
-inline void resize_to(std::vector<T>& v, std::size_t size) {
+[[gnu::always_inline]] inline void resize_to(std::vector<T>& v, std::size_t size) {
     if (size <= v.size()) {
         v.erase(v.begin() + static_cast<std::ptrdiff_t>(size), v.end());
     } else {

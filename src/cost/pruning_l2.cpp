@@ -2,7 +2,9 @@
 
 #include <immintrin.h>
 
-#include "common/vector_isa.hpp"
+#include <algorithm>
+#include <limits>
+
 
 namespace marbolt::cost {
 
@@ -39,21 +41,30 @@ struct SweepRows {
 // roots and the next count (of the covers) by roots at most theirs: the
 // rounded roots themselves, or bounds on them. A reach then only widens and
 // a cover only narrows, which keeps both on their safe sides.
+// The levels of the steps, as step_levels forms them.
+struct StepRows {
+    const double* value;
+    double level;
+    double allowance;
+};
+
 template <class Roots>
 [[gnu::always_inline]] inline void brackets_loop(const SweepRows& rows, const double* __restrict inv,
-                                                 const double* __restrict a_up, const double* __restrict a_down,
-                                                 double* __restrict roots, double* __restrict out,
-                                                 Roots take_roots) noexcept {
+                                                 const StepRows& step, double* __restrict roots,
+                                                 double* __restrict out, Roots take_roots) noexcept {
     const std::size_t count = rows.count;
+    const double* __restrict value = step.value;
     for (std::size_t k = 0; k < count; ++k) {
-        roots[k] = half_width_radicand(inv[k], a_up[k]);
-        roots[count + k] = half_width_radicand(inv[k], a_down[k]);
+        const StepLevels levels = step_levels(step.level, value[k], step.allowance);
+        roots[k] = half_width_radicand(inv[k], levels.up);
+        roots[count + k] = half_width_radicand(inv[k], levels.down);
     }
     take_roots(roots, count);
     for (std::size_t k = 0; k < count; ++k) {
+        const StepLevels levels = step_levels(step.level, value[k], step.allowance);
         const double c = (rows.s_end - rows.s[k]) * inv[k];
-        const Interval reach = around(c, outer_from_root(c, roots[k], a_up[k]));
-        const Interval cover = around(c, inner_from_root(c, roots[count + k], a_down[k]));
+        const Interval reach = around(c, outer_from_root(c, roots[k], levels.up));
+        const Interval cover = around(c, inner_from_root(c, roots[count + k], levels.down));
         out[k] = reach.lo;
         out[count + k] = reach.hi;
         out[2 * count + k] = cover.lo;
@@ -61,15 +72,89 @@ template <class Roots>
     }
 }
 
-[[gnu::noinline]] void sweep_baseline(const SweepRows& rows, const double* prefix, double pen, double* estimate,
-                                      double* value, double* inv) noexcept {
-    sweep_loop(rows, prefix, pen, estimate, value, inv);
+// The summary of a sweep from its arrays, two accumulators each (a chain
+// of dependent minima showed); std::min and std::max keep the accumulator
+// when the other operand is NaN. Inlined into each version, so that the
+// AVX2 one does not run baseline code with the vector registers' upper
+// halves in use, which costs the rest of the search dearly.
+[[gnu::always_inline]] inline SweepSummary summarise(std::size_t count, const double* estimate,
+                                                     const double* value) noexcept {
+    double lowest = std::numeric_limits<double>::infinity(), lowest_odd = lowest;
+    double clamped = 0.0, clamped_odd = 0.0;
+    std::size_t k = 0;
+    for (; k + 2 <= count; k += 2) {
+        lowest = std::min(lowest, estimate[k]);
+        lowest_odd = std::min(lowest_odd, estimate[k + 1]);
+        clamped = std::max(clamped, estimate[k] - value[k]);
+        clamped_odd = std::max(clamped_odd, estimate[k + 1] - value[k + 1]);
+    }
+    if (k < count) {
+        lowest = std::min(lowest, estimate[k]);
+        clamped = std::max(clamped, estimate[k] - value[k]);
+    }
+    return {std::min(lowest, lowest_odd), std::max(clamped, clamped_odd)};
 }
 
-[[gnu::noinline]] __attribute__((target("avx2"))) void sweep_avx2(const SweepRows& rows, const double* prefix,
-                                                                  double pen, double* estimate, double* value,
-                                                                  double* inv) noexcept {
+[[gnu::noinline]] SweepSummary sweep_baseline(const SweepRows& rows, const double* prefix, double pen,
+                                              double* estimate, double* value, double* inv) noexcept {
     sweep_loop(rows, prefix, pen, estimate, value, inv);
+    return summarise(rows.count, estimate, value);
+}
+
+[[gnu::noinline]] __attribute__((target("avx2"))) SweepSummary sweep_avx2(const SweepRows& rows,
+                                                                          const double* prefix, double pen,
+                                                                          double* estimate, double* value,
+                                                                          double* inv) noexcept {
+    sweep_loop(rows, prefix, pen, estimate, value, inv);
+    return summarise(rows.count, estimate, value);
+}
+
+// sweep_loop eight starts at a time, the tail under a mask, with the
+// summary in the same pass. MAXPD(residue, 0) is `residue > 0 ? residue :
+// 0`, NaN and signed zeros included; MINPD(x, acc) and MAXPD(x, acc) keep
+// acc when x is NaN, as std::min(acc, x) and std::max(acc, x) do. Full
+// vectors are stored whole so that the brackets' loads that follow take
+// them from the store buffer.
+[[gnu::noinline]] __attribute__((target("avx512f"))) SweepSummary sweep_avx512(const SweepRows& rows,
+                                                                              const double* prefix, double pen,
+                                                                              double* estimate, double* value,
+                                                                              double* inv) noexcept {
+    const std::size_t count = rows.count;
+    const __m512d end = _mm512_set1_pd(rows.end), s_end = _mm512_set1_pd(rows.s_end);
+    const __m512d q_end = _mm512_set1_pd(rows.q_end), penalty = _mm512_set1_pd(pen);
+    const __m512d zero = _mm512_setzero_pd(), one = _mm512_set1_pd(1.0);
+    __m512d lowest = _mm512_set1_pd(std::numeric_limits<double>::infinity()), clamped = zero;
+    for (std::size_t k = 0; k < count; k += 8) {
+        const __mmask8 m = count - k >= 8 ? __mmask8{0xFF} : static_cast<__mmask8>((1u << (count - k)) - 1u);
+        const __m512d len = _mm512_sub_pd(end, _mm512_maskz_loadu_pd(m, rows.start + k));
+        const __m512d sum = _mm512_sub_pd(s_end, _mm512_maskz_loadu_pd(m, rows.s + k));
+        const __m512d squares = _mm512_sub_pd(q_end, _mm512_maskz_loadu_pd(m, rows.q + k));
+        const __m512d r = _mm512_div_pd(one, len);
+        const __m512d residue = _mm512_sub_pd(squares, _mm512_mul_pd(_mm512_mul_pd(sum, sum), r));
+        const __m512d before = _mm512_maskz_loadu_pd(m, prefix + k);
+        const __m512d t = _mm512_add_pd(before, _mm512_add_pd(_mm512_maskz_max_pd(0xFF, residue, zero), penalty));
+        const __m512d u = _mm512_add_pd(before, _mm512_add_pd(residue, penalty));
+        lowest = _mm512_mask_min_pd(lowest, m, t, lowest);
+        clamped = _mm512_mask_max_pd(clamped, m, _mm512_sub_pd(t, u), clamped);
+        if (m == 0xFF) {
+            _mm512_storeu_pd(estimate + k, t);
+            _mm512_storeu_pd(value + k, u);
+            _mm512_storeu_pd(inv + k, r);
+        } else {
+            _mm512_mask_storeu_pd(estimate + k, m, t);
+            _mm512_mask_storeu_pd(value + k, m, u);
+            _mm512_mask_storeu_pd(inv + k, m, r);
+        }
+    }
+    // The lanes hold no NaN, so any order of reduction gives the same
+    // result but for the sign of a zero, which no use of them sees; a tree
+    // of MINSD and MAXSD, where min_element's branches mispredict.
+    alignas(64) double low[8], high[8];
+    _mm512_store_pd(low, lowest);
+    _mm512_store_pd(high, clamped);
+    const auto min4 = [](const double* x) { return std::min(std::min(x[0], x[1]), std::min(x[2], x[3])); };
+    const auto max4 = [](const double* x) { return std::max(std::max(x[0], x[1]), std::max(x[2], x[3])); };
+    return {std::min(min4(low), min4(low + 4)), std::max(max4(high), max4(high + 4))};
 }
 
 // The rounded roots of 2 * count radicands.
@@ -105,24 +190,27 @@ __attribute__((target("avx512f"))) inline __m512d bounded_roots(__m512d v, __m51
     return _mm512_mask_blend_pd(normal | zero, _mm512_maskz_sqrt_pd(0xFF, v), bound);
 }
 
-[[gnu::noinline]] void brackets_baseline(const SweepRows& rows, const double* inv, const double* a_up,
-                                         const double* a_down, double* roots, double* out) noexcept {
-    brackets_loop(rows, inv, a_up, a_down, roots, out, roots_baseline);
+[[gnu::noinline]] void brackets_baseline(const SweepRows& rows, const double* inv, const StepRows& step,
+                                         double* roots, double* out) noexcept {
+    brackets_loop(rows, inv, step, roots, out, roots_baseline);
 }
 
 [[gnu::noinline]] __attribute__((target("avx2"))) void brackets_avx2(const SweepRows& rows, const double* inv,
-                                                                     const double* a_up, const double* a_down,
-                                                                     double* roots, double* out) noexcept {
-    brackets_loop(rows, inv, a_up, a_down, roots, out, roots_avx2);
+                                                                     const StepRows& step, double* roots,
+                                                                     double* out) noexcept {
+    brackets_loop(rows, inv, step, roots, out, roots_avx2);
 }
 
 // With AVX-512 every step of bracket() in one pass of eight starts, the
 // tail under a mask, the roots bounded as above: the same operations in the
-// same order as outer_from_root, inner_from_root and around, lane by lane.
+// same order as step_levels, outer_from_root, inner_from_root and around,
+// lane by lane.
 [[gnu::noinline]] __attribute__((target("avx512f"))) void brackets_avx512(const SweepRows& rows, const double* inv,
-                                                                         const double* a_up, const double* a_down,
-                                                                         double*, double* out) noexcept {
+                                                                         const StepRows& step, double*,
+                                                                         double* out) noexcept {
     const std::size_t count = rows.count;
+    const __m512d level = _mm512_set1_pd(step.level), level_size = _mm512_set1_pd(std::fabs(step.level));
+    const __m512d allowance = _mm512_set1_pd(step.allowance), spread_unit = _mm512_set1_pd(0x1p-50);
     const __m512d zero = _mm512_setzero_pd(), none = _mm512_set1_pd(-1.0);
     const __m512d s_end = _mm512_set1_pd(rows.s_end), slack = _mm512_set1_pd(kEndSlack);
     const __m512d tiny = _mm512_set1_pd(kTinySlack), outer = _mm512_set1_pd(1.0 + kEndSlack),
@@ -132,7 +220,12 @@ __attribute__((target("avx512f"))) inline __m512d bounded_roots(__m512d v, __m51
     for (std::size_t k = 0; k < count; k += 8) {
         const __mmask8 m = count - k >= 8 ? __mmask8{0xFF} : static_cast<__mmask8>((1u << (count - k)) - 1u);
         const __m512d r = _mm512_maskz_loadu_pd(m, inv + k);
-        const __m512d up = _mm512_maskz_loadu_pd(m, a_up + k), down = _mm512_maskz_loadu_pd(m, a_down + k);
+        const __m512d value = _mm512_maskz_loadu_pd(m, step.value + k);
+        const __m512d spread =
+            _mm512_mul_pd(spread_unit, _mm512_add_pd(_mm512_add_pd(level_size, _mm512_abs_pd(value)), allowance));
+        const __m512d gap = _mm512_sub_pd(level, value);
+        const __m512d up = _mm512_add_pd(_mm512_add_pd(gap, allowance), spread);
+        const __m512d down = _mm512_sub_pd(_mm512_sub_pd(gap, allowance), spread);
         const __m512d c = _mm512_mul_pd(_mm512_sub_pd(s_end, _mm512_maskz_loadu_pd(m, rows.s + k)), r);
         const __m512d abs_c = _mm512_abs_pd(c);
         // std::max(a, 0.0) is MAXPD(0, a), NaN included.
@@ -153,23 +246,27 @@ __attribute__((target("avx512f"))) inline __m512d bounded_roots(__m512d v, __m51
 
 }  // namespace
 
-void L2ColumnFamily::sweep(const Starts& starts, std::size_t end, const double* prefix, double pen,
-                           double* estimate, double* value, double* inv) const noexcept {
+SweepSummary L2ColumnFamily::sweep(const Starts& starts, std::size_t end, const double* prefix, double pen,
+                                   double* estimate, double* value, double* inv) const noexcept {
+    fetch_ahead(end);
     const SweepRows rows{starts.size(), starts.start.data(), starts.s.data(), starts.q.data(),
                          static_cast<double>(end), s_[end], q_[end]};
-    (best_vector_isa() != VectorIsa::kNone ? sweep_avx2 : sweep_baseline)(rows, prefix, pen, estimate, value, inv);
+    const VectorIsa isa = isa_;
+    const auto sweep = isa == VectorIsa::kAvx512 ? sweep_avx512
+                       : isa == VectorIsa::kAvx2 ? sweep_avx2
+                                                 : sweep_baseline;
+    return sweep(rows, prefix, pen, estimate, value, inv);
 }
 
-void L2ColumnFamily::brackets(const Starts& starts, std::size_t end, const double* inv, const double* a_up,
-                              const double* a_down, double* roots, double* out) const noexcept {
+void L2ColumnFamily::brackets(const Starts& starts, std::size_t end, const double* inv, const double* value,
+                              double level, double allowance, double* roots, double* out) const noexcept {
     const SweepRows rows{starts.size(), starts.start.data(), starts.s.data(), starts.q.data(),
                          static_cast<double>(end), s_[end], q_[end]};
-    const VectorIsa isa = best_vector_isa();
+    const VectorIsa isa = isa_;
     const auto brackets = isa == VectorIsa::kAvx512 ? brackets_avx512
                           : isa == VectorIsa::kAvx2 ? brackets_avx2
                                                     : brackets_baseline;
-    brackets(rows, inv, a_up, a_down, roots,
-                                                                                    out);
+    brackets(rows, inv, StepRows{value, level, allowance}, roots, out);
 }
 
 std::optional<double> l2_energy(const double* s, const double* q, std::size_t n, std::size_t stride) noexcept {
@@ -200,7 +297,7 @@ std::optional<L2ColumnFamily> L2ColumnFamily::make(const CostL2& model, std::siz
     const double* q = model.sums_sq().data.data();
     const std::optional<double> energy = l2_energy(s, q, n);
     if (!energy) return std::nullopt;
-    return L2ColumnFamily(s, q, *energy);
+    return L2ColumnFamily(s, q, n, *energy);
 }
 
 std::optional<L2ColumnsFamily> L2ColumnsFamily::make(const CostL2& model, std::size_t n) noexcept {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/vector_isa.hpp"
 #include "cost/cost_l2.hpp"
 #include "cost/pruning.hpp"
 
@@ -110,9 +111,18 @@ inline double inner_half_width(double c, double inv_len, double a_down) noexcept
 // [c - w, c + w], or nowhere for a negative w.
 inline Interval around(double c, double w) noexcept { return w >= 0.0 ? Interval{c - w, c + w} : kNowhere; }
 
+// What a sweep finds beside its arrays (see L2ColumnFamily::sweep).
+struct SweepSummary {
+    double lowest;
+    double clamped;
+};
+
 // Exact totals; a start's region is where its parabola is near the
-// envelope, an interval with a few gaps cut by the covers at its creation.
-class L2ColumnFamily : public LineFamily<CostL2, true, 3> {
+// envelope, an interval with a gap cut by the covers at its creation. Two
+// pieces: nearly every end's covers form one interval, whose outside they
+// hold exactly, and a third piece cost every clip more than the rare extra
+// gap saved (on ten changes in 1e6 samples, the same evaluations either way).
+class L2ColumnFamily : public LineFamily<CostL2, true, 2> {
 public:
     // One column, and tables whose values the bounds cover.
     static std::optional<L2ColumnFamily> make(const CostL2& model, std::size_t n) noexcept;
@@ -143,11 +153,15 @@ public:
 
     // The estimate route for PELT (see the rounding note above), one loop
     // over the starts: estimate[k] = T', value[k] = U' and inv[k] = fl(1 /
-    // L). Compiled for AVX2 as well, where its divisions take four lanes at
-    // a time; every lane rounds as the scalar operations do, so both
-    // versions write the same bits.
-    void sweep(const Starts& starts, std::size_t end, const double* prefix, double pen, double* estimate,
-               double* value, double* inv) const noexcept;
+    // L). Compiled for AVX2 and AVX-512 as well, where its divisions take
+    // four or eight lanes at a time; every lane rounds as the scalar
+    // operations do, so all versions write the same bits.
+    // Returns the smallest estimate and the largest estimate less value (at
+    // least zero), both over every start and blind to NaN as std::min and
+    // std::max from a first operand that is not; with AVX-512 in the same
+    // pass, eight starts at a time.
+    SweepSummary sweep(const Starts& starts, std::size_t end, const double* prefix, double pen, double* estimate,
+                       double* value, double* inv) const noexcept;
 
     // Start k's total at `end` exactly as evaluate() forms it.
     double total(const Starts& starts, std::size_t k, std::size_t end, const double* prefix,
@@ -156,12 +170,13 @@ public:
         return prefix[k] + (CostL2::column_cost(s_[end] - starts.s[k], q_[end] - starts.q[k], len) + pen);
     }
 
-    // bracket() of every start at once, from the reciprocals sweep wrote,
-    // into `out` as four arrays of the starts' count: the reaches' lower and
-    // upper ends, then the covers'. `roots` is scratch for twice as many
-    // values as there are starts.
-    void brackets(const Starts& starts, std::size_t end, const double* inv, const double* a_up,
-                  const double* a_down, double* roots, double* out) const noexcept;
+    // bracket() of every start at once, at the levels step_levels(level,
+    // value[k], allowance) gives, from the reciprocals sweep wrote, into
+    // `out` as four arrays of the starts' count: the reaches' lower and upper
+    // ends, then the covers'. `roots` is scratch for twice as many values as
+    // there are starts.
+    void brackets(const Starts& starts, std::size_t end, const double* inv, const double* value, double level,
+                  double allowance, double* roots, double* out) const noexcept;
 
     // The unclamped residue of [start_k, at): a total's value without its rest.
     double residue(const Starts& starts, std::size_t k, std::size_t at) const noexcept {
@@ -194,11 +209,24 @@ public:
     }
 
 private:
-    L2ColumnFamily(const double* s, const double* q, double energy) noexcept : s_(s), q_(q), energy_(energy) {}
+    L2ColumnFamily(const double* s, const double* q, std::size_t n, double energy) noexcept
+        : s_(s), q_(q), n_(n), energy_(energy), isa_(best_vector_isa()) {}
+
+    // Asks for the rows a few ends past `end`: an end reads one new row of
+    // each table, too seldom for the hardware to fetch it ahead, and every
+    // step of the end waits on it.
+    void fetch_ahead(std::size_t end) const noexcept {
+        const std::size_t ahead = std::min(end + kFetchAhead, n_);
+        __builtin_prefetch(s_ + ahead);
+        __builtin_prefetch(q_ + ahead);
+    }
+    static constexpr std::size_t kFetchAhead = 64;  // rows: eight cache lines
 
     const double* s_;
     const double* q_;
+    std::size_t n_;  // the tables' last row
     double energy_;  // V
+    VectorIsa isa_;  // of the vector loops, chosen once per search: an end is too short to ask each time
 };
 
 // Rounding of an l2 total over d columns: the model sums the d clamped
@@ -223,6 +251,8 @@ public:
     static constexpr bool kExactTotals = true;
     // The covers a region keeps (see BoxRegion::outside).
     static constexpr std::size_t kRegionCovers = 4;
+    // The reach balls a region keeps for its test of their intersection.
+    static constexpr std::size_t kRegionBalls = 8;
     // A start costs about ten evaluations of the plain search: when the
     // first ends hold fewer than this many starts on average, the segments
     // are short enough for the plain search to be the faster.

@@ -20,17 +20,20 @@
 #include <vector>
 
 #include "cost/pruning.hpp"
+#include "detect/ball_intersection.hpp"
 
 namespace marbolt::detect {
 
 using cost::Interval;
 using cost::LineBracket;
 
-// Where a start may still be near the minimum: at most kPieces disjoint
-// closed intervals, ascending. Merging two neighbours into their hull only
-// makes a region larger, which keeps it on the safe side, so a region never
-// needs more room; how many pieces pay for their copies is the family's
-// choice.
+// Where a start may still be near the minimum: kPieces closed intervals,
+// disjoint and ascending, some of them possibly empty. Merging two
+// neighbours into their hull only makes a region larger, which keeps it on
+// the safe side, so a region never needs more room; how many pieces pay for
+// their copies is the family's choice. A clip keeps an empty piece empty, so
+// it treats every piece alike, without a branch on how many are left: a
+// sweep clips a dozen regions at every end, and the branches showed.
 template <std::size_t kPieces>
 class LineRegion {
 public:
@@ -39,53 +42,88 @@ public:
     static LineRegion everything() noexcept {
         LineRegion r;
         r.piece_[0] = {-std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
-        r.count_ = 1;
         return r;
     }
 
     // Every mu outside the covers (whose order it may change): where none of
     // the starts behind them is sure to be better.
     static LineRegion outside(std::span<Interval> covers) noexcept {
-        // Usually the covers' union is one interval, found in a few passes
-        // without a branch on the data, where a sort of an end's dozen
-        // covers mispredicts many of its comparisons.
-        if (const std::optional<Interval> hull = connected_hull(covers)) {
-            return outside_sorted(std::span<const Interval>(&*hull, 1));
-        }
+        // Usually the covers' union is one interval, and nearly always each
+        // cover in the searches' order (oldest start first) meets those before
+        // it: one pass then finds it. Otherwise a few passes without a branch
+        // on the data, where a sort of an end's dozen covers mispredicts many
+        // of its comparisons.
+        CoverChain chain;
+        for (const Interval& c : covers) chain.add(c);
+        if (const std::optional<Interval> hull = chain.hull()) return outside(*hull);
+        // Empty covers hide nothing, and a NaN end would break the sort.
+        covers = covers.first(static_cast<std::size_t>(
+            std::remove_if(covers.begin(), covers.end(), [](Interval c) { return c.empty(); }) - covers.begin()));
+        if (const std::optional<Interval> hull = connected_hull(covers)) return outside(*hull);
         std::sort(covers.begin(), covers.end(), [](Interval a, Interval b) { return a.lo < b.lo; });
         return outside_sorted(covers);
     }
 
+    // The union of covers added one by one, while each meets the union of
+    // those before it (an empty one, NaN included, covers nothing and is
+    // passed over): one pass whose tests only accumulate, so that it does
+    // not branch on the data.
+    class CoverChain {
+    public:
+        void add(Interval c) noexcept {
+            const bool filled = c.lo <= c.hi;
+            linked_ &= !filled | first_ | ((c.lo <= hi_) & (lo_ <= c.hi));
+            first_ &= !filled;
+            lo_ = std::min(lo_, filled ? c.lo : lo_);
+            hi_ = std::max(hi_, filled ? c.hi : hi_);
+        }
+        // The union, when the covers came as a chain.
+        std::optional<Interval> hull() const noexcept {
+            if (!linked_ || first_) return std::nullopt;
+            return Interval{lo_, hi_};
+        }
+
+    private:
+        double lo_ = std::numeric_limits<double>::infinity(), hi_ = -std::numeric_limits<double>::infinity();
+        bool linked_ = true, first_ = true;
+    };
+
+    // outside() of covers whose union is `hull`.
+    static LineRegion outside(Interval hull) noexcept { return outside_sorted(std::span<const Interval>(&hull, 1)); }
+
     // Keeps only what lies within `keep`; false when nothing is left.
     bool clip(Interval keep) noexcept {
-        std::size_t kept = 0;
-        for (std::size_t k = 0; k < count_; ++k) {
-            const Interval p{std::max(piece_[k].lo, keep.lo), std::min(piece_[k].hi, keep.hi)};
-            if (p.lo <= p.hi) piece_[kept++] = p;
+        bool any = false;
+        for (Interval& p : piece_) {
+            p = {std::max(p.lo, keep.lo), std::min(p.hi, keep.hi)};
+            any |= p.lo <= p.hi;
         }
-        count_ = kept;
-        return kept != 0;
+        return any;
     }
 
-    bool empty() const noexcept { return count_ == 0; }
+    bool empty() const noexcept {
+        bool any = false;
+        for (const Interval& p : piece_) any |= p.lo <= p.hi;
+        return !any;
+    }
     bool contains(double mu) const noexcept {
-        for (std::size_t k = 0; k < count_; ++k) {
-            if (piece_[k].lo <= mu && mu <= piece_[k].hi) return true;
-        }
-        return false;
+        bool in = false;
+        for (const Interval& p : piece_) in |= p.lo <= mu && mu <= p.hi;
+        return in;
     }
 
 private:
     // outside() of covers ordered by their lower ends.
     static LineRegion outside_sorted(std::span<const Interval> covers) noexcept {
         LineRegion r;
+        std::size_t count = 0;
         double from = -std::numeric_limits<double>::infinity();
         for (const Interval& c : covers) {
-            if (from < c.lo) r.append({from, c.lo});
+            if (from < c.lo) r.append({from, c.lo}, count);
             from = std::max(from, c.hi);
         }
         if (from < std::numeric_limits<double>::infinity()) {
-            r.append({from, std::numeric_limits<double>::infinity()});
+            r.append({from, std::numeric_limits<double>::infinity()}, count);
         }
         return r;
     }
@@ -140,32 +178,36 @@ private:
     }
 
     // Past kPieces, two neighbours become one piece: those with the narrowest
-    // cover between them, the new piece included.
-    void append(Interval p) noexcept {
-        if (count_ == kPieces) {
-            std::size_t join = count_ - 1;
-            double narrowest = p.lo - piece_[count_ - 1].hi;
-            for (std::size_t k = 0; k + 1 < count_; ++k) {
+    // cover between them, the new piece included. `count` pieces are made.
+    void append(Interval p, std::size_t& count) noexcept {
+        if (count == kPieces) {
+            std::size_t join = count - 1;
+            double narrowest = p.lo - piece_[count - 1].hi;
+            for (std::size_t k = 0; k + 1 < count; ++k) {
                 if (piece_[k + 1].lo - piece_[k].hi < narrowest) {
                     narrowest = piece_[k + 1].lo - piece_[k].hi;
                     join = k;
                 }
             }
-            if (join == count_ - 1) {
+            if (join == count - 1) {
                 piece_[join].hi = p.hi;
                 return;
             }
             piece_[join].hi = piece_[join + 1].hi;
-            std::copy(piece_.begin() + join + 2, piece_.begin() + count_, piece_.begin() + join + 1);
-            --count_;
+            std::copy(piece_.begin() + join + 2, piece_.begin() + count, piece_.begin() + join + 1);
+            --count;
         }
-        piece_[count_++] = p;
+        piece_[count++] = p;
     }
 
-    // Only the first count_ pieces are ever read, so the rest is left
-    // uninitialised: a region is made at every end, and zeroing it showed.
-    std::array<Interval, kPieces> piece_;
-    std::size_t count_ = 0;
+    // The pieces not made are empty.
+    std::array<Interval, kPieces> piece_ = filled(cost::kNowhere);
+
+    static constexpr std::array<Interval, kPieces> filled(Interval p) noexcept {
+        std::array<Interval, kPieces> a;
+        a.fill(p);
+        return a;
+    }
 };
 
 // One-sided bounds of a real y from x = fl(y), its value rounded once to
@@ -197,6 +239,11 @@ inline double below(double x) noexcept { return x - (0x1p-50 * std::fabs(x) + co
 //    below on the safe side, from a box at least as large as the current
 //    one, so the new box holds box and ball. A clip may be skipped: the box
 //    then holds more.
+//  - a few reach balls are also kept together (ball_intersection.hpp): the
+//    region is empty once they are proven to have no common point, and a
+//    ball proven to hold their intersection stands in for the smallest
+//    reach ball when it is smaller: both hold every point in all of them,
+//    so all of R.
 //  - covers (radius rounded down by the family, a closed ball held by the
 //    set where an older start beats this one by M) remove only what they
 //    hold: the ball |b - cc| + r <= R, the box its farthest corner within R,
@@ -206,15 +253,16 @@ inline double below(double x) noexcept { return x - (0x1p-50 * std::fabs(x) + co
 //    of coordinate i, all bounded on the safe side. Any subset of the covers
 //    given is a superset of R.
 // Until its first clip a region has no dimension and holds everything.
-template <std::size_t kCovers>
+template <std::size_t kCovers, std::size_t kBalls>
 class BoxRegion {
 public:
-    struct Cover {
-        std::array<double, cost::kMaxBallDims> centre;
-        double radius;
-    };
+    using Cover = Ball;
 
     static BoxRegion everything() noexcept { return BoxRegion{}; }
+
+    // Frank-Wolfe steps per clip toward a proof that the reach balls held
+    // are disjoint (warm-started: the weights follow the balls).
+    static constexpr int kSteps = 5;
 
     // Everything but the covers, of which kCovers are kept: those reaching
     // farthest past the centre of the narrowest, the most precise estimate
@@ -248,20 +296,23 @@ public:
 
 private:
     bool covered() noexcept;
+    bool clip_box(const std::array<double, cost::kMaxBallDims>& centre, double radius) noexcept;
 
     std::array<double, cost::kMaxBallDims> lo_, hi_;
-    Cover ball_;     // the smallest reach ball so far: it holds the region too
+    Cover ball_;     // the smallest ball known to hold the region
     double boxed_;   // the reach when the box and covers were last brought up to date
     std::size_t dims_ = 0;
     std::array<Cover, kCovers> covers_;
     std::size_t n_covers_ = 0;
+    BallIntersection<kBalls> balls_;
 };
 
-// The box and the covers cost d square roots and a few dozen operations a
-// clip: they are brought up to date only once the reach has shrunk by a
-// tenth since they last were (reach radii mostly shrink as a segment grows).
-template <std::size_t kCovers>
-bool BoxRegion<kCovers>::clip(const std::array<double, cost::kMaxBallDims>& centre, double radius,
+// The box, the balls held together and the covers cost d square roots and a
+// few hundred operations a clip: they are brought up to date only once the
+// reach has shrunk by a tenth since they last were (reach radii mostly
+// shrink as a segment grows), a few dozen times in a start's life.
+template <std::size_t kCovers, std::size_t kBalls>
+bool BoxRegion<kCovers, kBalls>::clip(const std::array<double, cost::kMaxBallDims>& centre, double radius,
                               std::size_t dims) noexcept {
     constexpr double kInf = std::numeric_limits<double>::infinity();
     if (!(radius >= 0.0)) return false;
@@ -275,13 +326,27 @@ bool BoxRegion<kCovers>::clip(const std::array<double, cost::kMaxBallDims>& cent
     if (radius < ball_.radius) ball_ = {centre, radius};
     if (!(radius < 0.9 * boxed_)) return true;
     boxed_ = radius;
-    // Below each dist_j^2 and below their sum.
+    if (!balls_.add({centre, radius}, dims_, kSteps)) return false;
+    const Ball& enclosing = balls_.enclosing();
+    if (enclosing.radius < ball_.radius) ball_ = enclosing;
+    if (!clip_box(centre, radius)) return false;
+    return !covered();
+}
+
+// Keeps the bounding box of what lies within the ball of `radius` around
+// `centre`; false when nothing is left.
+template <std::size_t kCovers, std::size_t kBalls>
+bool BoxRegion<kCovers, kBalls>::clip_box(const std::array<double, cost::kMaxBallDims>& centre,
+                                          double radius) noexcept {
+    // Below each dist_j^2 and below their sum, never below zero: a bound
+    // of -kTinySlack would make the next below() round among subnormal
+    // numbers, which costs the processor a hundred cycles each time.
     std::array<double, cost::kMaxBallDims> near;
     double total = 0.0;
     for (std::size_t j = 0; j < dims_; ++j) {
         const double dist = std::max({0.0, below(lo_[j] - centre[j]), below(centre[j] - hi_[j])});
-        near[j] = below(dist * dist);
-        total = below(total + near[j]);
+        near[j] = std::max(0.0, below(dist * dist));
+        total = std::max(0.0, below(total + near[j]));
     }
     const double squared = above(radius * radius);
     for (std::size_t j = 0; j < dims_; ++j) {
@@ -293,11 +358,11 @@ bool BoxRegion<kCovers>::clip(const std::array<double, cost::kMaxBallDims>& cent
         hi_[j] = std::min(hi_[j], above(centre[j] + w));
         if (!(lo_[j] <= hi_[j])) return false;
     }
-    return !covered();
+    return true;
 }
 
-template <std::size_t kCovers>
-bool BoxRegion<kCovers>::covered() noexcept {
+template <std::size_t kCovers, std::size_t kBalls>
+bool BoxRegion<kCovers, kBalls>::covered() noexcept {
     for (std::size_t c = 0; c < n_covers_; ++c) {
         const Cover& cover = covers_[c];
         // The smallest reach ball inside the cover.
@@ -335,8 +400,8 @@ bool BoxRegion<kCovers>::covered() noexcept {
     return false;
 }
 
-template <std::size_t kCovers>
-bool BoxRegion<kCovers>::contains(const double* level) const noexcept {
+template <std::size_t kCovers, std::size_t kBalls>
+bool BoxRegion<kCovers, kBalls>::contains(const double* level) const noexcept {
     for (std::size_t j = 0; j < dims_; ++j) {
         if (!(lo_[j] <= level[j] && level[j] <= hi_[j])) return false;
     }
@@ -368,12 +433,12 @@ bool take_step(const LineBracket& step, LineRegion<kPieces>& region, std::vector
 
 template <class Family>
 struct RegionKind<Family, cost::BallBracket> {
-    using type = BoxRegion<Family::kRegionCovers>;
+    using type = BoxRegion<Family::kRegionCovers, Family::kRegionBalls>;
 };
 
-template <std::size_t kCovers>
-bool take_step(const cost::BallBracket& step, BoxRegion<kCovers>& region,
-               std::vector<typename BoxRegion<kCovers>::Cover>& covers) {
+template <std::size_t kCovers, std::size_t kBalls>
+bool take_step(const cost::BallBracket& step, BoxRegion<kCovers, kBalls>& region,
+               std::vector<Ball>& covers) {
     if (step.cover >= 0.0) covers.push_back({step.centre, step.cover});
     return region.clip(step.centre, step.reach, step.dims);
 }

@@ -97,19 +97,10 @@ struct LayerRest {
 // The allowance a >= M + E2 of point 2, rounded up.
 inline double step_allowance(double margin, double error) noexcept { return (margin + error) * (1.0 + 0x1p-50); }
 
-struct StepLevels {
-    double up;
-    double down;
-};
-
-// a_up and a_down of point 2 for a start whose value is `value` against a
-// newer start at `level`; `spread` covers the roundings of the gap and of
-// adding or subtracting the allowance.
-inline StepLevels step_levels(double level, double value, double allowance) noexcept {
-    const double spread = 0x1p-50 * (std::fabs(level) + std::fabs(value) + allowance);
-    const double gap = level - value;
-    return {(gap + allowance) + spread, (gap - allowance) - spread};
-}
+// a_up and a_down of point 2 (cost::step_levels, which a family's vector
+// loops form too).
+using cost::step_levels;
+using cost::StepLevels;
 
 // The check of point 3: chains, twice the global E and the largest T - U of
 // the live list, with a rounding allowance, below the margin.

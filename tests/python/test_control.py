@@ -19,16 +19,16 @@ from marbolt_rs import _control, _native
 
 from conftest import make_engine
 
-# Each runs for minutes uninterrupted: the exact search on normal, which has
-# no pruning family, keeps every start of a signal without changes
-# (quadratic), and dynp's plain layer fill, two columns, runs on the worker
-# pool.
+# Each runs for minutes uninterrupted: the exact search on "clinear", which
+# nothing prunes, evaluates every start of every end (quadratic), and dynp's
+# plain layer fill on two-column "normal", which has no pruned layers, runs on
+# the worker pool.
 LONG = {
-    "detect": 'mr.detect(x, "normal", pen=50.0, min_size=2)',
-    "detect_dynp": 'mr.detect(np.c_[x, x][:60000], "l2", "dynp", n_bkps=5)',
-    "penalty_path": 'mr.penalty_path(x, 10.0, 1e4, "normal", min_size=2)',
-    "detect_many": 'mr.detect_many([x, x[::-1], x[1:]], "normal", pen=50.0, min_size=2)',
-    "cli": 'cli.main(["x.npy", "--model", "normal", "--pen", "50", "--min-size", "2"])',
+    "detect": 'mr.detect(x, "clinear", pen=50.0, min_size=2)',
+    "detect_dynp": 'mr.detect(np.c_[x, x][:60000], "normal", "dynp", n_bkps=5)',
+    "penalty_path": 'mr.penalty_path(x, 10.0, 1e4, "clinear", min_size=2)',
+    "detect_many": 'mr.detect_many([x, x[::-1], x[1:]], "clinear", pen=50.0, min_size=2)',
+    "cli": 'cli.main(["x.npy", "--model", "clinear", "--pen", "50", "--min-size", "2"])',
 }
 
 CHILD = """
@@ -92,7 +92,7 @@ class TestControl:
             assert search(None) == search(_native.Control())
 
     def test_stop_from_another_thread_reaches_a_search_on_a_worker_thread(self, rng):
-        engine = _native.Engine(rng.normal(size=300_000), "normal")  # no pruning family: minutes
+        engine = _native.Engine(rng.normal(size=300_000), "clinear")  # nothing prunes it: minutes
         stop = _native.Control()
         outcome = []
 

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <concepts>
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "common/numeric.hpp"
@@ -155,12 +158,12 @@ namespace {
 // either rule.
 
 // An end's arithmetic on the live list, one array per quantity; the
-// reciprocals, levels and roots only for a family that sweeps.
+// reciprocals and roots only for a family that sweeps.
 template <class Bracket>
 struct EndScratch {
     std::vector<double> total, value;
     std::vector<Bracket> bracket;
-    std::vector<double> inv, up, down, roots;
+    std::vector<double> inv, roots;
     std::vector<double> ends;  // the brackets as four arrays (reach lo, hi, cover lo, hi)
     std::size_t swept = 0;     // the count of starts they were taken of
 
@@ -175,8 +178,6 @@ struct EndScratch {
     void resize_sweep(std::size_t size) {
         if (inv.size() >= size) return;
         inv.resize(size);
-        up.resize(size);
-        down.resize(size);
         roots.resize(2 * size);
         ends.resize(4 * size);
     }
@@ -185,9 +186,9 @@ struct EndScratch {
 // A family with exact totals that sweeps an end first (point 7).
 template <class Family>
 concept Sweeps = requires(const Family& f, const typename Family::Starts& starts, double* out) {
-    f.sweep(starts, std::size_t{}, out, 0.0, out, out, out);
+    { f.sweep(starts, std::size_t{}, out, 0.0, out, out, out) } -> std::same_as<cost::SweepSummary>;
     f.total(starts, std::size_t{}, std::size_t{}, out, 0.0);
-    f.brackets(starts, std::size_t{}, out, out, out, out, out);
+    f.brackets(starts, std::size_t{}, out, out, 0.0, 0.0, out, out);
 };
 
 // What a family with estimated totals adds (point 4): each live start's
@@ -387,33 +388,46 @@ private:
         const std::size_t count = live_.size();
         scratch_.resize_sweep(count);
         double* total = scratch_.total.data();
-        family_.sweep(live_.state, end, live_.prefix.data(), pen_, total, scratch_.value.data(),
-                      scratch_.inv.data());
+        const double* value = scratch_.value.data();
+        const cost::SweepSummary summary =
+            family_.sweep(live_.state, end, live_.prefix.data(), pen_, total, scratch_.value.data(),
+                          scratch_.inv.data());
         const double beta = family_.error(pen_, largest_prefix_);
         sweep_bound_ = beta;
         // At a grid end with nothing waiting, every entry is a candidate:
-        // the newest is min_size <= jump behind it.
+        // the newest is min_size <= jump behind it, and the sweep found the
+        // smallest estimate (a zero's sign does not change reach: beta > 0).
         const bool every = pending_ == 0 && min_size_ <= jump_ && end != n_;
-        double low = kInf;
-        for (std::size_t k = 0; k < count; ++k) {
-            if (every || candidate(k, end)) low = std::min(low, total[k]);
+        double low = summary.lowest;
+        if (!every) {
+            low = kInf;
+            for (std::size_t k = 0; k < count; ++k) {
+                if (candidate(k, end)) low = std::min(low, total[k]);
+            }
         }
+        // decide()'s largest T - U' over the list (point 7): with T' for
+        // every entry, then T for those whose T is formed, over the same
+        // entries, so at least what the argument needs.
+        clamped_ = summary.clamped;
         const double reach = low + beta;
+        // Without a branch on the data: which start is near the minimum
+        // changes from end to end.
         std::size_t first = count, contenders = 0;
         for (std::size_t k = 0; k < count; ++k) {
-            if ((every || candidate(k, end)) && total[k] - beta <= reach) {
-                first = contenders == 0 ? k : first;
-                ++contenders;
-            }
+            const bool near = (every || candidate(k, end)) && total[k] - beta <= reach;
+            first = near && contenders == 0 ? k : first;
+            contenders += near ? 1 : 0;
         }
         if (contenders == 1) {
             total[first] = plain_total(first, end);
+            clamped_ = std::max(clamped_, total[first] - value[first]);
             return first;
         }
         std::size_t chosen = count;
         for (std::size_t k = first; k < count; ++k) {
             if (!((every || candidate(k, end)) && total[k] - beta <= reach)) continue;
             total[k] = plain_total(k, end);
+            clamped_ = std::max(clamped_, total[k] - value[k]);
             if (chosen == count || total[k] < total[chosen]) chosen = k;
         }
         return chosen;
@@ -435,7 +449,10 @@ private:
         const double e = family_.error(pen_, largest_prefix_);
         error_ = e + 0x1p-51 * std::fabs(threshold_);
         if (!ghosts_clear(best, e)) return false;
-        if constexpr (kExact) {
+        if constexpr (kSweep) {
+            // Point 7: estimates stand for T within sweep_bound_.
+            return decision_holds(chains(), e, clamped_ + sweep_bound_, margin_);
+        } else if constexpr (kExact) {
             // Two accumulators: a chain of dependent maxima showed.
             const double* total = scratch_.total.data();
             const double* value = scratch_.value.data();
@@ -452,8 +469,7 @@ private:
             // counts; a family may leave U unknown (-inf) for a segment
             // shorter than any candidate's (normal on one sample).
             if (!(clamped < kInf)) clamped = candidates_clamp(position(end_slot));
-            // Point 7: estimates stand for T within sweep_bound_.
-            return decision_holds(chains(), e, clamped + sweep_bound_, margin_);
+            return decision_holds(chains(), e, clamped, margin_);
         } else {
             const double bound = estimates_.bound[chosen];
             tables_.estimated[end_slot] = bound > 0.0 ? 1 : 0;
@@ -514,19 +530,9 @@ private:
     // few operations; the others are bracketed once they pass the threshold.
     void measure(std::size_t end) {
         if constexpr (kSweep) {
-            const double w = step_allowance(margin_, error_);
-            const std::size_t count = live_.size();
-            double* up = scratch_.up.data();
-            double* down = scratch_.down.data();
-            const double* value = scratch_.value.data();
-            for (std::size_t k = 0; k < count; ++k) {
-                const StepLevels levels = step_levels(threshold_, value[k], w);
-                up[k] = levels.up;
-                down[k] = levels.down;
-            }
-            family_.brackets(live_.state, end, scratch_.inv.data(), up, down, scratch_.roots.data(),
-                             scratch_.ends.data());
-            scratch_.swept = count;
+            family_.brackets(live_.state, end, scratch_.inv.data(), scratch_.value.data(), threshold_,
+                             step_allowance(margin_, error_), scratch_.roots.data(), scratch_.ends.data());
+            scratch_.swept = live_.size();
         } else if constexpr (kExact) {
             const double w = step_allowance(margin_, error_);
             for (std::size_t k = 0; k < live_.size(); ++k) scratch_.bracket[k] = bracket(k, end, w);
@@ -587,6 +593,12 @@ private:
         // the next end comes before, what it witnesses waits (point 1).
         const std::size_t next = end_slot + 1 < n_slot_ ? end + jump_ : n_;
         const bool lagging = next < end + min_size_;
+        if constexpr (kSweep) {
+            if (!lagging && pending_ == 0 && min_size_ <= jump_) {
+                prune_swept(end, end_slot);
+                return true;
+            }
+        }
         covers_.clear();
         double chain = 0.0;  // rho of this end
         std::size_t kept = 0;
@@ -632,6 +644,45 @@ private:
         append(end_slot, chain, Region::outside(covers_));
         if constexpr (!kExact) std::swap(estimates_.dormant.back(), estimates_.pending);
         return true;
+    }
+
+    // The loop above where nothing waits and every entry is live and tested
+    // (min_size <= jump, the next end min_size or more away), as most ends
+    // of a sweep are: the same verdicts and steps, in the same order, with
+    // the entries kept moved up without a branch and only what such an entry
+    // has (its status and wait are those of every entry).
+    void prune_swept(std::size_t end, std::size_t end_slot) {
+        const std::size_t count = live_.size();
+        const double* reach_lo = scratch_.ends.data();
+        const double* reach_hi = reach_lo + count;
+        const double* cover_lo = reach_hi + count;
+        const double* cover_hi = cover_lo + count;
+        covers_.resize(std::max(covers_.size(), count));
+        Interval* covers = covers_.data();
+        typename Region::CoverChain linked;  // their union, found as they come
+        std::size_t n_covers = 0, kept = 0;
+        double chain = 0.0;  // rho of this end
+        for (std::size_t k = 0; k < count; ++k) {
+            if (verdict(k, end_slot) != Verdict::keep) {
+                chain = std::max(chain, (chain_[k] + slack(k, end)) * (1.0 + 0x1p-52));
+                continue;
+            }
+            const Interval cover{cover_lo[k], cover_hi[k]};
+            covers[n_covers] = cover;
+            n_covers += cover.empty() ? 0 : 1;
+            linked.add(cover);
+            const bool alive = live_.region[k].clip({reach_lo[k], reach_hi[k]});
+            if (kept != k) {
+                live_.move(k, kept);
+                chain_[kept] = chain_[k];
+            }
+            kept += alive ? 1 : 0;
+        }
+        cut_list(kept);
+        longest_chain_ = std::max(longest_chain_, chain);
+        const std::optional<Interval> hull = linked.hull();
+        append(end_slot, chain,
+               hull ? Region::outside(*hull) : Region::outside(std::span<Interval>(covers, n_covers)));
     }
 
     // R with the slack of the verdicts settled late.
@@ -938,6 +989,7 @@ private:
     double threshold_ = 0.0;
     double error_ = 0.0;          // the global E2 of the current end
     double sweep_bound_ = 0.0;    // point 7: |T - T'| of the current end, with room
+    double clamped_ = 0.0;        // point 7: the largest T - U' of the current end (T' where T is not formed)
     double longest_chain_ = 0.0;  // R
     bool repeat_in_ = false;      // the last entry is the fresh copy of the end n
     bool hold_;                   // the optimum's rule for marked starts (point 8)

@@ -50,7 +50,7 @@ TEST(EnvelopeRegion, KeepsEveryPointThatNoCoverHidesAndEveryClipKeeps) {
 // families pass. Levels are drawn near the clips' boundaries (where rounding
 // decides) and judged in long double.
 TEST(EnvelopeBoxRegion, KeepsEveryPointThatNoCoverHidesAndEveryClipKeeps) {
-    using Region = BoxRegion<4>;
+    using Region = BoxRegion<4, 6>;
     std::mt19937_64 gen(6);
     std::uniform_real_distribution<double> unit(-1.0, 1.0), share(0.0, 1.0);
     std::size_t checked = 0;
@@ -107,30 +107,39 @@ TEST(EnvelopeBoxRegion, KeepsEveryPointThatNoCoverHidesAndEveryClipKeeps) {
     EXPECT_GT(checked, 20'000u);
 }
 
+// `count` covers of random centres and widths on [-4, 4].
+std::vector<Interval> random_covers(std::mt19937_64& gen, std::size_t count) {
+    std::uniform_real_distribution<double> at(-4.0, 4.0), width(0.0, 1.5);
+    std::vector<Interval> covers(count);
+    for (Interval& c : covers) {
+        const double centre = at(gen), w = width(gen);
+        c = {centre - w, centre + w};
+    }
+    return covers;
+}
+
+// The gaps of the covers' union: a region outside them needs one piece more.
+int gaps_of(std::vector<Interval> covers) {
+    std::sort(covers.begin(), covers.end(), [](Interval a, Interval b) { return a.lo < b.lo; });
+    int gaps = 0;
+    double reach = covers[0].hi;
+    for (const Interval& c : covers) {
+        gaps += c.lo > reach ? 1 : 0;
+        reach = std::max(reach, c.hi);
+    }
+    return gaps;
+}
+
 // Regions are no larger than their pieces force: with at most three pieces
 // outside the covers, a region holds no level inside a cover, whether the
 // covers' union is one interval (the quick path) or not.
 TEST(EnvelopeRegion, HoldsNoCoveredLevelWhenThePiecesSuffice) {
     std::mt19937_64 gen(9);
-    std::uniform_real_distribution<double> at(-4.0, 4.0), width(0.0, 1.5);
     int checked = 0;
     for (int k = 0; k < 20'000; ++k) {
-        std::vector<Interval> covers(1 + gen() % 12);
-        for (Interval& c : covers) {
-            const double centre = at(gen), w = width(gen);
-            c = {centre - w, centre + w};
-        }
+        std::vector<Interval> covers = random_covers(gen, 1 + gen() % 12);
         const std::vector<Interval> original = covers;
-        // The gaps of the union: the region needs one piece more than that.
-        std::vector<Interval> sorted = original;
-        std::sort(sorted.begin(), sorted.end(), [](Interval a, Interval b) { return a.lo < b.lo; });
-        int gaps = 0;
-        double reach = sorted[0].hi;
-        for (const Interval& c : sorted) {
-            gaps += c.lo > reach ? 1 : 0;
-            reach = std::max(reach, c.hi);
-        }
-        if (gaps > 1) continue;
+        if (gaps_of(original) > 1) continue;
         ++checked;
         const LineRegion<3> region = LineRegion<3>::outside(covers);
         for (int t = 0; t < 50; ++t) {
@@ -138,6 +147,60 @@ TEST(EnvelopeRegion, HoldsNoCoveredLevelWhenThePiecesSuffice) {
             const double mu = c.lo + (c.hi - c.lo) * std::uniform_real_distribution<double>(0.0, 1.0)(gen);
             if (!(c.lo < mu && mu < c.hi)) continue;  // the union's ends belong to the region too
             ASSERT_FALSE(region.contains(mu)) << k << " mu " << mu;
+        }
+    }
+    EXPECT_GT(checked, 5'000);
+}
+
+// Two reach balls with no common point whose boxes still meet: the box of
+// the first, [-1, 1]^2, has its corner (1, 1) within 0.57 of the second's
+// centre (1.4, 1.4), radius 0.85, while the centres are 1.98 apart, more
+// than 1 + 0.85. Only the test of the balls together empties the region.
+TEST(EnvelopeBoxRegion, EmptiesWhenReachBallsAreApartThoughTheirBoxesMeet) {
+    BoxRegion<4, 8> region = BoxRegion<4, 8>::everything();
+    ASSERT_TRUE(region.clip({0.0, 0.0}, 1.0, 2));
+    EXPECT_FALSE(region.clip({1.4, 1.4}, 0.85, 2));
+    BoxRegion<4, 8> meeting = BoxRegion<4, 8>::everything();
+    ASSERT_TRUE(meeting.clip({0.0, 0.0}, 1.0, 2));
+    EXPECT_TRUE(meeting.clip({1.3, 1.3}, 0.85, 2));  // 1.84 apart: they meet
+}
+
+// Empty covers (the empty interval, an inverted one, NaN ends) hide
+// nothing, wherever they come in the order: a region of two pieces made
+// outside covers whose union is one interval holds exactly the levels
+// outside the others, through the one-pass chain and through the passes
+// alike.
+TEST(EnvelopeRegion, EmptyCoversHideNothing) {
+    std::mt19937_64 gen(12);
+    std::uniform_real_distribution<double> at(-4.0, 4.0);
+    const Interval empties[] = {cost::kNowhere, {2.0, 1.0}, {std::nan(""), std::nan("")}, {0.0, std::nan("")}};
+    int checked = 0;
+    for (int k = 0; k < 20'000; ++k) {
+        std::vector<Interval> filled = random_covers(gen, 1 + gen() % 6);
+        if (gaps_of(filled) > 0) continue;
+        ++checked;
+        // In order of their lower ends (the one-pass chain links) or the
+        // reverse (it may not, and the passes take over).
+        std::sort(filled.begin(), filled.end(), [](Interval a, Interval b) { return a.lo < b.lo; });
+        std::vector<Interval> covers = filled;
+        if (gen() % 2 == 0) std::reverse(covers.begin(), covers.end());
+        for (int e = 1 + static_cast<int>(gen() % 3); e > 0; --e) {
+            covers.insert(covers.begin() + static_cast<std::ptrdiff_t>(gen() % (covers.size() + 1)), empties[gen() % 4]);
+        }
+        const LineRegion<2> region = LineRegion<2>::outside(covers);
+        for (int t = 0; t < 50; ++t) {
+            const double mu = at(gen);
+            bool inside = false, within = false;  // the open covers; the closed ones
+            for (const Interval& c : filled) {
+                inside = inside || (c.lo < mu && mu < c.hi);
+                within = within || (c.lo <= mu && mu <= c.hi);
+            }
+            if (!within) {
+                ASSERT_TRUE(region.contains(mu)) << k << " mu " << mu;
+            }
+            if (inside) {
+                ASSERT_FALSE(region.contains(mu)) << k << " mu " << mu;
+            }
         }
     }
     EXPECT_GT(checked, 5'000);

@@ -116,8 +116,13 @@ bool normal_family_run(const Call& call, std::uint64_t jump, std::uint64_t min_s
     const auto* normal = dynamic_cast<const cost::CostNormal*>(&call.cost.inner());
     if (normal == nullptr || call.n() == 0) return false;
     const std::optional<cost::NormalColumnFamily> family = cost::NormalColumnFamily::make(*normal, call.n());
-    return family && detect::functional_pelt_with(*family, *normal, call.n(), jump, at_least_one(min_size), pen,
-                                                  tables, nullptr, nullptr, hold_marked);
+    if (!family) return false;
+    // A schedule of region steps from the arguments: every start at every
+    // end, a few per end, or the default.
+    constexpr std::size_t kBudgets[] = {0, 1, 2, 4, 16};
+    const cost::NormalColumnFamily scheduled = family->with_step_budget(kBudgets[(jump * 7 + min_size) % 5]);
+    return detect::functional_pelt_with(scheduled, *normal, call.n(), jump, at_least_one(min_size), pen, tables,
+                                        nullptr, nullptr, hold_marked);
 }
 
 // PELT's pruned search on the bare model (the wrapper hides its class from

@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -487,9 +488,24 @@ public:
         const std::size_t kept = std::min(kCovers, covers.size());
         std::partial_sort(covers.begin(), covers.begin() + static_cast<std::ptrdiff_t>(kept), covers.end(),
                           [&](const Cover& a, const Cover& b) { return depth(a) > depth(b); });
-        std::copy_n(covers.begin(), kept, r.covers_.begin());
+        r.covers_ = std::make_unique<Covers>();
+        std::copy_n(covers.begin(), kept, r.covers_->begin());
         r.n_covers_ = kept;
         return r;
+    }
+
+    // The covers live apart, so that the list's compactions move a pointer
+    // rather than a kilobyte per region.
+    PlaneRegion() = default;
+    PlaneRegion(PlaneRegion&&) noexcept = default;
+    PlaneRegion& operator=(PlaneRegion&&) noexcept = default;
+    PlaneRegion(const PlaneRegion& other)
+        : box_(other.box_),
+          covers_(other.covers_ ? std::make_unique<Covers>(*other.covers_) : nullptr),
+          n_covers_(other.n_covers_) {}
+    PlaneRegion& operator=(const PlaneRegion& other) {
+        if (this != &other) *this = PlaneRegion(other);
+        return *this;
     }
 
     // Keeps only what lies within `keep`, then within the bounding box of
@@ -503,7 +519,7 @@ public:
         if (box_.empty()) return false;
         if (set.usable && !cost::tighten(set, box_)) return false;
         for (std::size_t c = 0; c < n_covers_; ++c) {
-            if (!cut(covers_[c].box) || cost::holds(covers_[c].set, box_)) return false;
+            if (!cut((*covers_)[c].box) || cost::holds((*covers_)[c].set, box_)) return false;
         }
         return true;
     }
@@ -531,8 +547,10 @@ private:
         return true;
     }
 
+    using Covers = std::array<Cover, kCovers>;
+
     cost::PlaneBox box_;
-    std::array<Cover, kCovers> covers_;
+    std::unique_ptr<Covers> covers_;  // null without covers
     std::size_t n_covers_ = 0;
 };
 

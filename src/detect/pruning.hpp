@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 #include "cost/pruning.hpp"
@@ -136,7 +137,7 @@ struct LiveStarts {
     void move(std::size_t from, std::size_t to) noexcept {
         parent[to] = parent[from];
         prefix[to] = prefix[from];
-        region[to] = region[from];
+        region[to] = std::move(region[from]);
         state.move(from, to);
     }
     void resize(std::size_t size) {

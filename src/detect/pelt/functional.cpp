@@ -232,6 +232,7 @@ public:
     using Region = RegionOf<Family>;
     static constexpr bool kExact = Family::kExactTotals;
     static constexpr bool kSweep = kExact && Sweeps<Family>;
+    static constexpr bool kBudgeted = kExact && !kSweep && cost::StepBudgeted<Family>;
 
     FunctionalSearch(const Family& family, const Model& model, std::size_t n, std::size_t jump,
                      std::size_t min_size, double pen, PeltTables& tables, std::size_t* evaluations,
@@ -535,7 +536,32 @@ private:
             scratch_.swept = live_.size();
         } else if constexpr (kExact) {
             const double w = step_allowance(margin_, error_);
-            for (std::size_t k = 0; k < live_.size(); ++k) scratch_.bracket[k] = bracket(k, end, w);
+            plan_steps(end);
+            for (std::size_t k = 0; k < live_.size(); ++k) {
+                if (stepped(k)) scratch_.bracket[k] = bracket(k, end, w);
+            }
+        }
+    }
+
+    // Which entries take a region step at this end, for a family with a
+    // budget: about that many each start in turn (by position, so that
+    // neighbours step at different ends), and always the newest, whose region
+    // is widest, the end's choice, whose cover is, and each start at the ages
+    // that are powers of two (young starts are the likeliest to go).
+    void plan_steps(std::size_t end) noexcept {
+        if constexpr (kBudgeted) {
+            const std::size_t budget = family_.step_budget();
+            step_period_ = budget == 0 ? 1 : std::max<std::size_t>(1, live_.size() / budget);
+            step_turn_ = end / jump_;
+        }
+    }
+    bool stepped(std::size_t k) const noexcept {
+        if constexpr (kBudgeted) {
+            const std::size_t age = step_turn_ - live_.parent[k];
+            return step_period_ == 1 || k + 1 == live_.size() || k == chosen_ || (age & (age - 1)) == 0 ||
+                   (live_.parent[k] + step_turn_) % step_period_ == 0;
+        } else {
+            return true;
         }
     }
 
@@ -588,6 +614,7 @@ private:
         expire(end, end_slot);
         const std::size_t chosen = evaluate(end);
         if (!decide(end_slot, chosen)) return false;
+        chosen_ = chosen;
         measure(end);
         // The start appended now is a candidate from end + min_size on: when
         // the next end comes before, what it witnesses waits (point 1).
@@ -629,7 +656,7 @@ private:
                 ++kept;
                 continue;
             }
-            if (!take_step(measured(k, end), live_.region[k], covers_)) {
+            if (stepped(k) && !take_step(measured(k, end), live_.region[k], covers_)) {
                 if (!lagging) {
                     if (status_[k] != Status::live) --pending_;
                     continue;
@@ -991,6 +1018,9 @@ private:
     double sweep_bound_ = 0.0;    // point 7: |T - T'| of the current end, with room
     double clamped_ = 0.0;        // point 7: the largest T - U' of the current end (T' where T is not formed)
     double longest_chain_ = 0.0;  // R
+    std::size_t chosen_ = 0;       // the entry the current end chose
+    std::size_t step_period_ = 1;  // with step_turn_: which entries step (plan_steps)
+    std::size_t step_turn_ = 0;
     bool repeat_in_ = false;      // the last entry is the fresh copy of the end n
     bool hold_;                   // the optimum's rule for marked starts (point 8)
 };

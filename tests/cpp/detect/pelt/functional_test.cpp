@@ -58,6 +58,8 @@ Built build(const std::string& model, const std::vector<double>& x) {
     return {std::make_unique<cost::CostL2>(cost::CostL2::build(x, n, d)), n};
 }
 
+void expect_same_tables(const PeltTables& fast, const PeltTables& plain);
+
 // The pruned search itself, where it accepts the case; with `hold_marked`,
 // under the optimum's rule for the starts the threshold marks.
 bool pruned(const cost::Cost& model, std::size_t n, std::size_t jump, std::size_t min_size, double pen,
@@ -67,8 +69,21 @@ bool pruned(const cost::Cost& model, std::size_t n, std::size_t jump, std::size_
         if constexpr (std::is_same_v<Model, cost::CostNormal>) {
             // Not offered to the searches (see cost_normal.hpp): run it here.
             const std::optional<cost::NormalColumnFamily> family = cost::NormalColumnFamily::make(m, n);
-            return family && functional_pelt_with(*family, m, n, jump, min_size, pen, tables, evaluations, nullptr,
-                                                  hold_marked);
+            if (!family || !functional_pelt_with(*family, m, n, jump, min_size, pen, tables, evaluations, nullptr,
+                                                 hold_marked)) {
+                return false;
+            }
+            // Every schedule of region steps fills the same tables: each
+            // start at every end, and a budget of one or two per end (the
+            // newest, the choice and the powers of two of age besides).
+            for (const std::size_t budget : {0, 1, 2}) {
+                PeltTables other;
+                if (functional_pelt_with(family->with_step_budget(budget), m, n, jump, min_size, pen, other, nullptr,
+                                         nullptr, hold_marked)) {
+                    expect_same_tables(other, tables);
+                }
+            }
+            return true;
         } else if constexpr (cost::kHasPruningFamily<Model>) {
             return functional_pelt(m, n, jump, min_size, pen, tables, evaluations, nullptr, hold_marked);
         } else {
@@ -445,12 +460,17 @@ TEST(PeltFunctionalPruningNormal, DropsMostStartsOnLongSegments) {
         const std::optional<cost::NormalColumnFamily> family = cost::NormalColumnFamily::make(normal, n);
         ASSERT_TRUE(family);
         const double pen = 3.0 * std::log(static_cast<double>(n));
-        std::size_t fast = 0, plain_evaluations = 0;
-        PeltTables direct, plain;
+        std::size_t fast = 0, every = 0, plain_evaluations = 0;
+        PeltTables direct, stepped, plain;
         pelt(normal, n, 1, 2, pen, {.functional_pruning = false, .evaluations = &plain_evaluations, .tables = &plain});
+        // The regions' own strength with every start stepped at every end,
+        // and what the default budget of steps keeps of it.
+        ASSERT_TRUE(functional_pelt_with(family->with_step_budget(0), normal, n, 1, 2, pen, stepped, &every));
+        expect_same_tables(stepped, plain);
+        EXPECT_LT(every, plain_evaluations / 3);
         ASSERT_TRUE(functional_pelt_with(*family, normal, n, 1, 2, pen, direct, &fast));
         expect_same_tables(direct, plain);
-        EXPECT_LT(fast, plain_evaluations / 3);
+        EXPECT_LT(fast, plain_evaluations / 2);
     }
 }
 

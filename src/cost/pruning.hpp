@@ -131,28 +131,28 @@ struct PlaneBracket {
     std::array<PlaneCover, kPlaneCovers> cover;
 };
 
-// What a family on the plane declares: its model, exact totals, and how
-// many covers its regions keep.
-template <class M, std::size_t kCovers>
-struct PlaneFamily {
+// What every family declares: its model, its brackets, and whether its
+// totals are the model's own bits (else estimates with a bound).
+template <class M, class B, bool kExact>
+struct FamilyTraits {
     using Model = M;
-    using Bracket = PlaneBracket;
-    static constexpr bool kExactTotals = true;
-    static constexpr std::size_t kRegionCovers = kCovers;
+    using Bracket = B;
+    static constexpr bool kExactTotals = kExact;
+    // Cheap enough per start to serve lists of any length.
     static constexpr std::size_t kPlainBelow = 0;
 };
 
-// What a family on the line of levels declares: its model, whether its
-// totals are the model's own bits (else estimates with a bound), and how many
-// pieces its regions keep.
+// A family on the plane, with exact totals, and how many covers its regions
+// keep.
+template <class M, std::size_t kCovers>
+struct PlaneFamily : FamilyTraits<M, PlaneBracket, true> {
+    static constexpr std::size_t kRegionCovers = kCovers;
+};
+
+// A family on the line of levels, and how many pieces its regions keep.
 template <class M, bool kExact, std::size_t kPieces>
-struct LineFamily {
-    using Model = M;
-    using Bracket = LineBracket;
-    static constexpr bool kExactTotals = kExact;
+struct LineFamily : FamilyTraits<M, LineBracket, kExact> {
     static constexpr std::size_t kRegionPieces = kPieces;
-    // Cheap enough per start to serve lists of any length.
-    static constexpr std::size_t kPlainBelow = 0;
 };
 
 struct StepLevels {

@@ -544,22 +544,26 @@ private:
     }
 
     // Which entries take a region step at this end, for a family with a
-    // budget: about that many each start in turn (by position, so that
-    // neighbours step at different ends), and always the newest, whose region
+    // budget: a window of that many entries that moves along the list from
+    // end to end (so each start in turn), and always the newest, whose region
     // is widest, the end's choice, whose cover is, and each start at the ages
     // that are powers of two (young starts are the likeliest to go).
     void plan_steps(std::size_t end) noexcept {
         if constexpr (kBudgeted) {
-            const std::size_t budget = family_.step_budget();
-            step_period_ = budget == 0 ? 1 : std::max<std::size_t>(1, live_.size() / budget);
+            const std::size_t count = live_.size(), budget = family_.step_budget();
+            step_every_ = budget == 0 || count <= budget;
+            step_budget_ = budget;
+            step_from_ = step_every_ ? 0 : step_next_ % count;
+            step_next_ = step_from_ + budget;
             step_turn_ = end / jump_;
         }
     }
     bool stepped(std::size_t k) const noexcept {
         if constexpr (kBudgeted) {
             const std::size_t age = step_turn_ - live_.parent[k];
-            return step_period_ == 1 || k + 1 == live_.size() || k == chosen_ || (age & (age - 1)) == 0 ||
-                   (live_.parent[k] + step_turn_) % step_period_ == 0;
+            const std::size_t offset = k >= step_from_ ? k - step_from_ : k + live_.size() - step_from_;
+            return step_every_ || offset < step_budget_ || k + 1 == live_.size() || k == chosen_ ||
+                   (age & (age - 1)) == 0;
         } else {
             return true;
         }
@@ -1018,9 +1022,10 @@ private:
     double sweep_bound_ = 0.0;    // point 7: |T - T'| of the current end, with room
     double clamped_ = 0.0;        // point 7: the largest T - U' of the current end (T' where T is not formed)
     double longest_chain_ = 0.0;  // R
-    std::size_t chosen_ = 0;       // the entry the current end chose
-    std::size_t step_period_ = 1;  // with step_turn_: which entries step (plan_steps)
-    std::size_t step_turn_ = 0;
+    std::size_t chosen_ = 0;  // the entry the current end chose
+    // Which entries step at the current end (plan_steps).
+    bool step_every_ = true;
+    std::size_t step_from_ = 0, step_next_ = 0, step_budget_ = 0, step_turn_ = 0;
     bool repeat_in_ = false;      // the last entry is the fresh copy of the end n
     bool hold_;                   // the optimum's rule for marked starts (point 8)
 };

@@ -88,8 +88,8 @@ private:
 
 // No pruning family is offered to the searches: NormalColumnFamily
 // (pruning_normal.hpp) is exact and checked against the plain searches, and
-// faster than the plain PELT loop at 10^5 samples with ten changes (1.3 s
-// against 2.5 s with the small diagonal), but not near linear: its live
-// starts grow with the segments (see there).
+// somewhat faster than the plain PELT loop on ten changes at 10^5 and 10^6
+// samples, but not near linear (its live starts grow with the segments) and
+// several times slower on short signals (see there).
 
 }  // namespace marbolt::cost

@@ -72,9 +72,11 @@ namespace marbolt::cost {
 // that grows with the segments (about 185 per end at 10^5 samples and ten
 // changes with every start stepped, 476 at 3 10^5), and an evaluation (two
 // divisions and the C library's logarithm) costs several times the plain
-// loop's vectorised estimates: with the default budget, 1.3 s against 2.5 s
-// at 10^5, but at 10^6 about 5500 live starts per end and 258 s, not near
-// linear.
+// loop's vectorised estimates. With the default budget (processor time,
+// small diagonal): 1.1-1.2 s against 1.5 s for the plain search at 10^5,
+// 95-113 s against 141 s at 10^6, with about 5500 live starts per end there:
+// faster, but not near linear, and 5 to 10 times slower than the plain
+// search below 3 10^4 samples.
 // Its brackets' reach holds every (mu, l) of the domain where the segment
 // function is below a_up above its minimum; its covers only points where it
 // is at most a_down above it, or outside the domain (l < log f).

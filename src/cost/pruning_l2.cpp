@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <limits>
 
-
 namespace marbolt::cost {
 
 namespace {
@@ -34,13 +33,6 @@ struct SweepRows {
     }
 }
 
-// bracket() for every start in three loops: the radicands, their roots
-// (with vector instructions: std::sqrt's test for errno keeps a loop from
-// vectorising), and the intervals. take_roots(x, count) replaces the first
-// count radicands (of the reaches) by roots at least their rounded square
-// roots and the next count (of the covers) by roots at most theirs: the
-// rounded roots themselves, or bounds on them. A reach then only widens and
-// a cover only narrows, which keeps both on their safe sides.
 // The levels of the steps, as step_levels forms them.
 struct StepRows {
     const double* value;
@@ -48,6 +40,13 @@ struct StepRows {
     double allowance;
 };
 
+// bracket() for every start in three loops: the radicands, their roots
+// (with vector instructions: std::sqrt's test for errno keeps a loop from
+// vectorising), and the intervals. take_roots(x, count) replaces the first
+// count radicands (of the reaches) by roots at least their rounded square
+// roots and the next count (of the covers) by roots at most theirs: the
+// rounded roots themselves, or bounds on them. A reach then only widens and
+// a cover only narrows, which keeps both on their safe sides.
 template <class Roots>
 [[gnu::always_inline]] inline void brackets_loop(const SweepRows& rows, const double* __restrict inv,
                                                  const StepRows& step, double* __restrict roots,
@@ -328,19 +327,58 @@ std::optional<L2ColumnsFamily> L2ColumnsFamily::make(const CostL2& model, std::s
 // radius sqrt(a_up / L) + |c - c*| or more, holds every mu with
 // L |mu - c*|^2 < a for a <= a_up, and the cover ball, of radius at most
 // sqrt(a_down / L) - |c - c*|, only mu with L |mu - c*|^2 <= a_down.
+namespace {
+
+// Writes the centre c of the segment from the start with sums `s_start` to
+// the end with sums `s_at` (d columns), and returns off for it.
+double ball_centre(const double* s_at, const double* s_start, std::size_t d, double inv_len,
+                   double* centre) noexcept {
+    double largest = 0.0;
+    for (std::size_t j = 0; j < d; ++j) {
+        centre[j] = (s_at[j] - s_start[j]) * inv_len;
+        largest = std::max(largest, std::fabs(centre[j]));
+    }
+    return 0x1p-51 * largest * (0.5 * static_cast<double>(d) + 1.0) + kTinySlack;
+}
+
+// The radii at the level a (negative where a is not positive: no ball).
+double reach_radius(double a, double inv_len, double off) noexcept {
+    return a > 0.0 ? root(a * inv_len) * (1.0 + kEndSlack) + off : -1.0;
+}
+double cover_radius(double a, double inv_len, double off) noexcept {
+    return a > 0.0 ? root(a * inv_len) * (1.0 - kEndSlack) - off : -1.0;
+}
+
+}  // namespace
+
+void L2ColumnsFamily::covers(const Starts& starts, std::size_t first, std::size_t last, std::size_t at, const double* prefix,
+                             double pen, double thr, double allowance, double* centre,
+                             double* radius) const noexcept {
+    const double* s_at = s_ + at * d_;
+    const double* q_at = q_ + at * d_;
+    for (std::size_t k = first; k < last; ++k) {
+        const double inv_len = 1.0 / (static_cast<double>(at) - starts.start[k]);
+        const double* s_k = starts.s.data() + k * d_;
+        const double* q_k = starts.q.data() + k * d_;
+        double residue = 0.0;
+        for (std::size_t j = 0; j < d_; ++j) {
+            const double s = s_at[j] - s_k[j], q = q_at[j] - q_k[j];
+            residue = residue + (q - (s * s) * inv_len);
+        }
+        const double off = ball_centre(s_at, s_k, d_, inv_len, centre + (k - first) * d_);
+        const double down = step_levels(thr, prefix[k] + (residue + pen), allowance).down;
+        radius[k - first] = cover_radius(down, inv_len, off);
+    }
+}
+
 BallBracket L2ColumnsFamily::bracket(const Starts& starts, std::size_t k, std::size_t at, double a_up,
                                      double a_down) const noexcept {
     BallBracket b{};
     b.dims = d_;
     const double inv_len = 1.0 / (static_cast<double>(at) - starts.start[k]);
-    double largest = 0.0;
-    for (std::size_t j = 0; j < d_; ++j) {
-        b.centre[j] = (s_[at * d_ + j] - starts.s[k * d_ + j]) * inv_len;
-        largest = std::max(largest, std::fabs(b.centre[j]));
-    }
-    const double off = 0x1p-51 * largest * (0.5 * static_cast<double>(d_) + 1.0) + kTinySlack;
-    b.reach = a_up > 0.0 ? root(a_up * inv_len) * (1.0 + kEndSlack) + off : -1.0;
-    b.cover = a_down > 0.0 ? root(a_down * inv_len) * (1.0 - kEndSlack) - off : -1.0;
+    const double off = ball_centre(s_ + at * d_, starts.s.data() + k * d_, d_, inv_len, b.centre.data());
+    b.reach = reach_radius(a_up, inv_len, off);
+    b.cover = cover_radius(a_down, inv_len, off);
     return b;
 }
 

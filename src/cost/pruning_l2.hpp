@@ -339,6 +339,18 @@ public:
     BallBracket bracket(const Starts& starts, std::size_t k, std::size_t at, double a_up,
                         double a_down) const noexcept;
 
+    // The covers of starts first to last - 1 against a newer start at `at`
+    // that entered at the level `thr` (cover_union.hpp): for each k, the
+    // cover of bracket() at step_levels(thr, U, allowance).down, with U the
+    // rest prefix[k] + (residue + pen) formed with one rounded reciprocal of
+    // L per start, as sweep forms it for one column: each column's quotient
+    // takes one rounding more than column_residue's, (12.2 + d) u B in all
+    // against (11.2 + d) u B, still within half of columns_error_bound, so U
+    // is within the global E of the exact total. Writes the centres (d per
+    // start) and radii (negative: none), from index zero.
+    void covers(const Starts& starts, std::size_t first, std::size_t last, std::size_t at, const double* prefix, double pen,
+                double thr, double allowance, double* centre, double* radius) const noexcept;
+
 private:
     L2ColumnsFamily(const double* s, const double* q, std::size_t d, double energy) noexcept
         : s_(s), q_(q), d_(d), energy_(energy), unit_(0x1p-51 * static_cast<double>(d + 16)) {}

@@ -62,6 +62,50 @@ double enclosing_radius(const Ball* balls, const double* weight, std::size_t cou
 bool seek_apart(const Ball* balls, double* weight, std::size_t count, std::size_t dims, int steps,
                 Ball& enclosing) noexcept;
 
+// What weights on reach balls and covers prove. For weights l_i >= 0 on
+// balls (c_i, r_i) that hold a region and m_j >= 0 on covers (c'_j, r'_j),
+// with powers p_i(x) = |x - c_i|^2 - r_i^2 and p'_j(x) likewise, let
+//     f(x) = sum l_i p_i(x) - sum m_j p'_j(x).
+// When f > 0 everywhere, a point of every ball (each p_i <= 0) has
+// sum m_j p'_j < 0, so lies strictly inside some cover: the region outside
+// the covers is empty, though no single cover need hold the balls' common
+// part (the covers' weighted power is a ball within their union). With any
+// point p, y = x - p, a_i = c_i - p and a'_j = c'_j - p (exact reals),
+//     f = A |y|^2 - 2 y . v + K,  A = sum l_i - sum m_j,
+//     v = sum l_i a_i - sum m_j a'_j,
+//     K = sum l_i (|a_i|^2 - r_i^2) - sum m_j (|a'_j|^2 - r'_j^2),
+// whose least value, for A > 0, is K - |v|^2 / A. So lower bounds A_low > 0
+// of A and K_low of K and an upper bound V of |v|^2 with K_low A_low > V
+// prove f > 0. The check forms them with counted roundings, as the proofs
+// above do (p is the first ball's centre): K_low from a lower bound of the
+// sum of the non-negative terms l_i |a_i|^2 and m_j r'_j^2 less an upper
+// bound of the sum of l_i r_i^2 and m_j |a'_j|^2 (each term at most d + 2
+// roundings, the sums m more, m the count of balls and covers), V as the
+// pull of enclosing_radius; A_low from a lower bound of sum l_i less an
+// upper bound of sum m_j (m roundings each), and each difference of bounds
+// and the product K_low A_low take one rounding more, bounded by lower()
+// (a product rounded up to infinity still exceeds V: its exact value
+// does). Weights outside [2^-200, 2] count as zero in the check; a K_low
+// or V that is not finite fails it. The proof is one-sided by nature too:
+// the covers' weighted power is one ball, so covers whose union holds the
+// balls' common part only in a shape no such ball fits prove nothing.
+bool weights_prove_covered(const Ball* balls, const double* weight, std::size_t count, const Ball* covers,
+                           const double* cover_weight, std::size_t cover_count, std::size_t dims) noexcept;
+
+// Seeks weights for that proof: from `weight` on the balls (normalised;
+// the smallest ball alone when none is usable) and none on the covers, at
+// most `steps` exact line searches of the concave least value of f along
+// one weight: the one whose derivative there, its term's power at the
+// minimiser of f (with its sign in f), is the largest in magnitude where
+// the weight may move. A step moves the minimiser onto the sphere of that
+// ball or cover (the top of the least value along the weight), and the
+// search stops once the least value is positive. The weights are scaled to
+// a unit sum over the balls before the check. True when the check proves
+// the region empty; `weight` and `cover_weight` (count and cover_count
+// entries, at most 16 and 64) hold the weights either way.
+bool seek_covered(const Ball* balls, double* weight, std::size_t count, const Ball* covers, double* cover_weight,
+                  std::size_t cover_count, std::size_t dims, int steps) noexcept;
+
 // A start's most telling reach balls and their weights: an added ball takes
 // the place of the one with the least weight (the oldest among equals) once
 // kKept are held, and a few steps bring the weights up to date. Forgetting a
@@ -92,6 +136,11 @@ public:
 
     // A ball holding the intersection of the balls held, as of the last add.
     const Ball& enclosing() const noexcept { return enclosing_; }
+
+    // The balls held and their weights (a warm start for other proofs).
+    std::size_t count() const noexcept { return count_; }
+    const Ball* balls() const noexcept { return ball_.data(); }
+    const double* weights() const noexcept { return weight_.data(); }
 
 private:
     std::array<Ball, kKept> ball_;

@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "cost/pruning.hpp"
@@ -253,6 +254,8 @@ inline double below(double x) noexcept { return x - (0x1p-50 * std::fabs(x) + co
 //    band with band^2 <= R^2 - sum over i != j of far_i^2, far_i the farthest
 //    of coordinate i, all bounded on the safe side. Any subset of the covers
 //    given is a superset of R.
+//  - a region is buried (emptied) only once the covers of older starts are
+//    proven to hold the common part of its balls together (cover_union.hpp).
 // Until its first clip a region has no dimension and holds everything.
 template <std::size_t kCovers, std::size_t kBalls>
 class BoxRegion {
@@ -279,10 +282,24 @@ public:
             for (std::size_t j = 0; j < cost::kMaxBallDims; ++j) d2 += (c.centre[j] - centre[j]) * (c.centre[j] - centre[j]);
             return c.radius - std::sqrt(d2);
         };
-        const std::size_t kept = std::min(kCovers, covers.size());
-        std::partial_sort(covers.begin(), covers.begin() + static_cast<std::ptrdiff_t>(kept), covers.end(),
-                          [&](const Cover& a, const Cover& b) { return reach(a) > reach(b); });
-        std::copy_n(covers.begin(), kept, r.covers_.begin());
+        // The farthest few in one pass, each reach formed once and only
+        // where it may count: a sort that formed them at every comparison
+        // spent a seventh of a search on its roots.
+        std::array<std::pair<double, std::size_t>, kCovers> best;
+        best.fill({-std::numeric_limits<double>::infinity(), covers.size()});
+        for (std::size_t c = 0; c < covers.size(); ++c) {
+            // The reach is at most the radius: most covers need no root.
+            if (!(covers[c].radius > best[kCovers - 1].first)) continue;
+            const double score = reach(covers[c]);
+            if (!(score > best[kCovers - 1].first)) continue;
+            std::size_t at = kCovers - 1;
+            for (; at > 0 && score > best[at - 1].first; --at) best[at] = best[at - 1];
+            best[at] = {score, c};
+        }
+        std::size_t kept = 0;
+        for (const auto& [score, c] : best) {
+            if (c < covers.size()) r.covers_[kept++] = covers[c];
+        }
         r.n_covers_ = kept;
         return r;
     }
@@ -295,6 +312,26 @@ public:
     // Whether the region holds `level` (for tests: the box outside the covers).
     bool contains(const double* level) const noexcept;
 
+    static constexpr std::size_t kMostHeld = kBalls + 1;
+
+    // The balls known to hold the region, into `out` (kMostHeld entries at
+    // most) with their weights from the tests of the reach balls together
+    // (zero for the smallest ball); returns how many.
+    std::size_t held_balls(Ball* out, double* weight) const noexcept {
+        if (dims_ == 0) return 0;
+        const std::size_t count = balls_.count();
+        std::copy_n(balls_.balls(), count, out);
+        std::copy_n(balls_.weights(), count, weight);
+        out[count] = ball_;
+        weight[count] = 0.0;
+        return count + 1;
+    }
+    std::size_t dims() const noexcept { return dims_; }
+
+    // Empties the region: older starts' covers were proven to hold it
+    // together (cover_union.hpp). The next clip reports it empty.
+    void bury() noexcept { buried_ = true; }
+
 private:
     bool covered() noexcept;
     bool clip_box(const std::array<double, cost::kMaxBallDims>& centre, double radius) noexcept;
@@ -306,6 +343,7 @@ private:
     std::array<Cover, kCovers> covers_;
     std::size_t n_covers_ = 0;
     BallIntersection<kBalls> balls_;
+    bool buried_ = false;
 };
 
 // The box, the balls held together and the covers cost d square roots and a
@@ -316,7 +354,7 @@ template <std::size_t kCovers, std::size_t kBalls>
 bool BoxRegion<kCovers, kBalls>::clip(const std::array<double, cost::kMaxBallDims>& centre, double radius,
                               std::size_t dims) noexcept {
     constexpr double kInf = std::numeric_limits<double>::infinity();
-    if (!(radius >= 0.0)) return false;
+    if (!(radius >= 0.0) || buried_) return false;
     if (dims_ == 0) {
         dims_ = dims;
         lo_.fill(-kInf);
@@ -403,6 +441,7 @@ bool BoxRegion<kCovers, kBalls>::covered() noexcept {
 
 template <std::size_t kCovers, std::size_t kBalls>
 bool BoxRegion<kCovers, kBalls>::contains(const double* level) const noexcept {
+    if (buried_) return false;
     for (std::size_t j = 0; j < dims_; ++j) {
         if (!(lo_[j] <= level[j] && level[j] <= hi_[j])) return false;
     }
@@ -432,9 +471,38 @@ bool take_step(const LineBracket& step, LineRegion<kPieces>& region, std::vector
     return region.clip(step.reach);
 }
 
+// A region held through a pointer: the engines move their entries up at
+// every end where an earlier one leaves, and a box region is over a
+// kilobyte, whose copies showed (a tenth of a long search). Copies are deep;
+// a region moved from is left empty-handed and only ever overwritten or cut.
+template <class Region>
+class Held {
+public:
+    using Cover = typename Region::Cover;
+
+    Held() = default;
+    explicit Held(const Region& r) : held_(std::make_unique<Region>(r)) {}
+    Held(const Held& other) : held_(other.held_ ? std::make_unique<Region>(*other.held_) : nullptr) {}
+    Held& operator=(const Held& other) {
+        if (this != &other) held_ = other.held_ ? std::make_unique<Region>(*other.held_) : nullptr;
+        return *this;
+    }
+    Held(Held&&) noexcept = default;
+    Held& operator=(Held&&) noexcept = default;
+
+    static Held everything() { return Held(Region::everything()); }
+    static Held outside(std::span<Cover> covers) { return Held(Region::outside(covers)); }
+
+    Region& operator*() const noexcept { return *held_; }
+    Region* operator->() const noexcept { return held_.get(); }
+
+private:
+    std::unique_ptr<Region> held_;
+};
+
 template <class Family>
 struct RegionKind<Family, cost::BallBracket> {
-    using type = BoxRegion<Family::kRegionCovers, Family::kRegionBalls>;
+    using type = Held<BoxRegion<Family::kRegionCovers, Family::kRegionBalls>>;
 };
 
 template <std::size_t kCovers, std::size_t kBalls>
@@ -565,6 +633,11 @@ bool take_step(const cost::PlaneBracket& step, PlaneRegion<kCovers>& region, std
         if (!cover.box.empty()) covers.push_back(cover);
     }
     return region.clip(step.reach, step.set);
+}
+
+template <class Region>
+bool take_step(const cost::BallBracket& step, Held<Region>& region, std::vector<Ball>& covers) {
+    return take_step(step, *region, covers);
 }
 
 }  // namespace marbolt::detect

@@ -127,11 +127,10 @@ struct LiveStarts {
 
     std::size_t size() const noexcept { return parent.size(); }
 
-    void push_back(const Family& family, std::size_t at, std::size_t position, double cost,
-                   const RegionOf<Family>& r) {
+    void push_back(const Family& family, std::size_t at, std::size_t position, double cost, RegionOf<Family> r) {
         parent.push_back(at);
         prefix.push_back(cost);
-        region.push_back(r);
+        region.push_back(std::move(r));
         family.push(state, position);
     }
     void move(std::size_t from, std::size_t to) noexcept {

@@ -99,6 +99,63 @@ TEST(EnvelopeBalls, ReachHoldsAndCoverStaysInsideTheExactBall) {
     EXPECT_GT(checked, 1'000);
 }
 
+// The covers of older starts against a newer one, formed for the union
+// test with one reciprocal per start: the centres of bracket(), and each
+// ball inside the exact one where the older start beats the newer by the
+// allowance less the global E (its value U within E of the exact total).
+TEST(EnvelopeBalls, CoversOfOlderStartsStayInsideTheExactBall) {
+    std::mt19937_64 gen(5);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    int checked = 0;
+    for (int c = 0; c < 500; ++c) {
+        const std::size_t d = 2 + gen() % (kMaxBallDims - 1), n = 10 + gen() % 300;
+        std::vector<double> x(n * d);
+        const double offset = std::ldexp(unit(gen), static_cast<int>(gen() % 41));
+        const double spread = std::ldexp(1.0, static_cast<int>(gen() % 60) - 30);
+        for (double& v : x) v = gen() % 4 == 0 ? offset : offset + spread * unit(gen);  // ties too
+        const CostL2 model = CostL2::build(x, n, d);
+        const std::optional<L2ColumnsFamily> family = L2ColumnsFamily::make(model, n);
+        ASSERT_TRUE(family);
+        const std::size_t count = 1 + gen() % 8, at = count + gen() % (n - count);
+        L2ColumnsFamily::Starts starts;
+        std::vector<double> prefix(count);
+        const double unit_cost = spread * spread * static_cast<double>(at);
+        for (std::size_t k = 0; k < count; ++k) {
+            family->push(starts, k * at / count);
+            prefix[k] = unit_cost * unit(gen);
+        }
+        const double pen = unit_cost * std::fabs(unit(gen)), thr = unit_cost * 2.0 * unit(gen);
+        double largest = 0.0;
+        for (double p : prefix) largest = std::max(largest, std::fabs(p));
+        const double error = family->error(pen, std::max(largest, std::fabs(thr)));
+        const double allowance = (error + unit_cost * 0x1p-30) * (1.0 + 0x1p-50);
+        std::vector<double> centre(count * d), radius(count);
+        family->covers(starts, 0, count, at, prefix.data(), pen, thr, allowance, centre.data(), radius.data());
+        for (std::size_t k = 0; k < count; ++k) {
+            const BallBracket b = family->bracket(starts, k, at, 1.0, 1.0);
+            for (std::size_t j = 0; j < d; ++j) ASSERT_EQ(centre[k * d + j], b.centre[j]) << c << " " << k;
+            if (radius[k] < 0.0) continue;
+            ++checked;
+            const std::size_t start = static_cast<std::size_t>(starts.start[k]);
+            const long double len = static_cast<long double>(at - start);
+            long double residue = 0.0L, off2 = 0.0L;
+            for (std::size_t j = 0; j < d; ++j) {
+                const long double s =
+                    static_cast<long double>(model.sums().data[at * d + j]) - model.sums().data[start * d + j];
+                const long double q = static_cast<long double>(model.sums_sq().data[at * d + j]) -
+                                      model.sums_sq().data[start * d + j];
+                residue += q - s * s / len;
+                off2 += (centre[k * d + j] - s / len) * (centre[k * d + j] - s / len);
+            }
+            const long double exact_total = static_cast<long double>(prefix[k]) + pen + residue;
+            const long double level = static_cast<long double>(thr) - exact_total - (allowance - error);
+            ASSERT_GT(level, 0.0L) << c << " " << k;
+            ASSERT_LE(static_cast<long double>(radius[k]) + std::sqrt(off2), std::sqrt(level / len)) << c << " " << k;
+        }
+    }
+    EXPECT_GT(checked, 300);
+}
+
 // The family's sweep and brackets over many starts, as every vector version
 // the machine runs forms them: the sweep's arrays and summary to the
 // baseline's bits (the summary the plain minimum and maximum of its arrays),

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <random>
@@ -117,6 +118,101 @@ TEST(BallIntersection, KeepsEveryCommonPointAsBallsAreAdded) {
     }
     EXPECT_GT(proven_apart, 1'000u);
     EXPECT_GT(points, 10'000u);
+}
+
+// A ball that two covers hold together though neither holds it alone: the
+// weighted sum of the covers' powers is a ball around the origin of radius
+// sqrt(1.19) > 1, which the search finds; one cover proves nothing.
+TEST(BallIntersection, CoversProveTogetherWhatNoneHoldsAlone) {
+    const std::vector<Ball> balls{{{0.0, 0.0}, 1.0}};
+    const std::vector<Ball> covers{{{-0.5, 0.0}, 1.2}, {{0.5, 0.0}, 1.2}};
+    std::vector<double> weight{1.0}, cover_weight(2);
+    EXPECT_TRUE(seek_covered(balls.data(), weight.data(), 1, covers.data(), cover_weight.data(), 2, 2, 20));
+    EXPECT_GT(cover_weight[0], 0.0);
+    EXPECT_GT(cover_weight[1], 0.0);
+    for (std::size_t c = 0; c < 2; ++c) {
+        weight = {1.0};
+        EXPECT_FALSE(seek_covered(balls.data(), weight.data(), 1, &covers[c], cover_weight.data(), 1, 2, 20)) << c;
+    }
+}
+
+// Covers proving a region empty: random reach balls and covers around a
+// point p, some through it (radii |c - p| (1 + delta), where rounding
+// decides), at any offset and scale. When the weights prove the region
+// empty, p, if in every reach ball (judged in long double), is in a cover,
+// and so is every common point sampled from the smallest reach ball.
+TEST(BallIntersection, CoversProveARegionEmptyOnlyWhenTheyHoldIt) {
+    std::mt19937_64 gen(23);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0), share(0.0, 1.0);
+    const std::array<double, 8> deltas{0.0, 1e-15, -1e-15, 1e-12, -1e-12, 1e-9, -1e-9, 0.3};
+    std::size_t empty = 0, open = 0, sampled = 0;
+    for (int k = 0; k < 20'000; ++k) {
+        const std::size_t d = 2 + gen() % 7, count = 1 + gen() % 5, cover_count = 1 + gen() % 24;
+        const double scale = std::array<double, 3>{1.0, 1e-140, 1e120}[gen() % 3];
+        const double offset = std::array<double, 3>{0.0, 1e6, 1e12}[gen() % 3] * scale;
+        Point p{};
+        for (std::size_t j = 0; j < d; ++j) p[j] = offset + scale * unit(gen);
+        // Half the time every centre lies near one ray from p: the reach
+        // balls then touch the covers through p from inside, a proof with
+        // no room at all but rounding's.
+        const bool tangent = gen() % 2 == 0, straight = gen() % 2 == 0;
+        Point ray{};
+        for (std::size_t j = 0; j < d; ++j) ray[j] = unit(gen);
+        const auto around = [&](double spread, double grow) {
+            Ball b{};
+            const double wobble = !tangent ? 1.0 : straight ? 0.0 : 1e-3 * share(gen) * share(gen);
+            for (std::size_t j = 0; j < d; ++j) {
+                b.centre[j] = p[j] + scale * spread * (tangent ? ray[j] + wobble * unit(gen) : unit(gen));
+            }
+            b.radius = std::sqrt(static_cast<double>(distance2(p, b.centre, d))) * grow;
+            return b;
+        };
+        std::vector<Ball> balls, covers;
+        for (std::size_t i = 0; i < count; ++i) {
+            balls.push_back(around(tangent ? 0.5 * share(gen) : 1.0, 1.0 + deltas[gen() % deltas.size()]));
+        }
+        for (std::size_t i = 0; i < cover_count; ++i) {
+            const bool through = tangent || gen() % 4 == 0;
+            covers.push_back(around(tangent ? 0.5 + share(gen) : share(gen),
+                                    through ? 1.0 + deltas[gen() % deltas.size()] : 1.0 + 2.0 * share(gen)));
+        }
+        std::vector<double> weight(count, 0.0), cover_weight(cover_count, 0.0);
+        const bool proven = seek_covered(balls.data(), weight.data(), count, covers.data(), cover_weight.data(),
+                                         cover_count, d, 1 + static_cast<int>(gen() % 40));
+        if (!proven) {
+            ++open;
+            continue;
+        }
+        ++empty;
+        const auto covered = [&](const Point& x) {
+            for (const Ball& c : covers) {
+                if (inside(x, c, d)) return true;
+            }
+            return false;
+        };
+        const auto common = [&](const Point& x) {
+            for (const Ball& b : balls) {
+                if (!inside(x, b, d)) return false;
+            }
+            return true;
+        };
+        if (common(p)) {
+            ASSERT_TRUE(covered(p)) << k;
+        }
+        const Ball& smallest = *std::min_element(balls.begin(), balls.end(),
+                                                 [](const Ball& x, const Ball& y) { return x.radius < y.radius; });
+        for (int t = 0; t < 200; ++t) {
+            Point x{};
+            for (std::size_t j = 0; j < d; ++j) x[j] = smallest.centre[j] + smallest.radius * unit(gen) / std::sqrt(static_cast<double>(d));
+            if (!common(x)) continue;
+            ++sampled;
+            ASSERT_TRUE(covered(x)) << k;
+        }
+    }
+    // Both answers occur, and proofs were tested on common points.
+    EXPECT_GT(empty, 2'000u);
+    EXPECT_GT(open, 2'000u);
+    EXPECT_GT(sampled, 10'000u);
 }
 
 }  // namespace

@@ -376,6 +376,41 @@ TEST(PeltFunctionalPruningColumns, FillsThePlainSearchTablesOnLongSegments) {
     EXPECT_GT(shortened, engaged / 2);
 }
 
+// Segments of thousands of samples, where starts are tested against the
+// covers of every older live start together and buried (cover_union.hpp):
+// still the plain search's tables, to the bit, on ties, quantised values,
+// offsets and extreme scales, with jumps and min_sizes at which the tests
+// run (nothing waiting) and at which they do not.
+TEST(PeltFunctionalPruningColumns, BuryingCoveredStartsKeepsThePlainTables) {
+    std::mt19937_64 gen(20261208);
+    std::size_t engaged = 0, shortened = 0;
+    for (int c = 0; c < 12; ++c) {
+        const std::size_t d = std::vector<std::size_t>{2, 3, 5}[gen() % 3];
+        const std::size_t n = 5000 + gen() % 5000;
+        const testing::HardSignal s = testing::hard_columns(gen, d, n);
+        const cost::CostL2 l2 = cost::CostL2::build(s.x, n, d);
+        const double log_n = std::log(static_cast<double>(n)), unit = s.scale * s.scale;
+        const std::size_t split = 1 + gen() % (n - 1);
+        // The last: a tie between one segment and a split of it.
+        const double pen = std::vector<double>{2.0 * static_cast<double>(d) * log_n * unit,
+                                               static_cast<double>(d) * log_n * unit,
+                                               l2.error(0, n) - (l2.error(0, split) + l2.error(split, n))}[gen() % 3];
+        const std::size_t jump = 1 + gen() % 2, min_size = 1 + gen() % 3;
+        SCOPED_TRACE(::testing::Message() << s.story << " jump " << jump << " min_size " << min_size);
+        PeltTables plain, direct;
+        std::size_t plain_evaluations = 0, direct_evaluations = 0;
+        pelt(l2, n, jump, min_size, pen,
+             {.functional_pruning = false, .evaluations = &plain_evaluations, .tables = &plain});
+        if (!functional_pelt(l2, n, jump, min_size, pen, direct, &direct_evaluations)) continue;
+        ++engaged;
+        shortened += direct_evaluations < plain_evaluations / 4 ? 1 : 0;
+        expect_same_tables(direct, plain);
+        if (HasFailure()) break;
+    }
+    EXPECT_GE(engaged, 6u);
+    EXPECT_GE(shortened, engaged / 2);
+}
+
 // Past its first few thousand ends, the family for several columns hands
 // short segments (short plain lists) over to the plain search, and keeps
 // long ones; the answer is the plain one either way.

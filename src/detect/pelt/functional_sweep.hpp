@@ -1,0 +1,113 @@
+// The end's totals in PELT with functional pruning, and the first
+// candidate with the smallest plain total: for a family that sweeps (l2),
+// estimates for every start and the plain totals only near the minimum.
+#pragma once
+
+#include "detect/pelt/functional_search.hpp"
+
+namespace marbolt::detect::functional {
+namespace {
+
+// 7. Families with exact totals that sweep (l2). The family's sweep gives
+// each start an estimate T' within E/2 of T and a value U' within E of
+// tau, where E is the global bound of the recorded F so far; the other half
+// of E covers the roundings of the comparisons below. The end's first
+// minimum: the candidates whose T' - E reaches below the smallest T' + E
+// contend, every other one totals strictly more than the smallest T; the
+// contenders' T are formed (the family's total(), the plain bits) and the
+// first smallest taken, so the choice and its recorded F are the plain
+// ones. A verdict is taken from T' when T' + E <= thr (keep) or T' - E > thr
+// (prune), otherwise from T. The check of point 3 reads max (T - U') <=
+// max (T' - U') + E, where T' stands for T once formed.
+
+// T and U of every entry at `end` (estimates with their bounds for a
+// family that estimates); returns the index of the first candidate with
+// the smallest T.
+template <class Family>
+inline std::size_t FunctionalSearch<Family>::evaluate(std::size_t end) {
+    const std::size_t count = live_.size();
+    scratch_.resize(count);
+    if (evaluations_ != nullptr) *evaluations_ += count;
+    if constexpr (kSweep) {
+        return sweep(end);
+    } else if constexpr (kExact) {
+        family_.evaluate(live_.state, end, PeltRest{live_.prefix.data(), pen_}, scratch_.total.data(),
+                         scratch_.value.data());
+        const double* total = scratch_.total.data();
+        std::size_t chosen = count;
+        for (std::size_t k = 0; k < count; ++k) {
+            if (candidate(k, end) && (chosen == count || total[k] < total[chosen])) chosen = k;
+        }
+        return chosen;
+    } else {
+        estimate(end);
+        return estimated_minimum(end);
+    }
+}
+
+// Point 7: T' and U' of every entry, the plain T of the contenders for
+// the minimum; returns the first candidate with the smallest T.
+template <class Family>
+[[gnu::always_inline]] inline std::size_t FunctionalSearch<Family>::sweep(std::size_t end) {
+    const std::size_t count = live_.size();
+    scratch_.resize_sweep(count);
+    double* total = scratch_.total.data();
+    const double* value = scratch_.value.data();
+    // The plain total of the entry at the index the last end chose, formed
+    // before the sweep, which does not need it: the minimum usually stays
+    // with one start from end to end, and its two divisions then run beside
+    // the sweep instead of after the search for the minimum, whose answer
+    // the next end waits on. Used only where that index contends.
+    const std::size_t guess = count == 0 ? 0 : std::min(guess_, count - 1);
+    const double guessed = count == 0 ? 0.0 : plain_total(guess, end);
+    const auto formed = [&](std::size_t k) { return k == guess ? guessed : plain_total(k, end); };
+    const cost::SweepSummary summary =
+        family_.sweep(live_.state, end, live_.prefix.data(), pen_, total, scratch_.value.data(),
+                      scratch_.inv.data());
+    const double beta = family_.error(pen_, largest_prefix_);
+    sweep_bound_ = beta;
+    // At a grid end with nothing waiting, every entry is a candidate:
+    // the newest is min_size <= jump behind it, and the sweep found the
+    // smallest estimate (a zero's sign does not change reach: beta > 0).
+    const bool every = pending_ == 0 && min_size_ <= jump_ && end != n_;
+    double low = summary.lowest;
+    if (!every) {
+        low = kInf;
+        for (std::size_t k = 0; k < count; ++k) {
+            if (candidate(k, end)) low = std::min(low, total[k]);
+        }
+    }
+    // decide()'s largest T - U' over the list (point 7): with T' for
+    // every entry, then T for those whose T is formed, over the same
+    // entries, so at least what the argument needs.
+    clamped_ = summary.clamped;
+    const double reach = low + beta;
+    // Without a branch on the data: which start is near the minimum
+    // changes from end to end.
+    std::size_t first = count, contenders = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        const bool near = (every || candidate(k, end)) && total[k] - beta <= reach;
+        first = near && contenders == 0 ? k : first;
+        contenders += near ? 1 : 0;
+    }
+    if (contenders == 1) {
+        chosen_total_ = formed(first);
+        total[first] = chosen_total_;
+        clamped_ = std::max(clamped_, chosen_total_ - value[first]);
+        guess_ = first;
+        return first;
+    }
+    std::size_t chosen = count;
+    for (std::size_t k = first; k < count; ++k) {
+        if (!((every || candidate(k, end)) && total[k] - beta <= reach)) continue;
+        total[k] = formed(k);
+        clamped_ = std::max(clamped_, total[k] - value[k]);
+        if (chosen == count || total[k] < total[chosen]) chosen = k;
+    }
+    guess_ = chosen == count ? 0 : chosen;
+    chosen_total_ = chosen == count ? kInf : total[chosen];
+    return chosen;
+}
+
+}  // namespace
+}  // namespace marbolt::detect::functional

@@ -106,6 +106,22 @@ public:
         }
     }
 
+    // Start k's total at `end` as the plain search forms it.
+    double total(const Starts& starts, std::size_t k, std::size_t end, const double* prefix, double pen) const noexcept {
+        const double len = static_cast<double>(end) - starts.start[k];
+        return prefix[k] + (segment_cost(s_[end] - starts.s[k], q_[end] - starts.q[k], len) + pen);
+    }
+
+    // Every start's total at `end` estimated by the plain search's vector
+    // loop, into `total` (with each run of kEstimateChunk starts' least and
+    // largest estimate into `low` and `high`), and a bound on how far an
+    // estimate may be from the total; nothing where the loop declines or
+    // there is a floor. The estimate is NaN where the value may not be the
+    // total: a variance raised to zero, a total of -inf, or one sample
+    // without the small diagonal (detect/pelt/normal_estimates.cpp).
+    std::optional<double> estimate_totals(const Starts& starts, std::size_t end, const double* prefix, double pen,
+                                          double* total, double* low, double* high) const noexcept;
+
     // The family's value of [start_k, at) without its rest.
     double residue(const Starts& starts, std::size_t k, std::size_t at) const noexcept {
         return unclamped_cost(s_[at] - starts.s[k], q_[at] - starts.q[k], static_cast<double>(at) - starts.start[k]);
@@ -147,6 +163,9 @@ private:
     PlaneLevelSet level_set(const Fit& fit, double a, bool usable) const noexcept;
     PlaneBox cover_box(const Fit& fit, double a, double share, bool below) const noexcept;
 
+    double segment_cost(double s, double q, double len) const noexcept {
+        return held_log_variance(CostNormal::column_variance(s, q, len, diag_ > 0.0), floor_) * len;
+    }
     double unclamped_cost(double s, double q, double len) const noexcept {
         const double v = (q - s * s / len) / len + diag_;
         if (!known(v, len)) return -std::numeric_limits<double>::infinity();

@@ -27,7 +27,9 @@ inline void FunctionalSearch<Family>::measure(std::size_t end) {
         const double w = step_allowance(margin_, error_);
         plan_steps(end);
         for (std::size_t k = 0; k < live_.size(); ++k) {
-            if (stepped(k)) scratch_.bracket[k] = bracket(k, end, w);
+            if (!stepped(k)) continue;
+            form(k, end);
+            scratch_.bracket[k] = bracket(k, end, w);
         }
     }
 }

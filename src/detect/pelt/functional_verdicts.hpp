@@ -27,11 +27,19 @@ inline bool FunctionalSearch<Family>::decide(std::size_t end_slot, std::size_t c
     if (!(std::fabs(threshold_) < cost::kEnvelopeLargest)) return false;
     const double e = family_.error(pen_, largest_prefix_);
     error_ = e + 0x1p-51 * std::fabs(threshold_);
+    if constexpr (kEstimated) {
+        for (std::size_t k = 0; k < live_.size() && pending_ > 0 && !hold_; ++k) {
+            if (status_[k] == Status::ghost) form(k, position(end_slot));
+        }
+    }
     if (!ghosts_clear(best, e)) return false;
     if constexpr (kSweep) {
         // Point 7: estimates stand for T within sweep_bound_.
         return decision_holds(chains(), e, clamped_ + sweep_bound_, margin_);
     } else if constexpr (kExact) {
+        if (estimated_) {  // point 9
+            return decision_holds(chains(), e, clamped_ < kInf ? clamped_ : clamped_candidates_, margin_);
+        }
         // Two accumulators: a chain of dependent maxima showed.
         const double* total = scratch_.total.data();
         const double* value = scratch_.value.data();
@@ -103,6 +111,13 @@ inline typename FunctionalSearch<Family>::Verdict FunctionalSearch<Family>::verd
         total = plain_total(k, position(end_slot));
         return threshold_ >= total ? Verdict::keep : Verdict::prune;
     } else if constexpr (kExact) {
+        if constexpr (kEstimated) {
+            // Point 9: from T' where it is clear; a prune's slack reads U.
+            if (estimated_ && !formed_[k]) {
+                if (scratch_.total[k] <= threshold_ - 2.0 * estimate_bound_) return Verdict::keep;
+                form(k, position(end_slot));
+            }
+        }
         return threshold_ >= scratch_.total[k] ? Verdict::keep : Verdict::prune;
     } else {
         if (estimates_.gone[k]) return Verdict::prune;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cost/cost.hpp"
+#include "cost/pruning.hpp"
 #include "cost/variance_floor.hpp"
 #include "prefix/prefix.hpp"
 
@@ -86,10 +87,14 @@ private:
     double first_floor_;          // floors_[0], or 0
 };
 
-// No pruning family is offered to the searches: NormalColumnFamily
-// (pruning_normal.hpp) is exact and checked against the plain searches, and
-// somewhat faster than the plain PELT loop on ten changes at 10^5 and 10^6
-// samples, but not near linear (its live starts grow with the segments) and
-// several times slower on short signals (see there).
+// Functional pruning on the (mean, log-variance) plane (pruning_normal.hpp):
+// one column. PELT and the optimum's loop take it once the plain search's
+// list grows long (its kPlainUntil); dynp's layers keep their own path.
+class NormalColumnFamily;
+
+template <>
+struct PruningFamilies<CostNormal> {
+    using type = Families<NormalColumnFamily>;
+};
 
 }  // namespace marbolt::cost

@@ -142,6 +142,27 @@ struct FamilyTraits {
     static constexpr std::size_t kPlainBelow = 0;
 };
 
+// What a family may add: kPlainUntil, a length the plain search's list
+// must pass before the family serves (its steps cost too much per end on
+// short lists; 0, from the start), and kLayers false where dynp's pruned
+// layers do not take it.
+template <class Family>
+inline constexpr std::size_t kPlainUntil = [] {
+    if constexpr (requires { Family::kPlainUntil; }) {
+        return std::size_t{Family::kPlainUntil};
+    } else {
+        return std::size_t{0};
+    }
+}();
+template <class Family>
+inline constexpr bool kServesLayers = [] {
+    if constexpr (requires { Family::kLayers; }) {
+        return bool{Family::kLayers};
+    } else {
+        return true;
+    }
+}();
+
 // A family on the plane, with exact totals, and how many covers its regions
 // keep.
 template <class M, std::size_t kCovers>
@@ -231,6 +252,9 @@ template <class Family>
 struct AnyFamily : std::true_type {};
 template <class Family>
 struct ExactTotals : std::bool_constant<Family::kExactTotals> {};
+// Those that dynp's layers take.
+template <class Family>
+struct LayerTotals : std::bool_constant<Family::kExactTotals && kServesLayers<Family>> {};
 
 namespace detail {
 

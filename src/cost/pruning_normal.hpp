@@ -82,6 +82,11 @@ namespace marbolt::cost {
 // is at most a_down above it, or outside the domain (l < log f).
 class NormalColumnFamily : public PlaneFamily<CostNormal, 8> {
 public:
+    // Its region steps cost about what a plain list of a couple of thousand
+    // starts costs per end (see above); dynp's layers sweep line families.
+    static constexpr std::size_t kPlainUntil = 2048;
+    static constexpr bool kLayers = false;
+
     // One column, and finite tables whose variances the bounds cover.
     static std::optional<NormalColumnFamily> make(const CostNormal& model, std::size_t n) noexcept;
 
@@ -185,7 +190,7 @@ private:
     double domain_;  // below log f (the floor's), or -inf
     std::size_t step_budget_ = kStepBudget;
 
-    static constexpr std::size_t kStepBudget = 16;
+    static constexpr std::size_t kStepBudget = 4;
 };
 
 }  // namespace marbolt::cost

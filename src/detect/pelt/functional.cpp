@@ -1,5 +1,7 @@
 #include "detect/pelt/functional.hpp"
 
+#include <algorithm>
+
 #include "cost/pruning_l1.hpp"
 #include "cost/pruning_l2.hpp"
 #include "cost/pruning_normal.hpp"
@@ -36,9 +38,22 @@ bool functional_pelt(const Model& model, std::size_t n, std::size_t jump, std::s
     });
 }
 
+template <class Model>
+std::size_t plain_first_until() noexcept {
+    return []<class... F>(cost::Families<F...>) {
+        return std::max({std::size_t{0}, cost::kPlainUntil<F>...});
+    }(typename cost::PruningFamilies<Model>::type{});
+}
+
+template std::size_t plain_first_until<cost::CostL2>() noexcept;
+template std::size_t plain_first_until<cost::CostL1>() noexcept;
+template std::size_t plain_first_until<cost::CostNormal>() noexcept;
+
 template bool functional_pelt(const cost::CostL2&, std::size_t, std::size_t, std::size_t, double, PeltTables&,
                               std::size_t*, Control*, bool);
 template bool functional_pelt(const cost::CostL1&, std::size_t, std::size_t, std::size_t, double, PeltTables&,
+                              std::size_t*, Control*, bool);
+template bool functional_pelt(const cost::CostNormal&, std::size_t, std::size_t, std::size_t, double, PeltTables&,
                               std::size_t*, Control*, bool);
 
 template bool functional_pelt_with(const cost::NormalColumnFamily&, const cost::CostNormal&, std::size_t,

@@ -240,11 +240,11 @@ struct ColumnStarts {
 
 // How many live starts a family's regions step at each end: all, or, for a
 // family whose region step costs far more than an evaluation, about its
-// step_budget() (0: all). The others keep their regions as they are and give
+// step_budget(live) (0: all), given the list's length. The others keep their regions as they are and give
 // no cover, which leaves every region a superset of what it would be.
 template <class Family>
 concept StepBudgeted = requires(const Family& f) {
-    { f.step_budget() } -> std::convertible_to<std::size_t>;
+    { f.step_budget(std::size_t{}) } -> std::convertible_to<std::size_t>;
 };
 
 // Which families a search can use: any, or those with exact totals.

@@ -5,6 +5,7 @@
 // are boxes as in geometric pruning, Pishchagina, Rigaill & Runge 2024).
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -146,7 +147,17 @@ public:
 
     // About how many live starts take a region step per end (see above); 0
     // for all of them.
-    std::size_t step_budget() const noexcept { return step_budget_; }
+    std::size_t step_budget(std::size_t live) const noexcept {
+        return step_budget_ == 0 ? 0 : std::max(step_budget_, live / kStepShare);
+    }
+    // The same family with its estimates moved by up to `by` / 2 either way
+    // (not the runs' least and largest) and their bound widened by `by`
+    // (tests make most decisions near, where the exact totals must be formed).
+    NormalColumnFamily widened(double by) const noexcept {
+        NormalColumnFamily f = *this;
+        f.widen_ = by;
+        return f;
+    }
     // The same family with another budget (tests reach every schedule).
     NormalColumnFamily with_step_budget(std::size_t budget) const noexcept {
         NormalColumnFamily f = *this;
@@ -189,8 +200,10 @@ private:
     double scale_;  // n Lam, above one segment's |cost|
     double domain_;  // below log f (the floor's), or -inf
     std::size_t step_budget_ = kStepBudget;
+    double widen_ = 0.0;
 
     static constexpr std::size_t kStepBudget = 4;
+    static constexpr std::size_t kStepShare = 256;
 };
 
 }  // namespace marbolt::cost

@@ -42,7 +42,7 @@ inline void FunctionalSearch<Family>::measure(std::size_t end) {
 template <class Family>
 inline void FunctionalSearch<Family>::plan_steps(std::size_t end) noexcept {
     if constexpr (kBudgeted) {
-        const std::size_t count = live_.size(), budget = family_.step_budget();
+        const std::size_t count = live_.size(), budget = family_.step_budget(count);
         step_every_ = budget == 0 || count <= budget;
         step_budget_ = budget;
         step_from_ = step_every_ ? 0 : step_next_ % count;

@@ -16,6 +16,7 @@
 #include <random>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "../hard_signals.hpp"
@@ -67,7 +68,7 @@ bool pruned(const cost::Cost& model, std::size_t n, std::size_t jump, std::size_
     return cost::visit_model(model, [&](const auto& m) {
         using Model = std::decay_t<decltype(m)>;
         if constexpr (std::is_same_v<Model, cost::CostNormal>) {
-            // Not offered to the searches (see cost_normal.hpp): run it here.
+            // The searches take it only once the plain list is long: run it here.
             const std::optional<cost::NormalColumnFamily> family = cost::NormalColumnFamily::make(m, n);
             if (!family || !functional_pelt_with(*family, m, n, jump, min_size, pen, tables, evaluations, nullptr,
                                                  hold_marked)) {
@@ -75,11 +76,15 @@ bool pruned(const cost::Cost& model, std::size_t n, std::size_t jump, std::size_
             }
             // Every schedule of region steps fills the same tables: each
             // start at every end, and a budget of one or two per end (the
-            // newest, the choice and the powers of two of age besides).
-            for (const std::size_t budget : {0, 1, 2}) {
+            // newest, the choice and the powers of two of age besides); so
+            // do estimates whose bound is widened until most decisions are
+            // near and taken from the exact totals.
+            const cost::NormalColumnFamily variants[] = {family->with_step_budget(0), family->with_step_budget(1),
+                                                         family->with_step_budget(2), family->widened(0.5),
+                                                         family->widened(8.0)};
+            for (const cost::NormalColumnFamily& variant : variants) {
                 PeltTables other;
-                if (functional_pelt_with(family->with_step_budget(budget), m, n, jump, min_size, pen, other, nullptr,
-                                         nullptr, hold_marked)) {
+                if (functional_pelt_with(variant, m, n, jump, min_size, pen, other, nullptr, nullptr, hold_marked)) {
                     expect_same_tables(other, tables);
                 }
             }
@@ -507,6 +512,49 @@ TEST(PeltFunctionalPruningNormal, DropsMostStartsOnLongSegments) {
         expect_same_tables(direct, plain);
         EXPECT_LT(fast, plain_evaluations / 2);
     }
+}
+
+// PELT and the optimum as the searches run them: the plain loop until its
+// list passes the family's length, then the family from the start. Long
+// segments of Gaussian levels (small diagonal) and of quantised ones (a
+// floor), every vector cap, jumps 1 and 2, min_size at and above the jump:
+// the plain tables to the bit, the family taking over in every case.
+TEST(PeltFunctionalPruningNormal, SearchesTakeTheFamilyOnLongLists) {
+    const std::size_t n = 9000;
+    std::mt19937_64 gen(31);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    std::size_t handed = 0, cases = 0;
+    for (const bool tied : {false, true}) {
+        std::vector<double> x(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double level = (i < n / 2 ? 0.0 : 1.5) + noise(gen);
+            x[i] = tied ? std::round(4.0 * level) / 4.0 : level;
+        }
+        const std::vector<double> floors = tied ? std::vector<double>{cost::resolution_floor(0.25)} : std::vector<double>{};
+        const cost::CostNormal normal = cost::CostNormal::build(x, n, 1, !tied, floors);
+        const double pen = 3.0 * std::log(static_cast<double>(n));
+        for (const auto& [jump, min_size] : {std::pair<std::size_t, std::size_t>{1, 1}, {1, 2}, {2, 2}, {2, 5}}) {
+            const VectorCap cap(kCaps[cases++ % 3]);
+            SCOPED_TRACE(::testing::Message() << "tied " << tied << " jump " << jump << " min_size " << min_size);
+            PeltTables plain, fast, own, through;
+            std::size_t plain_evaluations = 0, fast_evaluations = 0, own_evaluations = 0, through_evaluations = 0;
+            const auto expected = pelt(normal, n, jump, min_size, pen,
+                                       {.functional_pruning = false, .evaluations = &plain_evaluations, .tables = &plain});
+            EXPECT_EQ(pelt(normal, n, jump, min_size, pen, {.evaluations = &fast_evaluations, .tables = &fast}),
+                      expected);
+            expect_same_tables(fast, plain);
+            handed += fast_evaluations < plain_evaluations / 2 ? 1 : 0;
+            const auto optimum = penalised_optimum(normal, n, jump, min_size, pen, cost::SplitBound{},
+                                                   {.through_pelt = false, .evaluations = &own_evaluations, .tables = &own});
+            EXPECT_EQ(penalised_optimum(normal, n, jump, min_size, pen, cost::SplitBound{},
+                                        {.evaluations = &through_evaluations, .tables = &through}),
+                      optimum);
+            expect_same_tables(through, own);
+            handed += through_evaluations < own_evaluations / 2 ? 1 : 0;
+            if (HasFailure()) return;
+        }
+    }
+    EXPECT_EQ(handed, 2 * cases);
 }
 
 }  // namespace

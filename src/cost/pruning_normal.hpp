@@ -56,28 +56,34 @@ namespace marbolt::cost {
 // evaluated, live, at the end after it, and dropped there at the earliest).
 //
 // Budgeted region steps. A step brackets a start and clips its box (logs,
-// an exponential, roots: a few hundred nanoseconds, against a few dozen for
-// an evaluation), so an end steps only about step_budget() of its live
-// starts, each in turn, besides the newest, the end's choice and the starts
-// whose age is a power of two. That is exact: a start's region is the
-// complement of its older starts' covers at its creation, within its reach
-// sets at later ends, and each of these is a fact about two starts at one
-// end, true whenever it is used; a start not stepped keeps its region (the
-// intersection of fewer reach sets, a superset) and gives no cover to the
-// start appended (whose region, outside fewer covers, is a superset too).
-// Inequality pruning is untouched: every live start is evaluated and tested
-// at every end, and a start leaves only when its region empties or its
-// total passes the threshold, as with every start stepped.
+// an exponential, roots: a few hundred nanoseconds, against a few for an
+// estimated evaluation), so an end steps only step_budget(live) of its live
+// starts (four, or one in kStepShare), each in turn, besides the newest, the
+// end's choice and the starts whose age is a power of two. That is exact: a
+// start's region is the complement of its older starts' covers at its
+// creation, within its reach sets at later ends, and each of these is a
+// fact about two starts at one end, true whenever it is used; a start not
+// stepped keeps its region (the intersection of fewer reach sets, a
+// superset) and gives no cover to the start appended (whose region, outside
+// fewer covers, is a superset too). Inequality pruning is untouched: every
+// live start is evaluated and tested at every end, and a start leaves only
+// when its region empties or its total passes the threshold, as with every
+// start stepped.
 //
-// Why the searches do not take it yet: its regions keep a number of starts
-// that grows with the segments (about 185 per end at 10^5 samples and ten
-// changes with every start stepped, 476 at 3 10^5), and an evaluation (two
-// divisions and the C library's logarithm) costs several times the plain
-// loop's vectorised estimates. With the default budget (processor time,
-// small diagonal): 1.1-1.2 s against 1.5 s for the plain search at 10^5,
-// 95-113 s against 141 s at 10^6, with about 5500 live starts per end there:
-// faster, but not near linear, and 5 to 10 times slower than the plain
-// search below 3 10^4 samples.
+// Evaluations: every live start's total is estimated by the plain loop's
+// vector estimates (estimate_totals), and the engine forms the exact total
+// only near a decision, where a region step reads a value, and where the
+// estimate is NaN (a value that may differ from the total).
+//
+// Where the searches take it. The steps cost each end about what a plain
+// list of a couple of thousand starts costs, so PELT and the optimum's loop
+// run their plain loops first and hand over once the list passes
+// kPlainUntil (a count: the bits and the evaluations never depend on
+// timing). Ten changes, pen 3 log n, small diagonal, processor time: 10^4
+// samples stay with the plain loop (15 ms); 10^5 0.85-0.97 s against
+// 1.46-1.50 s (about 310 live starts per end against 4550); 10^6 72-84 s
+// against 142 s (5200-7000 against 44000). Faster, but not near linear:
+// the live starts still grow with the segments.
 // Its brackets' reach holds every (mu, l) of the domain where the segment
 // function is below a_up above its minimum; its covers only points where it
 // is at most a_down above it, or outside the domain (l < log f).

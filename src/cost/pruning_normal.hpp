@@ -157,7 +157,7 @@ public:
         return step_budget_ == 0 ? 0 : std::max(step_budget_, live / kStepShare);
     }
     // The same family with its estimates moved by up to `by` / 2 either way
-    // (not the runs' least and largest) and their bound widened by `by`
+    // and their bound widened by `by`
     // (tests make most decisions near, where the exact totals must be formed).
     NormalColumnFamily widened(double by) const noexcept {
         NormalColumnFamily f = *this;

@@ -371,6 +371,7 @@ private:
     double clamped_candidates_ = 0.0;  // the largest T - U over the candidates
     std::vector<char> formed_;
     std::vector<double> chunk_low_, chunk_high_;
+    std::vector<char> chunk_marked_;  // runs holding a NaN estimate
     std::size_t chosen_ = 0;      // the entry the current end chose
     // Which entries step at the current end (plan_steps).
     bool step_every_ = true;

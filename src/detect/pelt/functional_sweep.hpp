@@ -145,31 +145,59 @@ inline bool FunctionalSearch<Family>::estimated_end(std::size_t end) {
     return true;
 }
 
-// The first candidate with the smallest T, from the estimates.
+// The first candidate with the smallest T, from the estimates. Where no
+// entry waits and the end is not n (whose fresh copy may be older than the
+// entries before it), the candidates are a leading run of the list, whose
+// starts ascend, and runs of kEstimateChunk entries are read through their
+// least estimate (a run holding a NaN, formed exactly, is read in full).
 template <class Family>
 inline std::size_t FunctionalSearch<Family>::estimated_choice(std::size_t end) {
-    const std::size_t count = live_.size();
+    const std::size_t count = live_.size(), chunks = (count + kEstimateChunk - 1) / kEstimateChunk;
     const double* total = scratch_.total.data();
-    double low = kInf;
     clamped_ = clamped_candidates_ = 0.0;
-    for (std::size_t k = 0; k < count; ++k) {
-        const bool in = candidate(k, end);
-        if (std::isnan(total[k])) [[unlikely]] {
+    double low = kInf;
+    chunk_marked_.assign(chunks, 0);
+    for (std::size_t c = 0; c < chunks; ++c) {
+        bool marked = false;
+        for (std::size_t k = c * kEstimateChunk; k < std::min(count, (c + 1) * kEstimateChunk); ++k) {
+            marked |= std::isnan(total[k]);
+        }
+        if (!marked) [[likely]] continue;
+        chunk_marked_[c] = 1;
+        for (std::size_t k = c * kEstimateChunk; k < std::min(count, (c + 1) * kEstimateChunk); ++k) {
+            if (!std::isnan(total[k])) continue;
             form_apart(k, end);
             // std::max keeps the first operand against a NaN, as decide's
             // exact loop does.
             const double d = total[k] - scratch_.value[k];
             clamped_ = std::max(clamped_, d);
-            if (in) clamped_candidates_ = std::max(clamped_candidates_, d);
+            if (candidate(k, end)) {
+                clamped_candidates_ = std::max(clamped_candidates_, d);
+                low = std::min(low, total[k]);
+            }
         }
-        if (in) low = std::min(low, total[k]);
+    }
+    const bool run = end != n_ && (pending_ == 0 || hold_);
+    std::size_t tail = count;
+    if (run) {
+        while (tail > 0 && !candidate(tail - 1, end)) --tail;
+        const std::size_t whole = tail / kEstimateChunk;
+        for (std::size_t c = 0; c < whole; ++c) low = std::min(low, chunk_low_[c]);
+        for (std::size_t k = whole * kEstimateChunk; k < tail; ++k) low = std::min(low, total[k]);
+    } else {
+        for (std::size_t k = 0; k < count; ++k) {
+            if (candidate(k, end)) low = std::min(low, total[k]);
+        }
     }
     const double limit = low + 3.0 * estimate_bound_;
     std::size_t chosen = count;
-    for (std::size_t k = 0; k < count; ++k) {
-        if (!(candidate(k, end) && total[k] <= limit)) continue;
-        form(k, end);
-        if (chosen == count || total[k] < total[chosen]) chosen = k;
+    for (std::size_t c = 0; c < chunks; ++c) {
+        if (run && !chunk_marked_[c] && !(chunk_low_[c] <= limit)) continue;
+        for (std::size_t k = c * kEstimateChunk; k < std::min(count, (c + 1) * kEstimateChunk); ++k) {
+            if (!((run ? k < tail : candidate(k, end)) && total[k] <= limit)) continue;
+            form(k, end);
+            if (chosen == count || total[k] < total[chosen]) chosen = k;
+        }
     }
     return chosen;
 }

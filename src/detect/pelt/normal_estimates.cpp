@@ -126,9 +126,16 @@ std::optional<double> NormalColumnFamily::estimate_totals(const Starts& starts, 
     if (!e) return std::nullopt;
     if (widen_ > 0.0) {
         // Rounding the moves costs at most an ulp of each total, within the
-        // bound's room.
-        for (std::size_t k = 0; k < starts.size(); ++k) {
-            total[k] += 0.5 * widen_ * static_cast<double>(static_cast<int>(k % 3) - 1);
+        // bound's room; each run's least and largest move with them.
+        for (std::size_t base = 0, chunk = 0; base < starts.size(); base += detect::kEstimateChunk, ++chunk) {
+            low[chunk] = kInf;
+            high[chunk] = -kInf;
+            for (std::size_t k = base; k < std::min(base + detect::kEstimateChunk, starts.size()); ++k) {
+                total[k] += 0.5 * widen_ * static_cast<double>(static_cast<int>(k % 3) - 1);
+                if (std::isnan(total[k])) continue;
+                low[chunk] = std::min(low[chunk], total[k]);
+                high[chunk] = std::max(high[chunk], total[k]);
+            }
         }
     }
     return e->bound + widen_;

@@ -28,7 +28,10 @@
 #include "common/control.hpp"
 #include "detect/dynp/dynp.hpp"
 #include "detect/optimum/optimum.hpp"
+#include "cost/pruning_normal.hpp"
+#include "detect/pelt/functional.hpp"
 #include "detect/pelt/pelt.hpp"
+#include "detect/pelt/tables.hpp"
 #include "parallel/worker_pool.hpp"
 
 namespace {
@@ -193,6 +196,44 @@ void BM_PeltColumnsLong(benchmark::State& state) {
 BENCHMARK(BM_PeltColumnsLong)
     ->ArgsProduct({{0, 1}, {100'000, 1'000'000}})
     ->ArgNames({"model", "n"})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+
+// One-column normal on ten changes with the small diagonal, as the package
+// builds it (the model's build outside the timing): search 0 is the plain
+// loop, 1 functional pruning with the normal family from the start, 2 PELT
+// as users get it (the plain loop until its list is long, then the family).
+void BM_PeltNormalFamily(benchmark::State& state) {
+    const bool functional = state.range(0) == 1;
+    const auto n = static_cast<std::size_t>(state.range(1));
+    const std::vector<double> x = marbolt::bench::few_changes(n, 10, kSeed);
+    const CostNormal normal = CostNormal::build(x, n, 1, true);
+    const double pen = 3.0 * std::log(static_cast<double>(n));
+    std::size_t evaluations = 0, n_bkps = 0;
+    for (auto _ : state) {
+        evaluations = 0;
+        marbolt::detect::PeltTables tables;
+        if (state.range(0) == 2) {
+            marbolt::detect::pelt(normal, n, 1, 2, pen, {.evaluations = &evaluations, .tables = &tables});
+        } else if (functional) {
+            const auto family = marbolt::cost::NormalColumnFamily::make(normal, n);
+            if (!family || !marbolt::detect::functional_pelt_with(*family, normal, n, 1, 2, pen, tables, &evaluations)) {
+                state.SkipWithError("the family declined");
+                return;
+            }
+        } else {
+            marbolt::detect::pelt(normal, n, 1, 2, pen,
+                                  {.functional_pruning = false, .evaluations = &evaluations, .tables = &tables});
+        }
+        n_bkps = marbolt::detect::backtrack(tables, n, n, 1).size() - 1;
+        benchmark::DoNotOptimize(tables.best.data());
+    }
+    state.counters["bkps"] = static_cast<double>(n_bkps);
+    state.counters["per_end"] = static_cast<double>(evaluations) / static_cast<double>(n);
+}
+BENCHMARK(BM_PeltNormalFamily)
+    ->ArgsProduct({{0, 1, 2}, {10'000, 100'000, 1'000'000}})
+    ->ArgNames({"search", "n"})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1);
 

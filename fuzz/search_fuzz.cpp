@@ -19,6 +19,7 @@
 #include "common/vector_isa.hpp"
 #include "cost/dispatch.hpp"
 #include "cost/pruning.hpp"
+#include "cost/pruning_normal.hpp"
 #include "crops/crops.hpp"
 #include "detect/ball_intersection.hpp"
 #include "detect/binseg.hpp"
@@ -114,11 +115,30 @@ void check_same_tables(const detect::PeltTables& fast, const detect::PeltTables&
     }
 }
 
+// The functional engine with normal's family (which the searches take only
+// once the plain list is long, past what these inputs reach), on a bare
+// one-column normal model; false where it does not serve.
+bool normal_family_run(const Call& call, std::uint64_t jump, std::uint64_t min_size, double pen, bool hold_marked,
+                       detect::PeltTables& tables) {
+    const auto* normal = dynamic_cast<const cost::CostNormal*>(&call.cost.inner());
+    if (normal == nullptr || call.n() == 0) return false;
+    const std::optional<cost::NormalColumnFamily> family = cost::NormalColumnFamily::make(*normal, call.n());
+    if (!family) return false;
+    // A schedule of region steps from the arguments: every start at every
+    // end, a few per end, or the default.
+    constexpr std::size_t kBudgets[] = {0, 1, 2, 4, 16};
+    cost::NormalColumnFamily scheduled = family->with_step_budget(kBudgets[(jump * 7 + min_size) % 5]);
+    // Estimates moved within a widened bound: most decisions near.
+    if ((jump + min_size) % 3 == 0) scheduled = scheduled.widened(1.0);
+    return detect::functional_pelt_with(scheduled, *normal, call.n(), jump, at_least_one(min_size), pen, tables,
+                                        nullptr, nullptr, hold_marked);
+}
+
 // PELT's pruned search on the bare model (the wrapper hides its class from
 // the fast paths) against the plain search, for every model with a pruning
 // family, with each version of the vector loops the machine runs.
 void check_pelt_paths(const Call& call, std::uint64_t jump, std::uint64_t min_size, double pen) {
-    if (!call.kind.is("l2") && !call.kind.is("l1")) return;
+    if (!call.kind.is("l2") && !call.kind.is("l1") && !call.kind.is("normal")) return;
     const cost::Cost& model = call.cost.inner();
     const std::size_t n = call.n();
     detect::PeltTables plain;
@@ -132,6 +152,14 @@ void check_pelt_paths(const Call& call, std::uint64_t jump, std::uint64_t min_si
         FUZZ_CHECK(same);
         check_same_tables(fast, plain);
     }
+    // Its estimates under each cap (none below AVX-512: every total exact).
+    for (const VectorIsa cap : {VectorIsa::kAvx512, VectorIsa::kNone}) {
+        const VectorIsa previous = cap_vector_isa(cap);
+        detect::PeltTables direct;
+        const bool served = normal_family_run(call, jump, min_size, pen, false, direct);
+        cap_vector_isa(previous);
+        if (served) check_same_tables(direct, plain);
+    }
 }
 
 // The functional engine under the optimum's rule for marked starts, called
@@ -142,7 +170,8 @@ void check_held_engine(const Call& call, std::uint64_t jump, std::uint64_t min_s
     const auto& bound = call.cost.split_bound;
     if (!bound || !bound->is_zero() || call.n() == 0) return;
     detect::PeltTables held;
-    const bool served = cost::visit_model(call.cost.inner(), [&](const auto& model) {
+    const bool served = normal_family_run(call, jump, min_size, pen, true, held) ||
+                        cost::visit_model(call.cost.inner(), [&](const auto& model) {
         if constexpr (cost::kHasPruningFamily<std::decay_t<decltype(model)>>) {
             return detect::functional_pelt(model, call.n(), jump, at_least_one(min_size), pen, held, nullptr,
                                            nullptr, true);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cost/cost.hpp"
+#include "cost/pruning.hpp"
 #include "cost/variance_floor.hpp"
 #include "prefix/prefix.hpp"
 
@@ -52,8 +53,8 @@ public:
     const prefix::PrefixOuter& outer() const noexcept { return outer_; }
     std::size_t dims() const noexcept { return d_; }
     bool small_diag() const noexcept { return add_small_diag_; }
-    // The searches' one-column loops form the variance without the floor, so
-    // a floored model is served through the interface (see dispatch.hpp).
+    // The searches' one-column loops form the variance without the floor:
+    // they serve only unfloored models (pelt/column_totals.hpp).
     bool floored() const noexcept { return !floors_.empty(); }
     // One variance floor per column, or none.
     std::span<const double> floors() const noexcept { return floors_; }
@@ -84,6 +85,16 @@ private:
     bool add_small_diag_;
     std::vector<double> floors_;  // one per column, or none
     double first_floor_;          // floors_[0], or 0
+};
+
+// Functional pruning on the (mean, log-variance) plane (pruning_normal.hpp):
+// one column. PELT and the optimum's loop take it once the plain search's
+// list grows long (its kPlainUntil); dynp's layers keep their own path.
+class NormalColumnFamily;
+
+template <>
+struct PruningFamilies<CostNormal> {
+    using type = Families<NormalColumnFamily>;
 };
 
 }  // namespace marbolt::cost

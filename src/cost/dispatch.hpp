@@ -26,11 +26,7 @@ decltype(auto) visit_model(const Cost& cost, F&& f) {
     const std::type_info& type = typeid(cost);
     if (type == typeid(CostL2)) return f(static_cast<const CostL2&>(cost));
     if (type == typeid(CostL1)) return f(static_cast<const CostL1&>(cost));
-    // The searches' one-column normal loops form the variance from the tables
-    // without any floor; a floored model is served as the interface.
-    if (type == typeid(CostNormal) && !static_cast<const CostNormal&>(cost).floored()) {
-        return f(static_cast<const CostNormal&>(cost));
-    }
+    if (type == typeid(CostNormal)) return f(static_cast<const CostNormal&>(cost));
     if (type == typeid(CostMahalanobis)) return f(static_cast<const CostMahalanobis&>(cost));
     if (type == typeid(CostKernel)) return f(static_cast<const CostKernel&>(cost));
     if (type == typeid(CostKernelLinear)) return f(static_cast<const CostKernelLinear&>(cost));

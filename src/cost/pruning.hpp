@@ -29,6 +29,7 @@
 
 #include <array>
 #include <cmath>
+#include <concepts>
 #include <cstddef>
 #include <optional>
 #include <type_traits>
@@ -89,17 +90,90 @@ struct BallBracket {
     std::size_t dims;
 };
 
-// What a family on the line of levels declares: its model, whether its
-// totals are the model's own bits (else estimates with a bound), and how many
-// pieces its regions keep.
-template <class M, bool kExact, std::size_t kPieces>
-struct LineFamily {
+// A bracket on a plane of two parameters (normal's mean and log-variance):
+// boxes, reach holding every point where the segment function is below a_up
+// above its minimum, cover only points where it is at most a_down above it.
+struct PlaneBox {
+    std::array<double, 2> lo, hi;
+
+    bool empty() const noexcept { return !(lo[0] <= hi[0] && lo[1] <= hi[1]); }
+};
+
+inline constexpr std::size_t kPlaneCovers = 3;
+
+// What a plane family knows of a level set beyond a box: the points of the
+// domain l >= `domain` where a normal segment function is at most L `level`
+// above its minimum, relaxed to every centre within `off` of `mean` and
+// every variance in [v_lo, v_hi] (their logarithms at least log_lo and at
+// most log_hi), within the box `outer`. `usable` false when it says
+// nothing more.
+struct PlaneLevelSet {
+    double mean = 0.0, off = 0.0, v_lo = 0.0, v_hi = 0.0, log_lo = 0.0, log_hi = 0.0, level = 0.0, domain = 0.0;
+    bool usable = false;
+    PlaneBox outer{};
+};
+
+// Shrinks `box` towards the bounding box of its meeting with a reach set,
+// rounded outwards; false when they do not meet (cost/pruning_normal.cpp).
+bool tighten(const PlaneLevelSet& set, PlaneBox& box) noexcept;
+// Whether a cover set surely holds every point of the box in the domain.
+bool holds(const PlaneLevelSet& set, const PlaneBox& box) noexcept;
+
+// A cover: a box, and possibly the set it is drawn in.
+struct PlaneCover {
+    PlaneBox box;
+    PlaneLevelSet set;
+};
+
+struct PlaneBracket {
+    PlaneBox reach;
+    PlaneLevelSet set;  // the reach set
+    std::array<PlaneCover, kPlaneCovers> cover;
+};
+
+// What every family declares: its model, its brackets, and whether its
+// totals are the model's own bits (else estimates with a bound).
+template <class M, class B, bool kExact>
+struct FamilyTraits {
     using Model = M;
-    using Bracket = LineBracket;
+    using Bracket = B;
     static constexpr bool kExactTotals = kExact;
-    static constexpr std::size_t kRegionPieces = kPieces;
     // Cheap enough per start to serve lists of any length.
     static constexpr std::size_t kPlainBelow = 0;
+};
+
+// What a family may add: kPlainUntil, a length the plain search's list
+// must pass before the family serves (its steps cost too much per end on
+// short lists; 0, from the start), and kLayers false where dynp's pruned
+// layers do not take it.
+template <class Family>
+inline constexpr std::size_t kPlainUntil = [] {
+    if constexpr (requires { Family::kPlainUntil; }) {
+        return std::size_t{Family::kPlainUntil};
+    } else {
+        return std::size_t{0};
+    }
+}();
+template <class Family>
+inline constexpr bool kServesLayers = [] {
+    if constexpr (requires { Family::kLayers; }) {
+        return bool{Family::kLayers};
+    } else {
+        return true;
+    }
+}();
+
+// A family on the plane, with exact totals, and how many covers its regions
+// keep.
+template <class M, std::size_t kCovers>
+struct PlaneFamily : FamilyTraits<M, PlaneBracket, true> {
+    static constexpr std::size_t kRegionCovers = kCovers;
+};
+
+// A family on the line of levels, and how many pieces its regions keep.
+template <class M, bool kExact, std::size_t kPieces>
+struct LineFamily : FamilyTraits<M, LineBracket, kExact> {
+    static constexpr std::size_t kRegionPieces = kPieces;
 };
 
 struct StepLevels {
@@ -168,11 +242,23 @@ struct ColumnStarts {
     }
 };
 
+// How many live starts a family's regions step at each end: all, or, for a
+// family whose region step costs far more than an evaluation, about its
+// step_budget(live) (0: all), given the list's length. The others keep their regions as they are and give
+// no cover, which leaves every region a superset of what it would be.
+template <class Family>
+concept StepBudgeted = requires(const Family& f) {
+    { f.step_budget(std::size_t{}) } -> std::convertible_to<std::size_t>;
+};
+
 // Which families a search can use: any, or those with exact totals.
 template <class Family>
 struct AnyFamily : std::true_type {};
 template <class Family>
 struct ExactTotals : std::bool_constant<Family::kExactTotals> {};
+// Those that dynp's layers take.
+template <class Family>
+struct LayerTotals : std::bool_constant<Family::kExactTotals && kServesLayers<Family>> {};
 
 namespace detail {
 

@@ -1,5 +1,7 @@
 // The regions of functional pruning on a line of levels (one-parameter
-// families: the mean of one column for l2, the median for l1). Every live
+// families: the mean of one column for l2, the median for l1), in a space of
+// means (l2 on several columns) and on a plane (normal's mean and
+// log-variance). Every live
 // start of an exact search keeps a region, the levels where it may still be
 // within a margin of the lower envelope of the starts' totals; a start whose
 // region empties can never win an end again and leaves the search (the
@@ -508,6 +510,129 @@ bool take_step(const cost::BallBracket& step, BoxRegion<kCovers, kBalls>& region
                std::vector<Ball>& covers) {
     if (step.cover >= 0.0) covers.push_back({step.centre, step.cover});
     return region.clip(step.centre, step.reach, step.dims);
+}
+
+// Where a start of a family on a plane (normal's mean and log-variance) may
+// still be near the minimum: a box, clipped by each reach to the bounding
+// box of its meeting with the reach set (cost::tighten), less a few covers
+// given at its creation. A cover is a box, closed, held by the set where an
+// older start beats this one by M, and possibly that set itself: a face of
+// the region moves in to a cover box's far side only where the box spans
+// the region across the other axis, and the region goes once a cover box or
+// cover set holds it (cost::holds). So the region stays a superset of the
+// points no cover holds within every reach.
+template <std::size_t kCovers>
+class PlaneRegion {
+public:
+    using Cover = cost::PlaneCover;
+
+    static PlaneRegion everything() noexcept {
+        PlaneRegion r;
+        constexpr double kInf = std::numeric_limits<double>::infinity();
+        r.box_ = {{-kInf, -kInf}, {kInf, kInf}};
+        return r;
+    }
+
+    // Everything but the covers, of which kCovers are kept: those reaching
+    // farthest past the centre of the first, which comes from the oldest
+    // start and so the longest segment, near where the new start's region
+    // will close in (any choice is safe).
+    static PlaneRegion outside(std::span<Cover> covers) noexcept {
+        PlaneRegion r = everything();
+        if (covers.empty()) return r;
+        const cost::PlaneBox first = covers[0].box;
+        double centre[2], unit[2];
+        for (std::size_t j = 0; j < 2; ++j) {
+            centre[j] = 0.5 * first.lo[j] + 0.5 * first.hi[j];
+            unit[j] = std::max(first.hi[j] - first.lo[j], 1e-300);
+        }
+        const auto depth = [&](const Cover& c) {
+            double d = std::numeric_limits<double>::infinity();
+            for (std::size_t j = 0; j < 2; ++j) {
+                d = std::min({d, (centre[j] - c.box.lo[j]) / unit[j], (c.box.hi[j] - centre[j]) / unit[j]});
+            }
+            return d;
+        };
+        const std::size_t kept = std::min(kCovers, covers.size());
+        std::partial_sort(covers.begin(), covers.begin() + static_cast<std::ptrdiff_t>(kept), covers.end(),
+                          [&](const Cover& a, const Cover& b) { return depth(a) > depth(b); });
+        r.covers_ = std::make_unique<Covers>();
+        std::copy_n(covers.begin(), kept, r.covers_->begin());
+        r.n_covers_ = kept;
+        return r;
+    }
+
+    // The covers live apart, so that the list's compactions move a pointer
+    // rather than a kilobyte per region.
+    PlaneRegion() = default;
+    PlaneRegion(PlaneRegion&&) noexcept = default;
+    PlaneRegion& operator=(PlaneRegion&&) noexcept = default;
+    PlaneRegion(const PlaneRegion& other)
+        : box_(other.box_),
+          covers_(other.covers_ ? std::make_unique<Covers>(*other.covers_) : nullptr),
+          n_covers_(other.n_covers_) {}
+    PlaneRegion& operator=(const PlaneRegion& other) {
+        if (this != &other) *this = PlaneRegion(other);
+        return *this;
+    }
+
+    // Keeps only what lies within `keep`, then within the bounding box of
+    // its meeting with the reach set; false when nothing is left or a cover
+    // holds the rest.
+    bool clip(const cost::PlaneBox& keep, const cost::PlaneLevelSet& set) noexcept {
+        for (std::size_t j = 0; j < 2; ++j) {
+            box_.lo[j] = std::max(box_.lo[j], keep.lo[j]);
+            box_.hi[j] = std::min(box_.hi[j], keep.hi[j]);
+        }
+        if (box_.empty()) return false;
+        if (set.usable && !cost::tighten(set, box_)) return false;
+        for (std::size_t c = 0; c < n_covers_; ++c) {
+            if (!cut((*covers_)[c].box) || cost::holds((*covers_)[c].set, box_)) return false;
+        }
+        return true;
+    }
+
+    // Whether the region's box holds a point (for tests).
+    bool contains(const double* level) const noexcept {
+        for (std::size_t j = 0; j < 2; ++j) {
+            if (!(box_.lo[j] <= level[j] && level[j] <= box_.hi[j])) return false;
+        }
+        return true;
+    }
+
+private:
+    // False when the cover holds the box.
+    bool cut(const cost::PlaneBox& cover) noexcept {
+        for (std::size_t j = 0; j < 2; ++j) {
+            const std::size_t other = 1 - j;
+            if (!(cover.lo[other] <= box_.lo[other] && box_.hi[other] <= cover.hi[other])) continue;
+            const bool low = cover.lo[j] <= box_.lo[j] && box_.lo[j] <= cover.hi[j];
+            const bool high = cover.lo[j] <= box_.hi[j] && box_.hi[j] <= cover.hi[j];
+            if (low && high) return false;
+            if (low) box_.lo[j] = cover.hi[j];
+            if (high) box_.hi[j] = cover.lo[j];
+        }
+        return true;
+    }
+
+    using Covers = std::array<Cover, kCovers>;
+
+    cost::PlaneBox box_;
+    std::unique_ptr<Covers> covers_;  // null without covers
+    std::size_t n_covers_ = 0;
+};
+
+template <class Family>
+struct RegionKind<Family, cost::PlaneBracket> {
+    using type = PlaneRegion<Family::kRegionCovers>;
+};
+
+template <std::size_t kCovers>
+bool take_step(const cost::PlaneBracket& step, PlaneRegion<kCovers>& region, std::vector<cost::PlaneCover>& covers) {
+    for (const cost::PlaneCover& cover : step.cover) {
+        if (!cover.box.empty()) covers.push_back(cover);
+    }
+    return region.clip(step.reach, step.set);
 }
 
 template <class Region>

@@ -13,6 +13,7 @@
 #include "detect/dynp/pipeline.hpp"
 #include "cost/pruning_l1.hpp"
 #include "cost/pruning_l2.hpp"
+#include "cost/pruning_normal.hpp"
 #include "detect/grid.hpp"
 #include "detect/minimum.hpp"
 
@@ -158,7 +159,7 @@ void fill(const Model& cost, std::size_t n, std::size_t n_bkps, std::size_t jump
     if (options.functional_pruning && n < kExactPositions &&
         // The layers record exact costs at every end, which only families
         // with exact totals give at the pace of a sweep.
-        cost::with_pruning_family<cost::ExactTotals>(cost, n, [&](const auto& family) {
+        cost::with_pruning_family<cost::LayerTotals>(cost, n, [&](const auto& family) {
             const LayerSweeps sweeps = layer_sweeps(family);
             fill_pruned_layers({sweeps, closed, n_bkps, jump, min_size, control}, std::move(first), pool, plain,
                                options.evaluations, tables);

@@ -216,8 +216,10 @@ void settle(const Totals<Model>& totals, const Search& s, std::size_t end, std::
     if (s.pruning && s.bound) mark(s, end, all[chosen] + s.pen, starts);
 }
 
+// False, with the tables unfinished, once the list grows past `until`.
 template <class Model>
-void search(const Model& model, const Search& s, PeltTables& tables) {
+bool search(const Model& model, const Search& s, PeltTables& tables,
+            std::size_t until = std::numeric_limits<std::size_t>::max()) {
     const std::size_t n_slot = grid_count(s.n, s.jump);
     tables = start_tables(n_slot);
     const Totals<Model> totals(model, s);
@@ -228,9 +230,30 @@ void search(const Model& model, const Search& s, PeltTables& tables) {
         admit(s, totals, end, tables, n_slot, next, starts);
         settle(totals, s, end, end_slot, tables, starts);
         ticker.tick(starts.size(), 1);
+        return starts.size() <= until;
     };
-    for (std::size_t slot = grid_count(s.min_size, s.jump); slot < n_slot; ++slot) visit(slot * s.jump, slot);
+    for (std::size_t slot = grid_count(s.min_size, s.jump); slot < n_slot; ++slot) {
+        if (!visit(slot * s.jump, slot)) return false;
+    }
     visit(s.n, n_slot);
+    return true;
+}
+
+// Runs `run` on a copy of the search that counts apart; its count is added
+// only when it finishes, and a refusal hands back the ends it reported (the
+// next search reports them again).
+template <class Run>
+bool counted(const Search& s, const Run& run) {
+    std::size_t count = 0;
+    const std::uint64_t reported = s.control != nullptr ? s.control->done() : 0;
+    Search own = s;
+    own.evaluations = s.evaluations != nullptr ? &count : nullptr;
+    if (run(own)) {
+        if (s.evaluations != nullptr) *s.evaluations += count;
+        return true;
+    }
+    if (s.control != nullptr) s.control->add_total(s.control->done() - reported);
+    return false;
 }
 
 // The search through the functional engine under this search's rule for
@@ -242,14 +265,13 @@ template <class Model>
 bool through_family(const Model& model, const Search& s, PeltTables& tables) {
     if constexpr (cost::kHasPruningFamily<Model>) {
         if (!s.pruning || !s.bound || !s.bound->is_zero()) return false;
-        std::size_t pruned = 0;
-        const std::uint64_t reported = s.control != nullptr ? s.control->done() : 0;
-        if (functional_pelt(model, s.n, s.jump, s.min_size, s.pen, tables, s.evaluations ? &pruned : nullptr,
-                            s.control, true)) {
-            if (s.evaluations != nullptr) *s.evaluations += pruned;
-            return true;
-        }
-        if (s.control != nullptr) s.control->add_total(s.control->done() - reported);
+        // A family that only pays on long lists comes after this loop has
+        // seen one (plain_first_until).
+        const std::size_t until = plain_first_until<Model>();
+        if (until > 0 && counted(s, [&](const Search& c) { return search(model, c, tables, until); })) return true;
+        return counted(s, [&](const Search& c) {
+            return functional_pelt(model, c.n, c.jump, c.min_size, c.pen, tables, c.evaluations, c.control, true);
+        });
     }
     return false;
 }

@@ -42,7 +42,8 @@ struct ColumnModel<cost::CostL2> {
 template <>
 struct ColumnModel<cost::CostNormal> {
     static bool applies(const cost::CostNormal& m, std::size_t n) noexcept {
-        return m.dims() == 1 && n < kExactPositions;
+        // Its loops form the variance without a floor.
+        return m.dims() == 1 && !m.floored() && n < kExactPositions;
     }
     static const double* sums(const cost::CostNormal& m) noexcept { return m.sums().data.data(); }
     static const double* squares(const cost::CostNormal& m) noexcept { return m.outer().data.data(); }

@@ -33,4 +33,17 @@ bool functional_pelt(const Model& model, std::size_t n, std::size_t jump, std::s
                      PeltTables& tables, std::size_t* evaluations, Control* control = nullptr,
                      bool hold_marked = false);
 
+// How long the plain search's list may grow before the model's family serves
+// (the largest of its families' kPlainUntil; 0: the family from the start).
+// The plain search runs first up to it: a deterministic gate, since the list
+// only depends on the data.
+template <class Model>
+std::size_t plain_first_until() noexcept;
+
+// The same with a given family, whether or not its model offers it.
+template <class Family>
+bool functional_pelt_with(const Family& family, const typename Family::Model& model, std::size_t n, std::size_t jump,
+                          std::size_t min_size, double pen, PeltTables& tables, std::size_t* evaluations,
+                          Control* control = nullptr, bool hold_marked = false);
+
 }  // namespace marbolt::detect

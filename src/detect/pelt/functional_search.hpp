@@ -33,6 +33,7 @@
 #include "detect/cover_union.hpp"
 #include "detect/grid.hpp"
 #include "detect/pelt/tables.hpp"
+#include "detect/pelt/totals_filter.hpp"
 #include "detect/pruning.hpp"
 
 namespace marbolt::detect::functional {
@@ -197,6 +198,16 @@ struct Estimates<Family, false> {
     typename Family::Starts replay;
 };
 
+// A family with exact totals that can also estimate every start's total at
+// an end at once, within a bound it returns, and form one start's exact
+// total and value (point 9).
+template <class Family>
+concept EstimatesTotals = requires(const Family& f, const typename Family::Starts& starts, double* out) {
+    { f.estimate_totals(starts, std::size_t{}, out, 0.0, out, out, out) } -> std::same_as<std::optional<double>>;
+    f.total(starts, std::size_t{}, std::size_t{}, out, 0.0);
+    f.residue(starts, std::size_t{}, std::size_t{});
+};
+
 template <class Family>
 class FunctionalSearch {
 public:
@@ -204,6 +215,8 @@ public:
     using Region = RegionOf<Family>;
     static constexpr bool kExact = Family::kExactTotals;
     static constexpr bool kSweep = kExact && Sweeps<Family>;
+    static constexpr bool kBudgeted = kExact && !kSweep && cost::StepBudgeted<Family>;
+    static constexpr bool kEstimated = kExact && !kSweep && EstimatesTotals<Family>;
 
     FunctionalSearch(const Family& family, const Model& model, std::size_t n, std::size_t jump,
                      std::size_t min_size, double pen, PeltTables& tables, std::size_t* evaluations,
@@ -264,6 +277,10 @@ private:
     std::size_t evaluate(std::size_t end);
     std::size_t sweep(std::size_t end);
     void look_ahead(std::size_t end);
+    bool estimated_end(std::size_t end);
+    std::size_t estimated_choice(std::size_t end);
+    void form(std::size_t k, std::size_t end) noexcept;
+    void form_apart(std::size_t k, std::size_t end) noexcept;
 
     // Entry k's total at `end` as the plain search forms it.
     double plain_total(std::size_t k, std::size_t end) const noexcept {
@@ -273,6 +290,7 @@ private:
     // The decision, the verdicts and the chains (functional_verdicts.hpp).
     bool decide(std::size_t end_slot, std::size_t chosen);
     bool ghosts_clear(double best, double e) const noexcept;
+    double candidates_clamp(std::size_t end) const noexcept;
     Verdict verdict(std::size_t k, std::size_t end_slot);
     double slack(std::size_t k, std::size_t end) const noexcept;
 
@@ -301,6 +319,8 @@ private:
     typename Family::Bracket bracket(std::size_t k, std::size_t end, double allowance) const noexcept;
     void measure(std::size_t end);
     typename Family::Bracket measured(std::size_t k, std::size_t end) const noexcept;
+    void plan_steps(std::size_t end) noexcept;
+    bool stepped(std::size_t k) const noexcept;
 
     // Families that estimate (functional_estimates.hpp).
     void estimate(std::size_t end);
@@ -352,6 +372,18 @@ private:
     } ahead_;
     double chosen_total_ = 0.0;   // its total, which decide takes without waiting on the index
     double longest_chain_ = 0.0;  // R
+    // Point 9: whether the current end's totals are estimates, within what,
+    // and which are formed.
+    bool estimated_ = false;
+    double estimate_bound_ = 0.0;
+    double clamped_candidates_ = 0.0;  // the largest T - U over the candidates
+    std::vector<char> formed_;
+    std::vector<double> chunk_low_, chunk_high_;
+    std::vector<char> chunk_marked_;  // runs holding a NaN estimate
+    std::size_t chosen_ = 0;      // the entry the current end chose
+    // Which entries step at the current end (plan_steps).
+    bool step_every_ = true;
+    std::size_t step_from_ = 0, step_next_ = 0, step_budget_ = 0, step_turn_ = 0;
     bool repeat_in_ = false;      // the last entry is the fresh copy of the end n
     bool hold_;                   // the optimum's rule for marked starts (point 8)
 };

@@ -25,7 +25,41 @@ inline void FunctionalSearch<Family>::measure(std::size_t end) {
         scratch_.stride = cost::whole_vectors(live_.size());
     } else if constexpr (kExact) {
         const double w = step_allowance(margin_, error_);
-        for (std::size_t k = 0; k < live_.size(); ++k) scratch_.bracket[k] = bracket(k, end, w);
+        plan_steps(end);
+        for (std::size_t k = 0; k < live_.size(); ++k) {
+            if (!stepped(k)) continue;
+            form(k, end);
+            scratch_.bracket[k] = bracket(k, end, w);
+        }
+    }
+}
+
+// Which entries take a region step at this end, for a family with a
+// budget: a window of that many entries that moves along the list from
+// end to end (so each start in turn), and always the newest, whose region
+// is widest, the end's choice, whose cover is, and each start at the ages
+// that are powers of two (young starts are the likeliest to go).
+template <class Family>
+inline void FunctionalSearch<Family>::plan_steps(std::size_t end) noexcept {
+    if constexpr (kBudgeted) {
+        const std::size_t count = live_.size(), budget = family_.step_budget(count);
+        step_every_ = budget == 0 || count <= budget;
+        step_budget_ = budget;
+        step_from_ = step_every_ ? 0 : step_next_ % count;
+        step_next_ = step_from_ + budget;
+        step_turn_ = end / jump_;
+    }
+}
+
+template <class Family>
+inline bool FunctionalSearch<Family>::stepped(std::size_t k) const noexcept {
+    if constexpr (kBudgeted) {
+        const std::size_t age = step_turn_ - live_.parent[k];
+        const std::size_t offset = k >= step_from_ ? k - step_from_ : k + live_.size() - step_from_;
+        return step_every_ || offset < step_budget_ || k + 1 == live_.size() || k == chosen_ ||
+               (age & (age - 1)) == 0;
+    } else {
+        return true;
     }
 }
 
@@ -48,6 +82,7 @@ inline bool FunctionalSearch<Family>::settle_grid_end(std::size_t end_slot) {
     expire(end, end_slot);
     const std::size_t chosen = evaluate(end);
     if (!decide(end_slot, chosen)) return false;
+    chosen_ = chosen;
     measure(end);
     // The start appended now is a candidate from end + min_size on: when
     // the next end comes before, what it witnesses waits (point 1).
@@ -89,7 +124,7 @@ inline bool FunctionalSearch<Family>::settle_grid_end(std::size_t end_slot) {
             ++kept;
             continue;
         }
-        if (!take_step(measured(k, end), live_.region[k], covers_)) {
+        if (stepped(k) && !take_step(measured(k, end), live_.region[k], covers_)) {
             if (!lagging) {
                 if (status_[k] != Status::live) --pending_;
                 continue;

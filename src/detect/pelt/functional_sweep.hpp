@@ -31,6 +31,9 @@ inline std::size_t FunctionalSearch<Family>::evaluate(std::size_t end) {
     if constexpr (kSweep) {
         return sweep(end);
     } else if constexpr (kExact) {
+        if constexpr (kEstimated) {
+            if (estimated_end(end)) return estimated_choice(end);
+        }
         family_.evaluate(live_.state, end, PeltRest{live_.prefix.data(), pen_}, scratch_.total.data(),
                          scratch_.value.data());
         const double* total = scratch_.total.data();
@@ -123,6 +126,116 @@ inline void FunctionalSearch<Family>::look_ahead(std::size_t end) {
         return;
     }
     ahead_ = {plain_total(guess_, next), live_.parent[guess_], next};
+}
+
+// 9. Families with exact totals that estimate them (normal). Where the
+// family estimates an end, every estimate T' is within b of T, and is NaN
+// where the value U may differ from T: those entries' T and U are formed
+// first, and every other U is its T, so the largest T - U over the list
+// (and over the candidates) is the exact path's. The exact minimum m
+// is at most the smallest candidate's T' + b, so a candidate with T = m has
+// T' <= smallest + 2b; contenders are those with T' <= smallest + 3b (the
+// third b absorbs the rounding of the sum, b being at least 2^-1000 and 2^-45
+// of every magnitude), their T formed and the first smallest taken: every
+// other candidate totals more than m, so the choice and its F are the exact
+// path's. A keep stands from T' where T' <= thr - 2b (T <= thr with the same
+// room); otherwise, and wherever a value is read (a region step, a prune's
+// slack, a ghost), T is formed first. Only which totals are formed depends
+// on the estimates (and so on the processor); every decision is the exact
+// path's.
+
+// Estimates the end's totals; false where the family declines.
+template <class Family>
+inline bool FunctionalSearch<Family>::estimated_end(std::size_t end) {
+    const std::size_t count = live_.size(), chunks = (count + kEstimateChunk - 1) / kEstimateChunk;
+    if (chunk_low_.size() < chunks) {
+        chunk_low_.resize(chunks);
+        chunk_high_.resize(chunks);
+    }
+    const std::optional<double> bound = family_.estimate_totals(
+        live_.state, end, live_.prefix.data(), pen_, scratch_.total.data(), chunk_low_.data(), chunk_high_.data());
+    estimated_ = bound.has_value();
+    if (!estimated_) return false;
+    estimate_bound_ = *bound;
+    formed_.assign(count, 0);
+    return true;
+}
+
+// The first candidate with the smallest T, from the estimates. Where no
+// entry waits and the end is not n (whose fresh copy may be older than the
+// entries before it), the candidates are a leading run of the list, whose
+// starts ascend, and runs of kEstimateChunk entries are read through their
+// least estimate (a run holding a NaN, formed exactly, is read in full).
+template <class Family>
+inline std::size_t FunctionalSearch<Family>::estimated_choice(std::size_t end) {
+    const std::size_t count = live_.size(), chunks = (count + kEstimateChunk - 1) / kEstimateChunk;
+    const double* total = scratch_.total.data();
+    clamped_ = clamped_candidates_ = 0.0;
+    double low = kInf;
+    chunk_marked_.assign(chunks, 0);
+    for (std::size_t c = 0; c < chunks; ++c) {
+        bool marked = false;
+        for (std::size_t k = c * kEstimateChunk; k < std::min(count, (c + 1) * kEstimateChunk); ++k) {
+            marked |= std::isnan(total[k]);
+        }
+        if (!marked) [[likely]] continue;
+        chunk_marked_[c] = 1;
+        for (std::size_t k = c * kEstimateChunk; k < std::min(count, (c + 1) * kEstimateChunk); ++k) {
+            if (!std::isnan(total[k])) continue;
+            form_apart(k, end);
+            // std::max keeps the first operand against a NaN, as decide's
+            // exact loop does.
+            const double d = total[k] - scratch_.value[k];
+            clamped_ = std::max(clamped_, d);
+            if (candidate(k, end)) {
+                clamped_candidates_ = std::max(clamped_candidates_, d);
+                low = std::min(low, total[k]);
+            }
+        }
+    }
+    const bool run = end != n_ && (pending_ == 0 || hold_);
+    std::size_t tail = count;
+    if (run) {
+        while (tail > 0 && !candidate(tail - 1, end)) --tail;
+        const std::size_t whole = tail / kEstimateChunk;
+        for (std::size_t c = 0; c < whole; ++c) low = std::min(low, chunk_low_[c]);
+        for (std::size_t k = whole * kEstimateChunk; k < tail; ++k) low = std::min(low, total[k]);
+    } else {
+        for (std::size_t k = 0; k < count; ++k) {
+            if (candidate(k, end)) low = std::min(low, total[k]);
+        }
+    }
+    const double limit = low + 3.0 * estimate_bound_;
+    std::size_t chosen = count;
+    for (std::size_t c = 0; c < chunks; ++c) {
+        if (run && !chunk_marked_[c] && !(chunk_low_[c] <= limit)) continue;
+        for (std::size_t k = c * kEstimateChunk; k < std::min(count, (c + 1) * kEstimateChunk); ++k) {
+            if (!((run ? k < tail : candidate(k, end)) && total[k] <= limit)) continue;
+            form(k, end);
+            if (chosen == count || total[k] < total[chosen]) chosen = k;
+        }
+    }
+    return chosen;
+}
+
+// Entry k's T and U where they may differ.
+template <class Family>
+inline void FunctionalSearch<Family>::form_apart(std::size_t k, std::size_t end) noexcept {
+    if constexpr (kEstimated) {
+        formed_[k] = 1;
+        scratch_.total[k] = plain_total(k, end);
+        scratch_.value[k] = PeltRest{live_.prefix.data(), pen_}.value(k, family_.residue(live_.state, k, end));
+    }
+}
+
+// Entry k's T and U, formed exactly once at this end.
+template <class Family>
+inline void FunctionalSearch<Family>::form(std::size_t k, std::size_t end) noexcept {
+    if constexpr (kEstimated) {
+        if (!estimated_ || formed_[k]) return;
+        formed_[k] = 1;
+        scratch_.total[k] = scratch_.value[k] = plain_total(k, end);
+    }
 }
 
 }  // namespace

@@ -27,11 +27,19 @@ inline bool FunctionalSearch<Family>::decide(std::size_t end_slot, std::size_t c
     if (!(std::fabs(threshold_) < cost::kEnvelopeLargest)) return false;
     const double e = family_.error(pen_, largest_prefix_);
     error_ = e + 0x1p-51 * std::fabs(threshold_);
+    if constexpr (kEstimated) {
+        for (std::size_t k = 0; k < live_.size() && pending_ > 0 && !hold_; ++k) {
+            if (status_[k] == Status::ghost) form(k, position(end_slot));
+        }
+    }
     if (!ghosts_clear(best, e)) return false;
     if constexpr (kSweep) {
         // Point 7: estimates stand for T within sweep_bound_.
         return decision_holds(chains(), e, clamped_ + sweep_bound_, margin_);
     } else if constexpr (kExact) {
+        if (estimated_) {  // point 9
+            return decision_holds(chains(), e, clamped_ < kInf ? clamped_ : clamped_candidates_, margin_);
+        }
         // Two accumulators: a chain of dependent maxima showed.
         const double* total = scratch_.total.data();
         const double* value = scratch_.value.data();
@@ -44,6 +52,10 @@ inline bool FunctionalSearch<Family>::decide(std::size_t end_slot, std::size_t c
         }
         if (k < count) clamped = std::max(clamped, total[k] - value[k]);
         clamped = std::max(clamped, other);
+        // Only candidates can end a walk (point 1), so only their T - U
+        // counts; a family may leave U unknown (-inf) for a segment
+        // shorter than any candidate's (normal on one sample).
+        if (!(clamped < kInf)) clamped = candidates_clamp(position(end_slot));
         return decision_holds(chains(), e, clamped, margin_);
     } else {
         const double bound = estimates_.bound[chosen];
@@ -56,6 +68,16 @@ inline bool FunctionalSearch<Family>::decide(std::size_t end_slot, std::size_t c
         // Point 4: T(c') - tau(c') and tau(c') - U(c') are each at most its bound.
         return (chains() + e + 2.0 * largest) * (1.0 + 0x1p-40) < margin_;
     }
+}
+
+// The largest T - U over the candidates at `end`.
+template <class Family>
+inline double FunctionalSearch<Family>::candidates_clamp(std::size_t end) const noexcept {
+    double clamped = 0.0;
+    for (std::size_t k = 0; k < live_.size(); ++k) {
+        if (candidate(k, end)) clamped = std::max(clamped, scratch_.total[k] - scratch_.value[k]);
+    }
+    return clamped;
 }
 
 // Point 1: a walk that ends at a ghost g had a witness step, so a start
@@ -89,6 +111,13 @@ inline typename FunctionalSearch<Family>::Verdict FunctionalSearch<Family>::verd
         total = plain_total(k, position(end_slot));
         return threshold_ >= total ? Verdict::keep : Verdict::prune;
     } else if constexpr (kExact) {
+        if constexpr (kEstimated) {
+            // Point 9: from T' where it is clear; a prune's slack reads U.
+            if (estimated_ && !formed_[k]) {
+                if (scratch_.total[k] <= threshold_ - 2.0 * estimate_bound_) return Verdict::keep;
+                form(k, position(end_slot));
+            }
+        }
         return threshold_ >= scratch_.total[k] ? Verdict::keep : Verdict::prune;
     } else {
         if (estimates_.gone[k]) return Verdict::prune;

@@ -1,5 +1,7 @@
 #include "detect/pelt/normal_estimates.hpp"
 
+#include "cost/pruning_normal.hpp"
+
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -54,6 +56,7 @@ __attribute__((target("avx512f"))) __m512d approximate_log(__m512d v) noexcept {
 struct NormalLane {
     __m512d pen;
     bool add_small_diag;
+    bool mark_clamped;
     __mmask8 declined = 0;
     __m512d longest = __m512d{};  // of the bounded lanes
     LargestBits512 other;         // |cost| + |prefix| of the bounded lanes
@@ -63,7 +66,8 @@ struct NormalLane {
         // The model's variance, to the bit: each lane rounds as the scalar
         // operations do. Below zero it is raised to zero.
         __m512d v = _mm512_div_pd(_mm512_sub_pd(b.q, _mm512_div_pd(_mm512_mul_pd(b.s, b.s), b.len)), b.len);
-        v = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(v, zero, _CMP_LT_OQ), v, zero);
+        const __mmask8 raised = _mm512_cmp_pd_mask(v, zero, _CMP_LT_OQ);
+        v = _mm512_mask_blend_pd(raised, v, zero);
         if (add_small_diag) v = _mm512_add_pd(v, _mm512_set1_pd(cost::CostNormal::kSmallDiag));
         // A zero variance or a -inf prefix cost makes the total exactly -inf
         // (the penalty is finite, else the end is declined): such lanes are
@@ -79,12 +83,17 @@ struct NormalLane {
         longest = _mm512_mask_max_pd(longest, bounded, b.len, longest);
         other.add(bounded, _mm512_add_pd(_mm512_abs_pd(cost), _mm512_abs_pd(b.prefix)));
         estimate = _mm512_mask_blend_pd(collapsed, _mm512_add_pd(b.prefix, _mm512_add_pd(cost, pen)), minus_inf);
+        if (mark_clamped) {
+            __mmask8 marked = raised | collapsed;
+            if (!add_small_diag) marked |= _mm512_cmp_pd_mask(b.len, _mm512_set1_pd(2.0), _CMP_LT_OQ);
+            estimate = _mm512_mask_blend_pd(marked, estimate, _mm512_set1_pd(std::numeric_limits<double>::quiet_NaN()));
+        }
     }
 };
 
 __attribute__((target("avx512f"))) std::optional<Estimate> estimate_avx512(
     const NormalCandidates& c, double* estimate, double* low, double* high) noexcept {
-    NormalLane lane{_mm512_set1_pd(c.pen), c.add_small_diag, 0, __m512d{}, {}};
+    NormalLane lane{_mm512_set1_pd(c.pen), c.add_small_diag, c.mark_clamped, 0, __m512d{}, {}};
     const double smallest = estimate_chunks_avx512(c, lane, estimate, low, high);
     const double other = lane.other.value() + std::fabs(c.pen);
     if (lane.declined != 0 || !(other < kLargestBounded)) return std::nullopt;
@@ -100,3 +109,36 @@ std::optional<Estimate> estimate_totals(VectorIsa isa, const NormalCandidates& c
 }
 
 }  // namespace marbolt::detect
+
+namespace marbolt::cost {
+
+// The plain loop's estimates and bound serve the family as they are: its
+// totals are the plain loop's to the bit where there is no floor.
+std::optional<double> NormalColumnFamily::estimate_totals(const Starts& starts, std::size_t end, const double* prefix,
+                                                          double pen, double* total, double* low,
+                                                          double* high) const noexcept {
+    if (floor_ > 0.0) return std::nullopt;
+    detect::NormalCandidates c{{starts.size(), starts.start.data(), starts.s.data(), starts.q.data(), prefix,
+                                static_cast<double>(end), s_[end], q_[end], pen},
+                               diag_ > 0.0,
+                               true};
+    const std::optional<detect::Estimate> e = detect::estimate_totals(best_vector_isa(), c, total, low, high);
+    if (!e) return std::nullopt;
+    if (widen_ > 0.0) {
+        // Rounding the moves costs at most an ulp of each total, within the
+        // bound's room; each run's least and largest move with them.
+        for (std::size_t base = 0, chunk = 0; base < starts.size(); base += detect::kEstimateChunk, ++chunk) {
+            low[chunk] = kInf;
+            high[chunk] = -kInf;
+            for (std::size_t k = base; k < std::min(base + detect::kEstimateChunk, starts.size()); ++k) {
+                total[k] += 0.5 * widen_ * static_cast<double>(static_cast<int>(k % 3) - 1);
+                if (std::isnan(total[k])) continue;
+                low[chunk] = std::min(low[chunk], total[k]);
+                high[chunk] = std::max(high[chunk], total[k]);
+            }
+        }
+    }
+    return e->bound + widen_;
+}
+
+}  // namespace marbolt::cost

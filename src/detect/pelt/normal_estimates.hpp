@@ -15,6 +15,10 @@ namespace marbolt::detect {
 
 struct NormalCandidates : ColumnCandidates {
     bool add_small_diag;
+    // Estimates NaN wherever the model raises a variance to zero, a total is
+    // -inf, or (without the small diagonal) a segment has one sample: the
+    // normal pruning family's value of a start is its total but there.
+    bool mark_clamped = false;
 
     // Candidate k's total exactly as the model and the recursion form it:
     // segment cost and penalty first, then the prefix cost.

@@ -216,10 +216,11 @@ void settle_end(Totals& totals, std::size_t end, std::size_t end_slot, double pe
     prune(alive, totals, s_total, s_total[chosen] + pen);
 }
 
-// The plain search: every live candidate at every end.
+// The plain search: every live candidate at every end. False, with the
+// tables unfinished, once the list grows past `until`.
 template <class Totals>
-void search(Totals totals, std::size_t n, std::size_t jump, std::size_t min_size, double pen,
-            std::size_t* evaluations, PeltTables& tables, Control* control) {
+bool search(Totals totals, std::size_t n, std::size_t jump, std::size_t min_size, double pen,
+            std::size_t* evaluations, PeltTables& tables, Control* control, std::size_t until = kNegative) {
     const std::size_t n_slot = grid_count(n, jump);
     tables = start_tables(n_slot);
     Candidates alive;
@@ -241,9 +242,13 @@ void search(Totals totals, std::size_t n, std::size_t jump, std::size_t min_size
         if (evaluations != nullptr) *evaluations += alive.size() - alive.n_unknown;
         settle_end(totals, end, end_slot, pen, tables, alive, scratch);
         ticker.tick(alive.size(), 1);
+        return alive.size() <= until;
     };
-    for (std::size_t slot = grid_count(min_size, jump); slot < n_slot; ++slot) visit(slot * jump, slot);
+    for (std::size_t slot = grid_count(min_size, jump); slot < n_slot; ++slot) {
+        if (!visit(slot * jump, slot)) return false;
+    }
     visit(n, n_slot);
+    return true;
 }
 
 }  // namespace
@@ -264,34 +269,47 @@ std::vector<std::size_t> pelt(const cost::Cost& cost, std::size_t n, std::size_t
     if (control != nullptr) control->add_total(n_ends);
     cost::visit_model(cost, [&](const auto& model) {
         using Model = std::decay_t<decltype(model)>;
+        const auto plain = [&](std::size_t* counted, std::size_t until) {
+            if constexpr (std::is_same_v<Model, cost::CostL2>) {
+                if (model.dims() == 1 && n < kExactPositions) {
+                    return search(ColumnTotals(model, model.sums(), model.sums_sq().data, jump), n, jump, min_size,
+                                  pen, counted, tables, control, until);
+                }
+            }
+            if constexpr (std::is_same_v<Model, cost::CostNormal>) {
+                if (ColumnModel<cost::CostNormal>::applies(model, n)) {
+                    return search(ColumnTotals(model, model.sums(), model.outer().data, jump), n, jump, min_size,
+                                  pen, counted, tables, control, until);
+                }
+            }
+            return search(DirectTotals<Model>(model, jump), n, jump, min_size, pen, counted, tables, control, until);
+        };
         if constexpr (cost::kHasPruningFamily<Model>) {
             // Counted only when it finishes: a refused run is redone in full.
-            std::size_t pruned = 0;
-            const std::uint64_t reported = control != nullptr ? control->done() : 0;
-            if (options.functional_pruning &&
-                functional_pelt(model, n, jump, min_size, pen, tables, evaluations ? &pruned : nullptr, control)) {
-                if (evaluations != nullptr) *evaluations += pruned;
+            // A refusal may come after some ends were reported, which the
+            // next search reports again.
+            const auto counted = [&](const auto& run) {
+                std::size_t count = 0;
+                const std::uint64_t reported = control != nullptr ? control->done() : 0;
+                if (run(evaluations ? &count : nullptr)) {
+                    if (evaluations != nullptr) *evaluations += count;
+                    return true;
+                }
+                if (control != nullptr) control->add_total(control->done() - reported);
+                return false;
+            };
+            const std::size_t until = plain_first_until<Model>();
+            if (options.functional_pruning && until > 0 &&
+                counted([&](std::size_t* c) { return plain(c, until); })) {
                 return;
             }
-            // A refusal may come after some ends were reported, which the plain
-            // search reports again.
-            if (control != nullptr) control->add_total(control->done() - reported);
-        }
-        if constexpr (std::is_same_v<Model, cost::CostL2>) {
-            if (model.dims() == 1 && n < kExactPositions) {
-                search(ColumnTotals(model, model.sums(), model.sums_sq().data, jump), n, jump, min_size,
-                       pen, evaluations, tables, control);
-                return;
-            }
-        }
-        if constexpr (std::is_same_v<Model, cost::CostNormal>) {
-            if (model.dims() == 1 && n < kExactPositions) {
-                search(ColumnTotals(model, model.sums(), model.outer().data, jump), n, jump, min_size,
-                       pen, evaluations, tables, control);
+            if (options.functional_pruning && counted([&](std::size_t* c) {
+                    return functional_pelt(model, n, jump, min_size, pen, tables, c, control);
+                })) {
                 return;
             }
         }
-        search(DirectTotals<Model>(model, jump), n, jump, min_size, pen, evaluations, tables, control);
+        plain(evaluations, kNegative);
     });
     return backtrack(tables, n, grid_count(n, jump), jump);
 }

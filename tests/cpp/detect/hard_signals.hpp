@@ -39,7 +39,7 @@ inline HardSignal hard_signal(std::mt19937_64& gen, std::size_t longest = 2500) 
     for (std::size_t i = 0; i < n; ++i) {
         if (changes > 0 && gen() % (n / changes + 1) == 0) mean = family == 0 ? 3.0 * noise(gen) : level(gen);
         switch (family) {
-            case 0: x[i] = mean + noise(gen); break;                       // Gaussian steps
+            case 0: x[i] = mean + (1.0 + std::fabs(mean)) * noise(gen); break;  // Gaussian steps in mean and spread
             case 1: x[i] = mean + static_cast<double>(gen() % 3); break;    // small integers: exact ties
             case 2: x[i] = std::round((mean + noise(gen)) * 4.0) / 4.0; break;  // quantised
             case 3: x[i] = mean; break;                                       // constant runs

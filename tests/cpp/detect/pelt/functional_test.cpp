@@ -12,15 +12,20 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "../hard_signals.hpp"
 #include "common/vector_isa.hpp"
 #include "cost/cost_l1.hpp"
 #include "cost/cost_l2.hpp"
+#include "cost/cost_normal.hpp"
+#include "cost/pruning_normal.hpp"
+#include "cost/variance_floor.hpp"
 #include "cost/dispatch.hpp"
 #include "cost/pruning.hpp"
 #include "cost/split_bound.hpp"
@@ -38,17 +43,53 @@ struct Built {
 };
 
 Built build(const std::string& model, const std::vector<double>& x) {
+    if (model == "normal") {
+        return {std::make_unique<cost::CostNormal>(cost::CostNormal::build(x, x.size(), 1, true)), x.size()};
+    }
+    if (model == "normal_floor") {
+        // The floor of the data's resolution, as the package builds it for
+        // rounded data (none when the resolution is not seen: the family
+        // then declines), without the small diagonal.
+        std::vector<double> floors{cost::resolution_floor(cost::column_resolutions(x, x.size(), 1)[0])};
+        if (floors[0] == 0.0) floors.clear();
+        return {std::make_unique<cost::CostNormal>(cost::CostNormal::build(x, x.size(), 1, false, floors)), x.size()};
+    }
     if (model == "l1") return {std::make_unique<cost::CostL1>(cost::CostL1::build(x, x.size(), 1)), x.size()};
     const std::size_t d = model == "l2x3" ? 3 : 1, n = x.size() / d;
     return {std::make_unique<cost::CostL2>(cost::CostL2::build(x, n, d)), n};
 }
+
+void expect_same_tables(const PeltTables& fast, const PeltTables& plain);
 
 // The pruned search itself, where it accepts the case; with `hold_marked`,
 // under the optimum's rule for the starts the threshold marks.
 bool pruned(const cost::Cost& model, std::size_t n, std::size_t jump, std::size_t min_size, double pen,
             PeltTables& tables, std::size_t* evaluations, bool hold_marked = false) {
     return cost::visit_model(model, [&](const auto& m) {
-        if constexpr (cost::kHasPruningFamily<std::decay_t<decltype(m)>>) {
+        using Model = std::decay_t<decltype(m)>;
+        if constexpr (std::is_same_v<Model, cost::CostNormal>) {
+            // The searches take it only once the plain list is long: run it here.
+            const std::optional<cost::NormalColumnFamily> family = cost::NormalColumnFamily::make(m, n);
+            if (!family || !functional_pelt_with(*family, m, n, jump, min_size, pen, tables, evaluations, nullptr,
+                                                 hold_marked)) {
+                return false;
+            }
+            // Every schedule of region steps fills the same tables: each
+            // start at every end, and a budget of one or two per end (the
+            // newest, the choice and the powers of two of age besides); so
+            // do estimates whose bound is widened until most decisions are
+            // near and taken from the exact totals.
+            const cost::NormalColumnFamily variants[] = {family->with_step_budget(0), family->with_step_budget(1),
+                                                         family->with_step_budget(2), family->widened(0.5),
+                                                         family->widened(8.0)};
+            for (const cost::NormalColumnFamily& variant : variants) {
+                PeltTables other;
+                if (functional_pelt_with(variant, m, n, jump, min_size, pen, other, nullptr, nullptr, hold_marked)) {
+                    expect_same_tables(other, tables);
+                }
+            }
+            return true;
+        } else if constexpr (cost::kHasPruningFamily<Model>) {
             return functional_pelt(m, n, jump, min_size, pen, tables, evaluations, nullptr, hold_marked);
         } else {
             return false;
@@ -291,7 +332,8 @@ TEST_P(PeltFunctionalPruning, HoldingMarkedStartsOnLongSegments) {
 
 INSTANTIATE_TEST_SUITE_P(Families, PeltFunctionalPruning,
                          ::testing::Values(Family{"l2", 6000, 2500, 0.95}, Family{"l1", 1000, 300, 0.6},
-                                           Family{"l2x3", 2000, 2500, 0.8}),
+                                           Family{"l2x3", 2000, 2500, 0.8}, Family{"normal", 3000, 1200, 0.5},
+                                           Family{"normal_floor", 3000, 1200, 0.5}),
                          [](const auto& info) { return info.param.model; });
 
 // l2 on 2 to 9 columns with long segments, where the boxes of the regions
@@ -437,6 +479,82 @@ TEST(PeltFunctionalPruningL1, KeepsTheStartListShortOnLongSegments) {
     EXPECT_EQ(penalised_optimum(l1, n, 1, 2, pen, cost::SplitBound{}, {.evaluations = &held}),
               (std::vector<std::size_t>{n / 2, n}));
     EXPECT_LT(held, 100 * n);
+}
+
+// normal with the small diagonal (as the package builds it for data that
+// are not rounded), without it, and with a floor for rounded data: a change
+// in the mean and one in the variance; the pruned search fills the plain
+// tables while evaluating far fewer segments.
+TEST(PeltFunctionalPruningNormal, DropsMostStartsOnLongSegments) {
+    const std::size_t n = 8000;
+    std::vector<double> x = one_change(n);
+    for (std::size_t i = 3 * n / 4; i < n; ++i) x[i] = 2.0 + 3.0 * (x[i] - 2.0);
+    for (const int kind : {0, 1, 2}) {
+        std::vector<double> floors;
+        if (kind == 2) {
+            for (double& v : x) v = std::round(v * 100.0) / 100.0;
+            floors = {cost::resolution_floor(0.01)};
+        }
+        SCOPED_TRACE(kind);
+        const cost::CostNormal normal = cost::CostNormal::build(x, n, 1, kind == 0, floors);
+        const std::optional<cost::NormalColumnFamily> family = cost::NormalColumnFamily::make(normal, n);
+        ASSERT_TRUE(family);
+        const double pen = 3.0 * std::log(static_cast<double>(n));
+        std::size_t fast = 0, every = 0, plain_evaluations = 0;
+        PeltTables direct, stepped, plain;
+        pelt(normal, n, 1, 2, pen, {.functional_pruning = false, .evaluations = &plain_evaluations, .tables = &plain});
+        // The regions' own strength with every start stepped at every end,
+        // and what the default budget of steps keeps of it.
+        ASSERT_TRUE(functional_pelt_with(family->with_step_budget(0), normal, n, 1, 2, pen, stepped, &every));
+        expect_same_tables(stepped, plain);
+        EXPECT_LT(every, plain_evaluations / 3);
+        ASSERT_TRUE(functional_pelt_with(*family, normal, n, 1, 2, pen, direct, &fast));
+        expect_same_tables(direct, plain);
+        EXPECT_LT(fast, plain_evaluations / 2);
+    }
+}
+
+// PELT and the optimum as the searches run them: the plain loop until its
+// list passes the family's length, then the family from the start. Long
+// segments of Gaussian levels (small diagonal) and of quantised ones (a
+// floor), every vector cap, jumps 1 and 2, min_size at and above the jump:
+// the plain tables to the bit, the family taking over in every case.
+TEST(PeltFunctionalPruningNormal, SearchesTakeTheFamilyOnLongLists) {
+    const std::size_t n = 9000;
+    std::mt19937_64 gen(31);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    std::size_t handed = 0, cases = 0;
+    for (const bool tied : {false, true}) {
+        std::vector<double> x(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double level = (i < n / 2 ? 0.0 : 1.5) + noise(gen);
+            x[i] = tied ? std::round(4.0 * level) / 4.0 : level;
+        }
+        const std::vector<double> floors = tied ? std::vector<double>{cost::resolution_floor(0.25)} : std::vector<double>{};
+        const cost::CostNormal normal = cost::CostNormal::build(x, n, 1, !tied, floors);
+        const double pen = 3.0 * std::log(static_cast<double>(n));
+        for (const auto& [jump, min_size] : {std::pair<std::size_t, std::size_t>{1, 1}, {1, 2}, {2, 2}, {2, 5}}) {
+            const VectorCap cap(kCaps[cases++ % 3]);
+            SCOPED_TRACE(::testing::Message() << "tied " << tied << " jump " << jump << " min_size " << min_size);
+            PeltTables plain, fast, own, through;
+            std::size_t plain_evaluations = 0, fast_evaluations = 0, own_evaluations = 0, through_evaluations = 0;
+            const auto expected = pelt(normal, n, jump, min_size, pen,
+                                       {.functional_pruning = false, .evaluations = &plain_evaluations, .tables = &plain});
+            EXPECT_EQ(pelt(normal, n, jump, min_size, pen, {.evaluations = &fast_evaluations, .tables = &fast}),
+                      expected);
+            expect_same_tables(fast, plain);
+            handed += fast_evaluations < plain_evaluations / 2 ? 1 : 0;
+            const auto optimum = penalised_optimum(normal, n, jump, min_size, pen, cost::SplitBound{},
+                                                   {.through_pelt = false, .evaluations = &own_evaluations, .tables = &own});
+            EXPECT_EQ(penalised_optimum(normal, n, jump, min_size, pen, cost::SplitBound{},
+                                        {.evaluations = &through_evaluations, .tables = &through}),
+                      optimum);
+            expect_same_tables(through, own);
+            handed += through_evaluations < own_evaluations / 2 ? 1 : 0;
+            if (HasFailure()) return;
+        }
+    }
+    EXPECT_EQ(handed, 2 * cases);
 }
 
 }  // namespace

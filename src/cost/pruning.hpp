@@ -29,6 +29,7 @@
 
 #include <array>
 #include <cmath>
+#include <concepts>
 #include <cstddef>
 #include <optional>
 #include <type_traits>
@@ -162,6 +163,17 @@ struct ColumnStarts {
         resize_to(s, size);
         resize_to(q, size);
     }
+};
+
+// How many live starts a family's regions step at each end: all, or, for a
+// family whose region step costs far more than an evaluation, about its
+// step_budget() (0: all). The others keep their regions as they are and give
+// no cover, which leaves every region a superset of what it would be. A
+// family may also name how many of the starts with the lowest values step
+// (step_lowest()), whose covers reach farthest.
+template <class Family>
+concept StepBudgeted = requires(const Family& f) {
+    { f.step_budget() } -> std::convertible_to<std::size_t>;
 };
 
 // Which families a search can use: any, or those with exact totals.

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <concepts>
 #include <cstdint>
@@ -202,6 +203,7 @@ public:
     using Region = RegionOf<Family>;
     static constexpr bool kExact = Family::kExactTotals;
     static constexpr bool kSweep = kExact && Sweeps<Family>;
+    static constexpr bool kBudgeted = kExact && !kSweep && cost::StepBudgeted<Family>;
 
     FunctionalSearch(const Family& family, const Model& model, std::size_t n, std::size_t jump,
                      std::size_t min_size, double pen, PeltTables& tables, std::size_t* evaluations,
@@ -297,6 +299,8 @@ private:
     void prune_swept(std::size_t end, std::size_t end_slot);
     typename Family::Bracket bracket(std::size_t k, std::size_t end, double allowance) const noexcept;
     void measure(std::size_t end);
+    void plan_steps(std::size_t end) noexcept;
+    bool stepped(std::size_t k) const noexcept;
     typename Family::Bracket measured(std::size_t k, std::size_t end) const noexcept;
 
     // Families that estimate (functional_estimates.hpp).
@@ -344,6 +348,11 @@ private:
     std::size_t guess_ = 0;       // the index the last swept end chose
     double chosen_total_ = 0.0;   // its total, which decide takes without waiting on the index
     double longest_chain_ = 0.0;  // R
+    std::size_t chosen_ = 0;  // the entry the current end chose
+    // Which entries step at the current end (plan_steps).
+    bool step_every_ = true;
+    std::size_t step_next_ = 0, step_turn_ = 0;
+    std::vector<char> step_mark_;
     bool repeat_in_ = false;      // the last entry is the fresh copy of the end n
     bool hold_;                   // the optimum's rule for marked starts (point 8)
 };

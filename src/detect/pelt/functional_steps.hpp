@@ -25,7 +25,65 @@ inline void FunctionalSearch<Family>::measure(std::size_t end) {
         scratch_.swept = live_.size();
     } else if constexpr (kExact) {
         const double w = step_allowance(margin_, error_);
-        for (std::size_t k = 0; k < live_.size(); ++k) scratch_.bracket[k] = bracket(k, end, w);
+        plan_steps(end);
+        for (std::size_t k = 0; k < live_.size(); ++k) {
+            if (stepped(k)) scratch_.bracket[k] = bracket(k, end, w);
+        }
+    }
+}
+
+// Which entries take a region step at this end, for a family with a
+// budget: a window of that many entries that moves along the list from
+// end to end (so each start in turn), and always the newest, whose region
+// is widest, the few with the lowest values, whose covers reach farthest
+// into the newest's region, those whose regions the covers' union emptied
+// at the last end, so that they leave at once, and each start at the ages
+// that are powers of two (young starts are the likeliest to go).
+template <class Family>
+inline void FunctionalSearch<Family>::plan_steps(std::size_t end) noexcept {
+    if constexpr (kBudgeted) {
+        const std::size_t count = live_.size(), budget = family_.step_budget();
+        step_every_ = budget == 0 || count <= budget;
+        step_turn_ = end / jump_;
+        if (step_every_) return;
+        step_mark_.assign(count, 0);
+        const std::size_t from = step_next_ % count;
+        step_next_ = from + budget;
+        for (std::size_t k = from; k < std::min(count, from + budget); ++k) step_mark_[k] = 1;
+        for (std::size_t k = 0; k + count < from + budget; ++k) step_mark_[k] = 1;
+        step_mark_[count - 1] = 1;
+        step_mark_[chosen_] = 1;
+        // The lowest values, by insertion into a short list.
+        const double* value = scratch_.value.data();
+        constexpr std::size_t kLowest = 8;
+        std::array<std::size_t, kLowest> low;
+        std::size_t wanted = 0;
+        if constexpr (requires { family_.step_lowest(); }) wanted = std::min(kLowest, family_.step_lowest());
+        std::size_t held = 0;
+        for (std::size_t k = 0; k < count && wanted > 0; ++k) {
+            if (held == wanted && !(value[k] < value[low[held - 1]])) continue;
+            std::size_t at = held < wanted ? held++ : held - 1;
+            for (; at > 0 && value[k] < value[low[at - 1]]; --at) low[at] = low[at - 1];
+            low[at] = k;
+        }
+        for (std::size_t i = 0; i < held; ++i) step_mark_[low[i]] = 1;
+        if constexpr (kUnion) {
+            const std::size_t* parent = live_.parent.data();
+            for (std::size_t slot : union_.buried()) {
+                const auto k = static_cast<std::size_t>(std::lower_bound(parent, parent + count, slot) - parent);
+                if (k < count && parent[k] == slot) step_mark_[k] = 1;
+            }
+        }
+    }
+}
+
+template <class Family>
+inline bool FunctionalSearch<Family>::stepped(std::size_t k) const noexcept {
+    if constexpr (kBudgeted) {
+        const std::size_t age = step_turn_ - live_.parent[k];
+        return step_every_ || step_mark_[k] != 0 || (age & (age - 1)) == 0;
+    } else {
+        return true;
     }
 }
 
@@ -48,6 +106,7 @@ inline bool FunctionalSearch<Family>::settle_grid_end(std::size_t end_slot) {
     expire(end, end_slot);
     const std::size_t chosen = evaluate(end);
     if (!decide(end_slot, chosen)) return false;
+    chosen_ = chosen;
     measure(end);
     // The start appended now is a candidate from end + min_size on: when
     // the next end comes before, what it witnesses waits (point 1).
@@ -89,7 +148,7 @@ inline bool FunctionalSearch<Family>::settle_grid_end(std::size_t end_slot) {
             ++kept;
             continue;
         }
-        if (!take_step(measured(k, end), live_.region[k], covers_)) {
+        if (stepped(k) && !take_step(measured(k, end), live_.region[k], covers_)) {
             if (!lagging) {
                 if (status_[k] != Status::live) --pending_;
                 continue;

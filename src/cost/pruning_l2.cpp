@@ -358,14 +358,14 @@ void L2ColumnsFamily::covers(const Starts& starts, std::size_t first, std::size_
     const double* q_at = q_ + at * d_;
     for (std::size_t k = first; k < last; ++k) {
         const double inv_len = 1.0 / (static_cast<double>(at) - starts.start[k]);
-        const double* s_k = starts.s.data() + k * d_;
-        const double* q_k = starts.q.data() + k * d_;
+        std::array<double, kMaxBallDims> s_k;
+        for (std::size_t j = 0; j < d_; ++j) s_k[j] = starts.sum(k, j);
         double residue = 0.0;
         for (std::size_t j = 0; j < d_; ++j) {
-            const double s = s_at[j] - s_k[j], q = q_at[j] - q_k[j];
+            const double s = s_at[j] - s_k[j], q = q_at[j] - starts.square(k, j);
             residue = residue + (q - (s * s) * inv_len);
         }
-        const double off = ball_centre(s_at, s_k, d_, inv_len, centre + (k - first) * d_);
+        const double off = ball_centre(s_at, s_k.data(), d_, inv_len, centre + (k - first) * d_);
         const double down = step_levels(thr, prefix[k] + (residue + pen), allowance).down;
         radius[k - first] = cover_radius(down, inv_len, off);
     }
@@ -376,7 +376,9 @@ BallBracket L2ColumnsFamily::bracket(const Starts& starts, std::size_t k, std::s
     BallBracket b{};
     b.dims = d_;
     const double inv_len = 1.0 / (static_cast<double>(at) - starts.start[k]);
-    const double off = ball_centre(s_ + at * d_, starts.s.data() + k * d_, d_, inv_len, b.centre.data());
+    std::array<double, kMaxBallDims> s_k;
+    for (std::size_t j = 0; j < d_; ++j) s_k[j] = starts.sum(k, j);
+    const double off = ball_centre(s_ + at * d_, s_k.data(), d_, inv_len, b.centre.data());
     b.reach = reach_radius(a_up, inv_len, off);
     b.cover = cover_radius(a_down, inv_len, off);
     return b;

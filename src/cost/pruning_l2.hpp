@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <optional>
@@ -257,53 +258,65 @@ public:
     // first ends hold fewer than this many starts on average, the segments
     // are short enough for the plain search to be the faster.
     static constexpr std::size_t kPlainBelow = 48;
+    // A region step (a bracket, a box clip, a cover) costs several
+    // evaluations: an end steps about sixteen of its live starts, with the
+    // four of lowest value among them.
+    static constexpr std::size_t step_budget() noexcept { return 16; }
+    static constexpr std::size_t step_lowest() noexcept { return 4; }
 
     static std::optional<L2ColumnsFamily> make(const CostL2& model, std::size_t n) noexcept;
 
-    // Each live start's position and prefix sums there, d per start.
+    // Each live start's position and prefix sums there, one array per
+    // column, so that an end's evaluations run across the starts in vector
+    // lanes.
     struct Starts {
         std::size_t d = 0;
-        std::vector<double> start, s, q;
+        std::vector<double> start;
+        std::array<std::vector<double>, kMaxBallDims> s, q;
 
         std::size_t size() const noexcept { return start.size(); }
         void move(std::size_t from, std::size_t to) noexcept {
             start[to] = start[from];
-            std::copy_n(s.begin() + static_cast<std::ptrdiff_t>(from * d), d, s.begin() + static_cast<std::ptrdiff_t>(to * d));
-            std::copy_n(q.begin() + static_cast<std::ptrdiff_t>(from * d), d, q.begin() + static_cast<std::ptrdiff_t>(to * d));
+            for (std::size_t j = 0; j < d; ++j) {
+                s[j][to] = s[j][from];
+                q[j][to] = q[j][from];
+            }
         }
         void resize(std::size_t size) {
-            start.resize(size);
-            s.resize(size * d);
-            q.resize(size * d);
+            resize_to(start, size);
+            for (std::size_t j = 0; j < d; ++j) {
+                resize_to(s[j], size);
+                resize_to(q[j], size);
+            }
         }
+        double sum(std::size_t k, std::size_t j) const noexcept { return s[j][k]; }
+        double square(std::size_t k, std::size_t j) const noexcept { return q[j][k]; }
     };
 
     void push(Starts& starts, std::size_t at) const {
         starts.d = d_;
         starts.start.push_back(static_cast<double>(at));
-        starts.s.insert(starts.s.end(), s_ + at * d_, s_ + (at + 1) * d_);
-        starts.q.insert(starts.q.end(), q_ + at * d_, q_ + (at + 1) * d_);
+        for (std::size_t j = 0; j < d_; ++j) {
+            starts.s[j].push_back(s_[at * d_ + j]);
+            starts.q[j].push_back(q_[at * d_ + j]);
+        }
     }
 
-    // As L2ColumnFamily::evaluate, with error()'s sum over the columns.
+    // As L2ColumnFamily::evaluate, with error()'s sum over the columns, in
+    // the same order per start; one loop per column count, which the
+    // compiler runs across starts in vector lanes, each rounding as the
+    // scalar operations do.
     template <class Rest>
     void evaluate(const Starts& starts, std::size_t end, const Rest& rest, double* __restrict total,
                   double* __restrict value) const noexcept {
-        const double e = static_cast<double>(end);
-        const double* s_end = s_ + end * d_;
-        const double* q_end = q_ + end * d_;
-        for (std::size_t k = 0; k < starts.size(); ++k) {
-            const double len = e - starts.start[k];
-            const double* s_start = starts.s.data() + k * d_;
-            const double* q_start = starts.q.data() + k * d_;
-            double acc = 0.0, residue = 0.0;
-            for (std::size_t j = 0; j < d_; ++j) {
-                const double s = s_end[j] - s_start[j], q = q_end[j] - q_start[j];
-                acc = acc + CostL2::column_term(s, q, len);
-                residue = residue + CostL2::column_residue(s, q, len);
-            }
-            total[k] = rest.total(k, acc * len);
-            value[k] = rest.value(k, residue);
+        switch (d_) {
+            case 2: return evaluate_columns<2>(starts, end, rest, total, value);
+            case 3: return evaluate_columns<3>(starts, end, rest, total, value);
+            case 4: return evaluate_columns<4>(starts, end, rest, total, value);
+            case 5: return evaluate_columns<5>(starts, end, rest, total, value);
+            case 6: return evaluate_columns<6>(starts, end, rest, total, value);
+            case 7: return evaluate_columns<7>(starts, end, rest, total, value);
+            default: return evaluate_columns<kMaxBallDims>(starts, end, rest, total, value);
         }
     }
 
@@ -311,8 +324,8 @@ public:
         const double len = static_cast<double>(at) - starts.start[k];
         double residue = 0.0;
         for (std::size_t j = 0; j < d_; ++j) {
-            residue = residue + CostL2::column_residue(s_[at * d_ + j] - starts.s[k * d_ + j],
-                                                       q_[at * d_ + j] - starts.q[k * d_ + j], len);
+            residue = residue + CostL2::column_residue(s_[at * d_ + j] - starts.sum(k, j),
+                                                       q_[at * d_ + j] - starts.square(k, j), len);
         }
         return residue;
     }
@@ -325,7 +338,7 @@ public:
         const double len = static_cast<double>(at) - starts.start[k];
         double scale = 0.0;
         for (std::size_t j = 0; j < d_; ++j) {
-            scale = scale + local_scale(s_[at * d_ + j] - starts.s[k * d_ + j], q_[at * d_ + j] - starts.q[k * d_ + j],
+            scale = scale + local_scale(s_[at * d_ + j] - starts.sum(k, j), q_[at * d_ + j] - starts.square(k, j),
                                         len);
         }
         return columns_error_bound(unit_, scale * (1.0 + 0x1p-50 * static_cast<double>(d_)) + pen, rest);
@@ -352,6 +365,33 @@ public:
                 double thr, double allowance, double* centre, double* radius) const noexcept;
 
 private:
+    template <std::size_t D, class Rest>
+    void evaluate_columns(const Starts& starts, std::size_t end, const Rest& rest, double* __restrict total,
+                          double* __restrict value) const noexcept {
+        const double e = static_cast<double>(end);
+        std::array<double, D> s_end, q_end;
+        std::array<const double*, D> s_start, q_start;
+        for (std::size_t j = 0; j < D; ++j) {
+            s_end[j] = s_[end * d_ + j];
+            q_end[j] = q_[end * d_ + j];
+            s_start[j] = starts.s[j].data();
+            q_start[j] = starts.q[j].data();
+        }
+        const double* __restrict start = starts.start.data();
+        const std::size_t count = starts.size();
+        for (std::size_t k = 0; k < count; ++k) {
+            const double len = e - start[k];
+            double acc = 0.0, residue = 0.0;
+            for (std::size_t j = 0; j < D; ++j) {
+                const double s = s_end[j] - s_start[j][k], q = q_end[j] - q_start[j][k];
+                acc = acc + CostL2::column_term(s, q, len);
+                residue = residue + CostL2::column_residue(s, q, len);
+            }
+            total[k] = rest.total(k, acc * len);
+            value[k] = rest.value(k, residue);
+        }
+    }
+
     L2ColumnsFamily(const double* s, const double* q, std::size_t d, double energy) noexcept
         : s_(s), q_(q), d_(d), energy_(energy), unit_(0x1p-51 * static_cast<double>(d + 16)) {}
 
@@ -360,6 +400,7 @@ private:
     std::size_t d_;
     double energy_;  // V, summed over the columns
     double unit_;
+
 };
 
 }  // namespace marbolt::cost

@@ -3,6 +3,8 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <array>
+#include <type_traits>
 #include <limits>
 
 namespace marbolt::cost {
@@ -349,6 +351,47 @@ double cover_radius(double a, double inv_len, double off) noexcept {
     return a > 0.0 ? root(a * inv_len) * (1.0 - kEndSlack) - off : -1.0;
 }
 
+// covers() for D columns: the same operations per start as ball_centre,
+// the residue and cover_radius, in blocks whose first pass runs across the
+// starts (each rounding as the scalar operations do) and leaves the radicands, a negative one where the level is not positive,
+// for a second pass of roots, whose latencies then overlap.
+template <std::size_t D>
+void columns_covers(const L2ColumnsFamily::Starts& starts, std::size_t first, std::size_t last, const double* s_at,
+                    const double* q_at, double at, const double* prefix, double pen, double thr, double allowance,
+                    double* __restrict centre, double* __restrict radius) noexcept {
+    constexpr std::size_t kBlock = 64;
+    std::array<const double*, D> s_col, q_col;
+    for (std::size_t j = 0; j < D; ++j) {
+        s_col[j] = starts.s[j].data();
+        q_col[j] = starts.q[j].data();
+    }
+    const double* __restrict start = starts.start.data();
+    const double spread = 0x1p-51 * (0.5 * static_cast<double>(D) + 1.0);
+    std::array<double, kBlock> radicand, off;
+    for (std::size_t from = first; from < last; from += kBlock) {
+        const std::size_t count = std::min(kBlock, last - from);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t k = from + i;
+            const double inv_len = 1.0 / (at - start[k]);
+            double residue = 0.0, largest = 0.0;
+            for (std::size_t j = 0; j < D; ++j) {
+                const double s = s_at[j] - s_col[j][k], q = q_at[j] - q_col[j][k];
+                residue = residue + (q - (s * s) * inv_len);
+                const double c = s * inv_len;
+                centre[(k - first) * D + j] = c;
+                largest = std::max(largest, std::fabs(c));
+            }
+            off[i] = spread * largest + kTinySlack;
+            const double down = step_levels(thr, prefix[k] + (residue + pen), allowance).down;
+            radicand[i] = down > 0.0 ? down * inv_len : -1.0;
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            radius[from + i - first] =
+                radicand[i] >= 0.0 ? root(radicand[i]) * (1.0 - kEndSlack) - off[i] : -1.0;
+        }
+    }
+}
+
 }  // namespace
 
 void L2ColumnsFamily::covers(const Starts& starts, std::size_t first, std::size_t last, std::size_t at, const double* prefix,
@@ -356,18 +399,18 @@ void L2ColumnsFamily::covers(const Starts& starts, std::size_t first, std::size_
                              double* radius) const noexcept {
     const double* s_at = s_ + at * d_;
     const double* q_at = q_ + at * d_;
-    for (std::size_t k = first; k < last; ++k) {
-        const double inv_len = 1.0 / (static_cast<double>(at) - starts.start[k]);
-        std::array<double, kMaxBallDims> s_k;
-        for (std::size_t j = 0; j < d_; ++j) s_k[j] = starts.sum(k, j);
-        double residue = 0.0;
-        for (std::size_t j = 0; j < d_; ++j) {
-            const double s = s_at[j] - s_k[j], q = q_at[j] - starts.square(k, j);
-            residue = residue + (q - (s * s) * inv_len);
-        }
-        const double off = ball_centre(s_at, s_k.data(), d_, inv_len, centre + (k - first) * d_);
-        const double down = step_levels(thr, prefix[k] + (residue + pen), allowance).down;
-        radius[k - first] = cover_radius(down, inv_len, off);
+    const auto run = [&]<std::size_t D>(std::integral_constant<std::size_t, D>) {
+        columns_covers<D>(starts, first, last, s_at, q_at, static_cast<double>(at), prefix, pen, thr, allowance,
+                          centre, radius);
+    };
+    switch (d_) {
+        case 2: return run(std::integral_constant<std::size_t, 2>{});
+        case 3: return run(std::integral_constant<std::size_t, 3>{});
+        case 4: return run(std::integral_constant<std::size_t, 4>{});
+        case 5: return run(std::integral_constant<std::size_t, 5>{});
+        case 6: return run(std::integral_constant<std::size_t, 6>{});
+        case 7: return run(std::integral_constant<std::size_t, 7>{});
+        default: return run(std::integral_constant<std::size_t, kMaxBallDims>{});
     }
 }
 

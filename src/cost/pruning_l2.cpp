@@ -3,6 +3,8 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <array>
 #include <type_traits>
 #include <limits>
@@ -392,7 +394,72 @@ void columns_covers(const L2ColumnsFamily::Starts& starts, std::size_t first, st
     }
 }
 
+// sweep() for D columns, in one loop across the starts, which the compiler
+// runs in vector lanes.
+template <std::size_t D>
+SweepSummary columns_sweep(const L2ColumnsFamily::Starts& starts, const double* s_at, const double* q_at, double at,
+                           const double* __restrict prefix, double pen, double* __restrict estimate,
+                           double* __restrict value, double* __restrict inv) noexcept {
+    std::array<const double*, D> s_col, q_col;
+    for (std::size_t j = 0; j < D; ++j) {
+        s_col[j] = starts.s[j].data();
+        q_col[j] = starts.q[j].data();
+    }
+    const double* __restrict start = starts.start.data();
+    const std::size_t count = starts.size();
+    for (std::size_t k = 0; k < count; ++k) {
+        const double r = 1.0 / (at - start[k]);
+        double acc = 0.0, residue = 0.0;
+        for (std::size_t j = 0; j < D; ++j) {
+            const double s = s_at[j] - s_col[j][k], q = q_at[j] - q_col[j][k];
+            const double e = q - (s * s) * r;
+            // max(e, 0) as bits: a negative e (sign bit set) becomes +0. A
+            // comparison, which may trap, keeps the loop out of vector
+            // lanes; the tables are finite (make), so e is never NaN.
+            const std::uint64_t bits = std::bit_cast<std::uint64_t>(e);
+            acc = acc + std::bit_cast<double>(bits & ~(0 - (bits >> 63)));
+            residue = residue + e;
+        }
+        inv[k] = r;
+        estimate[k] = prefix[k] + (acc + pen);
+        value[k] = prefix[k] + (residue + pen);
+    }
+    // Two accumulators each: a chain of dependent minima showed.
+    double lowest = std::numeric_limits<double>::infinity(), lowest_odd = lowest;
+    double clamped = 0.0, clamped_odd = 0.0;
+    std::size_t k = 0;
+    for (; k + 2 <= count; k += 2) {
+        lowest = std::min(lowest, estimate[k]);
+        lowest_odd = std::min(lowest_odd, estimate[k + 1]);
+        clamped = std::max(clamped, estimate[k] - value[k]);
+        clamped_odd = std::max(clamped_odd, estimate[k + 1] - value[k + 1]);
+    }
+    if (k < count) {
+        lowest = std::min(lowest, estimate[k]);
+        clamped = std::max(clamped, estimate[k] - value[k]);
+    }
+    return {std::min(lowest, lowest_odd), std::max(clamped, clamped_odd)};
+}
+
 }  // namespace
+
+SweepSummary L2ColumnsFamily::sweep(const Starts& starts, std::size_t end, const double* prefix, double pen,
+                                    double* estimate, double* value, double* inv) const noexcept {
+    const double* s_at = s_ + end * d_;
+    const double* q_at = q_ + end * d_;
+    const auto run = [&]<std::size_t D>(std::integral_constant<std::size_t, D>) {
+        return columns_sweep<D>(starts, s_at, q_at, static_cast<double>(end), prefix, pen, estimate, value, inv);
+    };
+    switch (d_) {
+        case 2: return run(std::integral_constant<std::size_t, 2>{});
+        case 3: return run(std::integral_constant<std::size_t, 3>{});
+        case 4: return run(std::integral_constant<std::size_t, 4>{});
+        case 5: return run(std::integral_constant<std::size_t, 5>{});
+        case 6: return run(std::integral_constant<std::size_t, 6>{});
+        case 7: return run(std::integral_constant<std::size_t, 7>{});
+        default: return run(std::integral_constant<std::size_t, kMaxBallDims>{});
+    }
+}
 
 void L2ColumnsFamily::covers(const Starts& starts, std::size_t first, std::size_t last, std::size_t at, const double* prefix,
                              double pen, double thr, double allowance, double* centre,

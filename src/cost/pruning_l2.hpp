@@ -320,6 +320,38 @@ public:
         }
     }
 
+    // PELT's route past most divisions, as L2ColumnFamily::sweep: with one
+    // rounded reciprocal r = fl(1 / L) per start, estimate[k] = T' =
+    // fl(F + fl(acc' + pen)) with acc' the sum over the columns, in order,
+    // of max(e'_j, 0), e'_j = fl(q_j - fl(fl(s_j s_j) r)), and value[k] = U'
+    // = fl(F + fl(sum of e'_j + pen)), the value covers() forms; inv[k] = r.
+    // Against T (error(): each column's fl(max(e_j, 0) / L), summed, times L):
+    // per column |e_j - e'_j| <= u (5.1 B_j + 2.02 A_j) as for one column,
+    // the clamp keeps it, the d divisions, d - 1 additions and the product
+    // by L of T and the d - 1 additions of acc' add u (2.02 d + 0.3) (A + B),
+    // the pen and F additions u (2.3 (A + B) + 4.1 |pen| + 2.03 |F|): so
+    // |T - T'| <= u ((2.02 d + 10) (A + B) + 4.1 |pen| + 2.03 |F|), with
+    // A + B <= V, below half of error() = 4u (d + 16) (V + |pen| + |F|) for
+    // every d, whose other half covers the search's comparisons (a few
+    // roundings of u each). U' is within the global E of tau (see covers).
+    // Returns the smallest estimate and the largest estimate less value (at
+    // least zero), both blind to NaN as std::min and std::max from a first
+    // operand that is not.
+    SweepSummary sweep(const Starts& starts, std::size_t end, const double* prefix, double pen, double* estimate,
+                       double* value, double* inv) const noexcept;
+
+    // Start k's total at `end` exactly as evaluate() forms it.
+    double total(const Starts& starts, std::size_t k, std::size_t end, const double* prefix,
+                 double pen) const noexcept {
+        const double len = static_cast<double>(end) - starts.start[k];
+        double acc = 0.0;
+        for (std::size_t j = 0; j < d_; ++j) {
+            acc = acc + CostL2::column_term(s_[end * d_ + j] - starts.sum(k, j), q_[end * d_ + j] - starts.square(k, j),
+                                            len);
+        }
+        return prefix[k] + (acc * len + pen);
+    }
+
     double residue(const Starts& starts, std::size_t k, std::size_t at) const noexcept {
         const double len = static_cast<double>(at) - starts.start[k];
         double residue = 0.0;

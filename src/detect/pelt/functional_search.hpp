@@ -154,11 +154,16 @@ struct EndScratch {
     }
 };
 
-// A family with exact totals that sweeps an end first (point 7).
+// A family with exact totals that sweeps an end first (point 7), and one
+// that also brackets every start in one loop from the sweep's reciprocals
+// (a family on the line of levels).
 template <class Family>
 concept Sweeps = requires(const Family& f, const typename Family::Starts& starts, double* out) {
     { f.sweep(starts, std::size_t{}, out, 0.0, out, out, out) } -> std::same_as<cost::SweepSummary>;
     f.total(starts, std::size_t{}, std::size_t{}, out, 0.0);
+};
+template <class Family>
+concept SweepsBrackets = Sweeps<Family> && requires(const Family& f, const typename Family::Starts& starts, double* out) {
     f.brackets(starts, std::size_t{}, out, out, 0.0, 0.0, out, out);
 };
 
@@ -203,7 +208,8 @@ public:
     using Region = RegionOf<Family>;
     static constexpr bool kExact = Family::kExactTotals;
     static constexpr bool kSweep = kExact && Sweeps<Family>;
-    static constexpr bool kBudgeted = kExact && !kSweep && cost::StepBudgeted<Family>;
+    static constexpr bool kSweptBrackets = kSweep && SweepsBrackets<Family>;
+    static constexpr bool kBudgeted = kExact && !kSweptBrackets && cost::StepBudgeted<Family>;
 
     FunctionalSearch(const Family& family, const Model& model, std::size_t n, std::size_t jump,
                      std::size_t min_size, double pen, PeltTables& tables, std::size_t* evaluations,

@@ -19,7 +19,7 @@ inline typename Family::Bracket FunctionalSearch<Family>::bracket(std::size_t k,
 // few operations; the others are bracketed once they pass the threshold.
 template <class Family>
 inline void FunctionalSearch<Family>::measure(std::size_t end) {
-    if constexpr (kSweep) {
+    if constexpr (kSweptBrackets) {
         family_.brackets(live_.state, end, scratch_.inv.data(), scratch_.value.data(), threshold_,
                          step_allowance(margin_, error_), scratch_.roots.data(), scratch_.ends.data());
         scratch_.swept = live_.size();
@@ -89,7 +89,7 @@ inline bool FunctionalSearch<Family>::stepped(std::size_t k) const noexcept {
 
 template <class Family>
 inline typename Family::Bracket FunctionalSearch<Family>::measured(std::size_t k, std::size_t end) const noexcept {
-    if constexpr (kSweep) {
+    if constexpr (kSweptBrackets) {
         const double* ends = scratch_.ends.data();
         const std::size_t n = scratch_.swept;
         return {{ends[k], ends[n + k]}, {ends[2 * n + k], ends[3 * n + k]}};
@@ -112,7 +112,7 @@ inline bool FunctionalSearch<Family>::settle_grid_end(std::size_t end_slot) {
     // the next end comes before, what it witnesses waits (point 1).
     const std::size_t next = end_slot + 1 < n_slot_ ? end + jump_ : n_;
     const bool lagging = next < end + min_size_;
-    if constexpr (kSweep) {
+    if constexpr (kSweptBrackets) {
         if (!lagging && pending_ == 0 && min_size_ <= jump_) {
             prune_swept(end, end_slot);
             return true;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/vector_isa.hpp"
+#include "detect/pruning.hpp"
 
 namespace marbolt::cost {
 namespace {
@@ -154,6 +155,65 @@ TEST(EnvelopeBalls, CoversOfOlderStartsStayInsideTheExactBall) {
         }
     }
     EXPECT_GT(checked, 300);
+}
+
+// The several-column sweep, PELT's route past most divisions: its estimates
+// within half the global E of the plain totals (which total() forms to
+// evaluate()'s bits), its values within E of the exact totals, its
+// reciprocals and its summary the minimum and largest gap of its arrays;
+// ties, offsets and extreme scales, every column count.
+TEST(EnvelopeBalls, SweepEstimatesStayWithinHalfTheBoundOfThePlainTotals) {
+    std::mt19937_64 gen(9);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    for (int c = 0; c < 400; ++c) {
+        const std::size_t d = 2 + gen() % (kMaxBallDims - 1), n = 10 + gen() % 300;
+        std::vector<double> x(n * d);
+        const double offset = std::ldexp(unit(gen), static_cast<int>(gen() % 41));
+        const double spread = std::ldexp(1.0, static_cast<int>(gen() % 60) - 30);
+        for (double& v : x) v = gen() % 4 == 0 ? offset : offset + spread * unit(gen);
+        const CostL2 model = CostL2::build(x, n, d);
+        const std::optional<L2ColumnsFamily> family = L2ColumnsFamily::make(model, n);
+        ASSERT_TRUE(family);
+        const std::size_t count = 1 + gen() % std::min<std::size_t>(40, n - 1), at = count + gen() % (n - count);
+        L2ColumnsFamily::Starts starts;
+        std::vector<double> prefix(count);
+        const double unit_cost = spread * spread * static_cast<double>(at);
+        for (std::size_t k = 0; k < count; ++k) {
+            family->push(starts, k * at / count);
+            prefix[k] = unit_cost * unit(gen);
+        }
+        const double pen = unit_cost * std::fabs(unit(gen));
+        double largest = 0.0;
+        for (double p : prefix) largest = std::max(largest, std::fabs(p));
+        const double error = family->error(pen, largest);
+        std::vector<double> total(count), plain_value(count), estimate(count), value(count), inv(count);
+        family->evaluate(starts, at, detect::PeltRest{prefix.data(), pen}, total.data(), plain_value.data());
+        const SweepSummary summary = family->sweep(starts, at, prefix.data(), pen, estimate.data(), value.data(),
+                                                   inv.data());
+        double lowest = std::numeric_limits<double>::infinity(), clamped = 0.0;
+        for (std::size_t k = 0; k < count; ++k) {
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(family->total(starts, k, at, prefix.data(), pen)),
+                      std::bit_cast<std::uint64_t>(total[k]));
+            ASSERT_EQ(inv[k], 1.0 / (static_cast<double>(at) - starts.start[k]));
+            ASSERT_LE(std::fabs(estimate[k] - total[k]), 0.5 * error) << c << " " << k;
+            const auto start = static_cast<std::size_t>(starts.start[k]);
+            const long double len = static_cast<long double>(at - start);
+            long double residue = 0.0L;
+            for (std::size_t j = 0; j < d; ++j) {
+                const long double s =
+                    static_cast<long double>(model.sums().data[at * d + j]) - model.sums().data[start * d + j];
+                const long double q = static_cast<long double>(model.sums_sq().data[at * d + j]) -
+                                      model.sums_sq().data[start * d + j];
+                residue += q - s * s / len;
+            }
+            const long double exact = static_cast<long double>(prefix[k]) + pen + residue;
+            ASSERT_LE(std::fabs(static_cast<long double>(value[k]) - exact), error) << c << " " << k;
+            lowest = std::min(lowest, estimate[k]);
+            clamped = std::max(clamped, estimate[k] - value[k]);
+        }
+        ASSERT_EQ(summary.lowest, lowest);
+        ASSERT_EQ(summary.clamped, clamped);
+    }
 }
 
 // The family's sweep and brackets over many starts, as every vector version

@@ -424,21 +424,7 @@ SweepSummary columns_sweep(const L2ColumnsFamily::Starts& starts, const double* 
         estimate[k] = prefix[k] + (acc + pen);
         value[k] = prefix[k] + (residue + pen);
     }
-    // Two accumulators each: a chain of dependent minima showed.
-    double lowest = std::numeric_limits<double>::infinity(), lowest_odd = lowest;
-    double clamped = 0.0, clamped_odd = 0.0;
-    std::size_t k = 0;
-    for (; k + 2 <= count; k += 2) {
-        lowest = std::min(lowest, estimate[k]);
-        lowest_odd = std::min(lowest_odd, estimate[k + 1]);
-        clamped = std::max(clamped, estimate[k] - value[k]);
-        clamped_odd = std::max(clamped_odd, estimate[k + 1] - value[k + 1]);
-    }
-    if (k < count) {
-        lowest = std::min(lowest, estimate[k]);
-        clamped = std::max(clamped, estimate[k] - value[k]);
-    }
-    return {std::min(lowest, lowest_odd), std::max(clamped, clamped_odd)};
+    return summarise(count, estimate, value);
 }
 
 }  // namespace
@@ -450,15 +436,7 @@ SweepSummary L2ColumnsFamily::sweep(const Starts& starts, std::size_t end, const
     const auto run = [&]<std::size_t D>(std::integral_constant<std::size_t, D>) {
         return columns_sweep<D>(starts, s_at, q_at, static_cast<double>(end), prefix, pen, estimate, value, inv);
     };
-    switch (d_) {
-        case 2: return run(std::integral_constant<std::size_t, 2>{});
-        case 3: return run(std::integral_constant<std::size_t, 3>{});
-        case 4: return run(std::integral_constant<std::size_t, 4>{});
-        case 5: return run(std::integral_constant<std::size_t, 5>{});
-        case 6: return run(std::integral_constant<std::size_t, 6>{});
-        case 7: return run(std::integral_constant<std::size_t, 7>{});
-        default: return run(std::integral_constant<std::size_t, kMaxBallDims>{});
-    }
+    return by_columns(d_, run);
 }
 
 void L2ColumnsFamily::covers(const Starts& starts, std::size_t first, std::size_t last, std::size_t at, const double* prefix,
@@ -470,15 +448,7 @@ void L2ColumnsFamily::covers(const Starts& starts, std::size_t first, std::size_
         columns_covers<D>(starts, first, last, s_at, q_at, static_cast<double>(at), prefix, pen, thr, allowance,
                           centre, radius);
     };
-    switch (d_) {
-        case 2: return run(std::integral_constant<std::size_t, 2>{});
-        case 3: return run(std::integral_constant<std::size_t, 3>{});
-        case 4: return run(std::integral_constant<std::size_t, 4>{});
-        case 5: return run(std::integral_constant<std::size_t, 5>{});
-        case 6: return run(std::integral_constant<std::size_t, 6>{});
-        case 7: return run(std::integral_constant<std::size_t, 7>{});
-        default: return run(std::integral_constant<std::size_t, kMaxBallDims>{});
-    }
+    return by_columns(d_, run);
 }
 
 BallBracket L2ColumnsFamily::bracket(const Starts& starts, std::size_t k, std::size_t at, double a_up,

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstddef>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "common/vector_isa.hpp"
@@ -309,14 +310,25 @@ public:
     template <class Rest>
     void evaluate(const Starts& starts, std::size_t end, const Rest& rest, double* __restrict total,
                   double* __restrict value) const noexcept {
-        switch (d_) {
-            case 2: return evaluate_columns<2>(starts, end, rest, total, value);
-            case 3: return evaluate_columns<3>(starts, end, rest, total, value);
-            case 4: return evaluate_columns<4>(starts, end, rest, total, value);
-            case 5: return evaluate_columns<5>(starts, end, rest, total, value);
-            case 6: return evaluate_columns<6>(starts, end, rest, total, value);
-            case 7: return evaluate_columns<7>(starts, end, rest, total, value);
-            default: return evaluate_columns<kMaxBallDims>(starts, end, rest, total, value);
+        by_columns(d_, [&]<std::size_t D>(std::integral_constant<std::size_t, D>) {
+            evaluate_columns<D>(starts, end, rest, total, value);
+        });
+    }
+
+    // f(std::integral_constant<std::size_t, d>{}) for a column count d from
+    // 2 to kMaxBallDims: loops over the columns then unroll, and those over
+    // the starts run in vector lanes.
+    template <class F>
+    static decltype(auto) by_columns(std::size_t d, F&& f) {
+        using std::integral_constant;
+        switch (d) {
+            case 2: return f(integral_constant<std::size_t, 2>{});
+            case 3: return f(integral_constant<std::size_t, 3>{});
+            case 4: return f(integral_constant<std::size_t, 4>{});
+            case 5: return f(integral_constant<std::size_t, 5>{});
+            case 6: return f(integral_constant<std::size_t, 6>{});
+            case 7: return f(integral_constant<std::size_t, 7>{});
+            default: return f(integral_constant<std::size_t, kMaxBallDims>{});
         }
     }
 

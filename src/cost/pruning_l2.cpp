@@ -354,9 +354,10 @@ double cover_radius(double a, double inv_len, double off) noexcept {
 }
 
 // covers() for D columns: the same operations per start as ball_centre,
-// the residue and cover_radius, in blocks whose first pass runs across the
-// starts (each rounding as the scalar operations do) and leaves the radicands, a negative one where the level is not positive,
-// for a second pass of roots, whose latencies then overlap.
+// the residue and cover_radius, in blocks whose first pass leaves the
+// radicands (a negative one where the level is not positive) for a second
+// pass of roots, whose latencies then overlap instead of each start waiting
+// on its own.
 template <std::size_t D>
 void columns_covers(const L2ColumnsFamily::Starts& starts, std::size_t first, std::size_t last, const double* s_at,
                     const double* q_at, double at, const double* prefix, double pen, double thr, double allowance,

@@ -62,7 +62,7 @@ public:
     // earns up to kShare per live entry (up to four ends' worth), a test spends
     // kTestCost for its search and kCoverCost per older entry whose cover it
     // forms; at most kMostTests an end.
-    static constexpr double kShare = 0.25;
+    static constexpr double kShare = 0.125;
     static constexpr double kTestCost = 200.0;
     static constexpr double kCoverCost = 0.25;
     static constexpr int kMostTests = 8;

@@ -244,8 +244,11 @@ struct ColumnStarts {
 
 // How many live starts a family's regions step at each end: all, or, for a
 // family whose region step costs far more than an evaluation, about its
-// step_budget(live) (0: all), given the list's length. The others keep their regions as they are and give
-// no cover, which leaves every region a superset of what it would be.
+// step_budget(live) (0: all), given the list's length. The others keep
+// their regions as they are and give no cover, which leaves every region a
+// superset of what it would be. A family may also name how many of the
+// starts with the lowest values step (step_lowest()), whose covers reach
+// farthest.
 template <class Family>
 concept StepBudgeted = requires(const Family& f) {
     { f.step_budget(std::size_t{}) } -> std::convertible_to<std::size_t>;

@@ -3,6 +3,10 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <array>
+#include <type_traits>
 #include <limits>
 
 namespace marbolt::cost {
@@ -393,26 +397,103 @@ double cover_radius(double a, double inv_len, double off) noexcept {
     return a > 0.0 ? root(a * inv_len) * (1.0 - kEndSlack) - off : -1.0;
 }
 
+// covers() for D columns: the same operations per start as ball_centre,
+// the residue and cover_radius, in blocks whose first pass leaves the
+// radicands (a negative one where the level is not positive) for a second
+// pass of roots, whose latencies then overlap instead of each start waiting
+// on its own.
+template <std::size_t D>
+void columns_covers(const L2ColumnsFamily::Starts& starts, std::size_t first, std::size_t last, const double* s_at,
+                    const double* q_at, double at, const double* prefix, double pen, double thr, double allowance,
+                    double* __restrict centre, double* __restrict radius) noexcept {
+    constexpr std::size_t kBlock = 64;
+    std::array<const double*, D> s_col, q_col;
+    for (std::size_t j = 0; j < D; ++j) {
+        s_col[j] = starts.s[j].data();
+        q_col[j] = starts.q[j].data();
+    }
+    const double* __restrict start = starts.start.data();
+    const double spread = 0x1p-51 * (0.5 * static_cast<double>(D) + 1.0);
+    std::array<double, kBlock> radicand, off;
+    for (std::size_t from = first; from < last; from += kBlock) {
+        const std::size_t count = std::min(kBlock, last - from);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t k = from + i;
+            const double inv_len = 1.0 / (at - start[k]);
+            double residue = 0.0, largest = 0.0;
+            for (std::size_t j = 0; j < D; ++j) {
+                const double s = s_at[j] - s_col[j][k], q = q_at[j] - q_col[j][k];
+                residue = residue + (q - (s * s) * inv_len);
+                const double c = s * inv_len;
+                centre[(k - first) * D + j] = c;
+                largest = std::max(largest, std::fabs(c));
+            }
+            off[i] = spread * largest + kTinySlack;
+            const double down = step_levels(thr, prefix[k] + (residue + pen), allowance).down;
+            radicand[i] = down > 0.0 ? down * inv_len : -1.0;
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            radius[from + i - first] =
+                radicand[i] >= 0.0 ? root(radicand[i]) * (1.0 - kEndSlack) - off[i] : -1.0;
+        }
+    }
+}
+
+// sweep() for D columns, in one loop across the starts, which the compiler
+// runs in vector lanes.
+template <std::size_t D>
+SweepSummary columns_sweep(const L2ColumnsFamily::Starts& starts, const double* s_at, const double* q_at, double at,
+                           const double* __restrict prefix, double pen, double* __restrict estimate,
+                           double* __restrict value, double* __restrict inv) noexcept {
+    std::array<const double*, D> s_col, q_col;
+    for (std::size_t j = 0; j < D; ++j) {
+        s_col[j] = starts.s[j].data();
+        q_col[j] = starts.q[j].data();
+    }
+    const double* __restrict start = starts.start.data();
+    const std::size_t count = starts.size();
+    for (std::size_t k = 0; k < count; ++k) {
+        const double r = 1.0 / (at - start[k]);
+        double acc = 0.0, residue = 0.0;
+        for (std::size_t j = 0; j < D; ++j) {
+            const double s = s_at[j] - s_col[j][k], q = q_at[j] - q_col[j][k];
+            const double e = q - (s * s) * r;
+            // max(e, 0) as bits: a negative e (sign bit set) becomes +0. A
+            // comparison, which may trap, keeps the loop out of vector
+            // lanes; the tables are finite (make), so e is never NaN.
+            const std::uint64_t bits = std::bit_cast<std::uint64_t>(e);
+            acc = acc + std::bit_cast<double>(bits & ~(0 - (bits >> 63)));
+            residue = residue + e;
+        }
+        inv[k] = r;
+        estimate[k] = prefix[k] + (acc + pen);
+        value[k] = prefix[k] + (residue + pen);
+    }
+    return summarise(count, estimate, value);
+}
+
 }  // namespace
+
+SweepSummary L2ColumnsFamily::sweep(const Starts& starts, std::size_t end, const double* prefix, double pen,
+                                    double* estimate, double* value, double* inv) const noexcept {
+    const double* s_at = s_ + end * d_;
+    const double* q_at = q_ + end * d_;
+    const auto run = [&]<std::size_t D>(std::integral_constant<std::size_t, D>) {
+        return columns_sweep<D>(starts, s_at, q_at, static_cast<double>(end), prefix, pen, estimate, value, inv);
+    };
+    return by_columns(d_, run);
+}
 
 void L2ColumnsFamily::covers(const Starts& starts, std::size_t first, std::size_t last, std::size_t at, const double* prefix,
                              double pen, double thr, double allowance, double* centre,
                              double* radius) const noexcept {
     const double* s_at = s_ + at * d_;
     const double* q_at = q_ + at * d_;
-    for (std::size_t k = first; k < last; ++k) {
-        const double inv_len = 1.0 / (static_cast<double>(at) - starts.start[k]);
-        const double* s_k = starts.s.data() + k * d_;
-        const double* q_k = starts.q.data() + k * d_;
-        double residue = 0.0;
-        for (std::size_t j = 0; j < d_; ++j) {
-            const double s = s_at[j] - s_k[j], q = q_at[j] - q_k[j];
-            residue = residue + (q - (s * s) * inv_len);
-        }
-        const double off = ball_centre(s_at, s_k, d_, inv_len, centre + (k - first) * d_);
-        const double down = step_levels(thr, prefix[k] + (residue + pen), allowance).down;
-        radius[k - first] = cover_radius(down, inv_len, off);
-    }
+    const auto run = [&]<std::size_t D>(std::integral_constant<std::size_t, D>) {
+        columns_covers<D>(starts, first, last, s_at, q_at, static_cast<double>(at), prefix, pen, thr, allowance,
+                          centre, radius);
+    };
+    return by_columns(d_, run);
 }
 
 BallBracket L2ColumnsFamily::bracket(const Starts& starts, std::size_t k, std::size_t at, double a_up,
@@ -420,7 +501,9 @@ BallBracket L2ColumnsFamily::bracket(const Starts& starts, std::size_t k, std::s
     BallBracket b{};
     b.dims = d_;
     const double inv_len = 1.0 / (static_cast<double>(at) - starts.start[k]);
-    const double off = ball_centre(s_ + at * d_, starts.s.data() + k * d_, d_, inv_len, b.centre.data());
+    std::array<double, kMaxBallDims> s_k;
+    for (std::size_t j = 0; j < d_; ++j) s_k[j] = starts.sum(k, j);
+    const double off = ball_centre(s_ + at * d_, s_k.data(), d_, inv_len, b.centre.data());
     b.reach = reach_radius(a_up, inv_len, off);
     b.cover = cover_radius(a_down, inv_len, off);
     return b;

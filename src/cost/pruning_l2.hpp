@@ -5,9 +5,11 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "common/vector_isa.hpp"
@@ -262,62 +264,117 @@ public:
     // first ends hold fewer than this many starts on average, the segments
     // are short enough for the plain search to be the faster.
     static constexpr std::size_t kPlainBelow = 48;
+    // A region step (a bracket, a box clip, a cover) costs several
+    // evaluations: an end steps about sixteen of its live starts, with the
+    // four of lowest value among them.
+    static constexpr std::size_t step_budget(std::size_t) noexcept { return 16; }
+    static constexpr std::size_t step_lowest() noexcept { return 4; }
 
     static std::optional<L2ColumnsFamily> make(const CostL2& model, std::size_t n) noexcept;
 
-    // Each live start's position and prefix sums there, d per start.
+    // Each live start's position and prefix sums there, one array per
+    // column, so that an end's evaluations run across the starts in vector
+    // lanes.
     struct Starts {
         std::size_t d = 0;
-        std::vector<double> start, s, q;
+        std::vector<double> start;
+        std::array<std::vector<double>, kMaxBallDims> s, q;
 
         std::size_t size() const noexcept { return start.size(); }
         void move(std::size_t from, std::size_t to) noexcept {
             start[to] = start[from];
-            std::copy_n(s.begin() + static_cast<std::ptrdiff_t>(from * d), d, s.begin() + static_cast<std::ptrdiff_t>(to * d));
-            std::copy_n(q.begin() + static_cast<std::ptrdiff_t>(from * d), d, q.begin() + static_cast<std::ptrdiff_t>(to * d));
+            for (std::size_t j = 0; j < d; ++j) {
+                s[j][to] = s[j][from];
+                q[j][to] = q[j][from];
+            }
         }
         void resize(std::size_t size) {
-            start.resize(size);
-            s.resize(size * d);
-            q.resize(size * d);
+            resize_to(start, size);
+            for (std::size_t j = 0; j < d; ++j) {
+                resize_to(s[j], size);
+                resize_to(q[j], size);
+            }
         }
+        double sum(std::size_t k, std::size_t j) const noexcept { return s[j][k]; }
+        double square(std::size_t k, std::size_t j) const noexcept { return q[j][k]; }
     };
 
     void push(Starts& starts, std::size_t at) const {
         starts.d = d_;
         starts.start.push_back(static_cast<double>(at));
-        starts.s.insert(starts.s.end(), s_ + at * d_, s_ + (at + 1) * d_);
-        starts.q.insert(starts.q.end(), q_ + at * d_, q_ + (at + 1) * d_);
+        for (std::size_t j = 0; j < d_; ++j) {
+            starts.s[j].push_back(s_[at * d_ + j]);
+            starts.q[j].push_back(q_[at * d_ + j]);
+        }
     }
 
-    // As L2ColumnFamily::evaluate, with error()'s sum over the columns.
+    // As L2ColumnFamily::evaluate, with error()'s sum over the columns, in
+    // the same order per start; one loop per column count, which the
+    // compiler runs across starts in vector lanes, each rounding as the
+    // scalar operations do.
     template <class Rest>
     void evaluate(const Starts& starts, std::size_t end, const Rest& rest, double* __restrict total,
                   double* __restrict value) const noexcept {
-        const double e = static_cast<double>(end);
-        const double* s_end = s_ + end * d_;
-        const double* q_end = q_ + end * d_;
-        for (std::size_t k = 0; k < starts.size(); ++k) {
-            const double len = e - starts.start[k];
-            const double* s_start = starts.s.data() + k * d_;
-            const double* q_start = starts.q.data() + k * d_;
-            double acc = 0.0, residue = 0.0;
-            for (std::size_t j = 0; j < d_; ++j) {
-                const double s = s_end[j] - s_start[j], q = q_end[j] - q_start[j];
-                acc = acc + CostL2::column_term(s, q, len);
-                residue = residue + CostL2::column_residue(s, q, len);
-            }
-            total[k] = rest.total(k, acc * len);
-            value[k] = rest.value(k, residue);
+        by_columns(d_, [&]<std::size_t D>(std::integral_constant<std::size_t, D>) {
+            evaluate_columns<D>(starts, end, rest, total, value);
+        });
+    }
+
+    // f(std::integral_constant<std::size_t, d>{}) for a column count d from
+    // 2 to kMaxBallDims: loops over the columns then unroll, and those over
+    // the starts run in vector lanes.
+    template <class F>
+    static decltype(auto) by_columns(std::size_t d, F&& f) {
+        using std::integral_constant;
+        switch (d) {
+            case 2: return f(integral_constant<std::size_t, 2>{});
+            case 3: return f(integral_constant<std::size_t, 3>{});
+            case 4: return f(integral_constant<std::size_t, 4>{});
+            case 5: return f(integral_constant<std::size_t, 5>{});
+            case 6: return f(integral_constant<std::size_t, 6>{});
+            case 7: return f(integral_constant<std::size_t, 7>{});
+            default: return f(integral_constant<std::size_t, kMaxBallDims>{});
         }
+    }
+
+    // PELT's route past most divisions, as L2ColumnFamily::sweep: with one
+    // rounded reciprocal r = fl(1 / L) per start, estimate[k] = T' =
+    // fl(F + fl(acc' + pen)) with acc' the sum over the columns, in order,
+    // of max(e'_j, 0), e'_j = fl(q_j - fl(fl(s_j s_j) r)), and value[k] = U'
+    // = fl(F + fl(sum of e'_j + pen)), the value covers() forms; inv[k] = r.
+    // Against T (error(): each column's fl(max(e_j, 0) / L), summed, times L):
+    // per column |e_j - e'_j| <= u (5.1 B_j + 2.02 A_j) as for one column,
+    // the clamp keeps it, the d divisions, d - 1 additions and the product
+    // by L of T and the d - 1 additions of acc' add u (2.02 d + 0.3) (A + B),
+    // the pen and F additions u (2.3 (A + B) + 4.1 |pen| + 2.03 |F|): so
+    // |T - T'| <= u ((2.02 d + 10) (A + B) + 4.1 |pen| + 2.03 |F|), with
+    // A + B <= V, below half of error() = 4u (d + 16) (V + |pen| + |F|) for
+    // every d, whose other half covers the search's comparisons (a few
+    // roundings of u each). U' is within the global E of tau (see covers).
+    // Returns the smallest estimate and the largest estimate less value (at
+    // least zero), both blind to NaN as std::min and std::max from a first
+    // operand that is not.
+    SweepSummary sweep(const Starts& starts, std::size_t end, const double* prefix, double pen, double* estimate,
+                       double* value, double* inv) const noexcept;
+
+    // Start k's total at `end` exactly as evaluate() forms it.
+    double total(const Starts& starts, std::size_t k, std::size_t end, const double* prefix,
+                 double pen) const noexcept {
+        const double len = static_cast<double>(end) - starts.start[k];
+        double acc = 0.0;
+        for (std::size_t j = 0; j < d_; ++j) {
+            acc = acc + CostL2::column_term(s_[end * d_ + j] - starts.sum(k, j), q_[end * d_ + j] - starts.square(k, j),
+                                            len);
+        }
+        return prefix[k] + (acc * len + pen);
     }
 
     double residue(const Starts& starts, std::size_t k, std::size_t at) const noexcept {
         const double len = static_cast<double>(at) - starts.start[k];
         double residue = 0.0;
         for (std::size_t j = 0; j < d_; ++j) {
-            residue = residue + CostL2::column_residue(s_[at * d_ + j] - starts.s[k * d_ + j],
-                                                       q_[at * d_ + j] - starts.q[k * d_ + j], len);
+            residue = residue + CostL2::column_residue(s_[at * d_ + j] - starts.sum(k, j),
+                                                       q_[at * d_ + j] - starts.square(k, j), len);
         }
         return residue;
     }
@@ -330,7 +387,7 @@ public:
         const double len = static_cast<double>(at) - starts.start[k];
         double scale = 0.0;
         for (std::size_t j = 0; j < d_; ++j) {
-            scale = scale + local_scale(s_[at * d_ + j] - starts.s[k * d_ + j], q_[at * d_ + j] - starts.q[k * d_ + j],
+            scale = scale + local_scale(s_[at * d_ + j] - starts.sum(k, j), q_[at * d_ + j] - starts.square(k, j),
                                         len);
         }
         return columns_error_bound(unit_, scale * (1.0 + 0x1p-50 * static_cast<double>(d_)) + pen, rest);
@@ -357,6 +414,33 @@ public:
                 double thr, double allowance, double* centre, double* radius) const noexcept;
 
 private:
+    template <std::size_t D, class Rest>
+    void evaluate_columns(const Starts& starts, std::size_t end, const Rest& rest, double* __restrict total,
+                          double* __restrict value) const noexcept {
+        const double e = static_cast<double>(end);
+        std::array<double, D> s_end, q_end;
+        std::array<const double*, D> s_start, q_start;
+        for (std::size_t j = 0; j < D; ++j) {
+            s_end[j] = s_[end * d_ + j];
+            q_end[j] = q_[end * d_ + j];
+            s_start[j] = starts.s[j].data();
+            q_start[j] = starts.q[j].data();
+        }
+        const double* __restrict start = starts.start.data();
+        const std::size_t count = starts.size();
+        for (std::size_t k = 0; k < count; ++k) {
+            const double len = e - start[k];
+            double acc = 0.0, residue = 0.0;
+            for (std::size_t j = 0; j < D; ++j) {
+                const double s = s_end[j] - s_start[j][k], q = q_end[j] - q_start[j][k];
+                acc = acc + CostL2::column_term(s, q, len);
+                residue = residue + CostL2::column_residue(s, q, len);
+            }
+            total[k] = rest.total(k, acc * len);
+            value[k] = rest.value(k, residue);
+        }
+    }
+
     L2ColumnsFamily(const double* s, const double* q, std::size_t d, double energy) noexcept
         : s_(s), q_(q), d_(d), energy_(energy), unit_(0x1p-51 * static_cast<double>(d + 16)) {}
 
@@ -365,6 +449,7 @@ private:
     std::size_t d_;
     double energy_;  // V, summed over the columns
     double unit_;
+
 };
 
 }  // namespace marbolt::cost

@@ -62,7 +62,7 @@ public:
     // earns up to kShare per live entry (up to four ends' worth), a test spends
     // kTestCost for its search and kCoverCost per older entry whose cover it
     // forms; at most kMostTests an end.
-    static constexpr double kShare = 0.5;
+    static constexpr double kShare = 0.125;
     static constexpr double kTestCost = 200.0;
     static constexpr double kCoverCost = 0.25;
     static constexpr int kMostTests = 8;
@@ -86,6 +86,7 @@ public:
             due_.push({parent[k - 1] + kFirst, parent[k - 1]});
         }
         newest_ = now;
+        buried_slots_.clear();
         // Tests that seldom bury earn less: at most kShare per entry, less
         // once fewer than two in five succeed.
         const double rate = (buried_ + 1.0) / (tested_ + 2.0);
@@ -102,6 +103,7 @@ public:
             tested_ += 1.0;
             if (i > 0 && test(family, live, i, best, jump, pen, margin, error)) {
                 live.region[i]->bury();
+                buried_slots_.push_back(slot);
                 buried_ += 1.0;
                 continue;
             }
@@ -109,6 +111,9 @@ public:
             due_.push({now + std::max(kFirst, wait), slot});
         }
     }
+
+    // The slots of the entries the last run buried.
+    const std::vector<std::size_t>& buried() const noexcept { return buried_slots_; }
 
 private:
     bool test(const Family& family, const LiveStarts<Family>& live, std::size_t i, const double* best,
@@ -170,7 +175,7 @@ private:
                         std::greater<>> due_;
     std::vector<Ball> covers_, chosen_;
     std::vector<double> depth_, cover_weight_, centre_, radius_;
-    std::vector<std::size_t> order_;
+    std::vector<std::size_t> order_, buried_slots_;
 };
 
 }  // namespace marbolt::detect

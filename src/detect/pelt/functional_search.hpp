@@ -16,6 +16,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <concepts>
 #include <cstdint>
@@ -156,11 +157,16 @@ struct EndScratch {
     }
 };
 
-// A family with exact totals that sweeps an end first (point 7).
+// A family with exact totals that sweeps an end first (point 7), and one
+// that also brackets every start in one loop from the sweep's reciprocals
+// (a family on the line of levels).
 template <class Family>
 concept Sweeps = requires(const Family& f, const typename Family::Starts& starts, double* out) {
     { f.sweep(starts, std::size_t{}, out, 0.0, out, out, out) } -> std::same_as<cost::SweepSummary>;
     f.total(starts, std::size_t{}, std::size_t{}, out, 0.0);
+};
+template <class Family>
+concept SweepsBrackets = Sweeps<Family> && requires(const Family& f, const typename Family::Starts& starts, double* out) {
     f.brackets(starts, std::size_t{}, out, out, 0.0, 0.0, out, out);
 };
 
@@ -215,7 +221,8 @@ public:
     using Region = RegionOf<Family>;
     static constexpr bool kExact = Family::kExactTotals;
     static constexpr bool kSweep = kExact && Sweeps<Family>;
-    static constexpr bool kBudgeted = kExact && !kSweep && cost::StepBudgeted<Family>;
+    static constexpr bool kSweptBrackets = kSweep && SweepsBrackets<Family>;
+    static constexpr bool kBudgeted = kExact && !kSweptBrackets && cost::StepBudgeted<Family>;
     static constexpr bool kEstimated = kExact && !kSweep && EstimatesTotals<Family>;
 
     FunctionalSearch(const Family& family, const Model& model, std::size_t n, std::size_t jump,
@@ -318,9 +325,9 @@ private:
     void prune_swept(std::size_t end, std::size_t end_slot);
     typename Family::Bracket bracket(std::size_t k, std::size_t end, double allowance) const noexcept;
     void measure(std::size_t end);
-    typename Family::Bracket measured(std::size_t k, std::size_t end) const noexcept;
     void plan_steps(std::size_t end) noexcept;
     bool stepped(std::size_t k) const noexcept;
+    typename Family::Bracket measured(std::size_t k, std::size_t end) const noexcept;
 
     // Families that estimate (functional_estimates.hpp).
     void estimate(std::size_t end);
@@ -380,10 +387,11 @@ private:
     std::vector<char> formed_;
     std::vector<double> chunk_low_, chunk_high_;
     std::vector<char> chunk_marked_;  // runs holding a NaN estimate
-    std::size_t chosen_ = 0;      // the entry the current end chose
+    std::size_t chosen_ = 0;  // the entry the current end chose
     // Which entries step at the current end (plan_steps).
     bool step_every_ = true;
-    std::size_t step_from_ = 0, step_next_ = 0, step_budget_ = 0, step_turn_ = 0;
+    std::size_t step_next_ = 0, step_turn_ = 0;
+    std::vector<char> step_mark_;
     bool repeat_in_ = false;      // the last entry is the fresh copy of the end n
     bool hold_;                   // the optimum's rule for marked starts (point 8)
 };

@@ -19,7 +19,7 @@ inline typename Family::Bracket FunctionalSearch<Family>::bracket(std::size_t k,
 // few operations; the others are bracketed once they pass the threshold.
 template <class Family>
 inline void FunctionalSearch<Family>::measure(std::size_t end) {
-    if constexpr (kSweep) {
+    if constexpr (kSweptBrackets) {
         family_.brackets(live_.state, end, scratch_.inv.data(), scratch_.value.data(), threshold_,
                          step_allowance(margin_, error_), scratch_.roots.data(), scratch_.ends.data());
         scratch_.stride = cost::whole_vectors(live_.size());
@@ -37,17 +37,45 @@ inline void FunctionalSearch<Family>::measure(std::size_t end) {
 // Which entries take a region step at this end, for a family with a
 // budget: a window of that many entries that moves along the list from
 // end to end (so each start in turn), and always the newest, whose region
-// is widest, the end's choice, whose cover is, and each start at the ages
+// is widest, the few with the lowest values, whose covers reach farthest
+// into the newest's region, those whose regions the covers' union emptied
+// at the last end, so that they leave at once, and each start at the ages
 // that are powers of two (young starts are the likeliest to go).
 template <class Family>
 inline void FunctionalSearch<Family>::plan_steps(std::size_t end) noexcept {
     if constexpr (kBudgeted) {
         const std::size_t count = live_.size(), budget = family_.step_budget(count);
         step_every_ = budget == 0 || count <= budget;
-        step_budget_ = budget;
-        step_from_ = step_every_ ? 0 : step_next_ % count;
-        step_next_ = step_from_ + budget;
         step_turn_ = end / jump_;
+        if (step_every_) return;
+        step_mark_.assign(count, 0);
+        const std::size_t from = step_next_ % count;
+        step_next_ = from + budget;
+        for (std::size_t k = from; k < std::min(count, from + budget); ++k) step_mark_[k] = 1;
+        for (std::size_t k = 0; k + count < from + budget; ++k) step_mark_[k] = 1;
+        step_mark_[count - 1] = 1;
+        step_mark_[chosen_] = 1;
+        // The lowest values, by insertion into a short list.
+        const double* value = scratch_.value.data();
+        constexpr std::size_t kLowest = 8;
+        std::array<std::size_t, kLowest> low;
+        std::size_t wanted = 0;
+        if constexpr (requires { family_.step_lowest(); }) wanted = std::min(kLowest, family_.step_lowest());
+        std::size_t held = 0;
+        for (std::size_t k = 0; k < count && wanted > 0; ++k) {
+            if (held == wanted && !(value[k] < value[low[held - 1]])) continue;
+            std::size_t at = held < wanted ? held++ : held - 1;
+            for (; at > 0 && value[k] < value[low[at - 1]]; --at) low[at] = low[at - 1];
+            low[at] = k;
+        }
+        for (std::size_t i = 0; i < held; ++i) step_mark_[low[i]] = 1;
+        if constexpr (kUnion) {
+            const std::size_t* parent = live_.parent.data();
+            for (std::size_t slot : union_.buried()) {
+                const auto k = static_cast<std::size_t>(std::lower_bound(parent, parent + count, slot) - parent);
+                if (k < count && parent[k] == slot) step_mark_[k] = 1;
+            }
+        }
     }
 }
 
@@ -55,9 +83,7 @@ template <class Family>
 inline bool FunctionalSearch<Family>::stepped(std::size_t k) const noexcept {
     if constexpr (kBudgeted) {
         const std::size_t age = step_turn_ - live_.parent[k];
-        const std::size_t offset = k >= step_from_ ? k - step_from_ : k + live_.size() - step_from_;
-        return step_every_ || offset < step_budget_ || k + 1 == live_.size() || k == chosen_ ||
-               (age & (age - 1)) == 0;
+        return step_every_ || step_mark_[k] != 0 || (age & (age - 1)) == 0;
     } else {
         return true;
     }
@@ -65,7 +91,7 @@ inline bool FunctionalSearch<Family>::stepped(std::size_t k) const noexcept {
 
 template <class Family>
 inline typename Family::Bracket FunctionalSearch<Family>::measured(std::size_t k, std::size_t end) const noexcept {
-    if constexpr (kSweep) {
+    if constexpr (kSweptBrackets) {
         const double* ends = scratch_.ends.data();
         const std::size_t n = scratch_.stride;
         return {{ends[k], ends[n + k]}, {ends[2 * n + k], ends[3 * n + k]}};
@@ -88,7 +114,7 @@ inline bool FunctionalSearch<Family>::settle_grid_end(std::size_t end_slot) {
     // the next end comes before, what it witnesses waits (point 1).
     const std::size_t next = end_slot + 1 < n_slot_ ? end + jump_ : n_;
     const bool lagging = next < end + min_size_;
-    if constexpr (kSweep) {
+    if constexpr (kSweptBrackets) {
         if (!lagging && pending_ == 0 && min_size_ <= jump_) {
             prune_swept(end, end_slot);
             return true;

@@ -6,16 +6,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/vector_isa.hpp"
+#include "detect/pruning.hpp"
 
 namespace marbolt::cost {
 namespace {
@@ -99,6 +103,63 @@ TEST(EnvelopeBalls, ReachHoldsAndCoverStaysInsideTheExactBall) {
     EXPECT_GT(checked, 1'000);
 }
 
+// A signal of 2 to kMaxBallDims columns with ties, offsets and extreme
+// scales, its family, and 1 to `most` starts before the end `at`, with
+// prefix costs of the order of a segment's cost (`unit_cost`).
+struct OlderStarts {
+    std::unique_ptr<CostL2> model;  // held in place: the family reads its tables
+    std::optional<L2ColumnsFamily> family;
+    L2ColumnsFamily::Starts starts;
+    std::vector<double> prefix;
+    std::size_t d = 0, at = 0;
+    double unit_cost = 0.0, largest = 0.0;  // the largest |prefix|
+};
+
+OlderStarts older_starts(std::mt19937_64& gen, std::size_t most) {
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    OlderStarts o;
+    o.d = 2 + gen() % (kMaxBallDims - 1);
+    const std::size_t n = 10 + gen() % 300;
+    std::vector<double> x(n * o.d);
+    const double offset = std::ldexp(unit(gen), static_cast<int>(gen() % 41));
+    const double spread = std::ldexp(1.0, static_cast<int>(gen() % 60) - 30);
+    for (double& v : x) v = gen() % 4 == 0 ? offset : offset + spread * unit(gen);  // ties too
+    o.model = std::make_unique<CostL2>(CostL2::build(x, n, o.d));
+    o.family = L2ColumnsFamily::make(*o.model, n);
+    const std::size_t count = 1 + gen() % std::min(most, n - 1);
+    o.at = count + gen() % (n - count);
+    o.unit_cost = spread * spread * static_cast<double>(o.at);
+    o.prefix.resize(count);
+    if (!o.family) return o;
+    for (std::size_t k = 0; k < count; ++k) {
+        o.family->push(o.starts, k * o.at / count);
+        o.prefix[k] = o.unit_cost * unit(gen);
+        o.largest = std::max(o.largest, std::fabs(o.prefix[k]));
+    }
+    return o;
+}
+
+// The exact residue (sum over the columns of q - s^2 / L) and centre of
+// the segment [start, at), in long double.
+struct ExactSegment {
+    long double residue = 0.0L;
+    std::array<long double, kMaxBallDims> centre{};
+};
+
+ExactSegment exact_segment(const CostL2& model, std::size_t d, std::size_t start, std::size_t at) {
+    ExactSegment e;
+    const long double len = static_cast<long double>(at - start);
+    for (std::size_t j = 0; j < d; ++j) {
+        const long double s =
+            static_cast<long double>(model.sums().data[at * d + j]) - model.sums().data[start * d + j];
+        const long double q =
+            static_cast<long double>(model.sums_sq().data[at * d + j]) - model.sums_sq().data[start * d + j];
+        e.residue += q - s * s / len;
+        e.centre[j] = s / len;
+    }
+    return e;
+}
+
 // The covers of older starts against a newer one, formed for the union
 // test with one reciprocal per start: the centres of bracket(), and each
 // ball inside the exact one where the older start beats the newer by the
@@ -108,44 +169,28 @@ TEST(EnvelopeBalls, CoversOfOlderStartsStayInsideTheExactBall) {
     std::uniform_real_distribution<double> unit(-1.0, 1.0);
     int checked = 0;
     for (int c = 0; c < 500; ++c) {
-        const std::size_t d = 2 + gen() % (kMaxBallDims - 1), n = 10 + gen() % 300;
-        std::vector<double> x(n * d);
-        const double offset = std::ldexp(unit(gen), static_cast<int>(gen() % 41));
-        const double spread = std::ldexp(1.0, static_cast<int>(gen() % 60) - 30);
-        for (double& v : x) v = gen() % 4 == 0 ? offset : offset + spread * unit(gen);  // ties too
-        const CostL2 model = CostL2::build(x, n, d);
-        const std::optional<L2ColumnsFamily> family = L2ColumnsFamily::make(model, n);
-        ASSERT_TRUE(family);
-        const std::size_t count = 1 + gen() % 8, at = count + gen() % (n - count);
-        L2ColumnsFamily::Starts starts;
-        std::vector<double> prefix(count);
-        const double unit_cost = spread * spread * static_cast<double>(at);
-        for (std::size_t k = 0; k < count; ++k) {
-            family->push(starts, k * at / count);
-            prefix[k] = unit_cost * unit(gen);
-        }
+        const OlderStarts o = older_starts(gen, 8);
+        ASSERT_TRUE(o.family);
+        const auto& [model, family, starts, prefix, d, at, unit_cost, largest] =
+            std::tie(*o.model, *o.family, o.starts, o.prefix, o.d, o.at, o.unit_cost, o.largest);
+        const std::size_t count = prefix.size();
         const double pen = unit_cost * std::fabs(unit(gen)), thr = unit_cost * 2.0 * unit(gen);
-        double largest = 0.0;
-        for (double p : prefix) largest = std::max(largest, std::fabs(p));
-        const double error = family->error(pen, std::max(largest, std::fabs(thr)));
+        const double error = family.error(pen, std::max(largest, std::fabs(thr)));
         const double allowance = (error + unit_cost * 0x1p-30) * (1.0 + 0x1p-50);
         std::vector<double> centre(count * d), radius(count);
-        family->covers(starts, 0, count, at, prefix.data(), pen, thr, allowance, centre.data(), radius.data());
+        family.covers(starts, 0, count, at, prefix.data(), pen, thr, allowance, centre.data(), radius.data());
         for (std::size_t k = 0; k < count; ++k) {
-            const BallBracket b = family->bracket(starts, k, at, 1.0, 1.0);
+            const BallBracket b = family.bracket(starts, k, at, 1.0, 1.0);
             for (std::size_t j = 0; j < d; ++j) ASSERT_EQ(centre[k * d + j], b.centre[j]) << c << " " << k;
             if (radius[k] < 0.0) continue;
             ++checked;
             const std::size_t start = static_cast<std::size_t>(starts.start[k]);
             const long double len = static_cast<long double>(at - start);
-            long double residue = 0.0L, off2 = 0.0L;
+            const ExactSegment exact = exact_segment(model, d, start, at);
+            const long double residue = exact.residue;
+            long double off2 = 0.0L;
             for (std::size_t j = 0; j < d; ++j) {
-                const long double s =
-                    static_cast<long double>(model.sums().data[at * d + j]) - model.sums().data[start * d + j];
-                const long double q = static_cast<long double>(model.sums_sq().data[at * d + j]) -
-                                      model.sums_sq().data[start * d + j];
-                residue += q - s * s / len;
-                off2 += (centre[k * d + j] - s / len) * (centre[k * d + j] - s / len);
+                off2 += (centre[k * d + j] - exact.centre[j]) * (centre[k * d + j] - exact.centre[j]);
             }
             const long double exact_total = static_cast<long double>(prefix[k]) + pen + residue;
             const long double level = static_cast<long double>(thr) - exact_total - (allowance - error);
@@ -154,6 +199,44 @@ TEST(EnvelopeBalls, CoversOfOlderStartsStayInsideTheExactBall) {
         }
     }
     EXPECT_GT(checked, 300);
+}
+
+// The several-column sweep, PELT's route past most divisions: its estimates
+// within half the global E of the plain totals (which total() forms to
+// evaluate()'s bits), its values within E of the exact totals, its
+// reciprocals and its summary the minimum and largest gap of its arrays;
+// ties, offsets and extreme scales, every column count.
+TEST(EnvelopeBalls, SweepEstimatesStayWithinHalfTheBoundOfThePlainTotals) {
+    std::mt19937_64 gen(9);
+    for (int c = 0; c < 400; ++c) {
+        const OlderStarts o = older_starts(gen, 40);
+        ASSERT_TRUE(o.family);
+        const auto& [model, family, starts, prefix, d, at, unit_cost, largest] =
+            std::tie(*o.model, *o.family, o.starts, o.prefix, o.d, o.at, o.unit_cost, o.largest);
+        std::uniform_real_distribution<double> unit(-1.0, 1.0);
+        const double pen = unit_cost * std::fabs(unit(gen));
+        const std::size_t count = prefix.size();
+        const double error = family.error(pen, largest);
+        std::vector<double> total(count), plain_value(count), estimate(count), value(count), inv(count);
+        family.evaluate(starts, at, detect::PeltRest{prefix.data(), pen}, total.data(), plain_value.data());
+        const SweepSummary summary = family.sweep(starts, at, prefix.data(), pen, estimate.data(), value.data(),
+                                                   inv.data());
+        double lowest = std::numeric_limits<double>::infinity(), clamped = 0.0;
+        for (std::size_t k = 0; k < count; ++k) {
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(family.total(starts, k, at, prefix.data(), pen)),
+                      std::bit_cast<std::uint64_t>(total[k]));
+            ASSERT_EQ(inv[k], 1.0 / (static_cast<double>(at) - starts.start[k]));
+            ASSERT_LE(std::fabs(estimate[k] - total[k]), 0.5 * error) << c << " " << k;
+            const auto start = static_cast<std::size_t>(starts.start[k]);
+            const long double exact =
+                static_cast<long double>(prefix[k]) + pen + exact_segment(model, d, start, at).residue;
+            ASSERT_LE(std::fabs(static_cast<long double>(value[k]) - exact), error) << c << " " << k;
+            lowest = std::min(lowest, estimate[k]);
+            clamped = std::max(clamped, estimate[k] - value[k]);
+        }
+        ASSERT_EQ(summary.lowest, lowest);
+        ASSERT_EQ(summary.clamped, clamped);
+    }
 }
 
 // The family's sweep and brackets over many starts, as every vector version

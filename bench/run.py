@@ -17,8 +17,7 @@ tables; the rbf table fill next to the bare exponentials; kernel_pelt; and each
 engine's peak resident memory next to the tables it holds. The JSON output
 holds every number, so two versions can be compared. PELT at n = 1e6 on the
 10-change signal (segments of 1e5 samples keep ~5e4 candidates alive per end:
-~5e10 evaluations) and normal at n = 1e6 (plain and as users get it) run only
-with --full.
+~5e10 evaluations) and plain normal at n = 1e6 run only with --full.
 
 Times are CPU times of the benchmark thread, except for what runs on the
 worker pool (dynp, the kernel fill), which is wall time.
@@ -91,8 +90,7 @@ def pelt_pattern(full):
     # The trailing slash keeps n:100000 from also matching n:1000000.
     return "|".join([f"{pelt_name(m, k, n)}/" for m in ("L2", "Normal") for k, n in PELT_SIZES
                      if full or (m, k, n) not in FULL_ONLY] + ["BM_PeltL2Long", "BM_PeltL1Long", "BM_OptimumL1Long"]
-                    + [f"{columns_name(m, n)}/" for m in COLUMNS_MODELS for n in COLUMNS_SIZES
-                       if full or (m, n) not in COLUMNS_FULL_ONLY])
+                    + [f"{columns_name(m, n)}/" for m in COLUMNS_MODELS for n in COLUMNS_SIZES])
 
 
 LONG_CHANGES = (1, 10)
@@ -139,8 +137,6 @@ def report_l1(exact):
 # segment length: l2 on three columns and normal on one, ten changes.
 COLUMNS_MODELS = {0: "l2, 3 columns", 1: "normal"}
 COLUMNS_SIZES = (100_000, 1_000_000)
-# Normal has no pruning family: its plain search at 1e6 takes minutes.
-COLUMNS_FULL_ONLY = {(1, 1_000_000)}
 # Ten times the samples, segments ten times longer: at most 15 times the time
 # (the plain search takes about 100 times).
 COLUMNS_RATIO = 15
@@ -156,27 +152,15 @@ def report_columns(exact):
     print(f"  {'model':<15} {'n':>10} {'seconds':>9} {'evaluations/end':>16}")
     for model, label in COLUMNS_MODELS.items():
         for n in COLUMNS_SIZES:
-            entry = exact.get(columns_name(model, n))
-            if entry is None:
-                print(f"  {label:<15} {n:>10}   (only with --full)")
-                continue
+            entry = exact[columns_name(model, n)]
             print(f"  {label:<15} {n:>10} {entry['cpu']:>9.3f} {entry['evaluations'] / n:>16.2f}")
 
 
 def check_columns(exact):
     oks = []
     for model, label in COLUMNS_MODELS.items():
-        short, long = exact[columns_name(model, 100_000)], exact.get(columns_name(model, 1_000_000))
-        if long is not None:
-            oks.append(check(f"pelt {label} 1e6 / 1e5, ten changes", long["cpu"] / short["cpu"],
-                             COLUMNS_RATIO, True))
-            continue
-        # Not run: the plain search's evaluations grow with the segment
-        # length, ten times over at ten times the samples.
-        print(f"  MISS pelt {label} 1e6 / 1e5, ten changes: not run without --full (plain search, "
-              f"{short['evaluations'] / 100_000:.0f} evaluations per end at 1e5; about 100 projected; "
-              f"target <= {COLUMNS_RATIO:.2f})")
-        oks.append(False)
+        short, long = exact[columns_name(model, 100_000)], exact[columns_name(model, 1_000_000)]
+        oks.append(check(f"pelt {label} 1e6 / 1e5, ten changes", long["cpu"] / short["cpu"], COLUMNS_RATIO, True))
     return oks
 
 

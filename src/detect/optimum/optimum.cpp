@@ -239,21 +239,15 @@ bool search(const Model& model, const Search& s, PeltTables& tables,
     return true;
 }
 
-// Runs `run` on a copy of the search that counts apart; its count is added
-// only when it finishes, and a refusal hands back the ends it reported (the
-// next search reports them again).
+// Runs `run` on a copy of the search whose evaluations count only if it
+// finishes (counted_if_finished).
 template <class Run>
 bool counted(const Search& s, const Run& run) {
-    std::size_t count = 0;
-    const std::uint64_t reported = s.control != nullptr ? s.control->done() : 0;
-    Search own = s;
-    own.evaluations = s.evaluations != nullptr ? &count : nullptr;
-    if (run(own)) {
-        if (s.evaluations != nullptr) *s.evaluations += count;
-        return true;
-    }
-    if (s.control != nullptr) s.control->add_total(s.control->done() - reported);
-    return false;
+    return counted_if_finished(s.evaluations, s.control, [&](std::size_t* count) {
+        Search own = s;
+        own.evaluations = count;
+        return run(own);
+    });
 }
 
 // The search through the functional engine under this search's rule for

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "detect/pelt/pelt.hpp"
 
@@ -39,6 +40,23 @@ bool functional_pelt(const Model& model, std::size_t n, std::size_t jump, std::s
 // only depends on the data.
 template <class Model>
 std::size_t plain_first_until() noexcept;
+
+// Runs `run(counter)`, a search that may refuse part-way (returns false,
+// leaving its tables to the search the caller runs instead), so that only a
+// finished one counts: its evaluations are added to `evaluations` when it
+// returns true, and a refusal hands back the ends it reported to `control`,
+// which the next search reports again.
+template <class Run>
+bool counted_if_finished(std::size_t* evaluations, Control* control, const Run& run) {
+    std::size_t count = 0;
+    const std::uint64_t reported = control != nullptr ? control->done() : 0;
+    if (run(evaluations != nullptr ? &count : nullptr)) {
+        if (evaluations != nullptr) *evaluations += count;
+        return true;
+    }
+    if (control != nullptr) control->add_total(control->done() - reported);
+    return false;
+}
 
 // The same with a given family, whether or not its model offers it.
 template <class Family>

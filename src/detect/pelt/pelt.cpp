@@ -286,18 +286,7 @@ std::vector<std::size_t> pelt(const cost::Cost& cost, std::size_t n, std::size_t
         };
         if constexpr (cost::kHasPruningFamily<Model>) {
             // Counted only when it finishes: a refused run is redone in full.
-            // A refusal may come after some ends were reported, which the
-            // next search reports again.
-            const auto counted = [&](const auto& run) {
-                std::size_t count = 0;
-                const std::uint64_t reported = control != nullptr ? control->done() : 0;
-                if (run(evaluations ? &count : nullptr)) {
-                    if (evaluations != nullptr) *evaluations += count;
-                    return true;
-                }
-                if (control != nullptr) control->add_total(control->done() - reported);
-                return false;
-            };
+            const auto counted = [&](const auto& run) { return counted_if_finished(evaluations, control, run); };
             const std::size_t until = plain_first_until<Model>();
             if (options.functional_pruning && until > 0 &&
                 counted([&](std::size_t* c) { return plain(c, until); })) {

@@ -77,13 +77,13 @@ namespace marbolt::cost {
 //
 // Where the searches take it. The steps cost each end about what a plain
 // list of a couple of thousand starts costs, so PELT and the optimum's loop
-// run their plain loops first and hand over once the list passes
-// kPlainUntil (a count: the bits and the evaluations never depend on
-// timing). Ten changes, pen 3 log n, small diagonal, processor time: 10^4
-// samples stay with the plain loop (15 ms); 10^5 0.85-0.97 s against
-// 1.46-1.50 s (about 310 live starts per end against 4550); 10^6 72-84 s
-// against 142 s (5200-7000 against 44000). Faster, but not near linear:
-// the live starts still grow with the segments.
+// run their plain loops first and start again with the family once the
+// list passes kPlainUntil (a count: the bits and the evaluations never
+// depend on timing). Ten changes, pen 3 log n, small diagonal, processor
+// time: 10^4 samples stay with the plain loop (15 ms); 10^5 0.86-0.91 s
+// against 1.45-1.72 s (about 310 live starts per end against 4550); 10^6
+// 62-69 s against 142-157 s (about 5200 against 44000). Faster, but not
+// near linear: the live starts still grow with the segments.
 // Its brackets' reach holds every (mu, l) of the domain where the segment
 // function is below a_up above its minimum; its covers only points where it
 // is at most a_down above it, or outside the domain (l < log f).

@@ -286,6 +286,7 @@ private:
     void look_ahead(std::size_t end);
     bool estimated_end(std::size_t end);
     std::size_t estimated_choice(std::size_t end);
+    double form_unknown_values(std::size_t end);
     void form(std::size_t k, std::size_t end) noexcept;
     void form_apart(std::size_t k, std::size_t end) noexcept;
 
@@ -326,6 +327,7 @@ private:
     typename Family::Bracket bracket(std::size_t k, std::size_t end, double allowance) const noexcept;
     void measure(std::size_t end);
     void plan_steps(std::size_t end) noexcept;
+    void mark_lowest_values(std::size_t count) noexcept;
     bool stepped(std::size_t k) const noexcept;
     typename Family::Bracket measured(std::size_t k, std::size_t end) const noexcept;
 

@@ -55,20 +55,7 @@ inline void FunctionalSearch<Family>::plan_steps(std::size_t end) noexcept {
         for (std::size_t k = 0; k + count < from + budget; ++k) step_mark_[k] = 1;
         step_mark_[count - 1] = 1;
         step_mark_[chosen_] = 1;
-        // The lowest values, by insertion into a short list.
-        const double* value = scratch_.value.data();
-        constexpr std::size_t kLowest = 8;
-        std::array<std::size_t, kLowest> low;
-        std::size_t wanted = 0;
-        if constexpr (requires { family_.step_lowest(); }) wanted = std::min(kLowest, family_.step_lowest());
-        std::size_t held = 0;
-        for (std::size_t k = 0; k < count && wanted > 0; ++k) {
-            if (held == wanted && !(value[k] < value[low[held - 1]])) continue;
-            std::size_t at = held < wanted ? held++ : held - 1;
-            for (; at > 0 && value[k] < value[low[at - 1]]; --at) low[at] = low[at - 1];
-            low[at] = k;
-        }
-        for (std::size_t i = 0; i < held; ++i) step_mark_[low[i]] = 1;
+        mark_lowest_values(count);
         if constexpr (kUnion) {
             const std::size_t* parent = live_.parent.data();
             for (std::size_t slot : union_.buried()) {
@@ -77,6 +64,25 @@ inline void FunctionalSearch<Family>::plan_steps(std::size_t end) noexcept {
             }
         }
     }
+}
+
+// Marks the family's step_lowest() entries of lowest value (none if it
+// names none), found by insertion into a short list.
+template <class Family>
+inline void FunctionalSearch<Family>::mark_lowest_values(std::size_t count) noexcept {
+    constexpr std::size_t kLowest = 8;
+    std::size_t wanted = 0;
+    if constexpr (requires { family_.step_lowest(); }) wanted = std::min(kLowest, family_.step_lowest());
+    const double* value = scratch_.value.data();
+    std::array<std::size_t, kLowest> low;
+    std::size_t held = 0;
+    for (std::size_t k = 0; k < count && wanted > 0; ++k) {
+        if (held == wanted && !(value[k] < value[low[held - 1]])) continue;
+        std::size_t at = held < wanted ? held++ : held - 1;
+        for (; at > 0 && value[k] < value[low[at - 1]]; --at) low[at] = low[at - 1];
+        low[at] = k;
+    }
+    for (std::size_t i = 0; i < held; ++i) step_mark_[low[i]] = 1;
 }
 
 template <class Family>

@@ -147,7 +147,7 @@ inline void FunctionalSearch<Family>::look_ahead(std::size_t end) {
 // Estimates the end's totals; false where the family declines.
 template <class Family>
 inline bool FunctionalSearch<Family>::estimated_end(std::size_t end) {
-    const std::size_t count = live_.size(), chunks = (count + kEstimateChunk - 1) / kEstimateChunk;
+    const std::size_t count = live_.size(), chunks = estimate_chunks(count);
     if (chunk_low_.size() < chunks) {
         chunk_low_.resize(chunks);
         chunk_high_.resize(chunks);
@@ -168,31 +168,10 @@ inline bool FunctionalSearch<Family>::estimated_end(std::size_t end) {
 // least estimate (a run holding a NaN, formed exactly, is read in full).
 template <class Family>
 inline std::size_t FunctionalSearch<Family>::estimated_choice(std::size_t end) {
-    const std::size_t count = live_.size(), chunks = (count + kEstimateChunk - 1) / kEstimateChunk;
+    const std::size_t count = live_.size(), chunks = estimate_chunks(count);
     const double* total = scratch_.total.data();
-    clamped_ = clamped_candidates_ = 0.0;
-    double low = kInf;
-    chunk_marked_.assign(chunks, 0);
-    for (std::size_t c = 0; c < chunks; ++c) {
-        bool marked = false;
-        for (std::size_t k = c * kEstimateChunk; k < std::min(count, (c + 1) * kEstimateChunk); ++k) {
-            marked |= std::isnan(total[k]);
-        }
-        if (!marked) [[likely]] continue;
-        chunk_marked_[c] = 1;
-        for (std::size_t k = c * kEstimateChunk; k < std::min(count, (c + 1) * kEstimateChunk); ++k) {
-            if (!std::isnan(total[k])) continue;
-            form_apart(k, end);
-            // std::max keeps the first operand against a NaN, as decide's
-            // exact loop does.
-            const double d = total[k] - scratch_.value[k];
-            clamped_ = std::max(clamped_, d);
-            if (candidate(k, end)) {
-                clamped_candidates_ = std::max(clamped_candidates_, d);
-                low = std::min(low, total[k]);
-            }
-        }
-    }
+    const auto chunk_end = [&](std::size_t c) { return std::min(count, (c + 1) * kEstimateChunk); };
+    double low = form_unknown_values(end);
     const bool run = end != n_ && (pending_ == 0 || hold_);
     std::size_t tail = count;
     if (run) {
@@ -209,13 +188,46 @@ inline std::size_t FunctionalSearch<Family>::estimated_choice(std::size_t end) {
     std::size_t chosen = count;
     for (std::size_t c = 0; c < chunks; ++c) {
         if (run && !chunk_marked_[c] && !(chunk_low_[c] <= limit)) continue;
-        for (std::size_t k = c * kEstimateChunk; k < std::min(count, (c + 1) * kEstimateChunk); ++k) {
+        for (std::size_t k = c * kEstimateChunk; k < chunk_end(c); ++k) {
             if (!((run ? k < tail : candidate(k, end)) && total[k] <= limit)) continue;
             form(k, end);
             if (chosen == count || total[k] < total[chosen]) chosen = k;
         }
     }
     return chosen;
+}
+
+// Forms T and U of the entries whose estimate is NaN (their U may differ
+// from T), marks the runs that hold one, and sets the end's largest T - U
+// over the list and over the candidates; returns the smallest formed T of
+// a candidate (infinity if none).
+template <class Family>
+inline double FunctionalSearch<Family>::form_unknown_values(std::size_t end) {
+    const std::size_t count = live_.size(), chunks = estimate_chunks(count);
+    const double* total = scratch_.total.data();
+    clamped_ = clamped_candidates_ = 0.0;
+    double low = kInf;
+    chunk_marked_.assign(chunks, 0);
+    for (std::size_t c = 0; c < chunks; ++c) {
+        const std::size_t first = c * kEstimateChunk, last = std::min(count, first + kEstimateChunk);
+        if (std::none_of(total + first, total + last, [](double t) { return std::isnan(t); })) [[likely]] {
+            continue;
+        }
+        chunk_marked_[c] = 1;
+        for (std::size_t k = first; k < last; ++k) {
+            if (!std::isnan(total[k])) continue;
+            form_apart(k, end);
+            // std::max keeps the first operand against a NaN, as decide's
+            // exact loop does.
+            const double d = total[k] - scratch_.value[k];
+            clamped_ = std::max(clamped_, d);
+            if (candidate(k, end)) {
+                clamped_candidates_ = std::max(clamped_candidates_, d);
+                low = std::min(low, total[k]);
+            }
+        }
+    }
+    return low;
 }
 
 // Entry k's T and U where they may differ.

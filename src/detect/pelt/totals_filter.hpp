@@ -30,6 +30,11 @@ namespace marbolt::detect {
 // Estimates come with the smallest and largest estimate of each run of
 // kEstimateChunk candidates, so that the decisions skip whole runs.
 inline constexpr std::size_t kEstimateChunk = 64;
+// The runs of kEstimateChunk entries that `count` entries make, the last
+// one perhaps short.
+inline constexpr std::size_t estimate_chunks(std::size_t count) noexcept {
+    return (count + kEstimateChunk - 1) / kEstimateChunk;
+}
 
 // For the estimates' error bounds: roundings among the subnormal numbers are
 // absolute, and kAbsoluteSlack covers them; a magnitude at or above
@@ -75,7 +80,7 @@ public:
             --resting_;
             return false;
         }
-        const std::size_t chunks = (c.count + kEstimateChunk - 1) / kEstimateChunk;
+        const std::size_t chunks = estimate_chunks(c.count);
         if (estimate_.size() < c.count) estimate_.resize(c.count);
         if (chunk_low_.size() < chunks) {
             chunk_low_.resize(chunks);
